@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace marlin {
+
+// Every file the server owns (settings, users, router tables, logs) holds
+// single-byte text in the Windows-1252 code page. These two convert at the
+// file boundary; characters outside the code page are written as '?'.
+QByteArray toAnsi(const QString &text);
+QString fromAnsi(const QByteArray &bytes);
+
+// The leading number of a text, the way the settings and device replies have
+// always been read: blanks, tabs and line feeds are skipped anywhere, an
+// optional sign, digits with an optional fraction and exponent, or a
+// hexadecimal number after "&H" (four digits or fewer read as a signed 16-bit
+// value, up to eight as a signed 32-bit one). No number gives 0.
+double Val(QByteArrayView text);
+double Val(const QString &text);
+
+// Rounds half to even and checks the range of a 16-bit or 32-bit field;
+// nothing when the value does not fit (an overflow).
+std::optional<qint16> toInt16(double value);
+std::optional<qint32> toInt32(double value);
+
+// n in decimal with a blank where a plus sign would go: " 12", "-5".
+QString Str(qint64 n);
+// Upper-case hexadecimal without leading zeros: 0 -> "0", 255 -> "FF".
+QByteArray Hex(quint32 n);
+
+} // namespace marlin

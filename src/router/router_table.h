@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <array>
+
+namespace marlin {
+
+constexpr int kRouterCount = 96;   // routers 1..96
+constexpr int kPointCount = 256;   // sources and destinations 1..256
+constexpr int kLevelCount = 8;     // levels 1..8 in tables, 0..7 on the wire
+
+template <typename T>
+using PointArray = std::array<T, kPointCount + 1>; // element 0 is never data
+
+// One router's configuration, as the operator edits it. Field order is the
+// order of the RTR<n>.BIN file.
+struct RouterTable {
+    QString Name;
+    PointArray<bool> SourceVisible{};
+    PointArray<qint16> SourcePhysical{};
+    PointArray<QString> SourceLabel;
+    PointArray<QString> SourceDescription;
+    PointArray<QString> SourceIcon;
+    PointArray<QString> SourceHyperLink;
+    // SourceLevel[s][L] for levels L = 1..8; [s][0] is unused.
+    PointArray<std::array<bool, kLevelCount + 1>> SourceLevel{};
+    PointArray<bool> DestVisible{};
+    PointArray<qint16> DestPhysical{};
+    PointArray<QString> DestLabel;
+    PointArray<QString> DestDescription;
+    PointArray<QString> DestIcon;
+    PointArray<QString> DestHyperLink;
+    PointArray<qint16> DestDefaultSource{};
+
+    bool operator==(const RouterTable &) const = default;
+
+    // At least one visible source and one visible destination among 1..256.
+    bool isUsable() const;
+};
+
+// What the server knows of a router right now; never saved.
+struct RouterState {
+    bool StatusReceived = false;
+    bool CommOK = false;
+    int Spare1 = 0;
+    int Spare2 = 0;
+    int Spare3 = 0;
+    PointArray<int> CurrentSource{};   // 0 = not known
+    PointArray<bool> HighPriority{};
+    int PollIndex = 0;
+    bool PollActive = false;
+    PointArray<int> PrioritySource{};  // 0 = none
+    int LinkPort = 0;                  // comm port 1..96 linking the router, 0 = none
+};
+
+using RouterTableArray = std::array<RouterTable, kRouterCount + 1>;
+using RouterStateArray = std::array<RouterState, kRouterCount + 1>;
+
+inline bool isRouterNumber(int r) { return r >= 1 && r <= kRouterCount; }
+inline bool isPointNumber(int n) { return n >= 1 && n <= kPointCount; }
+
+// Fills elements 1..256 of a table with the defaults of router r; element 0
+// is left as it is.
+void CreateDefaultRouterTable(RouterTable &table, int r);
+
+// First source (or destination) 1..256 whose label equals label exactly, 0
+// when none does. Visibility is not considered.
+int FindLabel(const RouterTable &table, const QString &label, bool isDestination);
+
+} // namespace marlin
