@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QString>
+
+namespace marlin {
+
+// Longest value a read returns: the profile functions the files were made
+// for read into a 255-character buffer.
+constexpr int kIniReadLimit = 254;
+
+// An INI file held in memory with the rules the server's files rely on:
+// section and key names match without regard to case, the first match wins,
+// a missing section or key is created, an existing key is replaced in place,
+// and every other line keeps its bytes. Text is Windows-1252 on disk.
+class IniDocument {
+public:
+    static IniDocument fromBytes(const QByteArray &bytes);
+    // A missing or unreadable file gives an empty document.
+    static IniDocument load(const QString &path);
+
+    QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    // Carriage returns and line feeds in value become spaces.
+    void setValue(const QString &section, const QString &key, const QString &value);
+
+    QByteArray toBytes() const;
+    // Writes a temporary file beside path and renames it over path, so a
+    // failed write leaves the old file whole. False when that failed.
+    bool save(const QString &path) const;
+
+private:
+    struct Section {
+        QByteArray header;        // the "[name]" line with its line end; empty for the lines before any section
+        QList<QByteArray> lines;  // each with its own line end
+    };
+
+    int findSection(const QString &section) const;
+    static int findKey(const Section &section, const QByteArray &lowerKey);
+    void indexSection(int index);
+
+    QList<Section> sections;
+    QHash<QByteArray, int> firstSection; // lower-case name -> index in sections
+};
+
+// One key of an INI file; see IniDocument for the rules.
+QString ReadIniValue(const QString &file, const QString &section, const QString &key,
+                     const QString &defaultValue);
+void WriteIniValue(const QString &file, const QString &section, const QString &key,
+                   const QString &value);
+
+// Removes spaces (not other blanks) at both ends, as the settings readers do.
+QString trimSpaces(const QString &text);
+
+} // namespace marlin

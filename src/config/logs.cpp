@@ -1,0 +1,69 @@
+#include "logs.h"
+
+#include "convert.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace marlin {
+
+namespace {
+QString fileName(const char *prefix, const QDate &date)
+{
+    return QLatin1String(prefix) + date.toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT");
+}
+} // namespace
+
+Logs::Logs(const QString &appDir, const RouterTableArray &tables)
+    : logDir(appDir + QStringLiteral("/Logs")), tables(tables), now(&QDateTime::currentDateTime)
+{
+}
+
+QString Logs::errorLogPath(const QDate &date) const
+{
+    return logDir + QLatin1Char('/') + fileName("Error Log For ", date);
+}
+
+QString Logs::switchLogPath(const QDate &date) const
+{
+    return logDir + QLatin1Char('/') + fileName("Switch Log For ", date);
+}
+
+void Logs::WriteErrorLog(const QString &text) const
+{
+    const QDateTime at = now();
+    append(errorLogPath(at.date()), at, text);
+}
+
+void Logs::WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination,
+                          const QString &comment) const
+{
+    QString entry = isSwitchCommand ? QStringLiteral("Switch command sent.") : QStringLiteral("Status update.");
+    // A number outside the tables drops only the part of the line that needs it.
+    const bool routerKnown = router >= 0 && router <= kRouterCount;
+    if (routerKnown) {
+        const RouterTable &t = tables[router];
+        entry += QStringLiteral("\t Router = ") + t.Name;
+        if (source >= 0 && source <= kPointCount)
+            entry += QStringLiteral("\t Source = ") + t.SourceDescription[source];
+        if (destination >= 0 && destination <= kPointCount)
+            entry += QStringLiteral("\t Destination = ") + t.DestDescription[destination];
+    }
+    if (isSwitchCommand)
+        entry += QLatin1Char('\t') + comment;
+    const QDateTime at = now();
+    append(switchLogPath(at.date()), at, entry);
+}
+
+void Logs::append(const QString &path, const QDateTime &at, const QString &entry) const
+{
+    const QString line = at.toString(QStringLiteral("MM-dd-yyyy  HH:mm:ss ")) + entry + QStringLiteral("\r\n");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        if (!QDir().mkpath(logDir) || !file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+    }
+    file.write(toAnsi(line));
+}
+
+} // namespace marlin

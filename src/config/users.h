@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <array>
+
+namespace marlin {
+
+constexpr int kUserCount = 12;
+
+enum Privilege : qint16 {
+    NoPrivilege = 0,
+    Operator = 1,
+    MasterOperator = 2,
+    Administrator = 3,
+};
+
+struct User {
+    QString UserName;      // empty = free slot
+    QString UserPassword;  // plain text in memory only
+    qint16 UserPrivilege = 0;
+    bool operator==(const User &) const = default;
+};
+
+// Users 1..12; element 0 never holds a user.
+using UserTable = std::array<User, kUserCount + 1>;
+
+// The record stored in USER.INI: numbers joined by "-" for the name's
+// UTF-16LE byte count, its bytes, the privilege and the password's bytes,
+// each shifted by its own offset.
+QString EncodeUserRecord(const QString &name, const QString &password, qint16 privilege);
+
+// Decodes a record. A record that is not numbers or is cut short gives what
+// could be decoded before the fault (at worst an empty user); ok tells
+// whether the whole record was sound.
+User DecodeUserRecord(const QString &encoded, bool *ok = nullptr);
+
+// Account 1 when USER.INI has none: "admin" with password "marlin", an
+// Administrator, so a fresh installation can configure itself. Kept in its
+// encoded form only.
+extern const char kDefaultUserRecord[];
+
+// Loads users 1..12 from the user file (missing keys: the built-in account
+// for user 1, empty users otherwise). False when a record was unsound; the
+// table is filled all the same.
+bool LoadUsers(const QString &userFile, UserTable &users);
+// Rewrites every user key and "Unicode" = "1" in one atomic save.
+bool SaveUsers(const QString &userFile, const UserTable &users);
+
+QString privilegeName(int privilege);
+
+} // namespace marlin

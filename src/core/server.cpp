@@ -1,0 +1,110 @@
+#include "server.h"
+
+#include "config/ini_file.h"
+#include "router/router_file.h"
+
+namespace marlin {
+
+// The tables live on the heap: the 96 router tables alone are megabytes.
+struct Server::Tables {
+    Settings settings;
+    RouterTableArray routerTables;
+    RouterStateArray routerStates;
+    UserTable users;
+    IconList icons;
+    std::unique_ptr<Logs> logs;
+};
+
+namespace {
+std::unique_ptr<Server::Tables> makeTables(const QString &appDir)
+{
+    auto t = std::make_unique<Server::Tables>();
+    t->logs = std::make_unique<Logs>(appDir, t->routerTables);
+    return t;
+}
+} // namespace
+
+Server::Server(const QString &appDir, QObject *parent)
+    : QObject(parent),
+      tables(makeTables(appDir)),
+      applicationDir(appDir),
+      settings(tables->settings),
+      RouterTables(tables->routerTables),
+      RouterStates(tables->routerStates),
+      Users(tables->users),
+      imglstRTR(tables->icons),
+      logs(*tables->logs)
+{
+    timeError.setObjectName(QStringLiteral("timeError"));
+    timeError.setInterval(1000);
+    timeError.setSingleShot(true);
+    connect(&timeError, &QTimer::timeout, this, [this] { emit startupErrorDue(StartupError); });
+
+    timeRTRUpdate.setObjectName(QStringLiteral("timeRTRUpdate"));
+    timeRTRUpdate.setInterval(333);
+    timeRTRUpdate.setSingleShot(true);
+    connect(&timeRTRUpdate, &QTimer::timeout, this, &Server::RefreshRouterView);
+}
+
+Server::~Server() = default;
+
+QString Server::SettingsFile() const { return applicationDir + QStringLiteral("/WREN.INI"); }
+QString Server::UserFile() const { return applicationDir + QStringLiteral("/USER.INI"); }
+
+void Server::reloadSettings()
+{
+    const QString failure = LoadSettings(SettingsFile(), settings);
+    if (!failure.isEmpty())
+        StartupError = failure;
+}
+
+void Server::reloadUsers() { LoadUsers(UserFile(), Users); }
+
+void Server::reloadRouterTables()
+{
+    LoadIcons(applicationDir, imglstRTR);
+    LoadRouterTables(applicationDir, RouterTables);
+}
+
+void Server::restartViewRefreshTimer()
+{
+    timeRTRUpdate.stop();
+    timeRTRUpdate.start();
+}
+
+void Server::raiseStartupError()
+{
+    if (!trimSpaces(StartupError).isEmpty())
+        timeError.start();
+}
+
+void Server::Start()
+{
+    // Settings; a number too large for its field ends the load and is the
+    // first candidate for the startup error.
+    reloadSettings();
+
+    startedOn = QDate::currentDate();
+    WriteErrorLog(QStringLiteral("Server Started"));
+
+    LoadIcons(applicationDir, imglstRTR);
+    LoadRouterTables(applicationDir, RouterTables);
+    reloadUsers();
+
+    emit loginRequested();
+
+    for (int r = 1; r <= kRouterCount; ++r)
+        RouterStates[r].CommOK = true;
+
+    if (!trimSpaces(StartupError).isEmpty()) {
+        timeError.start();
+        WriteErrorLog(StartupError);
+    }
+}
+
+void Server::Shutdown()
+{
+    WriteErrorLog(QStringLiteral("Server Closed Down"));
+}
+
+} // namespace marlin

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "config/logs.h"
+#include "config/settings.h"
+#include "config/users.h"
+#include "core/icons.h"
+#include "router/router_table.h"
+
+#include <QDate>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+
+namespace marlin {
+
+// The whole server without its windows: every table the server keeps, the
+// startup and shutdown sequences and the timers that drive them. The
+// console listens to its signals and calls its operations; without a
+// console the signals go nowhere and the server runs on.
+class Server : public QObject {
+    Q_OBJECT
+
+public:
+    struct Tables;
+
+private:
+    // Declared first: the table references below are bound to it.
+    std::unique_ptr<Tables> tables;
+    QString applicationDir;
+
+public:
+    explicit Server(const QString &appDir, QObject *parent = nullptr);
+    ~Server() override;
+
+    // Runs the startup steps in their fixed order. No step stops it; the
+    // last failure ends up in StartupError, is logged and is shown once a
+    // second later.
+    void Start();
+    // Writes "Server Closed Down". The console asks its two questions first;
+    // a termination signal does not.
+    void Shutdown();
+
+    const QString &appDir() const { return applicationDir; }
+    QString SettingsFile() const;
+    QString UserFile() const;
+    QDate startDate() const { return startedOn; }
+
+    // Tables every part of the server reads and writes.
+    Settings &settings;
+    RouterTableArray &RouterTables;
+    RouterStateArray &RouterStates;
+    UserTable &Users;
+    IconList &imglstRTR;
+    Logs &logs;
+
+    QString StartupError;
+    int CurrentUser = 0;
+
+    void WriteErrorLog(const QString &text) { logs.WriteErrorLog(text); }
+    void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment)
+    {
+        logs.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
+    }
+
+    // Reloads the settings model; a failure becomes StartupError.
+    void reloadSettings();
+    void reloadUsers();
+    void reloadRouterTables();
+
+    // Asks the view to refill itself now, or once after a burst of changes.
+    void RefreshRouterView() { emit routerViewRefreshRequested(); }
+    void RefreshProblemRouters() { emit problemRoutersRefreshRequested(); }
+    void restartViewRefreshTimer();
+
+    // Switches on the one-shot display of StartupError.
+    void raiseStartupError();
+
+    QTimer timeError;
+    QTimer timeRTRUpdate;
+
+signals:
+    void startupErrorDue(const QString &text);
+    void routerViewRefreshRequested();
+    void problemRoutersRefreshRequested();
+    void networkCardSettingsRequested();
+    void loginRequested();
+
+private:
+    QDate startedOn;
+};
+
+} // namespace marlin

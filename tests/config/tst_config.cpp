@@ -1,0 +1,422 @@
+#include "config/convert.h"
+#include "config/ini_file.h"
+#include "config/logs.h"
+#include "config/settings.h"
+#include "config/users.h"
+#include "router/router_table.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace marlin;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+} // namespace
+
+class TestConfig : public QObject {
+    Q_OBJECT
+
+private slots:
+    void numberReading_data();
+    void numberReading();
+
+    void iniReadRules();
+    void iniWritePreservesOtherLines();
+    void iniCreatesFileSectionAndKey();
+
+    void settingsDefaultsWithoutFile();
+    void settingsSaveWritesEveryKeyInOrder();
+    void settingsFieldRules();
+    void settingsOverflowStopsTheLoad_data();
+    void settingsOverflowStopsTheLoad();
+    void settingsGarbageFile();
+    void settingsSaveKeepsOldFileOnFailure();
+
+    void errorLogLines();
+    void switchLogLines_data();
+    void switchLogLines();
+    void logsFollowTheDate();
+
+    void userRecords_data();
+    void userRecords();
+    void builtInAccount();
+    void usersSaveAndLoad();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestConfig::numberReading_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<bool>("fitsInt16");
+    QTest::addColumn<int>("int16");
+
+    QTest::newRow("plain") << "6" << 6.0 << true << 6;
+    QTest::newRow("leading number") << " 12abc" << 12.0 << true << 12;
+    QTest::newRow("blanks inside") << "1 2" << 12.0 << true << 12;
+    QTest::newRow("letters") << "abc" << 0.0 << true << 0;
+    QTest::newRow("empty") << "" << 0.0 << true << 0;
+    QTest::newRow("half to even down") << "2.5" << 2.5 << true << 2;
+    QTest::newRow("half to even up") << "3.5" << 3.5 << true << 4;
+    QTest::newRow("negative half") << "-2.5" << -2.5 << true << -2;
+    QTest::newRow("largest") << "32767" << 32767.0 << true << 32767;
+    QTest::newRow("rounds over the top") << "32767.5" << 32767.5 << false << 0;
+    QTest::newRow("overflow") << "40000" << 40000.0 << false << 0;
+    QTest::newRow("smallest") << "-32768" << -32768.0 << true << -32768;
+    QTest::newRow("hexadecimal") << "&H1F" << 31.0 << true << 31;
+    QTest::newRow("hex is 16-bit") << "&HFFFF" << -1.0 << true << -1;
+    QTest::newRow("exponent") << "1E3" << 1000.0 << true << 1000;
+}
+
+void TestConfig::numberReading()
+{
+    QFETCH(QString, text);
+    QFETCH(double, value);
+    QFETCH(bool, fitsInt16);
+    QFETCH(int, int16);
+    QCOMPARE(Val(text), value);
+    const auto v = toInt16(Val(text));
+    QCOMPARE(v.has_value(), fitsInt16);
+    if (v)
+        QCOMPARE(int(*v), int16);
+}
+
+void TestConfig::iniReadRules()
+{
+    const QString path = dir.filePath(QStringLiteral("read.ini"));
+    const QByteArray longValue(300, 'x');
+    writeFile(path, "[First]\r\nKey=one\r\nkey=two\r\n[first]\r\nOther=3\r\n"
+                    "[Long]\nValue=" + longValue + "\n  Spaced Key  = padded \n");
+
+    QCOMPARE(ReadIniValue(path, QStringLiteral("FIRST"), QStringLiteral("KEY"), QStringLiteral("d")), QStringLiteral("one"));
+    // Only the first section of a name is searched.
+    QCOMPARE(ReadIniValue(path, QStringLiteral("First"), QStringLiteral("Other"), QStringLiteral("d")), QStringLiteral("d"));
+    QCOMPARE(ReadIniValue(path, QStringLiteral("Long"), QStringLiteral("Value"), {}).size(), 254);
+    QCOMPARE(ReadIniValue(path, QStringLiteral("long"), QStringLiteral("spaced key"), {}), QStringLiteral(" padded "));
+    QCOMPARE(ReadIniValue(path, QStringLiteral("Missing"), QStringLiteral("Key"), QStringLiteral("dflt")), QStringLiteral("dflt"));
+    QCOMPARE(ReadIniValue(dir.filePath(QStringLiteral("none.ini")), QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("z")),
+             QStringLiteral("z"));
+}
+
+void TestConfig::iniWritePreservesOtherLines()
+{
+    const QString path = dir.filePath(QStringLiteral("keep.ini"));
+    const QByteArray before = "; note kept\n[Alpha]\nkey = old\nstray line\n\n[Beta]\nx=1";
+    writeFile(path, before);
+
+    WriteIniValue(path, QStringLiteral("alpha"), QStringLiteral("KEY"), QStringLiteral("new\r\nvalue"));
+    WriteIniValue(path, QStringLiteral("Alpha"), QStringLiteral("added"), QStringLiteral("2"));
+    WriteIniValue(path, QStringLiteral("Beta"), QStringLiteral("y"), QStringLiteral("3"));
+
+    QCOMPARE(readAll(path), QByteArray("; note kept\n[Alpha]\nKEY=new  value\r\nstray line\nadded=2\r\n\n"
+                                       "[Beta]\nx=1\r\ny=3\r\n"));
+    QCOMPARE(ReadIniValue(path, QStringLiteral("ALPHA"), QStringLiteral("key"), {}), QStringLiteral("new  value"));
+}
+
+void TestConfig::iniCreatesFileSectionAndKey()
+{
+    const QString path = dir.filePath(QStringLiteral("new.ini"));
+    QFile::remove(path);
+    WriteIniValue(path, QStringLiteral("One"), QStringLiteral("a"), QStringLiteral("1"));
+    WriteIniValue(path, QStringLiteral("Two"), QStringLiteral("b"), QStringLiteral("é"));
+    QCOMPARE(readAll(path), QByteArray("[One]\r\na=1\r\n[Two]\r\nb=\xE9\r\n"));
+    QCOMPARE(ReadIniValue(path, QStringLiteral("two"), QStringLiteral("B"), {}), QStringLiteral("é"));
+}
+
+void TestConfig::settingsDefaultsWithoutFile()
+{
+    Settings s;
+    QCOMPARE(LoadSettings(dir.filePath(QStringLiteral("absent.ini")), s), QString());
+    QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+    for (int k = 1; k <= kCardCount; ++k)
+        QCOMPARE(s.Cards[k].CardTCPPort, QStringLiteral("790"));
+    QVERIFY(s.Cards[2].CardIPAddress.isEmpty() && s.Cards[4].CardIPAddress.isEmpty());
+    for (int i = 1; i <= kPortCount; ++i) {
+        const ComPortSettings &c = s.ComPorts[i];
+        QVERIFY(!c.ComEnable && c.ComDTR && !c.ComRTS);
+        QCOMPARE(c.ComBaudRate, qint16(6));
+        QCOMPARE(c.ComDataBits, qint16(4));
+        QCOMPARE(c.ComStopBits, qint16(1));
+        QCOMPARE(c.ComParity, qint16(2));
+        QCOMPARE(c.ComIDNumber, qint16(i));
+        QCOMPARE(c.ComProtocol, qint16(i == 5 || i == 6 ? 2 : 1));
+        const NetPortSettings &n = s.NetPorts[i];
+        QVERIFY(!n.NetEnabled);
+        QCOMPARE(n.NetIDNumber, qint16(i));
+        QCOMPARE(n.NetRetryMS, qint16(250));
+        QCOMPARE(n.NetProtocol, qint16(1));
+        QCOMPARE(n.NetPort, 0);
+        QCOMPARE(s.ColumnPosition[i], qint16(i));
+    }
+    QCOMPARE(s.Colors[1], 12632256.0);
+    QCOMPARE(s.Colors[4], 9756653.0);
+    QCOMPARE(s.Colors[8], 8421440.0);
+}
+
+void TestConfig::settingsSaveWritesEveryKeyInOrder()
+{
+    const QString path = dir.filePath(QStringLiteral("WREN.INI"));
+    QFile::remove(path);
+    Settings s;
+    LoadSettings(path, s);
+    QVERIFY(SaveSettings(path, s));
+
+    const QByteArray bytes = readAll(path);
+    const QList<QByteArray> lines = bytes.split('\n');
+    int keys = 0;
+    for (const QByteArray &l : lines)
+        keys += l.contains('=');
+    QCOMPARE(keys, 4 + 4 + 96 * 12 + 96 * 12 + 8 + 96);
+    QVERIFY(bytes.startsWith("[Network_Settings]\r\nNetwork_Card_1_IP_Address=172.23.42.6\r\n"
+                             "Network_Card_1_TCP_Port=790\r\nNetwork_Card_2_IP_Address=\r\n"));
+    QVERIFY(bytes.contains("[Com_Port_1]\r\nPort_Description=\r\nPort_Enable=0\r\nBaud_Rate=6\r\nData_Bits=4\r\n"
+                           "Stop_Bits=1\r\nParity=2\r\nDTR=1\r\nRTS=0\r\nDevice_Type=1\r\nID_Number=1\r\n"
+                           "Level=0\r\nProtocol=1\r\n[Com_Port_2]"));
+    QVERIFY(bytes.contains("[Net_Port_96]\r\nNetwork_IP_Address=\r\nNetwork_Port=0\r\nNetwork_Port_Type=0\r\n"
+                           "User=\r\nPassword=\r\nHardware_Enabled=0\r\nPort_Description=\r\nDevice_Type=1\r\n"
+                           "ID_Number=96\r\nLevel=0\r\nProtocol=1\r\nRetry_MS=250\r\n[General_Settings]\r\n"
+                           "Color_1=12632256\r\n"));
+    QVERIFY(bytes.endsWith("Column_96_Position=96\r\n"));
+
+    Settings again;
+    QCOMPARE(LoadSettings(path, again), QString());
+    QVERIFY(again == s);
+    // A second save of the same model leaves the bytes as they were.
+    QVERIFY(SaveSettings(path, again));
+    QCOMPARE(readAll(path), bytes);
+}
+
+void TestConfig::settingsFieldRules()
+{
+    const QString path = dir.filePath(QStringLiteral("rules.ini"));
+    writeFile(path, "[net_port_1]\r\nHardware_Enabled=2\r\nnetwork_ip_address=  10.0.0.9  \r\n"
+                    "[Com_Port_1]\r\nPort_Enable=2\r\nBaud_Rate=abc\r\nDTR=1.0\r\n"
+                    "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n");
+    Settings s;
+    QCOMPARE(LoadSettings(path, s), QString());
+    QVERIFY(s.NetPorts[1].NetEnabled);
+    QCOMPARE(s.NetPorts[1].NetIPAddress, QStringLiteral("10.0.0.9"));
+    QVERIFY(!s.ComPorts[1].ComEnable);
+    QCOMPARE(s.ComPorts[1].ComBaudRate, qint16(0));
+    QVERIFY(s.ComPorts[1].ComDTR);
+    QVERIFY(s.ComPorts[2].ComEnable);
+    QCOMPARE(s.ComPorts[2].ComLevel, qint16(4));
+
+    // A line break in a description comes back as two spaces.
+    s.ComPorts[3].ComDescription = QStringLiteral("Studio\r\nA");
+    QVERIFY(SaveSettings(path, s));
+    Settings again;
+    LoadSettings(path, again);
+    QCOMPARE(again.ComPorts[3].ComDescription, QStringLiteral("Studio  A"));
+}
+
+void TestConfig::settingsOverflowStopsTheLoad_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::newRow("16-bit field") << QByteArray("[Com_Port_3]\r\nPort_Description=Overflowing\r\nBaud_Rate=40000\r\nData_Bits=2\r\n");
+    QTest::newRow("32-bit port") << QByteArray("[Net_Port_3]\r\nNetwork_IP_Address=1.2.3.4\r\nNetwork_Port=99999999999\r\n");
+    QTest::newRow("column") << QByteArray("[General_Settings]\r\nColumn_2_Position=-40000\r\n");
+}
+
+void TestConfig::settingsOverflowStopsTheLoad()
+{
+    QFETCH(QByteArray, file);
+    const QString path = dir.filePath(QStringLiteral("overflow.ini"));
+    writeFile(path, "[Com_Port_1]\r\nLevel=5\r\n" + file);
+
+    Settings s;
+    s.ComPorts[3].ComDataBits = 99;
+    s.ComPorts[4].ComLevel = 77;
+    s.NetPorts[3].NetDescription = QStringLiteral("old");
+    s.ColumnPosition[3] = 55;
+    QCOMPARE(LoadSettings(path, s), QStringLiteral("Overflow"));
+    QCOMPARE(s.ComPorts[1].ComLevel, qint16(5)); // read before the failure
+    QCOMPARE(s.ColumnPosition[3], qint16(55));   // never reached
+    if (QByteArray(QTest::currentDataTag()) == "16-bit field") {
+        QCOMPARE(s.ComPorts[3].ComDescription, QStringLiteral("Overflowing"));
+        QCOMPARE(s.ComPorts[3].ComDataBits, qint16(99));
+        QCOMPARE(s.ComPorts[4].ComLevel, qint16(77));
+    } else if (QByteArray(QTest::currentDataTag()) == "32-bit port") {
+        QCOMPARE(s.NetPorts[3].NetIPAddress, QStringLiteral("1.2.3.4"));
+        QCOMPARE(s.NetPorts[3].NetDescription, QStringLiteral("old"));
+    }
+}
+
+void TestConfig::settingsGarbageFile()
+{
+    const QString path = dir.filePath(QStringLiteral("garbage.ini"));
+    QByteArray noise;
+    for (int i = 0; i < 4096; ++i)
+        noise.append(char((i * 7919 + 13) % 256));
+    writeFile(path, noise + "\n[Com_Port_7]\nPort_Enable=1\n[Com_Port_8");
+    Settings s;
+    QCOMPARE(LoadSettings(path, s), QString());
+    QVERIFY(s.ComPorts[7].ComEnable);
+    QCOMPARE(s.ComPorts[8].ComProtocol, qint16(1));
+    QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+}
+
+void TestConfig::settingsSaveKeepsOldFileOnFailure()
+{
+    Settings s;
+    LoadSettings(dir.filePath(QStringLiteral("absent.ini")), s);
+    QVERIFY(!SaveSettings(dir.filePath(QStringLiteral("no/such/folder/WREN.INI")), s));
+
+    // The save goes through a temporary file: nothing but the result is left.
+    QTemporaryDir own;
+    QVERIFY(SaveSettings(own.filePath(QStringLiteral("WREN.INI")), s));
+    QCOMPARE(QDir(own.path()).entryList(QDir::Files), QStringList{QStringLiteral("WREN.INI")});
+}
+
+void TestConfig::errorLogLines()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    Logs logs(app.path(), tables);
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    logs.setClock([&] { return at; });
+    logs.WriteErrorLog(QStringLiteral("Server Started"));
+    logs.WriteErrorLog(QStringLiteral("two\r\nlines"));
+    QCOMPARE(readAll(app.filePath(QStringLiteral("Logs/Error Log For 20260304.TXT"))),
+             QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\r\nlines\r\n"));
+}
+
+void TestConfig::switchLogLines_data()
+{
+    QTest::addColumn<bool>("isSwitch");
+    QTest::addColumn<int>("router");
+    QTest::addColumn<int>("source");
+    QTest::addColumn<int>("destination");
+    QTest::addColumn<QByteArray>("entry");
+
+    QTest::newRow("switch") << true << 2 << 3 << 5
+        << QByteArray("Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_5\tby admin");
+    QTest::newRow("status") << false << 2 << 3 << 5
+        << QByteArray("Status update.\t Router = Router_2\t Source = Input_3\t Destination = Output_5");
+    QTest::newRow("destination too large") << true << 2 << 3 << 300
+        << QByteArray("Switch command sent.\t Router = Router_2\t Source = Input_3\tby admin");
+    QTest::newRow("source negative") << false << 2 << -1 << 5
+        << QByteArray("Status update.\t Router = Router_2\t Destination = Output_5");
+    QTest::newRow("router too large") << true << 97 << 3 << 5 << QByteArray("Switch command sent.\tby admin");
+}
+
+void TestConfig::switchLogLines()
+{
+    QFETCH(bool, isSwitch);
+    QFETCH(int, router);
+    QFETCH(int, source);
+    QFETCH(int, destination);
+    QFETCH(QByteArray, entry);
+
+    QTemporaryDir app;
+    RouterTableArray tables;
+    CreateDefaultRouterTable(tables[2], 2);
+    Logs logs(app.path(), tables);
+    logs.setClock([] { return QDateTime(QDate(2026, 12, 31), QTime(23, 59, 58)); });
+    logs.WriteSwitchLog(isSwitch, router, source, destination, QStringLiteral("by admin"));
+    QCOMPARE(readAll(logs.switchLogPath(QDate(2026, 12, 31))), "12-31-2026  23:59:58 " + entry + "\r\n");
+}
+
+void TestConfig::logsFollowTheDate()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    Logs logs(app.path(), tables);
+    QDateTime at(QDate(2026, 6, 1), QTime(23, 59, 59));
+    logs.setClock([&] { return at; });
+    logs.WriteErrorLog(QStringLiteral("before"));
+    at = QDateTime(QDate(2026, 6, 2), QTime(0, 0, 0));
+    logs.WriteErrorLog(QStringLiteral("after"));
+    QVERIFY(readAll(logs.errorLogPath(QDate(2026, 6, 1))).endsWith("before\r\n"));
+    QCOMPARE(readAll(logs.errorLogPath(QDate(2026, 6, 2))), QByteArray("06-02-2026  00:00:00 after\r\n"));
+}
+
+void TestConfig::userRecords_data()
+{
+    QTest::addColumn<QString>("record");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("privilege");
+    QTest::addColumn<bool>("sound");
+
+    QTest::newRow("empty text") << "" << "" << "" << 0 << true;
+    QTest::newRow("empty user, operator") << "10-15" << "" << "" << 1 << true;
+    QTest::newRow("name and password") << "12-77-12-17-113-16" << "A" << "a" << 3 << true;
+    QTest::newRow("not numbers") << "abc" << "" << "" << 0 << false;
+    QTest::newRow("name cut short") << "14-77-12" << "" << "" << 0 << false;
+    QTest::newRow("no privilege") << "12-77-12" << "A" << "" << 0 << false;
+    QTest::newRow("byte out of range") << "12-77-12-17-113-999" << "A" << "" << 3 << false;
+    QTest::newRow("count below ten") << "3-15" << "" << "" << 0 << false;
+}
+
+void TestConfig::userRecords()
+{
+    QFETCH(QString, record);
+    QFETCH(QString, name);
+    QFETCH(QString, password);
+    QFETCH(int, privilege);
+    QFETCH(bool, sound);
+    bool ok = !sound;
+    const User u = DecodeUserRecord(record, &ok);
+    QCOMPARE(u.UserName, name);
+    QCOMPARE(u.UserPassword, password);
+    QCOMPARE(int(u.UserPrivilege), privilege);
+    QCOMPARE(ok, sound);
+    if (sound && !record.isEmpty())
+        QCOMPARE(EncodeUserRecord(name, password, qint16(privilege)), record);
+}
+
+void TestConfig::builtInAccount()
+{
+    const User u = DecodeUserRecord(QString::fromLatin1(kDefaultUserRecord));
+    QCOMPARE(u.UserName, QStringLiteral("admin"));
+    QCOMPARE(u.UserPassword, QStringLiteral("marlin"));
+    QCOMPARE(int(u.UserPrivilege), int(Administrator));
+
+    UserTable users;
+    users[5].UserName = QStringLiteral("stale");
+    LoadUsers(dir.filePath(QStringLiteral("no-user.ini")), users);
+    QCOMPARE(users[1], u);
+    for (int i = 2; i <= kUserCount; ++i)
+        QVERIFY(users[i].UserName.isEmpty());
+}
+
+void TestConfig::usersSaveAndLoad()
+{
+    const QString path = dir.filePath(QStringLiteral("USER.INI"));
+    UserTable users;
+    users[1] = User{QStringLiteral("Zoë Müller"), QStringLiteral("Pässwörd"), MasterOperator};
+    QVERIFY(SaveUsers(path, users));
+
+    const QByteArray bytes = readAll(path);
+    QVERIFY(bytes.startsWith("[USERS]\r\nUnicode=1\r\nUser_1="));
+    for (int i = 2; i <= kUserCount; ++i)
+        QVERIFY(bytes.contains(QStringLiteral("User_%1=10-14\r\n").arg(i).toLatin1()));
+
+    UserTable loaded;
+    QVERIFY(LoadUsers(path, loaded));
+    QCOMPARE(loaded[1], users[1]);
+    QVERIFY(loaded[2].UserName.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestConfig)
+#include "tst_config.moc"

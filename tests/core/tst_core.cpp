@@ -1,0 +1,175 @@
+#include "core/server.h"
+
+#include <QDate>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace marlin;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+// Entries of today's error log, without their date and time.
+QList<QByteArray> errorLogEntries(const QString &appDir)
+{
+    const QString path = appDir + QStringLiteral("/Logs/Error Log For ")
+                         + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT");
+    QList<QByteArray> entries;
+    for (const QByteArray &line : readAll(path).split('\n')) {
+        if (line.size() > 21)
+            entries.append(line.mid(21).chopped(1));
+    }
+    return entries;
+}
+
+// A copy of the real program in its own application folder.
+class Installation {
+public:
+    Installation()
+    {
+        exe = dir.filePath(QStringLiteral("marlin-server"));
+        QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
+        QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
+    }
+    QProcess *start()
+    {
+        auto *p = new QProcess;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        p->setProcessEnvironment(env);
+        p->start(exe, {});
+        return p;
+    }
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir;
+    QString exe;
+};
+
+} // namespace
+
+class TestCore : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startupFillsEveryTable();
+    void startupErrorIsLoggedAndShownOnce();
+    void programStartsAndClosesOnTermination();
+    void secondCopyIsRefused();
+    void badFilesNeverStopTheProgram();
+};
+
+void TestCore::startupFillsEveryTable()
+{
+    QTemporaryDir app;
+    Server server(app.path());
+    QSignalSpy shown(&server, &Server::startupErrorDue);
+    QSignalSpy login(&server, &Server::loginRequested);
+    server.Start();
+
+    QCOMPARE(errorLogEntries(app.path()), QList<QByteArray>{"Server Started"});
+    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+    QCOMPARE(server.RouterTables[96].Name, QStringLiteral("Router_96"));
+    QCOMPARE(server.Users[1].UserName, QStringLiteral("admin"));
+    QCOMPARE(login.size(), 1);
+    for (int r = 1; r <= kRouterCount; ++r)
+        QVERIFY(server.RouterStates[r].CommOK);
+    QVERIFY(!server.timeError.isActive());
+    QCOMPARE(server.startDate(), QDate::currentDate());
+
+    // Nothing is written back at start: the tables stay defaults in memory.
+    QVERIFY(!QFile::exists(app.filePath(QStringLiteral("RTR1.BIN"))));
+    QVERIFY(!QFile::exists(app.filePath(QStringLiteral("WREN.INI"))));
+
+    server.Shutdown();
+    QCOMPARE(errorLogEntries(app.path()).last(), QByteArray("Server Closed Down"));
+}
+
+void TestCore::startupErrorIsLoggedAndShownOnce()
+{
+    QTemporaryDir app;
+    writeFile(app.filePath(QStringLiteral("WREN.INI")), "[Com_Port_2]\r\nLevel=99999\r\n");
+    Server server(app.path());
+    QSignalSpy shown(&server, &Server::startupErrorDue);
+    server.Start();
+
+    QCOMPARE(server.StartupError, QStringLiteral("Overflow"));
+    QCOMPARE(errorLogEntries(app.path()), (QList<QByteArray>{"Server Started", "Overflow"}));
+    QVERIFY(shown.wait(3000));
+    QCOMPARE(shown.first().first().toString(), QStringLiteral("Overflow"));
+    // A one-shot that has fired stays off until something raises it again.
+    QVERIFY(server.timeError.isSingleShot());
+    QVERIFY(!server.timeError.isActive());
+    QCOMPARE(shown.size(), 1);
+}
+
+void TestCore::programStartsAndClosesOnTermination()
+{
+    Installation install;
+    std::unique_ptr<QProcess> server(install.start());
+    QVERIFY(server->waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()).value(0), QByteArray("Server Started"), 20000);
+
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(errorLogEntries(install.path()), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
+}
+
+void TestCore::secondCopyIsRefused()
+{
+    Installation install;
+    std::unique_ptr<QProcess> first(install.start());
+    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()).size(), 1, 20000);
+
+    std::unique_ptr<QProcess> second(install.start());
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY(second->readAllStandardError().contains(
+        "This program is already running.  Please check if it has been minimized."));
+    QCOMPARE(first->state(), QProcess::Running);
+    QCOMPARE(errorLogEntries(install.path()).size(), 1);
+
+    first->terminate();
+    QVERIFY(first->waitForFinished(20000));
+}
+
+void TestCore::badFilesNeverStopTheProgram()
+{
+    Installation install;
+    QByteArray noise;
+    for (int i = 0; i < 3000; ++i)
+        noise.append(char((i * 131 + 7) % 256));
+    writeFile(install.path() + QStringLiteral("/WREN.INI"), noise + "\n[General_Settings]\nColumn_1_Position=1e9\n");
+    writeFile(install.path() + QStringLiteral("/USER.INI"), noise);
+    writeFile(install.path() + QStringLiteral("/RTR1.BIN"), noise);
+    writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray());
+
+    std::unique_ptr<QProcess> server(install.start());
+    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(errorLogEntries(install.path()).last(), QByteArray("Server Closed Down"));
+}
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "tst_core.moc"

@@ -1,0 +1,125 @@
+#include "core/server.h"
+#include "ui/main_window.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDate>
+#include <QFile>
+#include <QMenu>
+#include <QPushButton>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace marlin;
+
+namespace {
+
+QByteArray errorLog(const QString &appDir)
+{
+    QFile f(appDir + QStringLiteral("/Logs/Error Log For ")
+            + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Answers the message boxes the window is about to show, in order, and
+// records their texts.
+class Answerer : public QObject {
+public:
+    Answerer(QList<QMessageBox::StandardButton> answers) : answers(std::move(answers))
+    {
+        timer.setInterval(10);
+        connect(&timer, &QTimer::timeout, this, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || this->answers.isEmpty())
+                return;
+            texts.append(box->text());
+            titles.append(box->windowTitle());
+            defaults.append(static_cast<QAbstractButton *>(box->defaultButton()) == box->button(QMessageBox::No));
+            box->button(this->answers.takeFirst())->click();
+        });
+        timer.start();
+    }
+    QList<QMessageBox::StandardButton> answers;
+    QStringList texts;
+    QStringList titles;
+    QList<bool> defaults;
+    QTimer timer;
+};
+
+const QString kFirst = QStringLiteral("Are you sure you want to close the server down?");
+const QString kSecond = QStringLiteral("Are you really sure you want to close the server down?");
+
+} // namespace
+
+class TestUi : public QObject {
+    Q_OBJECT
+
+private slots:
+    void caption();
+    void shutdownQuestions_data();
+    void shutdownQuestions();
+    void terminationClosesWithoutQuestions();
+};
+
+void TestUi::caption()
+{
+    QTemporaryDir app;
+    Server server(app.path());
+    MDIMain window(server);
+    QCOMPARE(window.windowTitle(), QStringLiteral("Marlin Server Version %1.%2.%3")
+                                       .arg(MARLIN_VERSION_MAJOR).arg(MARLIN_VERSION_MINOR).arg(MARLIN_VERSION_PATCH));
+    QVERIFY(!window.menuSettings->actions().isEmpty());
+    for (QAction *a : window.menuSettings->actions())
+        QVERIFY(!a->isEnabled());
+}
+
+void TestUi::shutdownQuestions_data()
+{
+    QTest::addColumn<QList<QMessageBox::StandardButton>>("answers");
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("no") << QList<QMessageBox::StandardButton>{QMessageBox::No} << QStringList{kFirst} << false;
+    QTest::newRow("yes, then no") << QList<QMessageBox::StandardButton>{QMessageBox::Yes, QMessageBox::No}
+                                  << QStringList{kFirst, kSecond} << false;
+    QTest::newRow("yes twice") << QList<QMessageBox::StandardButton>{QMessageBox::Yes, QMessageBox::Yes}
+                               << QStringList{kFirst, kSecond} << true;
+}
+
+void TestUi::shutdownQuestions()
+{
+    QFETCH(QList<QMessageBox::StandardButton>, answers);
+    QFETCH(QStringList, asked);
+    QFETCH(bool, closed);
+
+    QTemporaryDir app;
+    Server server(app.path());
+    MDIMain window(server);
+    window.show();
+    server.Start();
+
+    Answerer answerer(answers);
+    window.close();
+    QCOMPARE(answerer.texts, asked);
+    QCOMPARE(answerer.titles, QStringList(asked.size(), QStringLiteral("Warning")));
+    QVERIFY(!answerer.defaults.contains(false)); // No is the default button
+    QCOMPARE(window.isVisible(), !closed);
+    QCOMPARE(errorLog(app.path()).endsWith("Server Closed Down\r\n"), closed);
+    QCOMPARE(errorLog(app.path()).count("Server Closed Down"), closed ? 1 : 0);
+}
+
+void TestUi::terminationClosesWithoutQuestions()
+{
+    QTemporaryDir app;
+    Server server(app.path());
+    MDIMain window(server);
+    window.show();
+    server.Start();
+    window.closeWithoutQuestions();
+    QVERIFY(!window.isVisible());
+    QVERIFY(errorLog(app.path()).endsWith("Server Closed Down\r\n"));
+}
+
+QTEST_MAIN(TestUi)
+#include "tst_ui.moc"
