@@ -1,0 +1,135 @@
+#pragma once
+
+#include "clients/client_table.h"
+#include "router/router_table.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace marlin {
+
+// Client request, as panels send it (no length, terminator or checksum):
+//
+//   bytes 1-4  sequence   chosen by the panel; a retransmission repeats it
+//   byte  5    class      commands run only from 0xE1 up
+//   byte  6    command
+//   byte  7    router     1..96, echoed by the acknowledge reply
+//   bytes 8..  payload    command-specific, may be empty
+//
+// Reply: the four sequence bytes of the request answered, then one body:
+//
+//   acknowledge   0x10 0x01 router
+//   not handled   0x11 0x12
+//   change flags  0xFF 0xA1 router, then the 8 PendingFlags bytes
+//   status        0xFF code router, then the router's status block
+constexpr int kRequestHeaderSize = 7;
+constexpr int kMinimumRunClass = 0xE1;
+constexpr int kTakeStringSize = 34;   // "C ", 8 level flags, 4+4 digits, 8+8 label characters
+
+struct ClientRequest {
+    QByteArray sequence;   // as many of bytes 1-4 as arrived
+    int requestClass = 0;  // missing header bytes read as 0
+    int command = 0;
+    int router = 0;
+    QByteArray payload;
+    bool complete = false; // all seven header bytes arrived
+};
+
+ClientRequest splitClientRequest(const QByteArray &request);
+
+// How much a request with this class and command occupies in a stream of
+// bytes: it is not whole before minimumSize bytes, and when runsToEnd is set
+// its payload is everything that follows (a take's comment, or a command
+// whose payload the server cannot size).
+struct RequestExtent {
+    int minimumSize = kRequestHeaderSize;
+    bool runsToEnd = true;
+};
+RequestExtent requestExtent(int requestClass, int command);
+
+// A step of a request that could not be carried out. The request goes on
+// with its next step; the last failure is written to the error log after the
+// reply. The numbers are part of the error log's vocabulary and stay stable:
+//
+//   1 Request too short      fewer than 7 header bytes, or a payload byte
+//                            a command needs is missing
+//   2 Router out of range    a router number outside 1..96 where a router's
+//                            data would be touched (0..96 for notifications)
+//   3 Destination out of range   a destination outside 1..256 where its
+//                            data would be touched
+//   4 Value does not fit in a byte   a status block field outside 0..255
+//                            (0..65535 in the two-byte form)
+//   5 Number does not fit    a take's source or destination field that is
+//                            no 16-bit number
+//   6 Reload incomplete      re-reading tables, settings or users met a
+//                            failure (an undecodable user record)
+struct ClientFailure {
+    int number = 0;
+    const char *description = "";
+};
+
+namespace ClientFailures {
+constexpr ClientFailure RequestTooShort{1, "Request too short"};
+constexpr ClientFailure RouterOutOfRange{2, "Router out of range"};
+constexpr ClientFailure DestinationOutOfRange{3, "Destination out of range"};
+constexpr ClientFailure ValueDoesNotFit{4, "Value does not fit in a byte"};
+constexpr ClientFailure NumberDoesNotFit{5, "Number does not fit"};
+constexpr ClientFailure ReloadIncomplete{6, "Reload incomplete"};
+} // namespace ClientFailures
+
+// "Data Arrival Error." followed by the description, a space and the number.
+QString dataArrivalErrorText(const ClientFailure &failure);
+
+// n as two bytes, high byte first. Fails (ok false, empty result) outside
+// 0..65535.
+QByteArray IntToTwoBytes(int n, bool *ok = nullptr);
+
+// The status block of one router: StatusReceived, CommOK, LinkPort, Spare1,
+// Spare2 as one byte each, then one entry per destination 1..256. With
+// priority the entry is 1 or 0 for HighPriority (261 bytes in both forms);
+// otherwise it is CurrentSource, as one byte (261 bytes) or as two, high
+// byte first (517 bytes). A value that does not fit fails the whole block:
+// ok false and an empty result.
+QByteArray BuildStatusOneByte(const RouterState &state, bool priority, bool *ok = nullptr);
+QByteArray BuildStatusTwoByte(const RouterState &state, bool priority, bool *ok = nullptr);
+
+QByteArray acknowledgeReply(int router);
+QByteArray notHandledReply();
+QByteArray changeFlagsReply(int router, const ClientRecord &record);
+QByteArray statusReply(int replyCode, int router, const QByteArray &block);
+
+// What request handling needs from the rest of the server. The server
+// object implements it over its own tables, links and logs.
+class ClientProtocolHost {
+public:
+    virtual ~ClientProtocolHost() = default;
+    virtual ClientTable &clientTable() = 0;
+    virtual RouterStateArray &routerStates() = 0;
+    // The command the router's device language makes of a take string
+    // (protocol of the first enabled port serving the router); empty when
+    // no port serves it or the language cannot express the take.
+    virtual QByteArray buildTakeCommand(int router, const QByteArray &takeString) = 0;
+    // Puts a command on both of the router's queues (serial and network).
+    // Only called with router 1..96 and a command that is not empty.
+    virtual void queueCommand(int router, const QByteArray &command) = 0;
+    virtual void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
+                                const QString &comment) = 0;
+    virtual void writeErrorLog(const QString &text) = 0;
+    // Each reload returns false when one of its steps failed; the request
+    // then counts a failure but still acknowledges.
+    virtual bool reloadRouterTables() = 0;  // icons, router tables, router view
+    virtual bool reloadSettings() = 0;      // settings, router view
+    virtual bool reloadUsers() = 0;         // user table, as at startup
+    virtual void refreshRouterView() = 0;
+};
+
+// Handles one whole request from a panel connection and returns the bytes to
+// send back on the same socket (reply sequence and body), or nothing when no
+// client record is free. A request repeating the client's last sequence runs
+// nothing and gets the previous reply again, byte for byte.
+std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int socketIndex,
+                                              const QString &peerIp, int peerPort,
+                                              const QByteArray &request, double now);
+
+} // namespace marlin

@@ -1,0 +1,111 @@
+#include "client_table.h"
+
+namespace marlin {
+
+void clearClientRecord(ClientRecord &record) { record = ClientRecord{}; }
+
+int FindOrCreateClient(ClientTable &clients, const RouterStateArray &states, int socketIndex,
+                       const QString &peerIp, int peerPort, double now)
+{
+    for (int c = 1; c <= kClientCount; ++c) {
+        ClientRecord &record = clients[c];
+        if (record.InUse && record.SocketIndex == socketIndex && record.RemoteIP == peerIp
+            && record.RemotePort == peerPort) {
+            record.LastReceived = now;
+            return c;
+        }
+    }
+    for (int c = 1; c <= kClientCount; ++c) {
+        ClientRecord &record = clients[c];
+        if (record.InUse)
+            continue;
+        record.InUse = true;
+        record.LastReceived = now;
+        record.SocketIndex = socketIndex;
+        record.RemoteIP = peerIp;
+        record.RemotePort = peerPort;
+        for (int r = 1; r <= kRouterCount; ++r) {
+            if (states[r].CommOK) {
+                record.StatusChanged[r] = true;
+                record.PriorityChanged[r] = true;
+            }
+        }
+        setPendingFlag(record, FlagRouterPending, true);
+        return c;
+    }
+    return 0;
+}
+
+int LiveClientCount(const ClientTable &clients)
+{
+    int count = 0;
+    for (int c = 1; c <= kClientCount; ++c) {
+        if (clients[c].InUse && !clients[c].RemoteIP.trimmed().isEmpty())
+            ++count;
+    }
+    return count;
+}
+
+bool NotifyRouterChanged(ClientTable &clients, int router, bool priority)
+{
+    if (router < 0 || router > kRouterCount)
+        return false;
+    for (int c = 1; c <= kClientCount; ++c) {
+        ClientRecord &record = clients[c];
+        if (!record.InUse)
+            continue;
+        if (router > 0)
+            (priority ? record.PriorityChanged : record.StatusChanged)[router] = true;
+        setPendingFlag(record, FlagRouterPending, true);
+    }
+    return true;
+}
+
+namespace {
+void raiseForLiveClients(ClientTable &clients, PendingFlag flag)
+{
+    for (int c = 1; c <= kClientCount; ++c) {
+        if (clients[c].InUse)
+            setPendingFlag(clients[c], flag, true);
+    }
+}
+} // namespace
+
+void NotifyTablesChanged(ClientTable &clients) { raiseForLiveClients(clients, FlagTablesChanged); }
+
+void NotifySettingsChanged(ClientTable &clients)
+{
+    raiseForLiveClients(clients, FlagSettingsChanged);
+}
+
+void NotifyUsersChanged(ClientTable &clients) { raiseForLiveClients(clients, FlagUsersChanged); }
+
+bool MarkAllRoutersChanged(ClientTable &clients, const RouterStateArray &states, int client)
+{
+    if (!isClientNumber(client))
+        return false;
+    ClientRecord &record = clients[client];
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (states[r].CommOK) {
+            record.StatusChanged[r] = true;
+            record.PriorityChanged[r] = true;
+        }
+    }
+    return true;
+}
+
+int NextChangedRouter(ClientTable &clients, int client, bool priority)
+{
+    if (!isClientNumber(client))
+        return 0;
+    auto &flags = priority ? clients[client].PriorityChanged : clients[client].StatusChanged;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (flags[r]) {
+            flags[r] = false;
+            return r;
+        }
+    }
+    return 0;
+}
+
+} // namespace marlin

@@ -1,0 +1,43 @@
+#include "request_framer.h"
+
+#include "clients/client_protocol.h"
+
+namespace marlin {
+
+qsizetype requestFrameLength(QByteArrayView buffer, bool quietTimeout)
+{
+    const qsizetype size = buffer.size();
+    if (size == 0)
+        return 0;
+    if (size < kRequestHeaderSize)
+        return quietTimeout ? size : 0;
+    const RequestExtent extent = requestExtent(static_cast<unsigned char>(buffer[4]),
+                                               static_cast<unsigned char>(buffer[5]));
+    if (size < extent.minimumSize)
+        return quietTimeout ? size : 0;
+    return extent.runsToEnd ? size : extent.minimumSize;
+}
+
+void RequestFramer::append(QByteArrayView bytes)
+{
+    if (bytes.size() >= kBufferLimit) {
+        buffer = bytes.last(kBufferLimit).toByteArray();
+        return;
+    }
+    const qsizetype excess = buffer.size() + bytes.size() - kBufferLimit;
+    if (excess > 0)
+        buffer.remove(0, excess);
+    buffer.append(bytes);
+}
+
+std::optional<QByteArray> RequestFramer::takeRequest(bool quietTimeout)
+{
+    const qsizetype length = requestFrameLength(buffer, quietTimeout);
+    if (length == 0)
+        return std::nullopt;
+    QByteArray request = buffer.left(length);
+    buffer.remove(0, length);
+    return request;
+}
+
+} // namespace marlin

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <optional>
+
+namespace marlin {
+
+// Cuts client requests out of the byte stream of one panel connection.
+//
+// Requests carry no length and panels expect all bytes of one read to be one
+// request. TCP does not keep reads apart, though: a request may arrive in two
+// pieces, and a retransmission may arrive glued to the request before it.
+// The framer keeps what has arrived and decides, from the header alone, how
+// much of it is one request:
+//
+//  - fewer than 7 bytes: wait for more. Once the line has been quiet for a
+//    while, the socket asks again with quietTimeout set and the remainder
+//    is handed over as it is; being short, it gets the not-handled reply.
+//  - class 0xE1 or above and a command whose payload has a known size
+//    (0x91, 0xA1..0xA4, 0xA6, 0xA8: none; 0xAA: two bytes): exactly that
+//    many bytes; the rest stays for the next request.
+//  - a take (0xA5): its take string must be complete (7 + 34 bytes) before
+//    it is handed over, else it waits for more or for the quiet timeout;
+//    then everything buffered goes with it, since the comment runs to the
+//    end of what the panel sent.
+//  - anything else (no-ops, unknown commands, a class below 0xE1): the
+//    whole buffer, as the panels always had it.
+//
+// A connection that floods the server cannot grow the buffer past
+// kBufferLimit: the oldest bytes are dropped.
+class RequestFramer {
+public:
+    static constexpr qsizetype kBufferLimit = 64 * 1024;
+
+    void append(QByteArrayView bytes);
+    // The next request, or nothing while the buffer waits for more bytes.
+    std::optional<QByteArray> takeRequest(bool quietTimeout = false);
+
+    qsizetype bufferedSize() const { return buffer.size(); }
+    void clear() { buffer.clear(); }
+
+private:
+    QByteArray buffer;
+};
+
+// The length of the first request in buffer, or 0 while it is incomplete.
+qsizetype requestFrameLength(QByteArrayView buffer, bool quietTimeout);
+
+} // namespace marlin
