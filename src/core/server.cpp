@@ -13,9 +13,52 @@ struct Server::Tables {
     UserTable users;
     IconList icons;
     std::unique_ptr<Logs> logs;
+    ClientTable clients;
 };
 
 namespace {
+
+// What request handling needs from the server, over its own tables, links
+// and logs.
+class ServerProtocolHost : public ClientProtocolHost {
+public:
+    explicit ServerProtocolHost(Server &server) : server(server) {}
+
+    ClientTable &clientTable() override { return server.clientTable; }
+    RouterStateArray &routerStates() override { return server.RouterStates; }
+    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override
+    {
+        return server.links.buildTakeCommand(router, takeString);
+    }
+    void queueCommand(int router, const QByteArray &command) override
+    {
+        server.links.QueueComCommand(router, command);
+        server.links.QueueNetCommand(router, command);
+    }
+    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment) override
+    {
+        server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
+    }
+    void writeErrorLog(const QString &text) override { server.WriteErrorLog(text); }
+    bool reloadRouterTables() override
+    {
+        server.reloadRouterTables();
+        server.RefreshRouterView();
+        return true;
+    }
+    bool reloadSettings() override
+    {
+        const bool complete = LoadSettings(server.SettingsFile(), server.settings).isEmpty();
+        server.RefreshRouterView();
+        return complete;
+    }
+    bool reloadUsers() override { return LoadUsers(server.UserFile(), server.Users); }
+    void refreshRouterView() override { server.RefreshRouterView(); }
+
+private:
+    Server &server;
+};
+
 std::unique_ptr<Server::Tables> makeTables(const QString &appDir)
 {
     auto t = std::make_unique<Server::Tables>();
@@ -33,8 +76,19 @@ Server::Server(const QString &appDir, QObject *parent)
       RouterStates(tables->routerStates),
       Users(tables->users),
       imglstRTR(tables->icons),
-      logs(*tables->logs)
+      logs(*tables->logs),
+      clientTable(tables->clients),
+      links(appDir, settings, RouterTables, RouterStates, logs),
+      protocolHost(std::make_unique<ServerProtocolHost>(*this)),
+      clients(*protocolHost)
 {
+    connect(&links, &RouterLinks::routerChanged, this, &Server::NotifyRouterChanged);
+    connect(&links, &RouterLinks::crosspointStored, this, &Server::restartViewRefreshTimer);
+    connect(&links, &RouterLinks::routerViewRefreshRequested, this, &Server::RefreshRouterView);
+    connect(&links, &RouterLinks::problemRoutersRefreshRequested, this, &Server::RefreshProblemRouters);
+    connect(&links, &RouterLinks::alertRaised, this, &Server::alertRaised);
+    connect(&links, &RouterLinks::alertCleared, this, &Server::alertCleared);
+
     timeError.setObjectName(QStringLiteral("timeError"));
     timeError.setInterval(1000);
     timeError.setSingleShot(true);
@@ -83,6 +137,17 @@ void Server::Start()
     // Settings; a number too large for its field ends the load and is the
     // first candidate for the startup error.
     reloadSettings();
+    links.applyNetRetryIntervals();
+
+    const QString portFailure = links.OpenCommPorts();
+    if (!portFailure.isEmpty())
+        StartupError = portFailure;
+
+    const QString bindFailure = clients.listen(settings);
+    if (!bindFailure.isEmpty()) {
+        StartupError = bindFailure;
+        emit networkCardSettingsRequested();
+    }
 
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
@@ -93,13 +158,17 @@ void Server::Start()
 
     emit loginRequested();
 
+    links.markComLinksUp();
     for (int r = 1; r <= kRouterCount; ++r)
         RouterStates[r].CommOK = true;
+    links.RequestAllStatus();
 
     if (!trimSpaces(StartupError).isEmpty()) {
         timeError.start();
         WriteErrorLog(StartupError);
     }
+    links.start();
+    clients.start();
 }
 
 void Server::Shutdown()

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "clients/client_server.h"
+#include "clients/client_table.h"
 #include "config/logs.h"
 #include "config/settings.h"
 #include "config/users.h"
 #include "core/icons.h"
+#include "links/router_links.h"
 #include "router/router_table.h"
 
 #include <QDate>
@@ -52,6 +55,15 @@ public:
     UserTable &Users;
     IconList &imglstRTR;
     Logs &logs;
+    ClientTable &clientTable;
+    RouterLinks links;
+
+private:
+    // Declared before the client server, which is given it.
+    std::unique_ptr<ClientProtocolHost> protocolHost;
+
+public:
+    ClientServer clients;
 
     QString StartupError;
     int CurrentUser = 0;
@@ -66,6 +78,12 @@ public:
     void reloadSettings();
     void reloadUsers();
     void reloadRouterTables();
+
+    // Change flags for the panels.
+    void NotifyRouterChanged(int router, bool priority) { marlin::NotifyRouterChanged(clientTable, router, priority); }
+    void NotifyTablesChanged() { marlin::NotifyTablesChanged(clientTable); }
+    void NotifySettingsChanged() { marlin::NotifySettingsChanged(clientTable); }
+    void NotifyUsersChanged() { marlin::NotifyUsersChanged(clientTable); }
 
     // Asks the view to refill itself now, or once after a burst of changes.
     void RefreshRouterView() { emit routerViewRefreshRequested(); }
@@ -84,6 +102,9 @@ signals:
     void problemRoutersRefreshRequested();
     void networkCardSettingsRequested();
     void loginRequested();
+    // The alert window of a port number opens with text, or closes.
+    void alertRaised(int port, const QString &text);
+    void alertCleared(int port);
 
 private:
     QDate startedOn;

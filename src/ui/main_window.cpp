@@ -1,6 +1,9 @@
 #include "main_window.h"
 
+#include "config/convert.h"
 #include "core/server.h"
+#include "ui/problem_window.h"
+#include "ui/settings/network_card_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -10,6 +13,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QVBoxLayout>
@@ -49,6 +53,9 @@ MDIMain::MDIMain(Server &server, QWidget *parent) : QMainWindow(parent), server(
 
     connect(&server, &Server::startupErrorDue, this, &MDIMain::showStartupError);
     connect(&server, &Server::problemRoutersRefreshRequested, this, &MDIMain::refreshProblemRouters);
+    connect(&server, &Server::alertRaised, this, &MDIMain::raiseAlert);
+    connect(&server, &Server::networkCardSettingsRequested, this, &MDIMain::openNetworkCardSettings);
+    connect(&server, &Server::alertCleared, this, &MDIMain::clearAlert);
 }
 
 void MDIMain::buildMenus()
@@ -69,6 +76,7 @@ void MDIMain::buildMenus()
     for (const char *item : {"Communication Settings", "General Settings", "Network Card Settings",
                              "Network Device Settings", "Router Configuration Utility", "User Management"})
         menuSettings->addAction(QString::fromLatin1(item))->setEnabled(false);
+    connect(menuSettings->actions().at(2), &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     for (const char *item : {"Client Connection Status", "Error Log", "Overall Router View", "Switch Log"})
@@ -113,7 +121,8 @@ void MDIMain::tick()
     lblDate->setText(dateText(now.date()));
     if (server.startDate().isValid())
         lblSDate->setText(dateText(server.startDate()));
-    lblCon->setText(QStringLiteral(" 0 / 0"));
+    lblCon->setText(Str(LiveClientCount(server.clientTable)) + QStringLiteral(" /")
+                    + Str(server.clients.acceptedSocketCount()));
 }
 
 void MDIMain::refreshProblemRouters()
@@ -123,6 +132,47 @@ void MDIMain::refreshProblemRouters()
         if (!server.RouterStates[r].CommOK)
             lstRouters->addItem(server.RouterTables[r].Name);
     }
+}
+
+QMdiSubWindow *MDIMain::openChild(QWidget *child)
+{
+    QMdiSubWindow *sub = area->addSubWindow(child);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    connect(area, &QMdiArea::subWindowActivated, sub, [sub](QMdiSubWindow *active) {
+        if (active && active != sub)
+            sub->close();
+    });
+    sub->show();
+    area->setActiveSubWindow(sub);
+    return sub;
+}
+
+QWidget *MDIMain::openNetworkCardSettings()
+{
+    if (!networkCardWindow)
+        networkCardWindow = openChild(new frmSetNic(server))->widget();
+    else
+        area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(networkCardWindow->parentWidget()));
+    return networkCardWindow;
+}
+
+void MDIMain::raiseAlert(int port, const QString &text)
+{
+    // One window per port number; a later loss while it is open leaves it
+    // as it is, one after the operator's OK opens a new one.
+    QPointer<frmPROBLEM> &window = AlertWindows[port];
+    if (!window) {
+        window = new frmPROBLEM(text, this);
+        window->setWindowFlag(Qt::Window);
+    }
+    window->show();
+    window->raise();
+}
+
+void MDIMain::clearAlert(int port)
+{
+    if (QPointer<frmPROBLEM> window = AlertWindows.take(port))
+        window->close();
 }
 
 void MDIMain::showAbout()

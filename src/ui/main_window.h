@@ -1,17 +1,23 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QMap>
+#include <QPointer>
 #include <QTimer>
+
+#include "ui/problem_window.h"
 
 class QLabel;
 class QListWidget;
 class QMdiArea;
+class QMdiSubWindow;
 class QMenu;
 class QAction;
 
 namespace marlin {
 
 class Server;
+
 
 // The server's main window: status panel, menus, and the home of every
 // other window. Closing it shuts the server down after two confirmations.
@@ -27,6 +33,14 @@ public:
     void closeWithoutQuestions();
 
     QMdiArea *mdiArea() const { return area; }
+    // The open alert window of a port number, if any.
+    frmPROBLEM *alertWindow(int port) const { return AlertWindows.value(port); }
+
+    // Opens a window inside the main window, modeless; it closes itself as
+    // soon as another window becomes active.
+    QMdiSubWindow *openChild(QWidget *child);
+    // The Network Card Settings window, opened (or brought forward).
+    QWidget *openNetworkCardSettings();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -38,6 +52,8 @@ private:
     void showStartupError(const QString &text);
     void refreshProblemRouters();
     void tick();
+    void raiseAlert(int port, const QString &text);
+    void clearAlert(int port);
     bool confirm(const QString &question);
 
     Server &server;
@@ -50,6 +66,8 @@ private:
     QLabel *lblPRIV = nullptr;
     QListWidget *lstRouters = nullptr;
     QTimer timeTime;
+    QMap<int, QPointer<frmPROBLEM>> AlertWindows;
+    QPointer<QWidget> networkCardWindow;
     bool askBeforeClosing = true;
     bool closedDown = false;
 

@@ -1,3 +1,4 @@
+#include "clients/client_server.h"
 #include "core/server.h"
 
 #include <QDate>
@@ -37,12 +38,16 @@ QList<QByteArray> errorLogEntries(const QString &appDir)
     return entries;
 }
 
-// A copy of the real program in its own application folder.
+const QByteArray kLoopbackCard = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n";
+
+// A copy of the real program in its own application folder, its panels
+// served on the loopback address.
 class Installation {
 public:
     Installation()
     {
         exe = dir.filePath(QStringLiteral("marlin-server"));
+        writeFile(dir.filePath(QStringLiteral("WREN.INI")), kLoopbackCard);
         QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
@@ -81,16 +86,22 @@ void TestCore::startupFillsEveryTable()
     Server server(app.path());
     QSignalSpy shown(&server, &Server::startupErrorDue);
     QSignalSpy login(&server, &Server::loginRequested);
+    QSignalSpy settingsWindow(&server, &Server::networkCardSettingsRequested);
     server.Start();
 
-    QCOMPARE(errorLogEntries(app.path()), QList<QByteArray>{"Server Started"});
+    // Card 1's default address is not one of this machine's: the bind
+    // failure is the startup error, and the card settings window is asked for.
+    const QByteArray bindFailure = cardBindFailureText(1).toLatin1();
+    QCOMPARE(errorLogEntries(app.path()), (QList<QByteArray>{"Server Started", bindFailure}));
+    QCOMPARE(server.StartupError, QString::fromLatin1(bindFailure));
+    QCOMPARE(settingsWindow.size(), 1);
+    QVERIFY(shown.wait(3000));
     QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
     QCOMPARE(server.RouterTables[96].Name, QStringLiteral("Router_96"));
     QCOMPARE(server.Users[1].UserName, QStringLiteral("admin"));
     QCOMPARE(login.size(), 1);
     for (int r = 1; r <= kRouterCount; ++r)
         QVERIFY(server.RouterStates[r].CommOK);
-    QVERIFY(!server.timeError.isActive());
     QCOMPARE(server.startDate(), QDate::currentDate());
 
     // Nothing is written back at start: the tables stay defaults in memory.
@@ -104,7 +115,8 @@ void TestCore::startupFillsEveryTable()
 void TestCore::startupErrorIsLoggedAndShownOnce()
 {
     QTemporaryDir app;
-    writeFile(app.filePath(QStringLiteral("WREN.INI")), "[Com_Port_2]\r\nLevel=99999\r\n");
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\nColumn_2_Position=99999\r\n");
     Server server(app.path());
     QSignalSpy shown(&server, &Server::startupErrorDue);
     server.Start();
@@ -158,7 +170,8 @@ void TestCore::badFilesNeverStopTheProgram()
     QByteArray noise;
     for (int i = 0; i < 3000; ++i)
         noise.append(char((i * 131 + 7) % 256));
-    writeFile(install.path() + QStringLiteral("/WREN.INI"), noise + "\n[General_Settings]\nColumn_1_Position=1e9\n");
+    writeFile(install.path() + QStringLiteral("/WREN.INI"),
+              kLoopbackCard + noise + "\n[General_Settings]\nColumn_1_Position=1e9\n");
     writeFile(install.path() + QStringLiteral("/USER.INI"), noise);
     writeFile(install.path() + QStringLiteral("/RTR1.BIN"), noise);
     writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray());

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QMenu>
 #include <QPushButton>
+#include <QLabel>
+#include <QPointer>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -61,6 +63,7 @@ private slots:
     void shutdownQuestions_data();
     void shutdownQuestions();
     void terminationClosesWithoutQuestions();
+    void alertWindowFollowsTheLink();
 };
 
 void TestUi::caption()
@@ -119,6 +122,42 @@ void TestUi::terminationClosesWithoutQuestions()
     window.closeWithoutQuestions();
     QVERIFY(!window.isVisible());
     QVERIFY(errorLog(app.path()).endsWith("Server Closed Down\r\n"));
+}
+
+void TestUi::alertWindowFollowsTheLink()
+{
+    QTemporaryDir app;
+    Server server(app.path());
+    MDIMain window(server);
+    window.show();
+
+    const QString text = QStringLiteral("Communication lost with Leitch Router on communication port 3 (Router_1) (Studio A).");
+    emit server.alertRaised(3, text);
+    QPointer<frmPROBLEM> alert = window.alertWindow(3);
+    QVERIFY(alert);
+    QVERIFY(alert->isVisible());
+    QCOMPARE(alert->lblPROBLEM->text(), QStringLiteral("Communication Problem"));
+    QCOMPARE(alert->lblHEAD->text(), text);
+    QCOMPARE(alert->timePROBLEM.interval(), 500);
+    const bool red = alert->showingRed();
+    QTRY_COMPARE(alert->showingRed(), !red);
+    QCOMPARE(alert->palette().color(QPalette::Window), alert->showingRed() ? QColor(255, 0, 0) : QColor(0, 0, 255));
+
+    // A second loss of the same port keeps the one window; another port gets its own.
+    emit server.alertRaised(3, text);
+    QCOMPARE(window.alertWindow(3), alert.data());
+    emit server.alertRaised(4, QStringLiteral("other"));
+    QVERIFY(window.alertWindow(4) && window.alertWindow(4) != alert.data());
+
+    // The restoration closes the window; OK closes one as well.
+    emit server.alertCleared(3);
+    QTRY_VERIFY(!alert);
+    QPointer<frmPROBLEM> other = window.alertWindow(4);
+    other->cmdOK->click();
+    QTRY_VERIFY(!other);
+    emit server.alertRaised(4, QStringLiteral("again"));
+    QVERIFY(window.alertWindow(4));
+    QCOMPARE(window.alertWindow(4)->lblHEAD->text(), QStringLiteral("again"));
 }
 
 QTEST_MAIN(TestUi)

@@ -1,0 +1,178 @@
+#include "client_server.h"
+
+#include "config/convert.h"
+#include "config/ini_file.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTime>
+
+namespace marlin {
+
+struct ClientServer::Slot {
+    std::unique_ptr<QTcpSocket> socket;
+    RequestFramer framer;
+    QTimer quiet;
+};
+
+namespace {
+double secondsSinceMidnight() { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; }
+} // namespace
+
+QString cardBindFailureText(int card)
+{
+    return QStringLiteral("There is a problem binding the port number for network card #") + Str(card)
+           + QStringLiteral(".  Please check the IP address.  Also check the Marlin Server is not already running "
+                            "as well as the network cards are connected to the network.");
+}
+
+ClientServer::ClientServer(ClientProtocolHost &host, QObject *parent) : QObject(parent), host(host)
+{
+    timeCPSSocketError.setObjectName(QStringLiteral("timeCPSSocketError"));
+    timeCPSSocketError.setInterval(60000);
+    connect(&timeCPSSocketError, &QTimer::timeout, this, &ClientServer::SweepClients);
+}
+
+ClientServer::~ClientServer() = default;
+
+void ClientServer::start() { timeCPSSocketError.start(); }
+
+QString ClientServer::listen(const Settings &settings)
+{
+    QString failure;
+    for (int k = 1; k <= kCardCount; ++k) {
+        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
+        if (address.isEmpty())
+            continue;
+        if (!wsPS[k]) {
+            wsPS[k] = new QTcpServer(this);
+            connect(wsPS[k], &QTcpServer::newConnection, this, [this, k] { accept(k); });
+            connect(wsPS[k], &QTcpServer::acceptError, this, [this, k](QAbstractSocket::SocketError) {
+                // Out of descriptors or similar: stop accepting for now rather
+                // than spin; the sweep and every closed connection try again.
+                wsPS[k]->pauseAccepting();
+            });
+        }
+        wsPS[k]->close();
+        const auto port = toInt32(Val(settings.Cards[k].CardTCPPort));
+        const QHostAddress host(address);
+        if (!port || *port < 0 || *port > 65535 || host.isNull() || !wsPS[k]->listen(host, quint16(*port))) {
+            failure = cardBindFailureText(k);
+            continue;
+        }
+        cardPorts[k] = quint16(*port);
+    }
+    return failure;
+}
+
+bool ClientServer::isListening(int card) const
+{
+    return card >= 1 && card <= kCardCount && wsPS[card] && wsPS[card]->isListening();
+}
+
+quint16 ClientServer::listeningPort(int card) const
+{
+    return isListening(card) ? wsPS[card]->serverPort() : 0;
+}
+
+QTcpSocket *ClientServer::socketAt(int index) const
+{
+    const auto i = std::size_t(index - kFirstAcceptedSlot);
+    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->socket.get() : nullptr;
+}
+
+void ClientServer::accept(int card)
+{
+    while (QTcpSocket *incoming = wsPS[card]->nextPendingConnection()) {
+        // The lowest closed slot, else a new one.
+        std::size_t k = 0;
+        while (k < acceptedSlots.size() && acceptedSlots[k]->socket && acceptedSlots[k]->socket->state() != QAbstractSocket::UnconnectedState)
+            ++k;
+        if (k == acceptedSlots.size()) {
+            acceptedSlots.push_back(std::make_unique<Slot>());
+            Slot &slot = *acceptedSlots.back();
+            slot.quiet.setSingleShot(true);
+            slot.quiet.setInterval(kQuietMs);
+            const int index = int(k) + kFirstAcceptedSlot;
+            connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
+        }
+        Slot &slot = *acceptedSlots[k];
+        const int index = int(k) + kFirstAcceptedSlot;
+        slot.framer.clear();
+        slot.quiet.stop();
+        slot.socket.reset(incoming);
+        incoming->setParent(nullptr);
+        connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
+        // A closed or failed connection gives its slot back at once; its
+        // client record stays until the sweep.
+        connect(incoming, &QTcpSocket::disconnected, this, [this, card] {
+            if (wsPS[card] && !wsPS[card]->isListening())
+                return;
+            wsPS[card]->resumeAccepting();
+        });
+        connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
+            incoming->abort();
+        });
+    }
+}
+
+void ClientServer::onData(int index)
+{
+    Slot &slot = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+    slot.framer.append(slot.socket->readAll());
+    drain(index, false);
+}
+
+void ClientServer::drain(int index, bool quietTimeout)
+{
+    Slot &slot = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+    QTcpSocket *socket = slot.socket.get();
+    if (!socket)
+        return;
+    while (const auto request = slot.framer.takeRequest(quietTimeout)) {
+        const QString peerIp = socket->peerAddress().toString();
+        const auto reply = HandleClientRequest(host, index, peerIp, socket->peerPort(), *request,
+                                               secondsSinceMidnight());
+        if (reply && socket->state() == QAbstractSocket::ConnectedState)
+            socket->write(*reply);
+    }
+    if (slot.framer.bufferedSize() > 0)
+        slot.quiet.start();
+    else
+        slot.quiet.stop();
+}
+
+void ClientServer::SweepClients()
+{
+    for (auto &slot : acceptedSlots) {
+        if (slot->socket && slot->socket->error() != QAbstractSocket::UnknownSocketError
+            && slot->socket->state() != QAbstractSocket::ConnectedState)
+            slot->socket->abort();
+    }
+    ClientTable &clients = host.clientTable();
+    for (int c = 1; c <= kClientCount; ++c) {
+        ClientRecord &record = clients[c];
+        if (!record.InUse)
+            continue;
+        // Address and port are compared, not the slot: a panel that came
+        // back on another slot from the same address and port keeps its record.
+        bool connected = false;
+        for (const auto &slot : acceptedSlots) {
+            const QTcpSocket *s = slot->socket.get();
+            if (s && s->state() == QAbstractSocket::ConnectedState && s->peerAddress().toString() == record.RemoteIP
+                && s->peerPort() == record.RemotePort) {
+                connected = true;
+                break;
+            }
+        }
+        if (!connected)
+            clearClientRecord(record);
+    }
+    for (int k = 1; k <= kCardCount; ++k) {
+        if (wsPS[k] && wsPS[k]->isListening())
+            wsPS[k]->resumeAccepting();
+    }
+}
+
+} // namespace marlin

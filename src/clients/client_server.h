@@ -1,0 +1,69 @@
+#pragma once
+
+#include "clients/client_protocol.h"
+#include "clients/request_framer.h"
+#include "config/settings.h"
+
+#include <QObject>
+#include <QTimer>
+#include <array>
+#include <memory>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace marlin {
+
+// The panels' side of the server: one listening socket per network card and
+// the accepted connections in socket slots 5 and up (a closed slot is
+// reused, so the numbers the console shows stay true). Bytes only move here;
+// what a request means is decided by HandleClientRequest.
+class ClientServer : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kFirstAcceptedSlot = 5;
+    // Quiet time after which a partial request is handed over as it is.
+    static constexpr int kQuietMs = 100;
+
+    ClientServer(ClientProtocolHost &host, QObject *parent = nullptr);
+    ~ClientServer() override;
+
+    // Binds and listens on every card with an address; returns the failure
+    // text of the last card that could not listen, empty when all could.
+    QString listen(const Settings &settings);
+    // Starts the sweep of dead sockets and client records.
+    void start();
+
+    // Closes accepted sockets in error and empties client records whose
+    // connection is gone.
+    void SweepClients();
+
+    bool isListening(int card) const;
+    quint16 listeningPort(int card) const;
+    // Accepted-socket slots created so far (the highest index minus 4).
+    int acceptedSocketCount() const { return int(acceptedSlots.size()); }
+    // The socket in slot index (5 and up), or null.
+    QTcpSocket *socketAt(int index) const;
+
+    QTimer timeCPSSocketError;
+
+private:
+    struct Slot;
+
+    void accept(int card);
+    void onData(int index);
+    void drain(int index, bool quietTimeout);
+    int slotFor(QTcpSocket *socket);
+
+    ClientProtocolHost &host;
+    std::array<QTcpServer *, kCardCount + 1> wsPS{};
+    std::array<quint16, kCardCount + 1> cardPorts{};
+    std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
+};
+
+// Failure text of a card whose listening socket could not be set up.
+QString cardBindFailureText(int card);
+
+} // namespace marlin

@@ -1,0 +1,215 @@
+// Network ports: TCP links the server connects to and UDP links it sends
+// datagrams to, checked, sent to and re-sent to once a second.
+#include "router_links.h"
+
+#include "config/ini_file.h"
+#include "links/link_channels.h"
+
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+namespace marlin {
+
+
+namespace {
+constexpr int kStateClosed = 0;
+constexpr int kStateConnected = 7;
+constexpr int kStateClosing = 8;
+constexpr int kStateError = 9;
+constexpr int kConnectTickLimit = 60;
+constexpr int kNetMissLimit = 30;
+} // namespace
+
+void RouterLinks::applyNetRetryIntervals()
+{
+    for (int n = 1; n <= kPortCount; ++n)
+        timeNetCTS[n].setInterval(std::max<int>(settings.NetPorts[n].NetRetryMS, 0));
+}
+
+QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
+{
+    auto &ch = net[port];
+    if (!ch)
+        ch = std::make_unique<NetChannel>();
+    if (ch->socket && ch->udp == udp)
+        return ch->socket.get();
+
+    // The transport of a port changed (or it is first used): a new socket.
+    ch->socket.reset();
+    ch->udp = udp;
+    ch->errorPending = false;
+    if (udp) {
+        auto *s = new QUdpSocket;
+        s->bind(QHostAddress::AnyIPv4, 0);
+        ch->socket.reset(s);
+    } else {
+        ch->socket.reset(new QTcpSocket);
+    }
+    QAbstractSocket *s = ch->socket.get();
+    connect(s, &QAbstractSocket::readyRead, this, [this, port] { onNetData(port); });
+    connect(s, &QAbstractSocket::errorOccurred, this, [this, port](QAbstractSocket::SocketError) {
+        if (net[port] && !net[port]->udp)
+            net[port]->errorPending = true;
+    });
+    return s;
+}
+
+int RouterLinks::netSocketState(int port) const
+{
+    if (!isPortNumber(port) || !net[port] || !net[port]->socket || net[port]->udp)
+        return kStateClosed;
+    if (net[port]->errorPending)
+        return kStateError;
+    switch (net[port]->socket->state()) {
+    case QAbstractSocket::UnconnectedState: return kStateClosed;
+    case QAbstractSocket::HostLookupState: return 4;
+    case QAbstractSocket::ConnectingState: return 6;
+    case QAbstractSocket::ConnectedState: return kStateConnected;
+    case QAbstractSocket::BoundState: return 1;
+    case QAbstractSocket::ListeningState: return 2;
+    case QAbstractSocket::ClosingState: return kStateClosing;
+    }
+    return kStateClosed;
+}
+
+bool RouterLinks::CheckNetLink(int n)
+{
+    PortRuntime &rt = table.ports[n];
+    const NetPortSettings &cfg = settings.NetPorts[n];
+    rt.NetMissCount = std::min(rt.NetMissCount, kNetMissLimit);
+    const bool ok = rt.NetMissCount < kNetMissLimit;
+    if (rt.NetMissCount > 3 && cfg.NetDeviceType == kDeviceRouter && isRouterNumber(cfg.NetIDNumber)
+        && (cfg.NetProtocol == ProtocolLeitch || cfg.NetProtocol == ProtocolImageVideo))
+        QueueNetCommand(cfg.NetIDNumber, nextPoll(n, true));
+    return ok;
+}
+
+void RouterLinks::netLinkPass()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const NetPortSettings &cfg = settings.NetPorts[n];
+        if (!cfg.NetEnabled)
+            continue;
+        const QString host = trimSpaces(cfg.NetIPAddress);
+        if (host.isEmpty() || cfg.NetPort < 1)
+            continue;
+        PortRuntime &rt = table.ports[n];
+        ++rt.NetMissCount;
+        const bool verdict = CheckNetLink(n);
+        bool link = false;
+
+        if (cfg.NetPortType != 0) {
+            netSocket(n, true);
+            SendNetQueue(n);
+            link = verdict;
+        } else {
+            auto *socket = static_cast<QTcpSocket *>(netSocket(n, false));
+            ++rt.NetConnectTicks;
+            switch (netSocketState(n)) {
+            case kStateClosed:
+                socket->abort();
+                net[n]->errorPending = false;
+                socket->connectToHost(host, quint16(cfg.NetPort));
+                rt.NetConnectTicks = 0;
+                break;
+            case kStateConnected:
+                link = true;
+                SendNetQueue(n);
+                rt.NetConnectTicks = 0;
+                break;
+            case kStateClosing:
+            case kStateError:
+                socket->abort();
+                net[n]->errorPending = false;
+                break;
+            default:
+                break;
+            }
+            if (rt.NetConnectTicks >= kConnectTickLimit) {
+                rt.NetConnectTicks = 0;
+                socket->abort();
+                net[n]->errorPending = false;
+            }
+        }
+
+        if (link == rt.NetLinkOK)
+            continue;
+        rt.NetLinkOK = link;
+        if (cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol)) {
+            // The router's state follows the silence count even where the
+            // report was caused by the connection.
+            reportLinkChange(n, true, link, verdict);
+        }
+    }
+}
+
+void RouterLinks::sendOnNetPort(int n, const QByteArray &bytes)
+{
+    if (!net[n] || !net[n]->socket)
+        return;
+    const NetPortSettings &cfg = settings.NetPorts[n];
+    if (net[n]->udp) {
+        const QHostAddress address(trimSpaces(cfg.NetIPAddress));
+        if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= 65535)
+            static_cast<QUdpSocket *>(net[n]->socket.get())->writeDatagram(bytes, address, quint16(cfg.NetPort));
+    } else if (netSocketState(n) == kStateConnected) {
+        net[n]->socket->write(bytes);
+    }
+}
+
+void RouterLinks::SendNetQueue(int n)
+{
+    const NetPortSettings &cfg = settings.NetPorts[n];
+    if (cfg.NetDeviceType != kDeviceRouter || !isRouterNumber(cfg.NetIDNumber))
+        return;
+    const QByteArray command = table.NetTxQueue[cfg.NetIDNumber].takeHead();
+    if (command.isEmpty())
+        return;
+    sendOnNetPort(n, command);
+    PortRuntime &rt = table.ports[n];
+    rt.NetLastSent = command;
+    rt.NetResendCount = 4;
+    timeNetCTS[n].stop();
+    // An interval of 0 or less means no re-sends, as a stopped timer would.
+    if (timeNetCTS[n].interval() > 0)
+        timeNetCTS[n].start();
+}
+
+void RouterLinks::onResendTick(int n)
+{
+    PortRuntime &rt = table.ports[n];
+    if (rt.NetResendCount == 0) {
+        timeNetCTS[n].stop();
+        return;
+    }
+    --rt.NetResendCount;
+    sendOnNetPort(n, rt.NetLastSent);
+}
+
+void RouterLinks::onNetData(int n)
+{
+    if (!net[n] || !net[n]->socket)
+        return;
+    QByteArray bytes;
+    if (net[n]->udp) {
+        auto *udp = static_cast<QUdpSocket *>(net[n]->socket.get());
+        while (udp->hasPendingDatagrams())
+            bytes += udp->receiveDatagram().data();
+    } else {
+        bytes = net[n]->socket->readAll();
+    }
+    PortRuntime &rt = table.ports[n];
+    rt.NetResendCount = 0;
+    timeNetCTS[n].stop();
+
+    const NetPortSettings &cfg = settings.NetPorts[n];
+    if (cfg.NetDeviceType != kDeviceRouter || !isRouterProtocol(cfg.NetProtocol))
+        return;
+    appendReceived(rt.RxBuffer, bytes);
+    parseReply(n, true);
+    rt.NetMissCount = 0;
+}
+
+} // namespace marlin

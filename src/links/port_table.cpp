@@ -1,0 +1,72 @@
+#include "port_table.h"
+
+namespace marlin {
+
+namespace {
+bool onlySpaces(const QByteArray &bytes)
+{
+    for (char c : bytes) {
+        if (c != ' ')
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+void CommandQueue::enqueue(const QByteArray &command)
+{
+    if (onlySpaces(command))
+        return;
+    for (int i = 1; i < kSlots; ++i) {
+        if (onlySpaces(entries[i])) {
+            entries[i] = command;
+            return;
+        }
+    }
+    entries[kSlots - 1] = command;
+}
+
+QByteArray CommandQueue::takeHead()
+{
+    for (int shifts = 0; shifts < kSlots - 1 && onlySpaces(entries[0]); ++shifts) {
+        for (int k = 0; k < kSlots - 1; ++k)
+            entries[k] = entries[k + 1];
+        entries[kSlots - 1].clear();
+    }
+    if (onlySpaces(entries[0]))
+        return {};
+    QByteArray head;
+    head.swap(entries[0]);
+    return head;
+}
+
+bool CommandQueue::isEmpty() const
+{
+    for (const QByteArray &s : entries) {
+        if (!onlySpaces(s))
+            return false;
+    }
+    return true;
+}
+
+void appendReceived(QByteArray &buffer, const QByteArray &bytes)
+{
+    buffer.append(bytes);
+    if (buffer.size() > kRxBufferLimit)
+        buffer.remove(0, buffer.size() - kRxBufferLimit);
+}
+
+int FindRouterProtocol(const Settings &settings, int deviceType, int router)
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &c = settings.ComPorts[n];
+        if (c.ComEnable && c.ComDeviceType == deviceType && c.ComIDNumber == router)
+            return c.ComProtocol;
+        const NetPortSettings &p = settings.NetPorts[n];
+        if (p.NetEnabled && p.NetDeviceType == deviceType && p.NetIDNumber == router)
+            return p.NetProtocol;
+    }
+    return ProtocolNone;
+}
+
+} // namespace marlin

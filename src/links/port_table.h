@@ -1,0 +1,77 @@
+#pragma once
+
+#include "config/settings.h"
+#include "router/router_table.h"
+
+#include <QByteArray>
+#include <array>
+
+namespace marlin {
+
+// Device type of a port that serves a router; ports of any other type are
+// opened or connected but otherwise left alone.
+constexpr int kDeviceRouter = 1;
+
+enum Protocol : int {
+    ProtocolNone = 0,
+    ProtocolLeitch = 1,
+    ProtocolImageVideo = 2,
+    ProtocolFramed = 3,
+};
+
+inline bool isRouterProtocol(int protocol) { return protocol >= ProtocolLeitch && protocol <= ProtocolFramed; }
+inline bool isPortNumber(int n) { return n >= 1 && n <= kPortCount; }
+
+// The commands waiting for one router: slot 0 is the next to go out,
+// enqueueing fills entries 1..10 and overwrites slot 10 when all are taken, so
+// a router that cannot be reached never holds more than ten commands.
+class CommandQueue {
+public:
+    static constexpr int kSlots = 11;
+
+    // A command that is empty or only spaces is not queued.
+    void enqueue(const QByteArray &command);
+    // The command to send, or an empty array when nothing waits.
+    QByteArray takeHead();
+
+    const QByteArray &slot(int i) const { return entries[i]; }
+    bool isEmpty() const;
+
+private:
+    std::array<QByteArray, kSlots> entries;
+};
+
+using RouterQueues = std::array<CommandQueue, kRouterCount + 1>;
+
+// Newest bytes a receive buffer keeps: a router that sends without ever
+// ending a line must not grow memory without bound.
+constexpr qsizetype kRxBufferLimit = 64 * 1024;
+
+// What the links know of each port number at run time.
+struct PortRuntime {
+    int ComMissCount = 0;
+    bool ComLinkOK = true;
+    int NetMissCount = 0;
+    int NetConnectTicks = 0;
+    bool NetLinkOK = false;
+    int NetResendCount = 0;
+    QByteArray NetLastSent;
+    // Comm port n and network port n both append here; a configuration uses a
+    // port number for one of the two.
+    QByteArray RxBuffer;
+};
+
+struct PortTable {
+    std::array<PortRuntime, kPortCount + 1> ports;
+    RouterQueues ComTxQueue;
+    RouterQueues NetTxQueue;
+};
+
+// Appends received bytes, keeping only the newest kRxBufferLimit.
+void appendReceived(QByteArray &buffer, const QByteArray &bytes);
+
+// The protocol of the first enabled port (lowest number, comm before network
+// at one number) of the given device type that serves router; 0 when none.
+int FindRouterProtocol(const Settings &settings, int deviceType, int router);
+
+} // namespace marlin

@@ -1,0 +1,388 @@
+#include "router_links.h"
+
+#include "config/convert.h"
+#include "links/comm_settings.h"
+#include "links/crosspoint.h"
+#include "links/image_video.h"
+#include "links/leitch.h"
+#include "links/link_channels.h"
+
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+namespace marlin {
+
+namespace {
+
+const QString kCheckSettings = QStringLiteral("Please check the communication settings.");
+
+QString problemText(const char *what, int port, const QString &advice)
+{
+    return QLatin1String(what) + Str(port) + QStringLiteral(".  ") + advice;
+}
+
+QString linkPhrase(int protocol, bool ok, bool isNetwork)
+{
+    const QString router = protocol == ProtocolLeitch ? QStringLiteral("Leitch Router") : QStringLiteral("Image Video Router");
+    const QString where = isNetwork ? QStringLiteral("network port") : QStringLiteral("communication port");
+    return (ok ? QStringLiteral("Communication restored with ") : QStringLiteral("Communication lost with "))
+           + router + QStringLiteral(" on ") + where;
+}
+
+} // namespace
+
+RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, RouterTableArray &tables,
+                         RouterStateArray &states, const Logs &logs, QObject *parent)
+    : QObject(parent), applicationDir(appDir), settings(settings), tables(tables), states(states), logs(logs)
+{
+    timeComPort.setObjectName(QStringLiteral("timeComPort"));
+    timeComPort.setInterval(1);
+    connect(&timeComPort, &QTimer::timeout, this, [this] {
+        SendComQueues();
+        receiveComPorts();
+    });
+
+    timeOnLine.setObjectName(QStringLiteral("timeOnLine"));
+    timeOnLine.setInterval(5000);
+    connect(&timeOnLine, &QTimer::timeout, this, &RouterLinks::comLinkPass);
+
+    timeNetPort.setObjectName(QStringLiteral("timeNetPort"));
+    timeNetPort.setInterval(1000);
+    connect(&timeNetPort, &QTimer::timeout, this, &RouterLinks::netLinkPass);
+
+    for (int n = 1; n <= kPortCount; ++n) {
+        timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
+        timeCOM[n].setInterval(15);
+        timeCOM[n].setSingleShot(true);
+        timeNetCTS[n].setObjectName(QStringLiteral("timeNetCTS(%1)").arg(n));
+        connect(&timeNetCTS[n], &QTimer::timeout, this, [this, n] { onResendTick(n); });
+    }
+}
+
+RouterLinks::~RouterLinks() = default;
+
+void RouterLinks::start()
+{
+    timeComPort.start();
+    timeOnLine.start(5000);
+    timeNetPort.start();
+}
+
+void RouterLinks::QueueComCommand(int router, const QByteArray &command)
+{
+    if (isRouterNumber(router))
+        table.ComTxQueue[router].enqueue(command);
+}
+
+void RouterLinks::QueueNetCommand(int router, const QByteArray &command)
+{
+    if (isRouterNumber(router))
+        table.NetTxQueue[router].enqueue(command);
+}
+
+int RouterLinks::FindRouterProtocol(int deviceType, int router) const
+{
+    return marlin::FindRouterProtocol(settings, deviceType, router);
+}
+
+QByteArray RouterLinks::buildTakeCommand(int router, const QByteArray &takeString, bool allowFramed) const
+{
+    switch (FindRouterProtocol(kDeviceRouter, router)) {
+    case ProtocolLeitch: return BuildLeitchTake(takeString);
+    case ProtocolImageVideo: return BuildImageVideoTake(takeString);
+    case ProtocolFramed: return allowFramed ? BuildFramedTake(takeString) : QByteArray();
+    default: return {};
+    }
+}
+
+// ---- Serial ports ---------------------------------------------------------
+
+QString RouterLinks::comDevicePath(int port) const
+{
+    const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
+    if (link.exists()) {
+        // The serial driver names its lock file after the device, so follow
+        // the link: two installations with their own COM1 then never share
+        // a lock, and a real device is locked under its own name.
+        const QString target = link.canonicalFilePath();
+        return target.isEmpty() ? link.absoluteFilePath() : target;
+    }
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+}
+
+bool RouterLinks::isComOpen(int port) const
+{
+    return isPortNumber(port) && com[port] && com[port]->port.isOpen();
+}
+
+QString RouterLinks::OpenCommPorts()
+{
+    QString failure;
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        if (!com[n]) {
+            com[n] = std::make_unique<ComChannel>();
+            QSerialPort &serial = com[n]->port;
+            connect(&serial, &QSerialPort::errorOccurred, this, [this, n](QSerialPort::SerialPortError e) {
+                if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError || e == QSerialPort::WriteError)
+                    onComError(n);
+            });
+        }
+        ComChannel &ch = *com[n];
+        ch.reopenWanted = false;
+        if (ch.port.isOpen())
+            ch.port.close();
+
+        const auto line = parseCommSettings(BuildCommSettings(cfg.ComBaudRate, cfg.ComDataBits, cfg.ComParity, cfg.ComStopBits));
+        if (line) {
+            ch.port.setBaudRate(line->baudRate);
+            ch.port.setParity(line->parity);
+            ch.port.setDataBits(line->dataBits);
+            ch.port.setStopBits(line->stopBits);
+        } else {
+            failure = problemText("There is a problem with the communication settings on port#", n, kCheckSettings);
+        }
+
+        if (cfg.ComEnable) {
+            ch.port.setPortName(comDevicePath(n));
+            if (ch.port.open(QIODevice::ReadWrite)) {
+                // Modem lines can only be set on an open port; a device without
+                // them (a pseudo-terminal) refuses, which is no fault of the port.
+                ch.port.setDataTerminalReady(cfg.ComDTR);
+                ch.port.setRequestToSend(cfg.ComRTS);
+                ch.port.clearError();
+            } else {
+                ch.port.clearError();
+                failure = problemText("There is a problem opening communication port #", n,
+                                      QStringLiteral("Please check the hardware is working and verify the communication settings."));
+            }
+        }
+
+        if (cfg.ComDeviceType == kDeviceRouter
+            && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo))
+            timeCOM[n].setInterval(250);
+    }
+    return failure;
+}
+
+void RouterLinks::onComError(int port)
+{
+    // A vanished device (adapter unplugged, far end of a pseudo-terminal
+    // closed) reports errors over and over: close at the first one and let
+    // the link check reopen the port when the device is back.
+    ComChannel &ch = *com[port];
+    if (ch.port.isOpen()) {
+        ch.port.close();
+        ch.reopenWanted = true;
+    }
+    ch.port.clearError();
+}
+
+void RouterLinks::reopenFailedComPorts()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        if (!com[n] || !com[n]->reopenWanted || !settings.ComPorts[n].ComEnable)
+            continue;
+        ComChannel &ch = *com[n];
+        ch.port.setPortName(comDevicePath(n));
+        if (ch.port.open(QIODevice::ReadWrite)) {
+            ch.reopenWanted = false;
+            ch.port.setDataTerminalReady(settings.ComPorts[n].ComDTR);
+            ch.port.setRequestToSend(settings.ComPorts[n].ComRTS);
+        }
+        ch.port.clearError();
+    }
+}
+
+void RouterLinks::markComLinksUp()
+{
+    for (int n = 1; n <= kPortCount; ++n)
+        table.ports[n].ComLinkOK = true;
+}
+
+void RouterLinks::RequestAllStatus()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        const int r = cfg.ComIDNumber;
+        if (cfg.ComDeviceType != kDeviceRouter || !cfg.ComEnable || !isRouterNumber(r))
+            continue;
+        states[r].LinkPort = n;
+        if (cfg.ComProtocol == ProtocolLeitch) {
+            QueueComCommand(r, LeitchStatusRequest());
+            QueueComCommand(r, LeitchLevelStatusRequest(cfg.ComLevel));
+        } else if (cfg.ComProtocol == ProtocolImageVideo) {
+            states[r].PollIndex = 0;
+            states[r].PollActive = true;
+            QueueComCommand(r, NextImageVideoPoll(states[r], tables[r]));
+        }
+    }
+}
+
+void RouterLinks::SendComQueues()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        if (!isComOpen(n) || timeCOM[n].isActive() || cfg.ComDeviceType != kDeviceRouter
+            || !isRouterNumber(cfg.ComIDNumber))
+            continue;
+        const QByteArray command = table.ComTxQueue[cfg.ComIDNumber].takeHead();
+        if (command.isEmpty())
+            continue;
+        com[n]->port.write(command);
+        timeCOM[n].start();
+    }
+}
+
+void RouterLinks::receiveComPorts()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        if (!cfg.ComEnable || cfg.ComDeviceType != kDeviceRouter || !isRouterProtocol(cfg.ComProtocol)
+            || !isComOpen(n) || com[n]->port.bytesAvailable() <= 0)
+            continue;
+        appendReceived(table.ports[n].RxBuffer, com[n]->port.readAll());
+        if (parseReply(n, false))
+            table.ports[n].ComMissCount = 0;
+    }
+}
+
+bool RouterLinks::CheckComLink(int n)
+{
+    PortRuntime &rt = table.ports[n];
+    const ComPortSettings &cfg = settings.ComPorts[n];
+    rt.ComMissCount = std::min(rt.ComMissCount, 10);
+    const bool ok = rt.ComMissCount < 10;
+    if (rt.ComMissCount > 3 && cfg.ComDeviceType == kDeviceRouter && isRouterNumber(cfg.ComIDNumber)
+        && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo))
+        QueueComCommand(cfg.ComIDNumber, nextPoll(n, false));
+    return ok;
+}
+
+void RouterLinks::comLinkPass()
+{
+    reopenFailedComPorts();
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        if (!cfg.ComEnable)
+            continue;
+        PortRuntime &rt = table.ports[n];
+        ++rt.ComMissCount;
+        const bool ok = CheckComLink(n);
+        if (ok == rt.ComLinkOK)
+            continue;
+        rt.ComLinkOK = ok;
+        if (cfg.ComDeviceType == kDeviceRouter)
+            reportLinkChange(n, false, ok, ok);
+    }
+    timeOnLine.setInterval(1000);
+}
+
+// ---- Shared by both kinds of port ----------------------------------------
+
+QByteArray RouterLinks::nextPoll(int port, bool isNetwork)
+{
+    const int r = isNetwork ? settings.NetPorts[port].NetIDNumber : settings.ComPorts[port].ComIDNumber;
+    const int protocol = isNetwork ? settings.NetPorts[port].NetProtocol : settings.ComPorts[port].ComProtocol;
+    const int level = isNetwork ? settings.NetPorts[port].NetLevel : settings.ComPorts[port].ComLevel;
+    if (!isRouterNumber(r))
+        return {};
+    if (protocol == ProtocolLeitch)
+        return NextLeitchPoll(states[r], tables[r], level);
+    if (protocol == ProtocolImageVideo)
+        return NextImageVideoPoll(states[r], tables[r]);
+    return {};
+}
+
+void RouterLinks::queueFollowUp(int port, bool isNetwork)
+{
+    const int r = isNetwork ? settings.NetPorts[port].NetIDNumber : settings.ComPorts[port].ComIDNumber;
+    const int protocol = isNetwork ? settings.NetPorts[port].NetProtocol : settings.ComPorts[port].ComProtocol;
+    const int level = isNetwork ? settings.NetPorts[port].NetLevel : settings.ComPorts[port].ComLevel;
+    const auto queue = [&](const QByteArray &command) {
+        isNetwork ? QueueNetCommand(r, command) : QueueComCommand(r, command);
+    };
+    if (protocol == ProtocolLeitch) {
+        queue(LeitchStatusRequest());
+        queue(LeitchLevelStatusRequest(level));
+    } else if (protocol == ProtocolImageVideo) {
+        states[r].PollIndex = 0;
+        states[r].PollActive = true;
+        queue(NextImageVideoPoll(states[r], tables[r]));
+    }
+}
+
+void RouterLinks::reportLinkChange(int port, bool isNetwork, bool ok, bool commOK)
+{
+    const int r = isNetwork ? settings.NetPorts[port].NetIDNumber : settings.ComPorts[port].ComIDNumber;
+    const int protocol = isNetwork ? settings.NetPorts[port].NetProtocol : settings.ComPorts[port].ComProtocol;
+    // Ports serving no router table (ID numbers above 96) are left alone.
+    if (!isRouterProtocol(protocol) || !isRouterNumber(r))
+        return;
+    states[r].CommOK = commOK;
+    const QString description = isNetwork ? settings.NetPorts[port].NetDescription : settings.ComPorts[port].ComDescription;
+    const QString text = linkPhrase(protocol, ok, isNetwork) + Str(port) + QStringLiteral(" (") + tables[r].Name
+                         + QStringLiteral(") (") + description + QStringLiteral(").");
+    logs.WriteErrorLog(text);
+    if (!ok) {
+        AlertText = text;
+        emit alertRaised(port, text);
+    } else {
+        queueFollowUp(port, isNetwork);
+        emit alertCleared(port);
+    }
+    emit routerViewRefreshRequested();
+    emit routerChanged(r, false);
+    emit routerChanged(r, true);
+    emit problemRoutersRefreshRequested();
+}
+
+void RouterLinks::applyReports(int r, const ReplyScan &scan)
+{
+    for (const Crosspoint &x : scan.reports) {
+        const CrosspointChange change = ApplyCrosspoint(states[r], x.destination, x.source);
+        if (!change.changed)
+            continue;
+        logs.WriteSwitchLog(false, r, x.source, x.destination, QString());
+        emit crosspointStored(r);
+        if (change.holdDropped)
+            emit routerChanged(r, true);
+        emit routerChanged(r, false);
+    }
+}
+
+bool RouterLinks::parseReply(int port, bool isNetwork)
+{
+    QByteArray &buffer = table.ports[port].RxBuffer;
+    const int r = isNetwork ? settings.NetPorts[port].NetIDNumber : settings.ComPorts[port].ComIDNumber;
+    const int protocol = isNetwork ? settings.NetPorts[port].NetProtocol : settings.ComPorts[port].ComProtocol;
+    if (!isRouterNumber(r)) {
+        // No table to apply the replies to: drop them rather than let them pile up.
+        buffer.clear();
+        return false;
+    }
+    ReplyScan scan;
+    switch (protocol) {
+    case ProtocolLeitch: scan = DecodeLeitchReply(buffer); break;
+    case ProtocolImageVideo: scan = DecodeImageVideoReply(buffer); break;
+    case ProtocolFramed: scan = DecodeFramedReply(buffer, tables[r]); break;
+    default: return false;
+    }
+    applyReports(r, scan);
+
+    if (protocol == ProtocolImageVideo && scan.accepted && states[r].PollActive) {
+        // The full status poll advances one destination per report.
+        const auto pollNext = [this](int router) { return NextImageVideoPoll(states[router], tables[router]); };
+        const int comRouter = settings.ComPorts[port].ComIDNumber;
+        const int netRouter = settings.NetPorts[port].NetIDNumber;
+        if (settings.ComPorts[port].ComEnable && isRouterNumber(comRouter))
+            QueueComCommand(comRouter, pollNext(comRouter));
+        if (settings.NetPorts[port].NetEnabled && isRouterNumber(netRouter))
+            QueueNetCommand(netRouter, pollNext(netRouter));
+    }
+    return scan.accepted;
+}
+
+} // namespace marlin

@@ -1,0 +1,508 @@
+#include "core/server.h"
+#include "links/comm_settings.h"
+#include "links/crosspoint.h"
+#include "links/port_table.h"
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUdpSocket>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace marlin;
+
+namespace {
+
+const QByteArray CR("\r");
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QString today() { return QDate::currentDate().toString(QStringLiteral("yyyyMMdd")); }
+
+// Entries of today's log, without their date and time.
+QList<QByteArray> logEntries(const QString &appDir, const char *kind)
+{
+    QList<QByteArray> entries;
+    const QString path = appDir + QStringLiteral("/Logs/%1 Log For %2.TXT").arg(QLatin1String(kind), today());
+    for (const QByteArray &line : readAll(path).split('\n')) {
+        if (line.size() > 21)
+            entries.append(line.mid(21).chopped(1));
+    }
+    return entries;
+}
+
+// The router end of a serial line: a pseudo-terminal whose device the
+// server finds as COM<n> in its application folder.
+class PtyRouter : public QObject {
+public:
+    PtyRouter(const QString &appDir, int port) : link(appDir + QStringLiteral("/COM%1").arg(port)) { open(); }
+    ~PtyRouter() override { close(); }
+
+    void open()
+    {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            qFatal("openpty failed");
+        termios raw{};
+        ::tcgetattr(slave, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(slave, TCSANOW, &raw);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        QFile::remove(link);
+        QFile::link(QString::fromLocal8Bit(name), link);
+        notifier = new QSocketNotifier(master, QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char buffer[512];
+            for (;;) {
+                const ssize_t n = ::read(master, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                received.append(buffer, n);
+                arrivals.append({QByteArray(buffer, n), clock.elapsed()});
+            }
+        });
+        clock.start();
+    }
+    // The device goes away, as an unplugged adapter does.
+    void close()
+    {
+        delete notifier;
+        notifier = nullptr;
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+        master = slave = -1;
+    }
+    void send(const QByteArray &bytes) { QCOMPARE(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
+
+    QByteArray received;
+    QList<QPair<QByteArray, qint64>> arrivals;
+    QElapsedTimer clock;
+
+private:
+    QString link;
+    int master = -1;
+    int slave = -1;
+    QSocketNotifier *notifier = nullptr;
+};
+
+QByteArray iniFor(const QByteArray &sections)
+{
+    // No network card listens in these tests.
+    return "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + sections;
+}
+
+} // namespace
+
+class TestLinks : public QObject {
+    Q_OBJECT
+
+private slots:
+    void queueRules();
+    void protocolResolution_data();
+    void protocolResolution();
+    void commSettingsText_data();
+    void commSettingsText();
+    void crosspointHolds_data();
+    void crosspointHolds();
+    void receiveBufferIsCapped();
+
+    void serialStartupRequestsAndSpacing();
+    void serialReplyUpdatesStateAndLog();
+    void serialLossAndRestoration();
+    void serialDeviceComesBack();
+    void serialOpenFailureIsReported();
+    void idNumbersAboveTheTablesAreIgnored();
+
+    void tcpLinkFollowsTheConnection();
+    void udpCommandIsSentFiveTimes();
+    void udpRestorationQueuesFirstRequests();
+};
+
+void TestLinks::queueRules()
+{
+    CommandQueue q;
+    q.enqueue("   ");
+    q.enqueue({});
+    QVERIFY(q.isEmpty());
+    for (int i = 1; i <= 11; ++i)
+        q.enqueue("cmd" + QByteArray::number(i));
+    QCOMPARE(q.slot(0), QByteArray());
+    QCOMPARE(q.slot(9), QByteArray("cmd9"));
+    QCOMPARE(q.slot(10), QByteArray("cmd11")); // the tenth was overwritten
+    for (int i = 1; i <= 9; ++i)
+        QCOMPARE(q.takeHead(), "cmd" + QByteArray::number(i));
+    QCOMPARE(q.takeHead(), QByteArray("cmd11"));
+    QCOMPARE(q.takeHead(), QByteArray());
+
+    // Taking out shifts past an empty head, one command per take.
+    CommandQueue r;
+    r.enqueue("a");
+    r.enqueue("b");
+    r.enqueue("c");
+    QCOMPARE(r.takeHead(), QByteArray("a"));
+    r.enqueue("d");
+    QCOMPARE(r.takeHead(), QByteArray("b"));
+    QCOMPARE(r.takeHead(), QByteArray("c"));
+    QCOMPARE(r.takeHead(), QByteArray("d"));
+}
+
+void TestLinks::protocolResolution_data()
+{
+    QTest::addColumn<int>("router");
+    QTest::addColumn<int>("protocol");
+    QTest::newRow("lower port number wins") << 4 << 1;
+    QTest::newRow("comm before network at one number") << 9 << 3;
+    QTest::newRow("disabled ports do not count") << 11 << 0;
+    QTest::newRow("other device types do not count") << 12 << 0;
+    QTest::newRow("no port at all") << 50 << 0;
+}
+
+void TestLinks::protocolResolution()
+{
+    QFETCH(int, router);
+    QFETCH(int, protocol);
+    Settings s;
+    s.ComPorts[7] = {true, 6, 4, 1, 2, true, false, 1, 4, 0, 2, {}};
+    s.NetPorts[3].NetEnabled = true;
+    s.NetPorts[3].NetDeviceType = 1;
+    s.NetPorts[3].NetIDNumber = 4;
+    s.NetPorts[3].NetProtocol = 1;
+    s.ComPorts[5] = {true, 6, 4, 1, 2, true, false, 1, 9, 0, 3, {}};
+    s.NetPorts[5].NetEnabled = true;
+    s.NetPorts[5].NetDeviceType = 1;
+    s.NetPorts[5].NetIDNumber = 9;
+    s.NetPorts[5].NetProtocol = 2;
+    s.ComPorts[8] = {false, 6, 4, 1, 2, true, false, 1, 11, 0, 1, {}};
+    s.ComPorts[9] = {true, 6, 4, 1, 2, true, false, 2, 12, 0, 1, {}};
+    QCOMPARE(FindRouterProtocol(s, kDeviceRouter, router), protocol);
+}
+
+void TestLinks::commSettingsText_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("data");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stop");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("lineCanTakeIt");
+    QTest::newRow("defaults") << 6 << 4 << 2 << 1 << "9600,n,8,1" << true;
+    QTest::newRow("highest baud") << 13 << 4 << 3 << 3 << "256000,o,8,2" << true;
+    QTest::newRow("one and a half stop bits") << 1 << 1 << 1 << 2 << "110,e,5,1.5" << false;
+    QTest::newRow("parity index 0") << 6 << 4 << 0 << 1 << "9600,,8,1" << false;
+    QTest::newRow("letters read as 0") << 0 << 4 << 2 << 1 << ",n,8,1" << false;
+    QTest::newRow("too large") << 14 << 5 << 4 << 4 << ",,," << false;
+}
+
+void TestLinks::commSettingsText()
+{
+    QFETCH(int, baud);
+    QFETCH(int, data);
+    QFETCH(int, parity);
+    QFETCH(int, stop);
+    QFETCH(QString, text);
+    QFETCH(bool, lineCanTakeIt);
+    QCOMPARE(BuildCommSettings(baud, data, parity, stop), text);
+    QCOMPARE(parseCommSettings(text).has_value(), lineCanTakeIt);
+}
+
+void TestLinks::crosspointHolds_data()
+{
+    QTest::addColumn<int>("destination");
+    QTest::addColumn<int>("source");
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<bool>("held");
+    QTest::newRow("priority source keeps the hold") << 5 << 5 << true << true;
+    QTest::newRow("other source drops it") << 5 << 6 << true << false;
+    QTest::newRow("same source changes nothing") << 5 << 2 << false << true;
+    QTest::newRow("destination 257") << 257 << 5 << false << true;
+    QTest::newRow("destination 0") << 0 << 5 << false << true;
+    QTest::newRow("source 300") << 5 << 300 << false << true;
+}
+
+void TestLinks::crosspointHolds()
+{
+    QFETCH(int, destination);
+    QFETCH(int, source);
+    QFETCH(bool, changed);
+    QFETCH(bool, held);
+    RouterState state;
+    state.CurrentSource[5] = 2;
+    state.HighPriority[5] = true;
+    state.PrioritySource[5] = 5;
+    const CrosspointChange c = ApplyCrosspoint(state, destination, source);
+    QCOMPARE(c.changed, changed);
+    QCOMPARE(c.holdDropped, !held);
+    QCOMPARE(state.HighPriority[5], held);
+    QCOMPARE(state.PrioritySource[5], held ? 5 : 0);
+    QCOMPARE(state.StatusReceived, changed);
+    if (changed)
+        QCOMPARE(state.CurrentSource[destination], source);
+}
+
+void TestLinks::receiveBufferIsCapped()
+{
+    QByteArray buffer;
+    for (int i = 0; i < 100; ++i)
+        appendReceived(buffer, QByteArray(4096, char('a' + i % 26)));
+    QCOMPARE(buffer.size(), kRxBufferLimit);
+    QVERIFY(buffer.endsWith(QByteArray(4096, char('a' + 99 % 26))));
+}
+
+void TestLinks::serialStartupRequestsAndSpacing()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 1);
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n"));
+    Server server(app.path());
+    server.Start();
+    QCOMPARE(server.StartupError, QString());
+    QVERIFY(server.links.isComOpen(1));
+    QCOMPARE(server.RouterStates[1].LinkPort, 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?3\r"), 5000);
+    QCOMPARE(router.arrivals.size(), 2);
+    // The two commands leave the queue one spacing interval apart.
+    QVERIFY2(router.arrivals[1].second - router.arrivals[0].second >= 240,
+             qPrintable(QString::number(router.arrivals[1].second - router.arrivals[0].second)));
+
+    // A take string from a panel goes out in the router's language.
+    server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 110000000002001000"));
+    QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ X:01/9,1\r"), 5000);
+}
+
+void TestLinks::serialReplyUpdatesStateAndLog()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 2);
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n"));
+    Server server(app.path());
+    QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
+    server.Start();
+    server.RouterStates[7].HighPriority[11] = true;
+    server.RouterStates[7].PrioritySource[11] = 9;
+
+    // Two lines, one of them split across writes, a prompt and a line feed.
+    router.send("\n>S:0A,3\r>S:0");
+    router.send("4,1\rF:junk\r");
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[7].CurrentSource[11], 4, 5000);
+    QTRY_COMPARE(server.RouterStates[7].CurrentSource[5], 2);
+    QVERIFY(server.RouterStates[7].StatusReceived);
+    QVERIFY(!server.RouterStates[7].HighPriority[11]); // another source dropped the hold
+    QCOMPARE(server.RouterStates[7].PrioritySource[11], 0);
+    QCOMPARE(logEntries(app.path(), "Switch"),
+             (QList<QByteArray>{"Status update.\t Router = Router_7\t Source = Input_4\t Destination = Output_11",
+                                "Status update.\t Router = Router_7\t Source = Input_2\t Destination = Output_5"}));
+    // One view refresh after the burst.
+    QTRY_COMPARE(refreshed.size(), 1);
+
+    // Numbers beyond the tables and garbage change nothing.
+    router.send("S:01FF,3\rS:0,27F\rS:zz\r\x01\x02\xFF\r");
+    QTRY_COMPARE(server.RouterStates[7].CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
+    QCOMPARE(logEntries(app.path(), "Switch").size(), 3);
+}
+
+void TestLinks::serialLossAndRestoration()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 3);
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nID_Number=1\r\nPort_Description=Studio A\r\n"));
+    Server server(app.path());
+    QSignalSpy raised(&server, &Server::alertRaised);
+    QSignalSpy cleared(&server, &Server::alertCleared);
+    server.Start();
+
+    const QByteArray lost = "Communication lost with Leitch Router on communication port 3 (Router_1) (Studio A).";
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(lost), 25000);
+    QVERIFY(!server.RouterStates[1].CommOK);
+    QCOMPARE(raised.size(), 1);
+    QCOMPARE(raised.first().at(0).toInt(), 3);
+    QCOMPARE(raised.first().at(1).toString(), QString::fromLatin1(lost));
+    // From the fourth silent check on the router is asked for its destinations.
+    QVERIFY(router.received.contains("@ X?00\r"));
+    QVERIFY(router.received.contains("@ X?01\r"));
+
+    router.received.clear();
+    router.send("S:00,0\r");
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
+                                 "Communication restored with Leitch Router on communication port 3 (Router_1) (Studio A)."),
+                             5000);
+    QVERIFY(server.RouterStates[1].CommOK);
+    QCOMPARE(cleared.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(router.received.contains("@ ?\r@ S?0\r"), 5000);
+    QCOMPARE(raised.size(), 1); // reported once
+}
+
+void TestLinks::serialDeviceComesBack()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 4);
+    writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n"));
+    Server server(app.path());
+    server.Start();
+    QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("\xC0\x00\xFE", 3), 5000);
+
+    router.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!server.links.isComOpen(4), 5000);
+    router.open();
+    router.received.clear();
+    server.links.QueueComCommand(4, server.links.buildTakeCommand(4, "C 000000000003000100"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(4), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(router.received.contains(QByteArray("\xC1\x00\x02\x02\x02\x9F\xFE", 7)), 5000);
+}
+
+void TestLinks::serialOpenFailureIsReported()
+{
+    QTemporaryDir app;
+    // COM5 names nothing that exists, and COM6 has settings a line cannot take.
+    QFile::link(app.filePath(QStringLiteral("no-such-device")), app.filePath(QStringLiteral("COM5")));
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n"));
+    Server server(app.path());
+    server.Start();
+    QCOMPARE(server.StartupError,
+             QStringLiteral("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
+    QCOMPARE(logEntries(app.path(), "Error").value(1),
+             QByteArray("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
+
+    server.settings.ComPorts[6].ComStopBits = 1;
+    QCOMPARE(server.links.OpenCommPorts(),
+             QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings."));
+}
+
+void TestLinks::idNumbersAboveTheTablesAreIgnored()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 8);
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_8]\r\nPort_Enable=1\r\nID_Number=120\r\n[Net_Port_9]\r\nHardware_Enabled=1\r\n"
+                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n"));
+    Server server(app.path());
+    server.Start();
+    server.links.QueueComCommand(120, "@ ?\r");
+    server.links.QueueNetCommand(-3, "@ ?\r");
+    // Silent far beyond the loss: such ports are counted but never polled
+    // or reported, and nothing is sent for a router without a table.
+    for (int tick = 0; tick < 12; ++tick) {
+        server.links.comLinkPass();
+        server.links.netLinkPass();
+    }
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
+    QCOMPARE(server.links.table.ports[8].ComMissCount, 10);
+    QCOMPARE(router.received, QByteArray());
+}
+
+void TestLinks::tcpLinkFollowsTheConnection()
+{
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    QTemporaryDir app;
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n"));
+    Server server(app.path());
+    server.Start();
+
+    QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
+    const QByteArray restored = "Communication restored with Image Video Router on network port 2 (Router_5) (Rack 2).";
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(restored), 5000);
+    // The first restoration starts the full status poll.
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).startsWith(QByteArray("\xC0\x00\xFE", 3)), 5000);
+
+    peer->write(QByteArray("\x05\xC9\x00\x03\xFE", 5));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[1], 4, 5000);
+    // Each report moves the poll on to the next visible destination.
+    QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).contains(QByteArray("\xC0\x01\xFE", 3)), 5000);
+
+    peer->close();
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
+                                 "Communication lost with Image Video Router on network port 2 (Router_5) (Rack 2)."),
+                             5000);
+    // It connects again by itself and is reported restored once more.
+    QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
+    peer.reset(listener.nextPendingConnection());
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 2, 5000);
+}
+
+void TestLinks::udpCommandIsSentFiveTimes()
+{
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QTemporaryDir app;
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n"));
+    Server server(app.path());
+    server.Start();
+    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000001000200"));
+
+    QList<QByteArray> datagrams;
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            while (peer.hasPendingDatagrams())
+                datagrams.append(peer.receiveDatagram().data());
+            return datagrams.size() >= 5;
+        }(),
+        10000);
+    const QByteArray take = "\x16" "32\x02" "6,O01   ,I00   ,I00   ,I00   ,I00   ,I00   ,I00   \x03" "091A\r";
+    QCOMPARE(datagrams, QList<QByteArray>(5, take));
+    // No sixth copy follows the fourth re-send.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.links.timeNetCTS[1].isActive(), 3000);
+    QCOMPARE(server.links.table.ports[1].NetResendCount, 0);
+}
+
+void TestLinks::udpRestorationQueuesFirstRequests()
+{
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QTemporaryDir app;
+    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n"));
+    Server server(app.path());
+    server.Start();
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
+                                 "Communication restored with Leitch Router on network port 1 (Router_1) (Desk)."),
+                             5000);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
+    const QNetworkDatagram first = peer.receiveDatagram();
+    QCOMPARE(first.data(), QByteArray("@ ?\r"));
+
+    // An answer stops the re-sends and lands in the state.
+    peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
+    QCOMPARE(server.links.table.ports[1].NetMissCount, 0);
+}
+
+QTEST_GUILESS_MAIN(TestLinks)
+#include "tst_links.moc"

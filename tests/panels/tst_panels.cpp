@@ -1,0 +1,255 @@
+#include "clients/client_protocol.h"
+#include "core/server.h"
+
+#include <QDate>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace marlin;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray request(quint32 sequence, int command, int router, const QByteArray &payload = {}, int requestClass = 0xE1)
+{
+    QByteArray r;
+    r.append(char(sequence >> 24)).append(char(sequence >> 16)).append(char(sequence >> 8)).append(char(sequence));
+    r.append(char(requestClass)).append(char(command)).append(char(router));
+    return r + payload;
+}
+
+// A panel on its own TCP connection, one request at a time.
+class Panel {
+public:
+    explicit Panel(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        [[maybe_unused]] const bool connected =
+            QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+    // Sends and waits until the reply of the expected length is in.
+    QByteArray ask(const QByteArray &bytes, int replyLength)
+    {
+        socket.write(bytes);
+        return await(replyLength);
+    }
+    // Waits with the event loop running, so the server in this process
+    // gets to answer; gives up after a few seconds with what came.
+    QByteArray await(int replyLength, int timeoutMs = 5000)
+    {
+        [[maybe_unused]] const bool complete = QTest::qWaitFor([&] {
+            pending += socket.readAll();
+            return pending.size() >= replyLength;
+        }, timeoutMs);
+        const QByteArray reply = pending.left(replyLength);
+        pending.remove(0, replyLength);
+        return reply;
+    }
+    QTcpSocket socket;
+    QByteArray pending;
+};
+
+class Installation {
+public:
+    explicit Installation(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n")
+    {
+        writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
+        server = std::make_unique<Server>(dir.path());
+        server->Start();
+    }
+    quint16 port() const { return server->clients.listeningPort(1); }
+    QTemporaryDir dir;
+    std::unique_ptr<Server> server;
+};
+
+} // namespace
+
+class TestPanels : public QObject {
+    Q_OBJECT
+
+private slots:
+    void newPanelSeesEveryWorkingRouter();
+    void commandsOverTheWire_data();
+    void commandsOverTheWire();
+    void takeIsLoggedAndQueued();
+    void splitAndJoinedRequests();
+    void closedSlotsAreReused();
+    void sixtyFifthPanelGetsNoReply();
+    void idleConnectionsDoNotStopService();
+    void bindFailureOpensCardSettings();
+};
+
+void TestPanels::newPanelSeesEveryWorkingRouter()
+{
+    Installation install;
+    QVERIFY(install.port() != 0);
+    install.server->RouterStates[2].CommOK = false;
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(request(1, 0xA1, 7), 15), QByteArray("\x00\x00\x00\x01\xFF\xA1\x07\x01\0\0\0\0\0\0\0", 15));
+    // Drain: router 1 status, router 3 status (2 is down) ... then priorities.
+    const QByteArray first = panel.ask(request(2, 0xA6, 1), 4 + 3 + 261);
+    QCOMPARE(first.mid(4, 3), QByteArray("\xFF\xA6\x01"));
+    QCOMPARE(first.mid(7, 2), QByteArray("\x00\x01", 2)); // no status yet, communication up
+    QCOMPARE(panel.ask(request(3, 0xA8, 1), 4 + 3 + 517).mid(4, 3), QByteArray("\xFF\xA8\x03"));
+}
+
+void TestPanels::commandsOverTheWire_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("no-op") << request(9, 0x84, 5) << QByteArray("\x00\x00\x00\x09\x10\x01\x05", 7);
+    QTest::newRow("unknown command") << request(9, 0xA7, 5) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
+    QTest::newRow("class below E1") << request(9, 0xA1, 5, {}, 0xE0) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
+    QTest::newRow("priority on router 0") << request(9, 0xAA, 0, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\x00", 7);
+    QTest::newRow("router 200") << request(9, 0xAA, 200, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\xC8", 7);
+    QTest::newRow("reload settings") << request(9, 0xA3, 1) << QByteArray("\x00\x00\x00\x09\x10\x01\x01", 7);
+}
+
+void TestPanels::commandsOverTheWire()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, reply);
+    Installation install;
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(bytes, reply.size()), reply);
+    // The same sequence again gets the same bytes, and the server keeps
+    // serving the panel.
+    QCOMPARE(panel.ask(bytes, reply.size()), reply);
+    QCOMPARE(panel.ask(request(10, 0x85, 3), 7), QByteArray("\x00\x00\x00\x0A\x10\x01\x03", 7));
+}
+
+void TestPanels::takeIsLoggedAndQueued()
+{
+    Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
+                         "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
+    Panel panel(install.port());
+    const QByteArray take = "C 110000000003000500IN_3    OUT_5     desk one  ";
+    QCOMPARE(panel.ask(request(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
+    QCOMPARE(install.server->RouterStates[2].PrioritySource[5], 3);
+    QCOMPARE(install.server->links.table.NetTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
+    QCOMPARE(install.server->links.table.ComTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
+    const QString log = install.dir.filePath(QStringLiteral("Logs/Switch Log For %1.TXT")
+                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+    QVERIFY(readAll(log).endsWith("Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_5\tdesk one\r\n"));
+    // A retransmission switches nothing and logs nothing more.
+    QCOMPARE(panel.ask(request(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
+    QCOMPARE(install.server->links.table.NetTxQueue[2].slot(2), QByteArray());
+    QCOMPARE(readAll(log).count("Switch command sent."), 1);
+}
+
+void TestPanels::splitAndJoinedRequests()
+{
+    Installation install;
+    Panel panel(install.port());
+    const QByteArray poll = request(1, 0xA1, 4);
+    panel.socket.write(poll.left(3));
+    panel.socket.flush();
+    QTRY_COMPARE(install.server->clientTable[1].InUse, false);
+    panel.socket.write(poll.mid(3));
+    QCOMPARE(panel.await(15).left(7), QByteArray("\x00\x00\x00\x01\xFF\xA1\x04", 7));
+
+    // Two requests in one write get two replies.
+    panel.socket.write(request(2, 0x91, 1) + request(3, 0xA1, 2));
+    QCOMPARE(panel.await(22), QByteArray("\x00\x00\x00\x02\x10\x01\x01\x00\x00\x00\x03\xFF\xA1\x02\x01\0\0\0\0\0\0\0", 22));
+
+    // A fragment that never grows is answered as a short request after a pause.
+    panel.socket.write(QByteArray("\x00\x00", 2));
+    QCOMPARE(panel.await(4), QByteArray("\x00\x00\x11\x12", 4));
+    const QString log = install.dir.filePath(QStringLiteral("Logs/Error Log For %1.TXT")
+                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
+    QTRY_VERIFY(readAll(log).contains("Data Arrival Error.Request too short 1"));
+}
+
+void TestPanels::closedSlotsAreReused()
+{
+    Installation install;
+    auto a = std::make_unique<Panel>(install.port());
+    auto b = std::make_unique<Panel>(install.port());
+    auto c = std::make_unique<Panel>(install.port());
+    QTRY_COMPARE(install.server->clients.acceptedSocketCount(), 3);
+    const quint16 bPort = b->socket.localPort();
+    QTRY_VERIFY(install.server->clients.socketAt(6) && install.server->clients.socketAt(6)->peerPort() == bPort);
+    b.reset();
+    QTRY_COMPARE(install.server->clients.socketAt(6)->state(), QAbstractSocket::UnconnectedState);
+    Panel d(install.port());
+    QTRY_VERIFY(install.server->clients.socketAt(6)->peerPort() == d.socket.localPort());
+    QCOMPARE(install.server->clients.acceptedSocketCount(), 3);
+}
+
+void TestPanels::sixtyFifthPanelGetsNoReply()
+{
+    Installation install;
+    std::vector<std::unique_ptr<Panel>> panels;
+    for (int i = 0; i < kClientCount; ++i) {
+        panels.push_back(std::make_unique<Panel>(install.port()));
+        QCOMPARE(panels.back()->ask(request(1, 0x84, 1), 7).size(), 7);
+    }
+    Panel extra(install.port());
+    extra.socket.write(request(1, 0x84, 1));
+    // Another panel's answer comes back, the extra panel's never does.
+    QCOMPARE(panels[0]->ask(request(2, 0x84, 1), 7).size(), 7);
+    QCOMPARE(extra.await(7, 300), QByteArray());
+
+    // Once a panel has gone, the sweep frees its record for the next one.
+    panels[5].reset();
+    QTRY_COMPARE(install.server->clients.socketAt(10)->state(), QAbstractSocket::UnconnectedState);
+    install.server->clients.SweepClients();
+    QCOMPARE(LiveClientCount(install.server->clientTable), kClientCount - 1);
+    QCOMPARE(extra.ask(request(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
+}
+
+void TestPanels::idleConnectionsDoNotStopService()
+{
+    Installation install;
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
+    }
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(request(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+    QCOMPARE(LiveClientCount(install.server->clientTable), 1);
+}
+
+void TestPanels::bindFailureOpensCardSettings()
+{
+    QTcpServer occupied;
+    QVERIFY(occupied.listen(QHostAddress::LocalHost));
+    const QByteArray port = QByteArray::number(occupied.serverPort());
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("WREN.INI")),
+              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=" + port
+                  + "\r\nNetwork_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"
+                    "Network_Card_3_IP_Address=not an address\r\n");
+    Server server(dir.path());
+    QSignalSpy opened(&server, &Server::networkCardSettingsRequested);
+    server.Start();
+    QCOMPARE(server.StartupError, cardBindFailureText(3));
+    QCOMPARE(server.StartupError,
+             QStringLiteral("There is a problem binding the port number for network card # 3.  Please check the IP address.  "
+                            "Also check the Marlin Server is not already running as well as the network cards are "
+                            "connected to the network."));
+    QVERIFY(opened.size() >= 1);
+    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(server.clients.isListening(2));
+    QVERIFY(!server.clients.isListening(4));
+}
+
+QTEST_GUILESS_MAIN(TestPanels)
+#include "tst_panels.moc"
