@@ -1,5 +1,6 @@
 #include "clients/client_server.h"
 #include "core/server.h"
+#include "test_support.h"
 
 #include <QDate>
 #include <QFile>
@@ -9,36 +10,9 @@
 #include <QTest>
 
 using namespace marlin;
+using namespace testsupport;
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-// Entries of today's error log, without their date and time.
-QList<QByteArray> errorLogEntries(const QString &appDir)
-{
-    const QString path = appDir + QStringLiteral("/Logs/Error Log For ")
-                         + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT");
-    QList<QByteArray> entries;
-    for (const QByteArray &line : readAll(path).split('\n')) {
-        if (line.size() > 21)
-            entries.append(line.mid(21).chopped(1));
-    }
-    return entries;
-}
-
-const QByteArray kLoopbackCard = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n";
 
 // A copy of the real program in its own application folder, its panels
 // served on the loopback address.
@@ -47,7 +21,7 @@ public:
     Installation()
     {
         exe = dir.filePath(QStringLiteral("marlin-server"));
-        writeFile(dir.filePath(QStringLiteral("WREN.INI")), kLoopbackCard);
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
         QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
@@ -92,7 +66,7 @@ void TestCore::startupFillsEveryTable()
     // Card 1's default address is not one of this machine's: the bind
     // failure is the startup error, and the card settings window is asked for.
     const QByteArray bindFailure = cardBindFailureText(1).toLatin1();
-    QCOMPARE(errorLogEntries(app.path()), (QList<QByteArray>{"Server Started", bindFailure}));
+    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", bindFailure}));
     QCOMPARE(server.StartupError, QString::fromLatin1(bindFailure));
     QCOMPARE(settingsWindow.size(), 1);
     QVERIFY(shown.wait(3000));
@@ -109,20 +83,20 @@ void TestCore::startupFillsEveryTable()
     QVERIFY(!QFile::exists(app.filePath(QStringLiteral("WREN.INI"))));
 
     server.Shutdown();
-    QCOMPARE(errorLogEntries(app.path()).last(), QByteArray("Server Closed Down"));
+    QCOMPARE(logEntries(app.path(), "Error").last(), QByteArray("Server Closed Down"));
 }
 
 void TestCore::startupErrorIsLoggedAndShownOnce()
 {
     QTemporaryDir app;
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\nColumn_2_Position=99999\r\n");
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\nColumn_2_Position=99999\r\n"));
     Server server(app.path());
     QSignalSpy shown(&server, &Server::startupErrorDue);
     server.Start();
 
     QCOMPARE(server.StartupError, QStringLiteral("Overflow"));
-    QCOMPARE(errorLogEntries(app.path()), (QList<QByteArray>{"Server Started", "Overflow"}));
+    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}));
     QVERIFY(shown.wait(3000));
     QCOMPARE(shown.first().first().toString(), QStringLiteral("Overflow"));
     // A one-shot that has fired stays off until something raises it again.
@@ -136,13 +110,13 @@ void TestCore::programStartsAndClosesOnTermination()
     Installation install;
     std::unique_ptr<QProcess> server(install.start());
     QVERIFY(server->waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()).value(0), QByteArray("Server Started"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
 
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitStatus(), QProcess::NormalExit);
     QCOMPARE(server->exitCode(), 0);
-    QCOMPARE(errorLogEntries(install.path()), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
+    QCOMPARE(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
     QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
 }
 
@@ -150,7 +124,7 @@ void TestCore::secondCopyIsRefused()
 {
     Installation install;
     std::unique_ptr<QProcess> first(install.start());
-    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()).size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error").size(), 1, 20000);
 
     std::unique_ptr<QProcess> second(install.start());
     QVERIFY(second->waitForFinished(20000));
@@ -158,7 +132,7 @@ void TestCore::secondCopyIsRefused()
     QVERIFY(second->readAllStandardError().contains(
         "This program is already running.  Please check if it has been minimized."));
     QCOMPARE(first->state(), QProcess::Running);
-    QCOMPARE(errorLogEntries(install.path()).size(), 1);
+    QCOMPARE(logEntries(install.path(), "Error").size(), 1);
 
     first->terminate();
     QVERIFY(first->waitForFinished(20000));
@@ -170,18 +144,18 @@ void TestCore::badFilesNeverStopTheProgram()
     QByteArray noise;
     for (int i = 0; i < 3000; ++i)
         noise.append(char((i * 131 + 7) % 256));
-    writeFile(install.path() + QStringLiteral("/WREN.INI"),
-              kLoopbackCard + noise + "\n[General_Settings]\nColumn_1_Position=1e9\n");
-    writeFile(install.path() + QStringLiteral("/USER.INI"), noise);
-    writeFile(install.path() + QStringLiteral("/RTR1.BIN"), noise);
-    writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray());
+    QVERIFY(writeFile(install.path() + QStringLiteral("/WREN.INI"),
+              loopbackCardSettings() + noise + "\n[General_Settings]\nColumn_1_Position=1e9\n"));
+    QVERIFY(writeFile(install.path() + QStringLiteral("/USER.INI"), noise));
+    QVERIFY(writeFile(install.path() + QStringLiteral("/RTR1.BIN"), noise));
+    QVERIFY(writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray()));
 
     std::unique_ptr<QProcess> server(install.start());
-    QTRY_COMPARE_WITH_TIMEOUT(errorLogEntries(install.path()), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);
-    QCOMPARE(errorLogEntries(install.path()).last(), QByteArray("Server Closed Down"));
+    QCOMPARE(logEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
 }
 
 QTEST_GUILESS_MAIN(TestCore)

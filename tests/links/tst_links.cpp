@@ -2,6 +2,7 @@
 #include "links/comm_settings.h"
 #include "links/crosspoint.h"
 #include "links/port_table.h"
+#include "test_support.h"
 
 #include <QDate>
 #include <QElapsedTimer>
@@ -21,37 +22,9 @@
 #include <unistd.h>
 
 using namespace marlin;
+using namespace testsupport;
 
 namespace {
-
-const QByteArray CR("\r");
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QString today() { return QDate::currentDate().toString(QStringLiteral("yyyyMMdd")); }
-
-// Entries of today's log, without their date and time.
-QList<QByteArray> logEntries(const QString &appDir, const char *kind)
-{
-    QList<QByteArray> entries;
-    const QString path = appDir + QStringLiteral("/Logs/%1 Log For %2.TXT").arg(QLatin1String(kind), today());
-    for (const QByteArray &line : readAll(path).split('\n')) {
-        if (line.size() > 21)
-            entries.append(line.mid(21).chopped(1));
-    }
-    return entries;
-}
 
 // The router end of a serial line: a pseudo-terminal whose device the
 // server finds as COM<n> in its application folder.
@@ -132,7 +105,6 @@ private slots:
 
     void serialStartupRequestsAndSpacing();
     void serialReplyUpdatesStateAndLog();
-    void serialLossAndRestoration();
     void serialDeviceComesBack();
     void serialOpenFailureIsReported();
     void idNumbersAboveTheTablesAreIgnored();
@@ -276,8 +248,8 @@ void TestLinks::serialStartupRequestsAndSpacing()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 1);
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n")));
     Server server(app.path());
     server.Start();
     QCOMPARE(server.StartupError, QString());
@@ -299,8 +271,8 @@ void TestLinks::serialReplyUpdatesStateAndLog()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 2);
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n")));
     Server server(app.path());
     QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
     server.Start();
@@ -327,43 +299,11 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3);
 }
 
-void TestLinks::serialLossAndRestoration()
-{
-    QTemporaryDir app;
-    PtyRouter router(app.path(), 3);
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nID_Number=1\r\nPort_Description=Studio A\r\n"));
-    Server server(app.path());
-    QSignalSpy raised(&server, &Server::alertRaised);
-    QSignalSpy cleared(&server, &Server::alertCleared);
-    server.Start();
-
-    const QByteArray lost = "Communication lost with Leitch Router on communication port 3 (Router_1) (Studio A).";
-    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(lost), 25000);
-    QVERIFY(!server.RouterStates[1].CommOK);
-    QCOMPARE(raised.size(), 1);
-    QCOMPARE(raised.first().at(0).toInt(), 3);
-    QCOMPARE(raised.first().at(1).toString(), QString::fromLatin1(lost));
-    // From the fourth silent check on the router is asked for its destinations.
-    QVERIFY(router.received.contains("@ X?00\r"));
-    QVERIFY(router.received.contains("@ X?01\r"));
-
-    router.received.clear();
-    router.send("S:00,0\r");
-    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
-                                 "Communication restored with Leitch Router on communication port 3 (Router_1) (Studio A)."),
-                             5000);
-    QVERIFY(server.RouterStates[1].CommOK);
-    QCOMPARE(cleared.size(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(router.received.contains("@ ?\r@ S?0\r"), 5000);
-    QCOMPARE(raised.size(), 1); // reported once
-}
-
 void TestLinks::serialDeviceComesBack()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 4);
-    writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n")));
     Server server(app.path());
     server.Start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("\xC0\x00\xFE", 3), 5000);
@@ -382,8 +322,8 @@ void TestLinks::serialOpenFailureIsReported()
     QTemporaryDir app;
     // COM5 names nothing that exists, and COM6 has settings a line cannot take.
     QFile::link(app.filePath(QStringLiteral("no-such-device")), app.filePath(QStringLiteral("COM5")));
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n")));
     Server server(app.path());
     server.Start();
     QCOMPARE(server.StartupError,
@@ -400,9 +340,9 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 8);
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_8]\r\nPort_Enable=1\r\nID_Number=120\r\n[Net_Port_9]\r\nHardware_Enabled=1\r\n"
-                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n"));
+                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n")));
     Server server(app.path());
     server.Start();
     server.links.QueueComCommand(120, "@ ?\r");
@@ -423,9 +363,9 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress::LocalHost));
     QTemporaryDir app;
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
-                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n"));
+                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n")));
     Server server(app.path());
     server.Start();
 
@@ -457,9 +397,9 @@ void TestLinks::udpCommandIsSentFiveTimes()
     QUdpSocket peer;
     QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
     QTemporaryDir app;
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
-                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n"));
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n")));
     Server server(app.path());
     server.Start();
     server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000001000200"));
@@ -486,9 +426,9 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     QUdpSocket peer;
     QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
     QTemporaryDir app;
-    writeFile(app.filePath(QStringLiteral("WREN.INI")),
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
-                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n"));
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n")));
     Server server(app.path());
     server.Start();
     QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(

@@ -1,5 +1,6 @@
 #include "clients/client_protocol.h"
 #include "core/server.h"
+#include "test_support.h"
 
 #include <QDate>
 #include <QFile>
@@ -11,63 +12,13 @@
 
 using namespace marlin;
 
+using namespace testsupport;
+
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-QByteArray request(quint32 sequence, int command, int router, const QByteArray &payload = {}, int requestClass = 0xE1)
-{
-    QByteArray r;
-    r.append(char(sequence >> 24)).append(char(sequence >> 16)).append(char(sequence >> 8)).append(char(sequence));
-    r.append(char(requestClass)).append(char(command)).append(char(router));
-    return r + payload;
-}
-
-// A panel on its own TCP connection, one request at a time.
-class Panel {
-public:
-    explicit Panel(quint16 port)
-    {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        [[maybe_unused]] const bool connected =
-            QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    }
-    // Sends and waits until the reply of the expected length is in.
-    QByteArray ask(const QByteArray &bytes, int replyLength)
-    {
-        socket.write(bytes);
-        return await(replyLength);
-    }
-    // Waits with the event loop running, so the server in this process
-    // gets to answer; gives up after a few seconds with what came.
-    QByteArray await(int replyLength, int timeoutMs = 5000)
-    {
-        [[maybe_unused]] const bool complete = QTest::qWaitFor([&] {
-            pending += socket.readAll();
-            return pending.size() >= replyLength;
-        }, timeoutMs);
-        const QByteArray reply = pending.left(replyLength);
-        pending.remove(0, replyLength);
-        return reply;
-    }
-    QTcpSocket socket;
-    QByteArray pending;
-};
 
 class Installation {
 public:
-    explicit Installation(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n")
+    explicit Installation(const QByteArray &ini = loopbackCardSettings())
     {
         writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
         server = std::make_unique<Server>(dir.path());
@@ -101,24 +52,24 @@ void TestPanels::newPanelSeesEveryWorkingRouter()
     QVERIFY(install.port() != 0);
     install.server->RouterStates[2].CommOK = false;
     Panel panel(install.port());
-    QCOMPARE(panel.ask(request(1, 0xA1, 7), 15), QByteArray("\x00\x00\x00\x01\xFF\xA1\x07\x01\0\0\0\0\0\0\0", 15));
+    QCOMPARE(panel.ask(panelRequest(1, 0xA1, 7), 15), QByteArray("\x00\x00\x00\x01\xFF\xA1\x07\x01\0\0\0\0\0\0\0", 15));
     // Drain: router 1 status, router 3 status (2 is down) ... then priorities.
-    const QByteArray first = panel.ask(request(2, 0xA6, 1), 4 + 3 + 261);
+    const QByteArray first = panel.ask(panelRequest(2, 0xA6, 1), 4 + 3 + 261);
     QCOMPARE(first.mid(4, 3), QByteArray("\xFF\xA6\x01"));
     QCOMPARE(first.mid(7, 2), QByteArray("\x00\x01", 2)); // no status yet, communication up
-    QCOMPARE(panel.ask(request(3, 0xA8, 1), 4 + 3 + 517).mid(4, 3), QByteArray("\xFF\xA8\x03"));
+    QCOMPARE(panel.ask(panelRequest(3, 0xA8, 1), 4 + 3 + 517).mid(4, 3), QByteArray("\xFF\xA8\x03"));
 }
 
 void TestPanels::commandsOverTheWire_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QByteArray>("reply");
-    QTest::newRow("no-op") << request(9, 0x84, 5) << QByteArray("\x00\x00\x00\x09\x10\x01\x05", 7);
-    QTest::newRow("unknown command") << request(9, 0xA7, 5) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
-    QTest::newRow("class below E1") << request(9, 0xA1, 5, {}, 0xE0) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
-    QTest::newRow("priority on router 0") << request(9, 0xAA, 0, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\x00", 7);
-    QTest::newRow("router 200") << request(9, 0xAA, 200, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\xC8", 7);
-    QTest::newRow("reload settings") << request(9, 0xA3, 1) << QByteArray("\x00\x00\x00\x09\x10\x01\x01", 7);
+    QTest::newRow("no-op") << panelRequest(9, 0x84, 5) << QByteArray("\x00\x00\x00\x09\x10\x01\x05", 7);
+    QTest::newRow("unknown command") << panelRequest(9, 0xA7, 5) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
+    QTest::newRow("class below E1") << panelRequest(9, 0xA1, 5, {}, 0xE0) << QByteArray("\x00\x00\x00\x09\x11\x12", 6);
+    QTest::newRow("priority on router 0") << panelRequest(9, 0xAA, 0, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\x00", 7);
+    QTest::newRow("router 200") << panelRequest(9, 0xAA, 200, "\x05\x01") << QByteArray("\x00\x00\x00\x09\x10\x01\xC8", 7);
+    QTest::newRow("reload settings") << panelRequest(9, 0xA3, 1) << QByteArray("\x00\x00\x00\x09\x10\x01\x01", 7);
 }
 
 void TestPanels::commandsOverTheWire()
@@ -131,33 +82,32 @@ void TestPanels::commandsOverTheWire()
     // The same sequence again gets the same bytes, and the server keeps
     // serving the panel.
     QCOMPARE(panel.ask(bytes, reply.size()), reply);
-    QCOMPARE(panel.ask(request(10, 0x85, 3), 7), QByteArray("\x00\x00\x00\x0A\x10\x01\x03", 7));
+    QCOMPARE(panel.ask(panelRequest(10, 0x85, 3), 7), QByteArray("\x00\x00\x00\x0A\x10\x01\x03", 7));
 }
 
 void TestPanels::takeIsLoggedAndQueued()
 {
-    Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
-                         "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
+    Installation install(loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
     Panel panel(install.port());
     const QByteArray take = "C 110000000003000500IN_3    OUT_5     desk one  ";
-    QCOMPARE(panel.ask(request(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
+    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
     QCOMPARE(install.server->RouterStates[2].PrioritySource[5], 3);
     QCOMPARE(install.server->links.table.NetTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
     QCOMPARE(install.server->links.table.ComTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
     const QString log = install.dir.filePath(QStringLiteral("Logs/Switch Log For %1.TXT")
                                                  .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
-    QVERIFY(readAll(log).endsWith("Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_5\tdesk one\r\n"));
+    QVERIFY(readFile(log).endsWith("Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_5\tdesk one\r\n"));
     // A retransmission switches nothing and logs nothing more.
-    QCOMPARE(panel.ask(request(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
+    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
     QCOMPARE(install.server->links.table.NetTxQueue[2].slot(2), QByteArray());
-    QCOMPARE(readAll(log).count("Switch command sent."), 1);
+    QCOMPARE(readFile(log).count("Switch command sent."), 1);
 }
 
 void TestPanels::splitAndJoinedRequests()
 {
     Installation install;
     Panel panel(install.port());
-    const QByteArray poll = request(1, 0xA1, 4);
+    const QByteArray poll = panelRequest(1, 0xA1, 4);
     panel.socket.write(poll.left(3));
     panel.socket.flush();
     QTRY_COMPARE(install.server->clientTable[1].InUse, false);
@@ -165,7 +115,7 @@ void TestPanels::splitAndJoinedRequests()
     QCOMPARE(panel.await(15).left(7), QByteArray("\x00\x00\x00\x01\xFF\xA1\x04", 7));
 
     // Two requests in one write get two replies.
-    panel.socket.write(request(2, 0x91, 1) + request(3, 0xA1, 2));
+    panel.socket.write(panelRequest(2, 0x91, 1) + panelRequest(3, 0xA1, 2));
     QCOMPARE(panel.await(22), QByteArray("\x00\x00\x00\x02\x10\x01\x01\x00\x00\x00\x03\xFF\xA1\x02\x01\0\0\0\0\0\0\0", 22));
 
     // A fragment that never grows is answered as a short request after a pause.
@@ -173,7 +123,7 @@ void TestPanels::splitAndJoinedRequests()
     QCOMPARE(panel.await(4), QByteArray("\x00\x00\x11\x12", 4));
     const QString log = install.dir.filePath(QStringLiteral("Logs/Error Log For %1.TXT")
                                                  .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
-    QTRY_VERIFY(readAll(log).contains("Data Arrival Error.Request too short 1"));
+    QTRY_VERIFY(readFile(log).contains("Data Arrival Error.Request too short 1"));
 }
 
 void TestPanels::closedSlotsAreReused()
@@ -198,12 +148,12 @@ void TestPanels::sixtyFifthPanelGetsNoReply()
     std::vector<std::unique_ptr<Panel>> panels;
     for (int i = 0; i < kClientCount; ++i) {
         panels.push_back(std::make_unique<Panel>(install.port()));
-        QCOMPARE(panels.back()->ask(request(1, 0x84, 1), 7).size(), 7);
+        QCOMPARE(panels.back()->ask(panelRequest(1, 0x84, 1), 7).size(), 7);
     }
     Panel extra(install.port());
-    extra.socket.write(request(1, 0x84, 1));
+    extra.socket.write(panelRequest(1, 0x84, 1));
     // Another panel's answer comes back, the extra panel's never does.
-    QCOMPARE(panels[0]->ask(request(2, 0x84, 1), 7).size(), 7);
+    QCOMPARE(panels[0]->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
     QCOMPARE(extra.await(7, 300), QByteArray());
 
     // Once a panel has gone, the sweep frees its record for the next one.
@@ -211,7 +161,7 @@ void TestPanels::sixtyFifthPanelGetsNoReply()
     QTRY_COMPARE(install.server->clients.socketAt(10)->state(), QAbstractSocket::UnconnectedState);
     install.server->clients.SweepClients();
     QCOMPARE(LiveClientCount(install.server->clientTable), kClientCount - 1);
-    QCOMPARE(extra.ask(request(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
+    QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
 }
 
 void TestPanels::idleConnectionsDoNotStopService()
@@ -223,7 +173,7 @@ void TestPanels::idleConnectionsDoNotStopService()
         idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
     }
     Panel panel(install.port());
-    QCOMPARE(panel.ask(request(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+    QCOMPARE(panel.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
     QCOMPARE(LiveClientCount(install.server->clientTable), 1);
 }
 
@@ -233,10 +183,10 @@ void TestPanels::bindFailureOpensCardSettings()
     QVERIFY(occupied.listen(QHostAddress::LocalHost));
     const QByteArray port = QByteArray::number(occupied.serverPort());
     QTemporaryDir dir;
-    writeFile(dir.filePath(QStringLiteral("WREN.INI")),
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")),
               "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=" + port
                   + "\r\nNetwork_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"
-                    "Network_Card_3_IP_Address=not an address\r\n");
+                    "Network_Card_3_IP_Address=not an address\r\n"));
     Server server(dir.path());
     QSignalSpy opened(&server, &Server::networkCardSettingsRequested);
     server.Start();

@@ -1,5 +1,6 @@
 #include "core/server.h"
 #include "ui/main_window.h"
+#include "test_support.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,9 +21,7 @@ namespace {
 
 QByteArray errorLog(const QString &appDir)
 {
-    QFile f(appDir + QStringLiteral("/Logs/Error Log For ")
-            + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".TXT"));
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return testsupport::logEntries(appDir, "Error").join("\n");
 }
 
 // Answers the message boxes the window is about to show, in order, and
@@ -108,7 +107,7 @@ void TestUi::shutdownQuestions()
     QCOMPARE(answerer.titles, QStringList(asked.size(), QStringLiteral("Warning")));
     QVERIFY(!answerer.defaults.contains(false)); // No is the default button
     QCOMPARE(window.isVisible(), !closed);
-    QCOMPARE(errorLog(app.path()).endsWith("Server Closed Down\r\n"), closed);
+    QCOMPARE(errorLog(app.path()).endsWith("Server Closed Down"), closed);
     QCOMPARE(errorLog(app.path()).count("Server Closed Down"), closed ? 1 : 0);
 }
 
@@ -121,7 +120,7 @@ void TestUi::terminationClosesWithoutQuestions()
     server.Start();
     window.closeWithoutQuestions();
     QVERIFY(!window.isVisible());
-    QVERIFY(errorLog(app.path()).endsWith("Server Closed Down\r\n"));
+    QVERIFY(errorLog(app.path()).endsWith("Server Closed Down"));
 }
 
 void TestUi::alertWindowFollowsTheLink()

@@ -1,0 +1,236 @@
+#include "core/server.h"
+#include "simulated_router.h"
+#include "test_support.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace marlin;
+using namespace testsupport;
+
+namespace {
+
+// One simulated router, its event lines kept for the test to read.
+class Simulator {
+public:
+    Simulator(RouterLanguage language, TransportKind transport, const QString &linkPath = {},
+              QMap<int, int> initial = {})
+    {
+        RouterConfig config;
+        config.language = language;
+        config.transport = transport;
+        config.linkPath = linkPath;
+        config.initialSources = initial;
+        router = std::make_unique<SimulatedRouter>(config);
+        QObject::connect(router.get(), &SimulatedRouter::event, [this](const QString &line) { events.append(line); });
+        QString error;
+        started = router->start(&error);
+        if (!started)
+            qWarning() << error;
+    }
+    bool received(const QString &text) const
+    {
+        return std::any_of(events.begin(), events.end(), [&](const QString &e) { return e.contains(QStringLiteral(" rx ") + text); });
+    }
+    QByteArray port() const { return QByteArray::number(router->localPort()); }
+
+    QStringList events; // before the router, which still reports while it stops
+    std::unique_ptr<SimulatedRouter> router;
+    bool started = false;
+};
+
+QMap<int, int> identity()
+{
+    QMap<int, int> m;
+    for (int d = 1; d <= 256; ++d)
+        m[d] = d;
+    return m;
+}
+
+// Settings for one network port serving router 1.
+QByteArray netPort(const QByteArray &port, int type, int protocol)
+{
+    return "[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=" + port
+           + "\r\nNetwork_Port_Type=" + QByteArray::number(type) + "\r\nProtocol=" + QByteArray::number(protocol)
+           + "\r\nRetry_MS=100\r\n";
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+private slots:
+    void leitchOverSerial();
+    void imageVideoOverTcp();
+    void framedOverUdp();
+    void takeRoadFromAPanel();
+    void garbageNeitherHangsNorGrows();
+};
+
+void TestEndToEnd::leitchOverSerial()
+{
+    QTemporaryDir app;
+    Simulator sim(RouterLanguage::Leitch, TransportKind::Pty, app.filePath(QStringLiteral("COM1")));
+    QVERIFY(sim.started);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Com_Port_1]\r\nPort_Enable=1\r\nPort_Description=Studio A\r\n"));
+    Server server(app.path());
+    QSignalSpy raised(&server, &Server::alertRaised);
+    QSignalSpy cleared(&server, &Server::alertCleared);
+    server.Start();
+
+    // The startup requests bring the whole level into the state.
+    QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ S?0")), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[32], 1, 5000);
+
+    server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 100000000003000500"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[5], 3, 5000);
+    QVERIFY(sim.received(QStringLiteral("@ X:0/4,2")));
+    QCOMPARE(sim.router->source(5), 3);
+    QVERIFY(logEntries(app.path(), "Switch").contains(
+        "Status update.\t Router = Router_1\t Source = Input_3\t Destination = Output_5"));
+
+    // Silence: polled from the fourth check, lost at the tenth.
+    sim.router->setSilent(true);
+    const QByteArray lost = "Communication lost with Leitch Router on communication port 1 (Router_1) (Studio A).";
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(lost), 25000);
+    QVERIFY(!server.RouterStates[1].CommOK);
+    QVERIFY(sim.received(QStringLiteral("@ X?0")));
+    QCOMPARE(raised.size(), 1);
+    QCOMPARE(raised.first().at(0).toInt(), 1);
+    QCOMPARE(raised.first().at(1).toString(), QString::fromLatin1(lost));
+
+    sim.events.clear();
+    sim.router->setSilent(false);
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
+                                 "Communication restored with Leitch Router on communication port 1 (Router_1) (Studio A)."),
+                             10000);
+    QVERIFY(server.RouterStates[1].CommOK);
+    QCOMPARE(cleared.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ ?")) && sim.received(QStringLiteral("@ S?0")), 5000);
+    QCOMPARE(logEntries(app.path(), "Error").count(lost), 1);
+    QCOMPARE(raised.size(), 1);
+}
+
+void TestEndToEnd::imageVideoOverTcp()
+{
+    Simulator sim(RouterLanguage::ImageVideo, TransportKind::Tcp, {}, identity());
+    QVERIFY(sim.started);
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 0, 2)));
+    Server server(app.path());
+    server.Start();
+    // A network port sends one command a second: keep the poll short.
+    for (int d = 4; d <= kPointCount; ++d)
+        server.RouterTables[1].DestVisible[d] = false;
+
+    // The first connection is a restoration, which runs the full status poll
+    // one visible destination per report, and ends it.
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[3], 3, 15000);
+    QCOMPARE(server.RouterStates[1].CurrentSource[1], 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.RouterStates[1].PollActive, 10000);
+    QCOMPARE(server.RouterStates[1].CurrentSource[4], 0); // hidden destinations are not asked for
+
+    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000007000200"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 7, 5000);
+
+    // A dropped connection is a loss; the next connection a restoration.
+    const int restoredBefore = int(logEntries(app.path(), "Error").count(
+        "Communication restored with Image Video Router on network port 1 (Router_1) ()."));
+    sim.router->drop();
+    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
+                                 "Communication lost with Image Video Router on network port 1 (Router_1) ()."),
+                             5000);
+    QTRY_COMPARE_WITH_TIMEOUT(int(logEntries(app.path(), "Error").count(
+                                  "Communication restored with Image Video Router on network port 1 (Router_1) ().")),
+                              restoredBefore + 1, 10000);
+}
+
+void TestEndToEnd::framedOverUdp()
+{
+    Simulator sim(RouterLanguage::Framed, TransportKind::Udp);
+    QVERIFY(sim.started);
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 1, 3)));
+    Server server(app.path());
+    server.Start();
+    // The framed dialect names crosspoints by the router's own labels.
+    for (int n = 1; n <= kPointCount; ++n) {
+        server.RouterTables[1].SourceLabel[n] = QStringLiteral("I0%1").arg(n - 1);
+        server.RouterTables[1].DestLabel[n] = QStringLiteral("O0%1").arg(n - 1);
+    }
+
+    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000012001100"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[11], 12, 5000);
+    QCOMPARE(sim.router->source(11), 12);
+    QVERIFY(logEntries(app.path(), "Error").contains(
+        "Communication restored with Image Video Router on network port 1 (Router_1) ()."));
+}
+
+void TestEndToEnd::takeRoadFromAPanel()
+{
+    Simulator sim(RouterLanguage::Leitch, TransportKind::Tcp);
+    QVERIFY(sim.started);
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + netPort(sim.port(), 0, 1)));
+    Server server(app.path());
+    server.Start();
+    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
+
+    // A new panel first drains the whole working state.
+    Panel panel(server.clients.listeningPort(1));
+    quint32 sequence = 1;
+    for (int replies = 0; replies < 2 * kRouterCount + 1; ++replies) {
+        const QByteArray head = panel.ask(panelRequest(sequence++, 0xA8, 1), 7).mid(4);
+        if (head == QByteArray("\x10\x01\x01"))
+            break;
+        QCOMPARE(head.left(1), QByteArray("\xFF"));
+        panel.await(head.at(1) == char(0xA8) ? 517 : 261);
+    }
+    QCOMPARE(panel.ask(panelRequest(sequence++, 0xA1, 1), 15).mid(7, 1), QByteArray(1, '\0'));
+
+    // The take: acknowledged at once, on the wire to the router, reported
+    // back, flagged, and fetched by the panel.
+    const QByteArray take = "C 100000000009000400CAM 9    MON 4   from desk";
+    QCOMPARE(panel.ask(panelRequest(sequence++, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ X:0/3,8")), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[4], 9, 5000);
+    QCOMPARE(panel.ask(panelRequest(sequence++, 0xA1, 1), 15).mid(7, 1), QByteArray(1, '\1'));
+    const QByteArray block = panel.ask(panelRequest(sequence++, 0xA6, 1), 4 + 3 + 261);
+    QCOMPARE(block.mid(4, 3), QByteArray("\xFF\xA6\x01"));
+    QCOMPARE(int(quint8(block.at(7 + 5 + 3))), 9); // destination 4
+    QCOMPARE(panel.ask(panelRequest(sequence++, 0xA6, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
+    QVERIFY(logEntries(app.path(), "Switch").contains(
+        "Switch command sent.\t Router = Router_1\t Source = Input_9\t Destination = Output_4\tfrom desk"));
+}
+
+void TestEndToEnd::garbageNeitherHangsNorGrows()
+{
+    Simulator sim(RouterLanguage::Leitch, TransportKind::Tcp);
+    QVERIFY(sim.started);
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 0, 1)));
+    Server server(app.path());
+    server.Start();
+    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
+
+    sim.router->setGarbage(true);
+    server.links.QueueNetCommand(1, "@ X?05\r");
+    QTRY_VERIFY_WITH_TIMEOUT(server.links.table.ports[1].RxBuffer.size() > 100, 10000);
+    QVERIFY(server.links.table.ports[1].RxBuffer.size() <= kRxBufferLimit);
+
+    // Once the line is clean again the next answer is read as before.
+    sim.router->setGarbage(false);
+    // The first line after the noise carries the noise in front and is lost.
+    sim.router->setCrosspoint(6, 20);
+    sim.router->setCrosspoint(6, 21);
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[6], 21, 5000);
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"

@@ -1,0 +1,89 @@
+#pragma once
+
+// Small fixtures shared by the test areas: files in a temporary application
+// folder, today's log entries, and a panel on a real TCP connection.
+
+#include <QByteArray>
+#include <QDate>
+#include <QFile>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace testsupport {
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// Today's entries of the "Error" or "Switch" log, without date and time.
+inline QList<QByteArray> logEntries(const QString &appDir, const char *kind)
+{
+    const QString path = appDir + QStringLiteral("/Logs/%1 Log For %2.TXT")
+                                      .arg(QLatin1String(kind), QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+    QList<QByteArray> entries;
+    for (const QByteArray &line : readFile(path).split('\n')) {
+        if (line.size() > 21)
+            entries.append(line.mid(21).chopped(1));
+    }
+    return entries;
+}
+
+// Settings that serve panels on the loopback address at a free port.
+inline QByteArray loopbackCardSettings()
+{
+    return "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n";
+}
+
+// A panel request: sequence, class, command, router, payload.
+inline QByteArray panelRequest(quint32 sequence, int command, int router, const QByteArray &payload = {},
+                               int requestClass = 0xE1)
+{
+    QByteArray r;
+    r.append(char(sequence >> 24)).append(char(sequence >> 16)).append(char(sequence >> 8)).append(char(sequence));
+    r.append(char(requestClass)).append(char(command)).append(char(router));
+    return r + payload;
+}
+
+// A panel on its own TCP connection to a server in the same process, so
+// every wait keeps the event loop running.
+class Panel {
+public:
+    explicit Panel(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        [[maybe_unused]] const bool connected =
+            QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+    QByteArray ask(const QByteArray &bytes, int replyLength)
+    {
+        socket.write(bytes);
+        return await(replyLength);
+    }
+    // Gives up after timeoutMs with what came.
+    QByteArray await(int replyLength, int timeoutMs = 5000)
+    {
+        [[maybe_unused]] const bool complete = QTest::qWaitFor([&] {
+            pending += socket.readAll();
+            return pending.size() >= replyLength;
+        }, timeoutMs);
+        const QByteArray reply = pending.left(replyLength);
+        pending.remove(0, replyLength);
+        return reply;
+    }
+
+    QTcpSocket socket;
+    QByteArray pending;
+};
+
+} // namespace testsupport
