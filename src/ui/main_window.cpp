@@ -138,6 +138,8 @@ QMdiSubWindow *MDIMain::openChild(QWidget *child)
 {
     QMdiSubWindow *sub = area->addSubWindow(child);
     sub->setAttribute(Qt::WA_DeleteOnClose);
+    // A child that closes itself takes its frame with it.
+    connect(child, &QObject::destroyed, sub, &QMdiSubWindow::close);
     connect(area, &QMdiArea::subWindowActivated, sub, [sub](QMdiSubWindow *active) {
         if (active && active != sub)
             sub->close();

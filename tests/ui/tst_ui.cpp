@@ -1,5 +1,6 @@
 #include "core/server.h"
 #include "ui/main_window.h"
+#include "ui/settings/network_card_dialog.h"
 #include "test_support.h"
 
 #include <QAbstractButton>
@@ -9,6 +10,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QPointer>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -63,6 +67,7 @@ private slots:
     void shutdownQuestions();
     void terminationClosesWithoutQuestions();
     void alertWindowFollowsTheLink();
+    void networkCardSettings();
 };
 
 void TestUi::caption()
@@ -157,6 +162,51 @@ void TestUi::alertWindowFollowsTheLink()
     emit server.alertRaised(4, QStringLiteral("again"));
     QVERIFY(window.alertWindow(4));
     QCOMPARE(window.alertWindow(4)->lblHEAD->text(), QStringLiteral("again"));
+}
+
+void TestUi::networkCardSettings()
+{
+    QTemporaryDir app;
+    QVERIFY(testsupport::writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                                   "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
+                                   "Network_Card_2_IP_Address=203.0.113.9\r\nNetwork_Card_2_TCP_Port=7001\r\n"));
+    Server server(app.path());
+    MDIMain window(server);
+    window.show();
+    server.Start(); // card 2's address is not this machine's: the window opens by itself
+
+    auto *nic = window.findChild<frmSetNic *>();
+    QVERIFY(nic);
+    QCOMPARE(nic->windowTitle(), QStringLiteral("Network Settings"));
+    QCOMPARE(nic->txtIP[2]->text(), QStringLiteral("203.0.113.9"));
+    QCOMPARE(window.openNetworkCardSettings(), nic); // one window, brought forward
+
+    nic->txtIP[1]->setText(QStringLiteral("  127.0.0.1  "));
+    nic->txtIP[2]->clear();
+    nic->txtIP[4]->setText(QStringLiteral("10.9.8.7"));
+    nic->cmdOK->click();
+    QTRY_VERIFY(!window.findChild<frmSetNic *>());
+    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(server.settings.Cards[4].CardIPAddress, QStringLiteral("10.9.8.7"));
+    const QByteArray ini = testsupport::readFile(app.filePath(QStringLiteral("WREN.INI")));
+    QVERIFY(ini.contains("Network_Card_2_IP_Address=\r\n"));
+    QVERIFY(ini.contains("Network_Card_2_TCP_Port=7001\r\n"));
+    // The running server keeps listening where it started.
+    QVERIFY(server.clients.isListening(1));
+    QVERIFY(!server.clients.isListening(4));
+
+    // Cancel, and any other window becoming active, drop the edits.
+    auto *again = qobject_cast<frmSetNic *>(window.openNetworkCardSettings());
+    again->txtIP[1]->setText(QStringLiteral("1.1.1.1"));
+    again->cmdCancel->click();
+    QTRY_VERIFY(!window.findChild<frmSetNic *>());
+    auto *third = qobject_cast<frmSetNic *>(window.openNetworkCardSettings());
+    third->txtIP[1]->setText(QStringLiteral("2.2.2.2"));
+    QMdiSubWindow *other = window.mdiArea()->addSubWindow(new QLabel(QStringLiteral("other")));
+    other->show();
+    window.mdiArea()->setActiveSubWindow(other);
+    QTRY_VERIFY(!window.findChild<frmSetNic *>());
+    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
 }
 
 QTEST_MAIN(TestUi)

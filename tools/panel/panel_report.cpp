@@ -1,0 +1,175 @@
+#include "panel_report.h"
+
+namespace marlin::panel {
+
+namespace {
+
+constexpr int kPairsPerLine = 12;
+
+QString yesNo(bool b) { return b ? QStringLiteral("yes") : QStringLiteral("no"); }
+
+QString flagName(int index)
+{
+    switch (index) {
+    case FlagRouterPending:
+        return QStringLiteral("router pending");
+    case FlagTablesChanged:
+        return QStringLiteral("tables changed");
+    case FlagSettingsChanged:
+        return QStringLiteral("settings changed");
+    case FlagUsersChanged:
+        return QStringLiteral("users changed");
+    default:
+        return QStringLiteral("spare %1").arg(index + 1);
+    }
+}
+
+QString heldList(const QList<int> &entries)
+{
+    QStringList held;
+    for (int d = 0; d < entries.size(); ++d) {
+        if (entries[d] != 0)
+            held << QString::number(d + 1);
+    }
+    return held.isEmpty() ? QStringLiteral("none") : held.join(QLatin1Char(' '));
+}
+
+int knownSources(const QList<int> &entries)
+{
+    int n = 0;
+    for (int s : entries)
+        n += s != 0 ? 1 : 0;
+    return n;
+}
+
+QString sourceText(int source) { return source == 0 ? QStringLiteral("none") : QString::number(source); }
+
+} // namespace
+
+QStringList describeFlags(const QByteArray &flags)
+{
+    QStringList lines;
+    for (int i = 0; i < flags.size(); ++i)
+        lines << QStringLiteral("%1 %2").arg(flagName(i).leftJustified(17), flags.at(i) ? QStringLiteral("set") : QStringLiteral("clear"));
+    return lines;
+}
+
+QStringList describeStatus(const Reply &reply)
+{
+    const StatusBlock &b = reply.block;
+    QString header = QStringLiteral("router %1: ").arg(reply.router);
+    if (reply.kind == ReplyKind::Priority) {
+        header += QStringLiteral("priority, comm OK %1, link port %2, held: %3")
+                      .arg(yesNo(b.commOK)).arg(b.linkPort).arg(heldList(b.entries));
+        return {header};
+    }
+    header += QStringLiteral("status received %1, comm OK %2, link port %3")
+                  .arg(yesNo(b.statusReceived), yesNo(b.commOK)).arg(b.linkPort);
+    if (b.spare1 != 0 || b.spare2 != 0)
+        header += QStringLiteral(", spare bytes %1 %2").arg(b.spare1).arg(b.spare2);
+    QStringList lines{header};
+    QStringList pairs;
+    for (int d = 0; d < b.entries.size(); ++d) {
+        if (b.entries[d] != 0)
+            pairs << QStringLiteral("%1=%2").arg(d + 1).arg(b.entries[d]);
+    }
+    if (pairs.isEmpty()) {
+        lines << QStringLiteral("  no destination has a known source");
+        return lines;
+    }
+    for (int i = 0; i < pairs.size(); i += kPairsPerLine)
+        lines << QStringLiteral("  ") + pairs.mid(i, kPairsPerLine).join(QLatin1Char(' '));
+    return lines;
+}
+
+QString describeKind(const Reply &reply)
+{
+    const QString code = hexByte(reply.code);
+    switch (reply.kind) {
+    case ReplyKind::Acknowledge:
+        return QStringLiteral("acknowledge, router %1").arg(reply.router);
+    case ReplyKind::NotHandled:
+        return QStringLiteral("not handled");
+    case ReplyKind::Flags: {
+        QStringList flags;
+        for (char f : reply.flags)
+            flags << QString::number(f);
+        return QStringLiteral("change flags, router %1: %2").arg(reply.router).arg(flags.join(QLatin1Char(' ')));
+    }
+    case ReplyKind::Status:
+        return QStringLiteral("status %1 of router %2").arg(code).arg(reply.router);
+    case ReplyKind::Priority:
+        return QStringLiteral("priority %1 of router %2").arg(code).arg(reply.router);
+    }
+    return {};
+}
+
+QStringList WatchState::apply(const Reply &reply)
+{
+    if (reply.kind != ReplyKind::Status && reply.kind != ReplyKind::Priority)
+        return {};
+    if (reply.router < 1 || reply.router > kRouterCount)
+        return {};
+    Seen &seen = routers[static_cast<size_t>(reply.router)];
+    const int r = reply.router;
+    const StatusBlock &b = reply.block;
+    QStringList lines;
+
+    // Both kinds of report carry the link state; a loss or a restoration
+    // sends both, and the second one finds nothing new.
+    if (seen.commKnown && seen.commOK != b.commOK)
+        lines << QStringLiteral("router %1: comm %2").arg(r).arg(b.commOK ? QStringLiteral("up") : QStringLiteral("down"));
+    seen.commKnown = true;
+    seen.commOK = b.commOK;
+
+    if (reply.kind == ReplyKind::Status) {
+        if (!seen.status) {
+            if (baselineDone)
+                lines << QStringLiteral("router %1: first status, comm %2, %3 destinations with a source")
+                             .arg(r).arg(b.commOK ? QStringLiteral("up") : QStringLiteral("down")).arg(knownSources(b.entries));
+        } else {
+            for (int d = 0; d < b.entries.size() && d < seen.sources.size(); ++d) {
+                if (b.entries[d] != seen.sources[d])
+                    lines << QStringLiteral("router %1 destination %2: %3 -> %4")
+                                 .arg(r).arg(d + 1).arg(sourceText(seen.sources[d]), sourceText(b.entries[d]));
+            }
+        }
+        seen.status = true;
+        seen.sources = b.entries;
+        return lines;
+    }
+
+    if (!seen.priority) {
+        if (baselineDone)
+            lines << QStringLiteral("router %1: first priority report, held: %2").arg(r).arg(heldList(b.entries));
+    } else {
+        for (int d = 0; d < b.entries.size() && d < seen.holds.size(); ++d) {
+            if ((b.entries[d] != 0) != (seen.holds[d] != 0))
+                lines << QStringLiteral("router %1 destination %2: hold %3")
+                             .arg(r).arg(d + 1).arg(b.entries[d] != 0 ? QStringLiteral("set") : QStringLiteral("cleared"));
+        }
+    }
+    seen.priority = true;
+    seen.holds = b.entries;
+    return lines;
+}
+
+QStringList WatchState::describeChangedFlags(const QByteArray &flags)
+{
+    QStringList lines;
+    for (int i : {FlagTablesChanged, FlagSettingsChanged, FlagUsersChanged}) {
+        if (i < flags.size() && flags.at(i) != 0)
+            lines << flagName(i);
+    }
+    return lines;
+}
+
+int WatchState::routersSeen() const
+{
+    int n = 0;
+    for (const Seen &seen : routers)
+        n += (seen.status || seen.priority) ? 1 : 0;
+    return n;
+}
+
+} // namespace marlin::panel
