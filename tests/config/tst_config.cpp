@@ -11,24 +11,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_support.h"
+
 using namespace marlin;
+using namespace testsupport;
 
-namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-} // namespace
 
 class TestConfig : public QObject {
     Q_OBJECT
@@ -104,8 +91,8 @@ void TestConfig::iniReadRules()
 {
     const QString path = dir.filePath(QStringLiteral("read.ini"));
     const QByteArray longValue(300, 'x');
-    writeFile(path, "[First]\r\nKey=one\r\nkey=two\r\n[first]\r\nOther=3\r\n"
-                    "[Long]\nValue=" + longValue + "\n  Spaced Key  = padded \n");
+    QVERIFY(writeFile(path, "[First]\r\nKey=one\r\nkey=two\r\n[first]\r\nOther=3\r\n"
+                    "[Long]\nValue=" + longValue + "\n  Spaced Key  = padded \n"));
 
     QCOMPARE(ReadIniValue(path, QStringLiteral("FIRST"), QStringLiteral("KEY"), QStringLiteral("d")), QStringLiteral("one"));
     // Only the first section of a name is searched.
@@ -121,13 +108,13 @@ void TestConfig::iniWritePreservesOtherLines()
 {
     const QString path = dir.filePath(QStringLiteral("keep.ini"));
     const QByteArray before = "; note kept\n[Alpha]\nkey = old\nstray line\n\n[Beta]\nx=1";
-    writeFile(path, before);
+    QVERIFY(writeFile(path, before));
 
     WriteIniValue(path, QStringLiteral("alpha"), QStringLiteral("KEY"), QStringLiteral("new\r\nvalue"));
     WriteIniValue(path, QStringLiteral("Alpha"), QStringLiteral("added"), QStringLiteral("2"));
     WriteIniValue(path, QStringLiteral("Beta"), QStringLiteral("y"), QStringLiteral("3"));
 
-    QCOMPARE(readAll(path), QByteArray("; note kept\n[Alpha]\nKEY=new  value\r\nstray line\nadded=2\r\n\n"
+    QCOMPARE(readFile(path), QByteArray("; note kept\n[Alpha]\nKEY=new  value\r\nstray line\nadded=2\r\n\n"
                                        "[Beta]\nx=1\r\ny=3\r\n"));
     QCOMPARE(ReadIniValue(path, QStringLiteral("ALPHA"), QStringLiteral("key"), {}), QStringLiteral("new  value"));
 }
@@ -138,7 +125,7 @@ void TestConfig::iniCreatesFileSectionAndKey()
     QFile::remove(path);
     WriteIniValue(path, QStringLiteral("One"), QStringLiteral("a"), QStringLiteral("1"));
     WriteIniValue(path, QStringLiteral("Two"), QStringLiteral("b"), QStringLiteral("é"));
-    QCOMPARE(readAll(path), QByteArray("[One]\r\na=1\r\n[Two]\r\nb=\xE9\r\n"));
+    QCOMPARE(readFile(path), QByteArray("[One]\r\na=1\r\n[Two]\r\nb=\xE9\r\n"));
     QCOMPARE(ReadIniValue(path, QStringLiteral("two"), QStringLiteral("B"), {}), QStringLiteral("é"));
 }
 
@@ -180,7 +167,7 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     LoadSettings(path, s);
     QVERIFY(SaveSettings(path, s));
 
-    const QByteArray bytes = readAll(path);
+    const QByteArray bytes = readFile(path);
     const QList<QByteArray> lines = bytes.split('\n');
     int keys = 0;
     for (const QByteArray &l : lines)
@@ -202,15 +189,15 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     QVERIFY(again == s);
     // A second save of the same model leaves the bytes as they were.
     QVERIFY(SaveSettings(path, again));
-    QCOMPARE(readAll(path), bytes);
+    QCOMPARE(readFile(path), bytes);
 }
 
 void TestConfig::settingsFieldRules()
 {
     const QString path = dir.filePath(QStringLiteral("rules.ini"));
-    writeFile(path, "[net_port_1]\r\nHardware_Enabled=2\r\nnetwork_ip_address=  10.0.0.9  \r\n"
+    QVERIFY(writeFile(path, "[net_port_1]\r\nHardware_Enabled=2\r\nnetwork_ip_address=  10.0.0.9  \r\n"
                     "[Com_Port_1]\r\nPort_Enable=2\r\nBaud_Rate=abc\r\nDTR=1.0\r\n"
-                    "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n");
+                    "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n"));
     Settings s;
     QCOMPARE(LoadSettings(path, s), QString());
     QVERIFY(s.NetPorts[1].NetEnabled);
@@ -241,7 +228,7 @@ void TestConfig::settingsOverflowStopsTheLoad()
 {
     QFETCH(QByteArray, file);
     const QString path = dir.filePath(QStringLiteral("overflow.ini"));
-    writeFile(path, "[Com_Port_1]\r\nLevel=5\r\n" + file);
+    QVERIFY(writeFile(path, "[Com_Port_1]\r\nLevel=5\r\n" + file));
 
     Settings s;
     s.ComPorts[3].ComDataBits = 99;
@@ -267,7 +254,7 @@ void TestConfig::settingsGarbageFile()
     QByteArray noise;
     for (int i = 0; i < 4096; ++i)
         noise.append(char((i * 7919 + 13) % 256));
-    writeFile(path, noise + "\n[Com_Port_7]\nPort_Enable=1\n[Com_Port_8");
+    QVERIFY(writeFile(path, noise + "\n[Com_Port_7]\nPort_Enable=1\n[Com_Port_8"));
     Settings s;
     QCOMPARE(LoadSettings(path, s), QString());
     QVERIFY(s.ComPorts[7].ComEnable);
@@ -296,7 +283,7 @@ void TestConfig::errorLogLines()
     logs.setClock([&] { return at; });
     logs.WriteErrorLog(QStringLiteral("Server Started"));
     logs.WriteErrorLog(QStringLiteral("two\r\nlines"));
-    QCOMPARE(readAll(app.filePath(QStringLiteral("Logs/Error Log For 20260304.TXT"))),
+    QCOMPARE(readFile(app.filePath(QStringLiteral("Logs/Error Log For 20260304.TXT"))),
              QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\r\nlines\r\n"));
 }
 
@@ -333,7 +320,7 @@ void TestConfig::switchLogLines()
     Logs logs(app.path(), tables);
     logs.setClock([] { return QDateTime(QDate(2026, 12, 31), QTime(23, 59, 58)); });
     logs.WriteSwitchLog(isSwitch, router, source, destination, QStringLiteral("by admin"));
-    QCOMPARE(readAll(logs.switchLogPath(QDate(2026, 12, 31))), "12-31-2026  23:59:58 " + entry + "\r\n");
+    QCOMPARE(readFile(logs.switchLogPath(QDate(2026, 12, 31))), "12-31-2026  23:59:58 " + entry + "\r\n");
 }
 
 void TestConfig::logsFollowTheDate()
@@ -346,8 +333,8 @@ void TestConfig::logsFollowTheDate()
     logs.WriteErrorLog(QStringLiteral("before"));
     at = QDateTime(QDate(2026, 6, 2), QTime(0, 0, 0));
     logs.WriteErrorLog(QStringLiteral("after"));
-    QVERIFY(readAll(logs.errorLogPath(QDate(2026, 6, 1))).endsWith("before\r\n"));
-    QCOMPARE(readAll(logs.errorLogPath(QDate(2026, 6, 2))), QByteArray("06-02-2026  00:00:00 after\r\n"));
+    QVERIFY(readFile(logs.errorLogPath(QDate(2026, 6, 1))).endsWith("before\r\n"));
+    QCOMPARE(readFile(logs.errorLogPath(QDate(2026, 6, 2))), QByteArray("06-02-2026  00:00:00 after\r\n"));
 }
 
 void TestConfig::userRecords_data()
@@ -407,7 +394,7 @@ void TestConfig::usersSaveAndLoad()
     users[1] = User{QStringLiteral("Zoë Müller"), QStringLiteral("Pässwörd"), MasterOperator};
     QVERIFY(SaveUsers(path, users));
 
-    const QByteArray bytes = readAll(path);
+    const QByteArray bytes = readFile(path);
     QVERIFY(bytes.startsWith("[USERS]\r\nUnicode=1\r\nUser_1="));
     for (int i = 2; i <= kUserCount; ++i)
         QVERIFY(bytes.contains(QStringLiteral("User_%1=10-14\r\n").arg(i).toLatin1()));

@@ -6,22 +6,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "test_support.h"
+
 using namespace marlin;
+using namespace testsupport;
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
 
 RouterTable defaultTable(int r)
 {
@@ -90,7 +81,7 @@ void TestRouter::fileLayout()
     QTemporaryDir app;
     const RouterTable table = defaultTable(router);
     QVERIFY(SaveRouterTable(app.path(), router, table));
-    const QByteArray bytes = readAll(RouterTablePath(app.path(), router));
+    const QByteArray bytes = readFile(RouterTablePath(app.path(), router));
     QCOMPARE(bytes.size(), size);
     const QByteArray name = "Router_" + QByteArray::number(router);
     QCOMPARE(bytes.left(2 + name.size()), QByteArray(1, char(name.size())) + '\0' + name);
@@ -133,7 +124,7 @@ void TestRouter::damagedFiles()
     QFETCH(QString, name);
     QFETCH(bool, anyVisible);
     QTemporaryDir app;
-    writeFile(RouterTablePath(app.path(), 4), bytes);
+    QVERIFY(writeFile(RouterTablePath(app.path(), 4), bytes));
 
     RouterTableArray tables;
     tables[4].Name = QStringLiteral("previous");
@@ -184,9 +175,9 @@ void TestRouter::loadingAndReloading()
 void TestRouter::savingReplacesAtomically()
 {
     QTemporaryDir app;
-    writeFile(RouterTablePath(app.path(), 2), QByteArray(40000, 'x'));
+    QVERIFY(writeFile(RouterTablePath(app.path(), 2), QByteArray(40000, 'x')));
     QVERIFY(SaveRouterTable(app.path(), 2, defaultTable(2)));
-    QCOMPARE(readAll(RouterTablePath(app.path(), 2)).size(), 18564);
+    QCOMPARE(readFile(RouterTablePath(app.path(), 2)).size(), 18564);
     QCOMPARE(QDir(app.path()).entryList(QDir::Files), QStringList{QStringLiteral("RTR2.BIN")});
     QVERIFY(!SaveRouterTable(app.filePath(QStringLiteral("missing-folder")), 2, defaultTable(2)));
 }
@@ -198,7 +189,7 @@ void TestRouter::exportText()
     RouterTable t = defaultTable(1);
     t.SourceLevel[2][3] = false;
     QVERIFY(ExportRouterTable(path, t));
-    const QList<QByteArray> lines = readAll(path).split('\n');
+    const QList<QByteArray> lines = readFile(path).split('\n');
     QCOMPARE(lines.size(), 65); // 64 lines and the empty rest after the last line end
     QCOMPARE(lines[0], QByteArray("Source\tInput= 1\tDescription= Input_1\tHyperLink= \tIcon File= \tLabel= IN_1\t"
                                   "Level 1=True\tLevel 2=True\tLevel 3=True\tLevel 4=True\tLevel 5=True\t"
@@ -212,7 +203,7 @@ void TestRouter::exportEdgeCases()
 {
     QTemporaryDir app;
     const QString path = app.filePath(QStringLiteral("export.txt"));
-    writeFile(path, QByteArray(1000, 'z'));
+    QVERIFY(writeFile(path, QByteArray(1000, 'z')));
     RouterTable hidden;
     QVERIFY(ExportRouterTable(path, hidden));
     QCOMPARE(QFileInfo(path).size(), 0);

@@ -51,64 +51,44 @@ std::optional<int> parseName(const QByteArray &field, const char *prefix)
     return number;
 }
 
-Exchange ignored(const QByteArray &line, const QString &note)
-{
-    Exchange exchange;
-    exchange.command = line;
-    exchange.note = note;
-    return exchange;
-}
-
 } // namespace
-
-QList<Exchange> FramedDialect::consume(QByteArray &buffer, CrosspointTable &table) const
-{
-    QList<Exchange> exchanges;
-    qsizetype end;
-    while ((end = buffer.indexOf('\r')) >= 0) {
-        const QByteArray line = buffer.left(end + 1);
-        buffer.remove(0, end + 1);
-        exchanges.append(answer(line, table));
-    }
-    return exchanges;
-}
 
 Exchange FramedDialect::answer(const QByteArray &line, CrosspointTable &table) const
 {
     // Line noise before the SYN is dropped, as the routers do.
     const qsizetype start = line.indexOf(syn);
     if (start < 0)
-        return ignored(line, QStringLiteral("no SYN"));
+        return ignoredCommand(line, QStringLiteral("no SYN"));
     const qsizetype bodyStart = line.indexOf(stx, start);
     const qsizetype bodyEnd = bodyStart < 0 ? -1 : line.indexOf(etx, bodyStart);
     if (bodyEnd < 0)
-        return ignored(line, QStringLiteral("malformed frame"));
+        return ignoredCommand(line, QStringLiteral("malformed frame"));
 
     const auto length = parseHexField(line.mid(start + 1, bodyStart - start - 1), 2);
     const QByteArray body = line.mid(bodyStart + 1, bodyEnd - bodyStart - 1);
     const auto checksum = parseHexField(line.mid(bodyEnd + 1, line.size() - bodyEnd - 2), 4);
     if (!length || !checksum)
-        return ignored(line, QStringLiteral("malformed frame"));
+        return ignoredCommand(line, QStringLiteral("malformed frame"));
     if (*length != static_cast<uint>(body.size()))
-        return ignored(line, QStringLiteral("wrong length"));
+        return ignoredCommand(line, QStringLiteral("wrong length"));
     uint sum = 0;
     for (qsizetype i = start + 1; i <= bodyEnd; ++i)
         sum += static_cast<unsigned char>(line.at(i));
     if (sum != *checksum)
-        return ignored(line, QStringLiteral("wrong checksum"));
+        return ignoredCommand(line, QStringLiteral("wrong checksum"));
 
     const QList<QByteArray> fields = body.split(',');
     if (fields.first() != "6")
-        return ignored(line, QStringLiteral("unknown command"));
+        return ignoredCommand(line, QStringLiteral("unknown command"));
     if (fields.size() < 3)
-        return ignored(line, QStringLiteral("malformed take"));
+        return ignoredCommand(line, QStringLiteral("malformed take"));
     const auto dest = parseName(fields.at(1), "O0");
     const auto src = parseName(fields.at(2), "I0");
     if (!dest || !src)
-        return ignored(line, QStringLiteral("malformed take"));
+        return ignoredCommand(line, QStringLiteral("malformed take"));
     for (qsizetype i = 3; i < fields.size(); ++i) {
         if (fields.at(i) != fields.at(2))
-            return ignored(line, QStringLiteral("sources differ"));
+            return ignoredCommand(line, QStringLiteral("sources differ"));
     }
 
     table.set(*dest, *src);

@@ -12,18 +12,16 @@
 //          "4," dest "," src                 status report
 // Names are six characters, space padded: "O0" + 0-based destination,
 // "I0" + 0-based source, in decimal (O00 is destination 1, I011 source 12).
-class FramedDialect : public RouterDialect
+class FramedDialect : public LineDialect
 {
 public:
-    QList<Exchange> consume(QByteArray &buffer, CrosspointTable &table) const override;
     QByteArray statusReport(int destination, int source) const override;
-    bool isTerminator(char byte) const override { return byte == '\r'; }
     QString display(const QByteArray &bytes) const override;
 
     static QByteArray frame(const QByteArray &body);
     static QByteArray destinationName(int destination);
     static QByteArray sourceName(int source);
 
-private:
-    Exchange answer(const QByteArray &line, CrosspointTable &table) const;
+protected:
+    Exchange answer(const QByteArray &line, CrosspointTable &table) const override;
 };

@@ -45,34 +45,14 @@ QByteArray hex(int value)
     return QByteArray::number(value, 16).toUpper();
 }
 
-Exchange ignored(const QByteArray &line, const QString &note)
-{
-    Exchange exchange;
-    exchange.command = line;
-    exchange.note = note;
-    return exchange;
-}
-
 } // namespace
-
-QList<Exchange> LeitchDialect::consume(QByteArray &buffer, CrosspointTable &table) const
-{
-    QList<Exchange> exchanges;
-    qsizetype end;
-    while ((end = buffer.indexOf('\r')) >= 0) {
-        const QByteArray line = buffer.left(end + 1);
-        buffer.remove(0, end + 1);
-        exchanges.append(answer(line, table));
-    }
-    return exchanges;
-}
 
 Exchange LeitchDialect::answer(const QByteArray &line, CrosspointTable &table) const
 {
     // An LF left over from a CR LF sender, or stray spaces, are not errors.
     const QByteArray text = line.trimmed();
     if (!text.startsWith('@'))
-        return ignored(line, QStringLiteral("not a command"));
+        return ignoredCommand(line, QStringLiteral("not a command"));
     const QByteArray command = text.mid(1).trimmed();
 
     Exchange exchange;
@@ -89,15 +69,15 @@ Exchange LeitchDialect::answer(const QByteArray &line, CrosspointTable &table) c
         const qsizetype slash = body.indexOf('/');
         const qsizetype comma = body.indexOf(',');
         if (slash < 0 || comma < slash)
-            return ignored(line, QStringLiteral("malformed take"));
+            return ignoredCommand(line, QStringLiteral("malformed take"));
         const QByteArray levels = body.left(slash);
         const auto dest = parseNumber(body.mid(slash + 1, comma - slash - 1));
         const auto src = parseNumber(body.mid(comma + 1));
         if (!dest || !src)
-            return ignored(line, QStringLiteral("malformed take"));
+            return ignoredCommand(line, QStringLiteral("malformed take"));
         for (const char level : levels) {
             if (!isHexDigit(level))
-                return ignored(line, QStringLiteral("bad level"));
+                return ignoredCommand(line, QStringLiteral("bad level"));
         }
         exchange.understood = true;
         // A take that names no level switches nothing, so it reports nothing.
@@ -118,10 +98,10 @@ Exchange LeitchDialect::answer(const QByteArray &line, CrosspointTable &table) c
     if (command.startsWith("X?")) {
         const QByteArray body = command.mid(2);
         if (body.size() < 2 || !isHexDigit(body.at(0)))
-            return ignored(line, QStringLiteral("malformed query"));
+            return ignoredCommand(line, QStringLiteral("malformed query"));
         const auto dest = parseNumber(body.mid(1));
         if (!dest)
-            return ignored(line, QStringLiteral("malformed query"));
+            return ignoredCommand(line, QStringLiteral("malformed query"));
         exchange.understood = true;
         exchange.replies.append(statusLine(upper(body.at(0)), *dest + 1, table.source(*dest + 1)));
         return exchange;
@@ -130,7 +110,7 @@ Exchange LeitchDialect::answer(const QByteArray &line, CrosspointTable &table) c
     if (command.startsWith("S?")) {
         const QByteArray body = command.mid(2);
         if (body.size() != 1 || !isHexDigit(body.at(0)))
-            return ignored(line, QStringLiteral("malformed level status request"));
+            return ignoredCommand(line, QStringLiteral("malformed level status request"));
         exchange.understood = true;
         const char level = upper(body.at(0));
         for (int d = 1; d <= table.reportedSize(); ++d)
@@ -138,7 +118,7 @@ Exchange LeitchDialect::answer(const QByteArray &line, CrosspointTable &table) c
         return exchange;
     }
 
-    return ignored(line, QStringLiteral("unknown command"));
+    return ignoredCommand(line, QStringLiteral("unknown command"));
 }
 
 QByteArray LeitchDialect::statusLine(char level, int destination, int source) const

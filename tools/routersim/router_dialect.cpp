@@ -12,6 +12,26 @@ QList<QByteArray> RouterDialect::fullReport(const CrosspointTable &table) const
     return lines;
 }
 
+QList<Exchange> LineDialect::consume(QByteArray &buffer, CrosspointTable &table) const
+{
+    QList<Exchange> exchanges;
+    qsizetype end;
+    while ((end = buffer.indexOf('\r')) >= 0) {
+        const QByteArray line = buffer.left(end + 1);
+        buffer.remove(0, end + 1);
+        exchanges.append(answer(line, table));
+    }
+    return exchanges;
+}
+
+Exchange ignoredCommand(const QByteArray &line, const QString &note)
+{
+    Exchange exchange;
+    exchange.command = line;
+    exchange.note = note;
+    return exchange;
+}
+
 std::unique_ptr<RouterDialect> makeDialect(RouterLanguage language, bool prompt)
 {
     switch (language) {

@@ -43,6 +43,20 @@ public:
     QList<QByteArray> fullReport(const CrosspointTable &table) const;
 };
 
+// A language of CR-ended lines: each complete line is answered on its own.
+class LineDialect : public RouterDialect
+{
+public:
+    QList<Exchange> consume(QByteArray &buffer, CrosspointTable &table) const override;
+    bool isTerminator(char byte) const override { return byte == '\r'; }
+
+protected:
+    virtual Exchange answer(const QByteArray &line, CrosspointTable &table) const = 0;
+};
+
+// A command the router does not act on, and why (for the event log).
+Exchange ignoredCommand(const QByteArray &line, const QString &note);
+
 std::unique_ptr<RouterDialect> makeDialect(RouterLanguage language, bool prompt);
 
 // Printable ASCII kept, backslash doubled, CR and LF as \r and \n, the rest as \xHH.
