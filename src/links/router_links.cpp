@@ -102,14 +102,18 @@ QByteArray RouterLinks::buildTakeCommand(int router, const QByteArray &takeStrin
 QString RouterLinks::comDevicePath(int port) const
 {
     const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
-    if (link.exists()) {
-        // The serial driver names its lock file after the device, so follow
-        // the link: two installations with their own COM1 then never share
-        // a lock, and a real device is locked under its own name.
-        const QString target = link.canonicalFilePath();
-        return target.isEmpty() ? link.absoluteFilePath() : target;
-    }
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    // A link whose device is missing (adapter unplugged) still names the
+    // port: falling back to a built-in serial line would send the router's
+    // commands to some other device.
+    if (!link.exists() && !link.isSymLink())
+        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    // The serial driver names its lock file after the device, so follow the
+    // link: two installations with their own COM1 then never share a lock,
+    // and a real device is locked under its own name.
+    const QString target = link.canonicalFilePath();
+    if (!target.isEmpty())
+        return target;
+    return link.isSymLink() ? link.symLinkTarget() : link.absoluteFilePath();
 }
 
 bool RouterLinks::isComOpen(int port) const

@@ -66,7 +66,8 @@ public:
     bool parseReply(int port, bool isNetwork);
 
     // The device a comm port opens: COM<n> in the application folder when it
-    // exists (followed to the device it names), else /dev/ttyS<n-1>.
+    // is there (followed to the device it names, even a missing one), else
+    // /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
 

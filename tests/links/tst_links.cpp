@@ -334,6 +334,9 @@ void TestLinks::serialOpenFailureIsReported()
     server.settings.ComPorts[6].ComStopBits = 1;
     QCOMPARE(server.links.OpenCommPorts(),
              QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings."));
+    // The missing device is still the port's device: never another serial line.
+    QCOMPARE(server.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
+    QCOMPARE(server.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()
