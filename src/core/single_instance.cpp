@@ -8,7 +8,12 @@ SingleInstance::SingleInstance(const QString &appDir)
     lock->setStaleLockTime(0); // only a dead owner makes a lock stale
 }
 
-bool SingleInstance::tryLock() { return lock->tryLock(0); }
+bool SingleInstance::tryLock()
+{
+    // Only another live server holding the lock refuses the start; a folder
+    // where no lock can be written must not keep the server down.
+    return lock->tryLock(0) || lock->error() != QLockFile::LockFailedError;
+}
 
 QString SingleInstance::alreadyRunningTitle() { return QStringLiteral("Program already running"); }
 

@@ -12,6 +12,7 @@ namespace marlin {
 class SingleInstance {
 public:
     explicit SingleInstance(const QString &appDir);
+    // False only when another server in this folder holds the lock.
     bool tryLock();
 
     static QString alreadyRunningTitle();
