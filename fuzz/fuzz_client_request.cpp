@@ -37,6 +37,7 @@
 #include "config/settings.h"
 #include "config/users.h"
 #include "core/server.h"
+#include "core/server_protocol_host.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -59,32 +60,20 @@ void check(bool condition)
         std::abort();
 }
 
-class FuzzHost : public ClientProtocolHost {
+// The server's own host, but for the reloads: the files never change during
+// a run, so a reload after the first one reads the same bytes again. It is
+// done once for real, then only answered the same way, since re-reading 96
+// tables would take a tenth of a second per input under the sanitizers and
+// starve everything else.
+class FuzzHost : public ServerProtocolHost {
 public:
-    explicit FuzzHost(Server &server) : server(server) {}
+    using ServerProtocolHost::ServerProtocolHost;
 
-    ClientTable &clientTable() override { return server.clientTable; }
-    RouterStateArray &routerStates() override { return server.RouterStates; }
-    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override
-    {
-        return server.links.buildTakeCommand(router, takeString);
-    }
     void queueCommand(int router, const QByteArray &command) override
     {
         check(isRouterNumber(router) && !command.isEmpty());
-        server.links.QueueComCommand(router, command);
-        server.links.QueueNetCommand(router, command);
+        ServerProtocolHost::queueCommand(router, command);
     }
-    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                        const QString &comment) override
-    {
-        server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
-    }
-    void writeErrorLog(const QString &text) override { server.WriteErrorLog(text); }
-    // The files never change during a run, so a reload after the first one
-    // reads the same bytes again: it is done once for real, then only
-    // answered the same way, since re-reading 96 tables would take a tenth of a
-    // second per input under the sanitizers and starve everything else.
     bool reloadRouterTables() override
     {
         if (!tablesReloaded) {
@@ -97,17 +86,14 @@ public:
     bool reloadSettings() override
     {
         if (!settingsReloaded) {
-            settingsComplete = LoadSettings(server.SettingsFile(), server.settings).isEmpty();
+            settingsComplete = ServerProtocolHost::reloadSettings();
             settingsReloaded = true;
         }
         server.RefreshRouterView();
         return settingsComplete;
     }
-    bool reloadUsers() override { return LoadUsers(server.UserFile(), server.Users); }
-    void refreshRouterView() override { server.RefreshRouterView(); }
 
 private:
-    Server &server;
     bool tablesReloaded = false;
     bool settingsReloaded = false;
     bool settingsComplete = false;

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "config/ini_file.h"
+#include "core/server_protocol_host.h"
 #include "router/router_file.h"
 
 namespace marlin {
@@ -17,47 +18,6 @@ struct Server::Tables {
 };
 
 namespace {
-
-// What request handling needs from the server, over its own tables, links
-// and logs.
-class ServerProtocolHost : public ClientProtocolHost {
-public:
-    explicit ServerProtocolHost(Server &server) : server(server) {}
-
-    ClientTable &clientTable() override { return server.clientTable; }
-    RouterStateArray &routerStates() override { return server.RouterStates; }
-    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override
-    {
-        return server.links.buildTakeCommand(router, takeString);
-    }
-    void queueCommand(int router, const QByteArray &command) override
-    {
-        server.links.QueueComCommand(router, command);
-        server.links.QueueNetCommand(router, command);
-    }
-    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment) override
-    {
-        server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
-    }
-    void writeErrorLog(const QString &text) override { server.WriteErrorLog(text); }
-    bool reloadRouterTables() override
-    {
-        server.reloadRouterTables();
-        server.RefreshRouterView();
-        return true;
-    }
-    bool reloadSettings() override
-    {
-        const bool complete = LoadSettings(server.SettingsFile(), server.settings).isEmpty();
-        server.RefreshRouterView();
-        return complete;
-    }
-    bool reloadUsers() override { return LoadUsers(server.UserFile(), server.Users); }
-    void refreshRouterView() override { server.RefreshRouterView(); }
-
-private:
-    Server &server;
-};
 
 std::unique_ptr<Server::Tables> makeTables(const QString &appDir)
 {

@@ -1,0 +1,48 @@
+#include "server_protocol_host.h"
+
+#include "core/server.h"
+
+namespace marlin {
+
+ClientTable &ServerProtocolHost::clientTable() { return server.clientTable; }
+
+RouterStateArray &ServerProtocolHost::routerStates() { return server.RouterStates; }
+
+QByteArray ServerProtocolHost::buildTakeCommand(int router, const QByteArray &takeString)
+{
+    return server.links.buildTakeCommand(router, takeString);
+}
+
+void ServerProtocolHost::queueCommand(int router, const QByteArray &command)
+{
+    server.links.QueueComCommand(router, command);
+    server.links.QueueNetCommand(router, command);
+}
+
+void ServerProtocolHost::writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
+                                        const QString &comment)
+{
+    server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
+}
+
+void ServerProtocolHost::writeErrorLog(const QString &text) { server.WriteErrorLog(text); }
+
+bool ServerProtocolHost::reloadRouterTables()
+{
+    server.reloadRouterTables();
+    server.RefreshRouterView();
+    return true;
+}
+
+bool ServerProtocolHost::reloadSettings()
+{
+    const bool complete = LoadSettings(server.SettingsFile(), server.settings).isEmpty();
+    server.RefreshRouterView();
+    return complete;
+}
+
+bool ServerProtocolHost::reloadUsers() { return LoadUsers(server.UserFile(), server.Users); }
+
+void ServerProtocolHost::refreshRouterView() { server.RefreshRouterView(); }
+
+} // namespace marlin

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "clients/client_protocol.h"
+
+namespace marlin {
+
+class Server;
+
+// What panel request handling needs from the server, over its own tables,
+// links and logs.
+class ServerProtocolHost : public ClientProtocolHost {
+public:
+    explicit ServerProtocolHost(Server &server) : server(server) {}
+
+    ClientTable &clientTable() override;
+    RouterStateArray &routerStates() override;
+    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override;
+    void queueCommand(int router, const QByteArray &command) override;
+    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
+                        const QString &comment) override;
+    void writeErrorLog(const QString &text) override;
+    bool reloadRouterTables() override;
+    bool reloadSettings() override;
+    bool reloadUsers() override;
+    void refreshRouterView() override;
+
+protected:
+    Server &server;
+};
+
+} // namespace marlin
