@@ -161,6 +161,9 @@ QString RouterLinks::OpenCommPorts()
                 ch.port.clearError();
                 failure = problemText("There is a problem opening communication port #", n,
                                       QStringLiteral("Please check the hardware is working and verify the communication settings."));
+                // An adapter plugged in later comes up by itself, as one
+                // that was unplugged and plugged back does.
+                ch.reopenWanted = line.has_value();
             }
         }
 

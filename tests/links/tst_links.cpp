@@ -337,6 +337,11 @@ void TestLinks::serialOpenFailureIsReported()
     // The missing device is still the port's device: never another serial line.
     QCOMPARE(server.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
     QCOMPARE(server.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
+
+    // When the device turns up, the link check opens the port by itself.
+    QVERIFY(!server.links.isComOpen(5));
+    PtyRouter router(app.path(), 5);
+    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(5), 10000);
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()
