@@ -3,6 +3,8 @@
 #include "test_support.h"
 
 #include <QDate>
+#include <QDir>
+#include <QImage>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -52,6 +54,7 @@ private slots:
     void programStartsAndClosesOnTermination();
     void secondCopyIsRefused();
     void badFilesNeverStopTheProgram();
+    void iconsAreLoadedByFileName();
 };
 
 void TestCore::startupFillsEveryTable()
@@ -156,6 +159,35 @@ void TestCore::badFilesNeverStopTheProgram()
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);
     QCOMPARE(logEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
+}
+
+void TestCore::iconsAreLoadedByFileName()
+{
+    QTemporaryDir app;
+    QVERIFY(QDir(app.path()).mkdir(QStringLiteral("ICONS")));
+    QImage picture(16, 16, QImage::Format_ARGB32);
+    picture.fill(Qt::red);
+    QVERIFY(picture.save(app.filePath(QStringLiteral("ICONS/CAM1.ICO")), "ICO"));
+    picture.fill(Qt::blue);
+    QVERIFY(picture.save(app.filePath(QStringLiteral("ICONS/vtr.ico")), "ICO"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("ICONS/BROKEN.ICO")), "not a picture"));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("ICONS/notes.txt")), "not an icon"));
+
+    IconList icons;
+    icons.add(QStringLiteral("stale"), QImage());
+    LoadIcons(app.path(), icons);
+    QCOMPARE(icons.size(), 2);
+    QVERIFY(icons.contains(QStringLiteral("CAM1.ICO")));
+    QVERIFY(icons.contains(QStringLiteral("vtr.ico")));
+    QCOMPARE(icons.imageFor(QStringLiteral("vtr.ico")).pixelColor(0, 0), QColor(Qt::blue));
+    // An unknown key shows the first picture.
+    QCOMPARE(icons.imageFor(QStringLiteral("missing.ICO")), icons.all().first().image);
+
+    // No folder: an empty list, nothing reported.
+    QTemporaryDir bare;
+    LoadIcons(bare.path(), icons);
+    QCOMPARE(icons.size(), 0);
+    QVERIFY(icons.imageFor(QStringLiteral("CAM1.ICO")).isNull());
 }
 
 QTEST_GUILESS_MAIN(TestCore)
