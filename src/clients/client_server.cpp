@@ -107,9 +107,8 @@ void ClientServer::accept(int card)
         // A closed or failed connection gives its slot back at once; its
         // client record stays until the sweep.
         connect(incoming, &QTcpSocket::disconnected, this, [this, card] {
-            if (wsPS[card] && !wsPS[card]->isListening())
-                return;
-            wsPS[card]->resumeAccepting();
+            if (wsPS[card] && wsPS[card]->isListening())
+                wsPS[card]->resumeAccepting();
         });
         connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
             incoming->abort();
