@@ -4,6 +4,7 @@
 //
 //   bench_parsers [megabytes per language, default 4] [bytes per read, default 64]
 
+#include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
 #include "router/router_table.h"

@@ -3,7 +3,7 @@
 // the take builder. Every number reported is 0..255.
 
 #include "decoder_harness.h"
-#include "links/image_video.h"
+#include "links/framed.h"
 
 using namespace marlin;
 using fuzzing::check;

@@ -1,6 +1,7 @@
 #include "client_protocol.h"
 
 #include "config/convert.h"
+#include "router/take_string.h"
 
 #include <algorithm>
 #include <array>
@@ -50,6 +51,10 @@ QByteArray buildStatusBlock(const RouterState &state, bool priority, bool twoByt
         *ok = fits;
     return fits ? block : QByteArray();
 }
+
+// Routers 0..96 and points 0..256 lie inside the tables; element 0 exists
+// but never holds data, so a request naming it is answered without a fault.
+bool routerInBounds(int r) { return r >= 0 && r <= kRouterCount; }
 
 // Everything a command handler may touch. A handler returns its reply body,
 // or nothing when its reply step failed and the not-handled reply stands.
@@ -111,28 +116,13 @@ std::optional<QByteArray> reloadUsers(CommandContext &ctx)
     return ctx.acknowledge();
 }
 
-// A four-character number field of the take string. The device languages
-// read the same characters with Val, so the logged and recorded numbers
-// agree with what the router is told.
-int takeNumber(CommandContext &ctx, qsizetype offset)
+// A number field of the take string; the device languages read the same
+// field, so the logged and recorded numbers agree with what the router is told.
+int takeNumber(CommandContext &ctx, const std::optional<int> &field)
 {
-    const QByteArray field = ctx.request.payload.mid(offset, 4);
-    if (const auto n = toInt16(Val(QByteArrayView(field))))
-        return *n;
-    ctx.fail(ClientFailures::NumberDoesNotFit);
-    return 0;
-}
-
-QString takeComment(const QByteArray &payload)
-{
-    QByteArray comment = payload.mid(kTakeStringSize);
-    qsizetype begin = 0;
-    qsizetype end = comment.size();
-    while (begin < end && comment[begin] == ' ')
-        ++begin;
-    while (end > begin && comment[end - 1] == ' ')
-        --end;
-    return fromAnsi(comment.mid(begin, end - begin));
+    if (!field)
+        ctx.fail(ClientFailures::NumberDoesNotFit);
+    return field.value_or(0);
 }
 
 // The take is acknowledged at once; the new crosspoint reaches every panel
@@ -141,29 +131,26 @@ std::optional<QByteArray> take(CommandContext &ctx)
 {
     const int r = ctx.request.router;
     const QByteArray &takeString = ctx.request.payload;
-    const int s = takeNumber(ctx, 10);
-    const int d = takeNumber(ctx, 14);
+    const TakeString take = ParseTakeString(takeString);
+    const int s = takeNumber(ctx, take.source);
+    const int d = takeNumber(ctx, take.destination);
 
     const QByteArray command = ctx.host.buildTakeCommand(r, takeString);
-    if (!command.isEmpty()) {
-        if (isRouterNumber(r))
-            ctx.host.queueCommand(r, command);
-        else
-            ctx.fail(ClientFailures::RouterOutOfRange);
-    }
+    if (!command.isEmpty() && isRouterNumber(r))
+        ctx.host.queueCommand(r, command);
+    if (!routerInBounds(r))
+        ctx.fail(ClientFailures::RouterOutOfRange);
 
     // Destinations past the table are still sent and logged: the router may
     // be larger than the table, so only the recording is skipped.
     if (d <= kPointCount) {
-        if (!isRouterNumber(r))
-            ctx.fail(ClientFailures::RouterOutOfRange);
-        else if (!isPointNumber(d))
+        if (d < 0)
             ctx.fail(ClientFailures::DestinationOutOfRange);
-        else
+        else if (isRouterNumber(r) && isPointNumber(d))
             ctx.states[r].PrioritySource[d] = s;
     }
 
-    ctx.host.writeSwitchLog(true, r, s, d, takeComment(takeString));
+    ctx.host.writeSwitchLog(true, r, s, d, take.comment);
     return ctx.acknowledge();
 }
 
@@ -205,11 +192,9 @@ std::optional<QByteArray> setHighPriority(CommandContext &ctx)
     const int d = unsignedByteAt(payload, 0);
     const bool hold = unsignedByteAt(payload, 1) == 1;
 
-    if (!isRouterNumber(r))
-        ctx.fail(ClientFailures::RouterOutOfRange);
-    else if (!isPointNumber(d))
-        ctx.fail(ClientFailures::DestinationOutOfRange);
-    else
+    // A payload byte cannot name a destination past the table; router 0 and
+    // destination 0 are inside it but never hold data.
+    if (isRouterNumber(r) && isPointNumber(d))
         ctx.states[r].HighPriority[d] = hold;
 
     if (!NotifyRouterChanged(ctx.clients, r, true))
@@ -278,6 +263,8 @@ RequestExtent requestExtent(int requestClass, int command)
         return {};
     return {kRequestHeaderSize + entry->payloadSize, entry->payloadRunsToEnd};
 }
+
+bool isKnownCommand(int command) { return findCommand(command) != nullptr; }
 
 QString dataArrivalErrorText(const ClientFailure &failure)
 {

@@ -2,6 +2,7 @@
 
 #include "clients/client_table.h"
 #include "router/router_table.h"
+#include "router/take_string.h"
 
 #include <QByteArray>
 #include <QString>
@@ -25,7 +26,9 @@ namespace marlin {
 //   status        0xFF code router, then the router's status block
 constexpr int kRequestHeaderSize = 7;
 constexpr int kMinimumRunClass = 0xE1;
-constexpr int kTakeStringSize = 34;   // "C ", 8 level flags, 4+4 digits, 8+8 label characters
+// Class 0xE0 is still a panel's request (it is answered not-handled); bytes
+// below it are not.
+constexpr int kLowestRequestClass = 0xE0;
 
 struct ClientRequest {
     QByteArray sequence;   // as many of bytes 1-4 as arrived
@@ -47,6 +50,8 @@ struct RequestExtent {
     bool runsToEnd = true;
 };
 RequestExtent requestExtent(int requestClass, int command);
+// Whether command is one of the server's command codes.
+bool isKnownCommand(int command);
 
 // A step of a request that could not be carried out. The request goes on
 // with its next step; the last failure is written to the error log after the
@@ -54,10 +59,9 @@ RequestExtent requestExtent(int requestClass, int command);
 //
 //   1 Request too short      fewer than 7 header bytes, or a payload byte
 //                            a command needs is missing
-//   2 Router out of range    a router number outside 1..96 where a router's
-//                            data would be touched (0..96 for notifications)
-//   3 Destination out of range   a destination outside 1..256 where its
-//                            data would be touched
+//   2 Router out of range    a router number outside the tables (0..96)
+//   3 Destination out of range   a take's destination below 0 (numbers
+//                            past 256 are sent, logged and not recorded)
 //   4 Value does not fit in a byte   a status block field outside 0..255
 //                            (0..65535 in the two-byte form)
 //   5 Number does not fit    a take's source or destination field that is

@@ -18,6 +18,12 @@ qsizetype requestFrameLength(QByteArrayView buffer, bool quietTimeout)
     return extent.runsToEnd ? size : extent.minimumSize;
 }
 
+bool canStartRequest(QByteArrayView bytes)
+{
+    return bytes.size() >= kRequestHeaderSize && static_cast<unsigned char>(bytes[4]) >= kLowestRequestClass
+           && isKnownCommand(static_cast<unsigned char>(bytes[5]));
+}
+
 void RequestFramer::append(QByteArrayView bytes)
 {
     if (bytes.size() >= kBufferLimit) {
@@ -37,6 +43,10 @@ std::optional<QByteArray> RequestFramer::takeRequest(bool quietTimeout)
         return std::nullopt;
     QByteArray request = buffer.left(length);
     buffer.remove(0, length);
+    // Whatever is still buffered arrived in the read that completed this
+    // request: the requests before it were taken when their reads came in.
+    if (!buffer.isEmpty() && !canStartRequest(buffer))
+        buffer.clear();
     return request;
 }
 

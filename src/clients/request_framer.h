@@ -27,6 +27,12 @@ namespace marlin {
 //  - anything else (no-ops, unknown commands, a class below 0xE1): the
 //    whole buffer, as the panels always had it.
 //
+// Panels wait for a reply before they send again, so what follows a request
+// of known size in the same read is either a retransmission joined to it or
+// padding. Only bytes that can start a request (a whole header, a class from
+// 0xE0 up and a command the server knows) are kept; padding is dropped, so a
+// panel that pads its requests still gets exactly one reply to each.
+//
 // A connection that floods the server cannot grow the buffer past
 // kBufferLimit: the oldest bytes are dropped.
 class RequestFramer {
@@ -46,5 +52,8 @@ private:
 
 // The length of the first request in buffer, or 0 while it is incomplete.
 qsizetype requestFrameLength(QByteArrayView buffer, bool quietTimeout);
+
+// Whether bytes begin with something a panel could have sent as a request.
+bool canStartRequest(QByteArrayView bytes);
 
 } // namespace marlin

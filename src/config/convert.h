@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+#include <algorithm>
 #include <optional>
 
 namespace marlin {
@@ -19,6 +21,16 @@ QString fromAnsi(const QByteArray &bytes);
 // value, up to eight as a signed 32-bit one). No number gives 0.
 double Val(QByteArrayView text);
 double Val(const QString &text);
+
+// Characters first..first+count-1 (1-based) of a text, clipped to what is
+// there: the fixed fields of take strings and router frames.
+inline QByteArrayView TextField(QByteArrayView text, qsizetype first, qsizetype count)
+{
+    const qsizetype from = first - 1;
+    if (from < 0 || from >= text.size() || count <= 0)
+        return {};
+    return text.sliced(from, std::min(count, text.size() - from));
+}
 
 // Rounds half to even and checks the range of a 16-bit or 32-bit field;
 // nothing when the value does not fit (an overflow).

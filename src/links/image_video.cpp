@@ -1,5 +1,7 @@
 #include "image_video.h"
 
+#include "router/take_string.h"
+
 namespace marlin {
 
 namespace {
@@ -9,14 +11,6 @@ constexpr char kStatusReport = char(201);
 constexpr char kTake = char(193);
 constexpr char kTakeEnd = char(159);
 constexpr char kStatusQuery = char(192);
-
-constexpr char kSYN = 22;
-constexpr char kSTX = 2;
-constexpr char kETX = 3;
-constexpr char kCR = '\r';
-
-constexpr qsizetype kNameWidth = 6;
-constexpr int kTakeSourceRepeats = 6;
 
 QByteArray statusQuery(int destination)
 {
@@ -30,40 +24,22 @@ int reportedNumber(char byte)
     return number > kImageVideoPointCount ? 0 : number;
 }
 
-QByteArray portName(const char *prefix, int number)
-{
-    QByteArray name = prefix + QByteArray::number(number);
-    if (name.size() < kNameWidth)
-        name.append(kNameWidth - name.size(), ' ');
-    return name;
-}
-
-// Only blanks: a name field cut short keeps its CR and matches nothing.
-QByteArrayView trimBlanks(QByteArrayView text)
-{
-    while (text.startsWith(' '))
-        text = text.sliced(1);
-    while (text.endsWith(' '))
-        text.chop(1);
-    return text;
-}
-
-int findName(const RouterTable &table, QByteArrayView name, bool isDestination)
-{
-    return FindLabel(table, fromAnsi(trimBlanks(name).toByteArray()), isDestination);
-}
-
 } // namespace
 
 QByteArray BuildImageVideoTake(QByteArrayView takeString)
 {
-    const auto numbers = ReadTakeNumbers(takeString);
-    const auto fits = [](int n) { return n >= 0 && n < kPointCount; };
-    if (!numbers || !fits(numbers->source) || !fits(numbers->destination))
+    const TakeString take = ParseTakeString(takeString);
+    if (!take.source || !take.destination || !ImageVideoCanCarry(*take.source)
+        || !ImageVideoCanCarry(*take.destination))
         return {};
-    const char source = char(numbers->source);
-    const char frame[] = {kTake, char(numbers->destination), source, source, source, kTakeEnd, kEndOfFrame};
+    const char source = char(*take.source - 1);
+    const char frame[] = {kTake, char(*take.destination - 1), source, source, source, kTakeEnd, kEndOfFrame};
     return QByteArray(frame, sizeof frame);
+}
+
+bool ImageVideoCanCarry(int number)
+{
+    return isPointNumber(number) && number - 1 != static_cast<unsigned char>(kEndOfFrame);
 }
 
 QByteArray NextImageVideoPoll(RouterState &state, const RouterTable &table)
@@ -99,49 +75,6 @@ ReplyScan DecodeImageVideoReply(QByteArray &rxBuffer)
         if (report.size() < 3)
             return;
         scan.reports.append(Crosspoint{reportedNumber(report[1]), reportedNumber(report[2])});
-    });
-    return scan;
-}
-
-QByteArray BuildFramedTake(QByteArrayView takeString)
-{
-    const auto numbers = ReadTakeNumbers(takeString);
-    if (!numbers || numbers->source < 0 || numbers->destination < 0)
-        return {};
-    const QByteArray source = portName("I0", numbers->source);
-    QByteArray body = "6," + portName("O0", numbers->destination);
-    for (int i = 0; i < kTakeSourceRepeats; ++i)
-        body += ',' + source;
-
-    QByteArray length = Hex(quint32(body.size()));
-    if (length.size() == 1)
-        length.prepend('0');
-    QByteArray frame = kSYN + length + kSTX + body + kETX;
-
-    quint32 sum = 0;
-    for (char byte : QByteArrayView(frame).sliced(1))
-        sum += static_cast<unsigned char>(byte);
-    return frame + Hex(sum).rightJustified(4, '0') + kCR;
-}
-
-ReplyScan DecodeFramedReply(QByteArray &rxBuffer, const RouterTable &table)
-{
-    ReplyScan scan;
-    CutTerminated(rxBuffer, kCR, [&](QByteArrayView line) {
-        const qsizetype syn = line.indexOf(kSYN);
-        if (syn < 0)
-            return;
-        line = line.sliced(syn);
-        // SYN, two length digits, STX, then the body's kind; read at that
-        // place even when the length has more digits.
-        if (line.size() < 5 || line[4] != '4')
-            return;
-        scan.accepted = true;
-        const int destination = findName(table, TextField(line, 7, kNameWidth), true);
-        const int source = findName(table, TextField(line, 14, kNameWidth), false);
-        if (destination >= kPointCount || source >= kPointCount)
-            return;
-        scan.reports.append(Crosspoint{destination, source});
     });
     return scan;
 }

@@ -1,5 +1,7 @@
 #include "leitch.h"
 
+#include "router/take_string.h"
+
 #include <QVarLengthArray>
 
 namespace marlin {
@@ -68,15 +70,15 @@ QByteArray LeitchLevelStatusRequest(int level)
 
 QByteArray BuildLeitchTake(QByteArrayView takeString)
 {
-    const auto numbers = ReadTakeNumbers(takeString);
-    if (!numbers || numbers->source < 0 || numbers->destination < 0)
+    const TakeString take = ParseTakeString(takeString);
+    if (!take.source || !take.destination || *take.source < 1 || *take.destination < 1)
         return {};
     QByteArray command = "@ X:";
-    for (int level = 0; level < kLevelCount; ++level) {
-        if (TakeLevelSelected(takeString, level))
+    for (int level = 0; level < kTakeLevelCount; ++level) {
+        if (take.levels[level])
             command += char('0' + level);
     }
-    command += '/' + Hex(quint32(numbers->destination)) + ',' + Hex(quint32(numbers->source)) + kCR;
+    command += '/' + Hex(quint32(*take.destination - 1)) + ',' + Hex(quint32(*take.source - 1)) + kCR;
     return command;
 }
 

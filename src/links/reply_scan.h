@@ -1,7 +1,7 @@
 #pragma once
 
 // What the three device languages share: the crosspoints their decoders
-// report and the reading of the take string their builders start from.
+// report and the cutting of replies into lines or frames.
 
 #include "config/convert.h"
 
@@ -9,7 +9,6 @@
 #include <QByteArrayView>
 #include <QList>
 #include <algorithm>
-#include <optional>
 
 namespace marlin {
 
@@ -47,45 +46,6 @@ void CutTerminated(QByteArray &rxBuffer, char terminator, Decode decode)
         start = end + 1;
     }
     rxBuffer.remove(0, start);
-}
-
-// A take string is "C ", eight level flags (levels 0..7), the source and the
-// destination as four decimal digits each (1-based), then labels and a
-// comment that no router command uses. Panels build it, so it may be short or
-// carry anything; characters it lacks read as empty.
-
-// Characters first..first+count-1 (1-based) of a text, clipped to what is
-// there.
-inline QByteArrayView TextField(QByteArrayView text, qsizetype first, qsizetype count)
-{
-    const qsizetype from = first - 1;
-    if (from < 0 || from >= text.size() || count <= 0)
-        return {};
-    return text.sliced(from, std::min(count, text.size() - from));
-}
-
-// Level k (0..7) is switched when its flag reads as the number 1.
-inline bool TakeLevelSelected(QByteArrayView take, int level)
-{
-    return Val(TextField(take, 3 + level, 1)) == 1.0;
-}
-
-// The 0-based numbers the routers count in.
-struct TakeNumbers {
-    int source = 0;
-    int destination = 0;
-};
-
-// Each number minus one, rounded the way an integer field takes a decimal
-// value; nothing when either does not fit a 16-bit field ("9E99"): there is
-// no sensible command to build from such a take.
-inline std::optional<TakeNumbers> ReadTakeNumbers(QByteArrayView take)
-{
-    const auto source = toInt16(Val(TextField(take, 11, 4)) - 1.0);
-    const auto destination = toInt16(Val(TextField(take, 15, 4)) - 1.0);
-    if (!source || !destination)
-        return std::nullopt;
-    return TakeNumbers{*source, *destination};
 }
 
 } // namespace marlin

@@ -3,9 +3,11 @@
 #include "config/convert.h"
 #include "links/comm_settings.h"
 #include "links/crosspoint.h"
+#include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
 #include "links/link_channels.h"
+#include "router/take_string.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -91,9 +93,28 @@ QByteArray RouterLinks::buildTakeCommand(int router, const QByteArray &takeStrin
 {
     switch (FindRouterProtocol(kDeviceRouter, router)) {
     case ProtocolLeitch: return BuildLeitchTake(takeString);
-    case ProtocolImageVideo: return BuildImageVideoTake(takeString);
+    case ProtocolImageVideo: {
+        const QByteArray command = BuildImageVideoTake(takeString);
+        if (command.isEmpty())
+            logImageVideoRefusal(router, takeString);
+        return command;
+    }
     case ProtocolFramed: return allowFramed ? BuildFramedTake(takeString) : QByteArray();
     default: return {};
+    }
+}
+
+void RouterLinks::logImageVideoRefusal(int router, const QByteArray &takeString) const
+{
+    // 255 is the one number inside the tables a frame cannot carry: its byte
+    // is the terminator, and the router would act on half a take.
+    const TakeString take = ParseTakeString(takeString);
+    for (const auto &[what, number] : {std::pair{"source", take.source}, std::pair{"destination", take.destination}}) {
+        if (number == 255 && isRouterNumber(router)) {
+            logs.WriteErrorLog(QStringLiteral("Take not sent to Image Video Router") + Str(router) + QStringLiteral(" (")
+                               + tables[router].Name + QStringLiteral("): ") + QLatin1String(what)
+                               + QStringLiteral(" 255 cannot be carried in a frame."));
+        }
     }
 }
 

@@ -95,6 +95,7 @@ private:
     struct ComChannel;
     struct NetChannel;
 
+    void logImageVideoRefusal(int router, const QByteArray &takeString) const;
     void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
     void applyReports(int router, const ReplyScan &scan);
     void queueFollowUp(int port, bool isNetwork);

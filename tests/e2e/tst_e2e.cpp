@@ -66,6 +66,7 @@ private slots:
     void imageVideoOverTcp();
     void framedOverUdp();
     void takeRoadFromAPanel();
+    void imageVideoTakeOf255IsNotSent();
     void garbageNeitherHangsNorGrows();
 };
 
@@ -169,6 +170,33 @@ void TestEndToEnd::framedOverUdp()
     QCOMPARE(sim.router->source(11), 12);
     QVERIFY(logEntries(app.path(), "Error").contains(
         "Communication restored with Image Video Router on network port 1 (Router_1) ()."));
+}
+
+void TestEndToEnd::imageVideoTakeOf255IsNotSent()
+{
+    QTemporaryDir app;
+    Simulator sim(RouterLanguage::ImageVideo, TransportKind::Pty, app.filePath(QStringLiteral("COM1")));
+    QVERIFY(sim.started);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Com_Port_1]\r\nPort_Enable=1\r\nProtocol=2\r\n"));
+    Server server(app.path());
+    server.Start();
+
+    // Source 255 would be the byte that ends a frame; 254 is an ordinary one.
+    for (const QByteArray &take : {QByteArray("C 100000000255000100"), QByteArray("C 100000000001025500"),
+                                   QByteArray("C 100000000254000200")}) {
+        const QByteArray command = server.links.buildTakeCommand(1, take);
+        if (!command.isEmpty())
+            server.links.QueueComCommand(1, command);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("193,1,253,253,253,159,254")), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(sim.router->source(2), 254, 5000);
+    for (const QString &event : sim.events)
+        QVERIFY2(!event.contains(QStringLiteral(" rx 193,0,")) && !event.contains(QStringLiteral(" rx 193,254,")),
+                 qPrintable(event));
+    const auto errors = logEntries(app.path(), "Error");
+    QVERIFY(errors.contains("Take not sent to Image Video Router 1 (Router_1): source 255 cannot be carried in a frame."));
+    QVERIFY(errors.contains("Take not sent to Image Video Router 1 (Router_1): destination 255 cannot be carried in a frame."));
 }
 
 void TestEndToEnd::takeRoadFromAPanel()

@@ -1,3 +1,4 @@
+#include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
 #include "router/router_table.h"
@@ -272,6 +273,11 @@ void TestProtocols::imageVideoTake_data()
         << take("00000000", "0256", "0256") << bytes({193, 255, 255, 255, 255, 159, 254});
     QTest::newRow("beyond 150 is still taken")
         << take("10000000", "0200", "0151") << bytes({193, 150, 199, 199, 199, 159, 254});
+    // Byte 254 ends a frame, so 255 cannot be carried; 254 can.
+    QTest::newRow("source 254") << take("11111111", "0254", "0001") << bytes({193, 0, 253, 253, 253, 159, 254});
+    QTest::newRow("destination 254") << take("11111111", "0001", "0254") << bytes({193, 253, 0, 0, 0, 159, 254});
+    QTest::newRow("source 255") << take("11111111", "0255", "0001") << QByteArray();
+    QTest::newRow("destination 255") << take("11111111", "0001", "0255") << QByteArray();
     QTest::newRow("source 257") << take("11111111", "0257", "0001") << QByteArray();
     QTest::newRow("destination 257") << take("11111111", "0001", "0257") << QByteArray();
     QTest::newRow("source 0") << take("11111111", "0000", "0001") << QByteArray();
