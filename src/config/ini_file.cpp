@@ -73,9 +73,17 @@ IniDocument IniDocument::fromBytes(const QByteArray &bytes)
 IniDocument IniDocument::load(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.exists())
         return fromBytes({});
-    return fromBytes(file.readAll());
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        IniDocument doc = fromBytes({});
+        doc.unreadable = file.errorString();
+        return doc;
+    }
+    return fromBytes(bytes);
 }
 
 void IniDocument::indexSection(int index)
@@ -165,17 +173,27 @@ QByteArray IniDocument::toBytes() const
     return out;
 }
 
-bool IniDocument::save(const QString &path) const
+bool IniDocument::save(const QString &path, QString *error) const
 {
+    const auto fail = [error](const QString &reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
+    if (!unreadable.isEmpty())
+        return fail(QStringLiteral("it could not be read (%1), so it is left as it is").arg(unreadable));
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return fail(file.errorString());
     const QByteArray bytes = toBytes();
     if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
         file.cancelWriting();
-        return false;
+        return fail(reason);
     }
-    return file.commit();
+    if (!file.commit())
+        return fail(file.errorString());
+    return true;
 }
 
 QString ReadIniValue(const QString &file, const QString &section, const QString &key,

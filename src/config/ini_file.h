@@ -18,8 +18,11 @@ constexpr int kIniReadLimit = 254;
 class IniDocument {
 public:
     static IniDocument fromBytes(const QByteArray &bytes);
-    // A missing or unreadable file gives an empty document.
+    // A missing file gives an empty document. So does a file that exists but
+    // cannot be read, and then readError() says why: such a document never
+    // replaces the file, since its defaults would overwrite what the file holds.
     static IniDocument load(const QString &path);
+    QString readError() const { return unreadable; }
 
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
     // Carriage returns and line feeds in value become spaces.
@@ -27,8 +30,10 @@ public:
 
     QByteArray toBytes() const;
     // Writes a temporary file beside path and renames it over path, so a
-    // failed write leaves the old file whole. False when that failed.
-    bool save(const QString &path) const;
+    // failed write leaves the old file whole. False, with the reason in
+    // error, when that failed or the document came from a file that could
+    // not be read.
+    bool save(const QString &path, QString *error = nullptr) const;
 
 private:
     struct Section {
@@ -41,12 +46,14 @@ private:
     void indexSection(int index);
 
     QList<Section> sections;
+    QString unreadable;
     QHash<QByteArray, int> firstSection; // lower-case name -> index in sections
 };
 
 // One key of an INI file; see IniDocument for the rules.
 QString ReadIniValue(const QString &file, const QString &section, const QString &key,
                      const QString &defaultValue);
+// Leaves a file that exists but cannot be read as it is.
 void WriteIniValue(const QString &file, const QString &section, const QString &key,
                    const QString &value);
 

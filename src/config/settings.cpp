@@ -7,8 +7,6 @@ namespace marlin {
 
 namespace {
 
-const QString kOverflow = QStringLiteral("Overflow");
-
 QString comSection(int i) { return QStringLiteral("Com_Port_%1").arg(i); }
 QString netSection(int i) { return QStringLiteral("Net_Port_%1").arg(i); }
 QString cardKey(int k, const char *suffix) { return QStringLiteral("Network_Card_%1%2").arg(k).arg(QLatin1String(suffix)); }
@@ -21,31 +19,33 @@ const QString kGeneralSettings = QStringLiteral("General_Settings");
 const std::array<const char *, kColorCount + 1> kDefaultColors = {
     "", "12632256", "65280", "255", "9756653", "8388863", "33023", "16776960", "8421440"};
 
-// Reads keys in file order and stops at the first number that does not fit
-// its field; every field assigned before that keeps its new value.
+// Reads keys in file order. A number that does not fit its field is a
+// failure named after its key; the field then takes the key's default at
+// startup and keeps its value on a reload, and the load goes on.
 class Reader {
 public:
-    explicit Reader(const IniDocument &doc) : doc(doc) {}
+    Reader(const IniDocument &doc, LoadMode mode) : doc(doc), mode(mode) {}
 
     QString text(const QString &section, const QString &key, const QString &def) const
     {
         return trimSpaces(doc.value(section, key, def));
     }
-    bool int16(const QString &section, const QString &key, const QString &def, qint16 &field)
+    template <typename Field>
+    void integer(const QString &section, const QString &key, const QString &def, Field &field)
     {
-        const auto v = toInt16(Val(doc.value(section, key, def)));
-        if (!v)
-            return false;
-        field = *v;
-        return true;
-    }
-    bool int32(const QString &section, const QString &key, const QString &def, qint32 &field)
-    {
-        const auto v = toInt32(Val(doc.value(section, key, def)));
-        if (!v)
-            return false;
-        field = *v;
-        return true;
+        const auto fit = [](double v) {
+            if constexpr (sizeof(Field) == sizeof(qint16))
+                return toInt16(v);
+            else
+                return toInt32(v);
+        };
+        if (const auto v = fit(Val(doc.value(section, key, def)))) {
+            field = *v;
+            return;
+        }
+        failures.append(QStringLiteral("Overflow in [%1] %2").arg(section, key));
+        if (mode == LoadMode::Startup)
+            field = fit(Val(def)).value_or(0);
     }
     // Comm port flags are set only by exactly 1.
     void flagExactlyOne(const QString &section, const QString &key, const QString &def, bool &field) const
@@ -57,55 +57,55 @@ public:
         return Val(doc.value(section, key, def));
     }
 
+    QStringList failures;
+
 private:
     const IniDocument &doc;
+    LoadMode mode;
 };
 
-bool loadComPort(Reader &in, int i, ComPortSettings &p)
+void loadComPort(Reader &in, int i, ComPortSettings &p)
 {
     const QString s = comSection(i);
     p.ComDescription = in.text(s, QStringLiteral("Port_Description"), QString());
     in.flagExactlyOne(s, QStringLiteral("Port_Enable"), QStringLiteral("0"), p.ComEnable);
-    if (!in.int16(s, QStringLiteral("Baud_Rate"), QStringLiteral("6"), p.ComBaudRate)) return false;
-    if (!in.int16(s, QStringLiteral("Data_Bits"), QStringLiteral("4"), p.ComDataBits)) return false;
-    if (!in.int16(s, QStringLiteral("Stop_Bits"), QStringLiteral("1"), p.ComStopBits)) return false;
-    if (!in.int16(s, QStringLiteral("Parity"), QStringLiteral("2"), p.ComParity)) return false;
+    in.integer(s, QStringLiteral("Baud_Rate"), QStringLiteral("6"), p.ComBaudRate);
+    in.integer(s, QStringLiteral("Data_Bits"), QStringLiteral("4"), p.ComDataBits);
+    in.integer(s, QStringLiteral("Stop_Bits"), QStringLiteral("1"), p.ComStopBits);
+    in.integer(s, QStringLiteral("Parity"), QStringLiteral("2"), p.ComParity);
     in.flagExactlyOne(s, QStringLiteral("DTR"), QStringLiteral("1"), p.ComDTR);
     in.flagExactlyOne(s, QStringLiteral("RTS"), QStringLiteral("0"), p.ComRTS);
-    if (!in.int16(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.ComDeviceType)) return false;
-    if (!in.int16(s, QStringLiteral("ID_Number"), QString::number(i), p.ComIDNumber)) return false;
-    if (!in.int16(s, QStringLiteral("Level"), QStringLiteral("0"), p.ComLevel)) return false;
+    in.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.ComDeviceType);
+    in.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.ComIDNumber);
+    in.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.ComLevel);
     const QString defaultProtocol = (i == 5 || i == 6) ? QStringLiteral("2") : QStringLiteral("1");
-    return in.int16(s, QStringLiteral("Protocol"), defaultProtocol, p.ComProtocol);
+    in.integer(s, QStringLiteral("Protocol"), defaultProtocol, p.ComProtocol);
 }
 
-bool loadNetPort(Reader &in, int i, NetPortSettings &p)
+void loadNetPort(Reader &in, int i, NetPortSettings &p)
 {
     const QString s = netSection(i);
     p.NetIPAddress = in.text(s, QStringLiteral("Network_IP_Address"), QString());
-    if (!in.int32(s, QStringLiteral("Network_Port"), QString(), p.NetPort)) return false;
-    if (!in.int16(s, QStringLiteral("Network_Port_Type"), QStringLiteral("0"), p.NetPortType)) return false;
+    in.integer(s, QStringLiteral("Network_Port"), QString(), p.NetPort);
+    in.integer(s, QStringLiteral("Network_Port_Type"), QStringLiteral("0"), p.NetPortType);
     p.NetUser = in.text(s, QStringLiteral("User"), QString());
     p.NetPassword = in.text(s, QStringLiteral("Password"), QString());
     p.NetEnabled = in.number(s, QStringLiteral("Hardware_Enabled"), QString()) > 0;
     p.NetDescription = in.text(s, QStringLiteral("Port_Description"), QString());
-    if (!in.int16(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.NetDeviceType)) return false;
-    if (!in.int16(s, QStringLiteral("ID_Number"), QString::number(i), p.NetIDNumber)) return false;
-    if (!in.int16(s, QStringLiteral("Level"), QStringLiteral("0"), p.NetLevel)) return false;
-    if (!in.int16(s, QStringLiteral("Protocol"), QStringLiteral("1"), p.NetProtocol)) return false;
-    return in.int16(s, QStringLiteral("Retry_MS"), QStringLiteral("250"), p.NetRetryMS);
+    in.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.NetDeviceType);
+    in.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.NetIDNumber);
+    in.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.NetLevel);
+    in.integer(s, QStringLiteral("Protocol"), QStringLiteral("1"), p.NetProtocol);
+    in.integer(s, QStringLiteral("Retry_MS"), QStringLiteral("250"), p.NetRetryMS);
 }
 
 QString flag(bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); }
 QString num(qint64 n) { return QString::number(n); }
 QString colorText(double c) { return QString::number(c, 'g', 17); }
 
-} // namespace
-
-QString LoadSettings(const QString &settingsFile, Settings &settings)
+QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
 {
-    const IniDocument doc = IniDocument::load(settingsFile);
-    Reader in(doc);
+    Reader in(doc, mode);
 
     for (int k = 1; k <= kCardCount; ++k) {
         settings.Cards[k].CardIPAddress = in.text(kNetworkSettings, cardKey(k, "_IP_Address"),
@@ -114,24 +114,36 @@ QString LoadSettings(const QString &settingsFile, Settings &settings)
     for (int k = 1; k <= kCardCount; ++k)
         settings.Cards[k].CardTCPPort = in.text(kNetworkSettings, cardKey(k, "_TCP_Port"), QStringLiteral("790"));
 
-    for (int i = 1; i <= kPortCount; ++i) {
-        if (!loadComPort(in, i, settings.ComPorts[i]))
-            return kOverflow;
-    }
-    for (int i = 1; i <= kPortCount; ++i) {
-        if (!loadNetPort(in, i, settings.NetPorts[i]))
-            return kOverflow;
-    }
+    for (int i = 1; i <= kPortCount; ++i)
+        loadComPort(in, i, settings.ComPorts[i]);
+    for (int i = 1; i <= kPortCount; ++i)
+        loadNetPort(in, i, settings.NetPorts[i]);
     for (int c = 1; c <= kColorCount; ++c)
         settings.Colors[c] = in.number(kGeneralSettings, colorKey(c), QLatin1String(kDefaultColors[c]));
-    for (int c = 1; c <= kColumnCount; ++c) {
-        if (!in.int16(kGeneralSettings, columnKey(c), QString::number(c), settings.ColumnPosition[c]))
-            return kOverflow;
-    }
-    return {};
+    for (int c = 1; c <= kColumnCount; ++c)
+        in.integer(kGeneralSettings, columnKey(c), QString::number(c), settings.ColumnPosition[c]);
+    return in.failures;
 }
 
-bool SaveSettings(const QString &settingsFile, const Settings &settings)
+} // namespace
+
+QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode)
+{
+    const IniDocument doc = IniDocument::load(settingsFile);
+    if (doc.readError().isEmpty())
+        return readModel(doc, settings, mode);
+    const QString failure = QStringLiteral("The settings file %1 could not be read (%2).")
+                                .arg(settingsFile, doc.readError());
+    // On a reload the settings in force stay; at startup the defaults of
+    // an empty file take their place.
+    if (mode == LoadMode::Reload)
+        return {failure};
+    QStringList failures = readModel(IniDocument::fromBytes({}), settings, mode);
+    failures.prepend(failure);
+    return failures;
+}
+
+bool SaveSettings(const QString &settingsFile, const Settings &settings, QString *error)
 {
     IniDocument doc = IniDocument::load(settingsFile);
 
@@ -176,7 +188,7 @@ bool SaveSettings(const QString &settingsFile, const Settings &settings)
     for (int c = 1; c <= kColumnCount; ++c)
         doc.setValue(kGeneralSettings, columnKey(c), num(settings.ColumnPosition[c]));
 
-    return doc.save(settingsFile);
+    return doc.save(settingsFile, error);
 }
 
 } // namespace marlin

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "config/load_mode.h"
+
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 #include <array>
 
@@ -60,15 +63,17 @@ struct Settings {
     bool operator==(const Settings &) const = default;
 };
 
-// Fills the model from the settings file, key by key in the file's order.
-// Returns the text of the failure that ended the load early (a number too
-// large for its field), or an empty text when every key was read. Fields
-// read before the failure keep their new values, the rest their old ones.
-QString LoadSettings(const QString &settingsFile, Settings &settings);
+// Fills the model from the settings file, key by key in the file's order,
+// and returns the failures met, in that order: each key whose number does
+// not fit its field ("Overflow in [Com_Port_2] Baud_Rate"), and a file that
+// exists but cannot be read. What such a failure leaves in the model follows
+// mode; every other key is read all the same.
+QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode = LoadMode::Startup);
 
 // Writes every key of the model, defaults included, in one atomic rewrite of
-// the file; lines the model does not own are kept. False when the file could
-// not be written (the old file is then left as it was).
-bool SaveSettings(const QString &settingsFile, const Settings &settings);
+// the file; lines the model does not own are kept. False, with the reason in
+// error, when the file could not be written or when it exists but could not
+// be read: the old file is then left as it was.
+bool SaveSettings(const QString &settingsFile, const Settings &settings, QString *error = nullptr);
 
 } // namespace marlin

@@ -120,21 +120,30 @@ User DecodeUserRecord(const QString &encoded, bool *ok)
     return done(sound);
 }
 
-bool LoadUsers(const QString &userFile, UserTable &users)
+bool LoadUsers(const QString &userFile, UserTable &users, LoadMode mode, QString *failure)
 {
     const IniDocument doc = IniDocument::load(userFile);
-    bool sound = true;
-    for (int i = 1; i <= kUserCount; ++i) {
-        const QString def = i == 1 ? QString::fromLatin1(kDefaultUserRecord) : QString();
-        bool ok = true;
-        users[i] = DecodeUserRecord(trimSpaces(doc.value(kUsersSection, userKey(i), def)), &ok);
-        sound = sound && ok;
+    QString problem;
+    if (!doc.readError().isEmpty())
+        problem = QStringLiteral("The user file %1 could not be read (%2).").arg(userFile, doc.readError());
+    // An unreadable file is read as a missing one at startup, so the
+    // built-in account still opens the console; a reload keeps the users.
+    if (problem.isEmpty() || mode == LoadMode::Startup) {
+        for (int i = 1; i <= kUserCount; ++i) {
+            const QString def = i == 1 ? QString::fromLatin1(kDefaultUserRecord) : QString();
+            bool ok = true;
+            users[i] = DecodeUserRecord(trimSpaces(doc.value(kUsersSection, userKey(i), def)), &ok);
+            if (!ok)
+                problem = QStringLiteral("The record of user %1 in %2 could not be decoded.").arg(i).arg(userFile);
+        }
+        users[0] = User{};
     }
-    users[0] = User{};
-    return sound;
+    if (failure)
+        *failure = problem;
+    return problem.isEmpty();
 }
 
-bool SaveUsers(const QString &userFile, const UserTable &users)
+bool SaveUsers(const QString &userFile, const UserTable &users, QString *error)
 {
     IniDocument doc = IniDocument::load(userFile);
     doc.setValue(kUsersSection, QStringLiteral("Unicode"), QStringLiteral("1"));
@@ -142,7 +151,7 @@ bool SaveUsers(const QString &userFile, const UserTable &users)
         const User &u = users[i];
         doc.setValue(kUsersSection, userKey(i), EncodeUserRecord(u.UserName, u.UserPassword, u.UserPrivilege));
     }
-    return doc.save(userFile);
+    return doc.save(userFile, error);
 }
 
 QString privilegeName(int privilege)

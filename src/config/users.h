@@ -1,5 +1,7 @@
 #pragma once
 
+#include "config/load_mode.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <array>
@@ -41,11 +43,15 @@ User DecodeUserRecord(const QString &encoded, bool *ok = nullptr);
 extern const char kDefaultUserRecord[];
 
 // Loads users 1..12 from the user file (missing keys: the built-in account
-// for user 1, empty users otherwise). False when a record was unsound; the
-// table is filled all the same.
-bool LoadUsers(const QString &userFile, UserTable &users);
-// Rewrites every user key and "Unicode" = "1" in one atomic save.
-bool SaveUsers(const QString &userFile, const UserTable &users);
+// for user 1, empty users otherwise). False when a record was unsound (the
+// table is filled all the same) or the file exists but could not be read
+// (then it is read as missing at startup, and a reload keeps the table);
+// failure then says which.
+bool LoadUsers(const QString &userFile, UserTable &users, LoadMode mode = LoadMode::Startup,
+               QString *failure = nullptr);
+// Rewrites every user key and "Unicode" = "1" in one atomic save. False, with
+// the reason in error, when that failed or the file could not be read.
+bool SaveUsers(const QString &userFile, const UserTable &users, QString *error = nullptr);
 
 QString privilegeName(int privilege);
 

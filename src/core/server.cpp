@@ -65,20 +65,55 @@ Server::~Server() = default;
 QString Server::SettingsFile() const { return applicationDir + QStringLiteral("/WREN.INI"); }
 QString Server::UserFile() const { return applicationDir + QStringLiteral("/USER.INI"); }
 
-void Server::reloadSettings()
+QStringList Server::loadSettings(LoadMode mode)
 {
-    const QString failure = LoadSettings(SettingsFile(), settings);
-    if (!failure.isEmpty())
-        StartupError = failure;
+    return LoadSettings(SettingsFile(), settings, mode);
 }
 
-void Server::reloadUsers() { LoadUsers(UserFile(), Users); }
+QStringList Server::loadUsers(LoadMode mode)
+{
+    QString failure;
+    if (LoadUsers(UserFile(), Users, mode, &failure))
+        return {};
+    return {failure};
+}
 
-void Server::reloadRouterTables()
+QStringList Server::loadRouterTables(LoadMode mode)
 {
     LoadIcons(applicationDir, imglstRTR);
-    LoadRouterTables(applicationDir, RouterTables);
+    const RouterTableLoad load = LoadRouterTables(applicationDir, RouterTables, mode);
+    // A table kept from before a failed reload is still the file's own.
+    if (mode == LoadMode::Startup)
+        unreadableTables = load.unreadable;
+    else
+        unreadableTables &= load.unreadable;
+    return load.failures;
 }
+
+bool Server::logFailures(const QStringList &failures)
+{
+    for (const QString &failure : failures)
+        WriteErrorLog(failure);
+    return failures.isEmpty();
+}
+
+bool Server::reloadSettings()
+{
+    const bool complete = logFailures(loadSettings(LoadMode::Reload));
+    RefreshRouterView();
+    return complete;
+}
+
+bool Server::reloadUsers() { return logFailures(loadUsers(LoadMode::Reload)); }
+
+bool Server::reloadRouterTables()
+{
+    const bool complete = logFailures(loadRouterTables(LoadMode::Reload));
+    RefreshRouterView();
+    return complete;
+}
+
+QStringList Server::saveRouterTables() { return SaveRouterTables(applicationDir, RouterTables, unreadableTables); }
 
 void Server::restartViewRefreshTimer()
 {
@@ -94,9 +129,11 @@ void Server::raiseStartupError()
 
 void Server::Start()
 {
-    // Settings; a number too large for its field ends the load and is the
-    // first candidate for the startup error.
-    reloadSettings();
+    const auto fail = [this](const QStringList &failures) {
+        if (!failures.isEmpty())
+            StartupError = failures.last();
+    };
+    fail(loadSettings(LoadMode::Startup));
     links.applyNetRetryIntervals();
 
     const QString portFailure = links.OpenCommPorts();
@@ -112,9 +149,8 @@ void Server::Start()
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
 
-    LoadIcons(applicationDir, imglstRTR);
-    LoadRouterTables(applicationDir, RouterTables);
-    reloadUsers();
+    fail(loadRouterTables(LoadMode::Startup));
+    fail(loadUsers(LoadMode::Startup));
 
     emit loginRequested();
 

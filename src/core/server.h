@@ -7,6 +7,7 @@
 #include "config/users.h"
 #include "core/icons.h"
 #include "links/router_links.h"
+#include "router/router_file.h"
 #include "router/router_table.h"
 
 #include <QDate>
@@ -74,10 +75,15 @@ public:
         logs.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
     }
 
-    // Reloads the settings model; a failure becomes StartupError.
-    void reloadSettings();
-    void reloadUsers();
-    void reloadRouterTables();
+    // Read a file again, as a panel's reload request does: false when a step
+    // failed. Each failure is written to the error log, and whatever could
+    // not be read keeps its value in memory.
+    bool reloadSettings();     // settings, then the router view
+    bool reloadUsers();
+    bool reloadRouterTables(); // icons, router tables, then the router view
+    // Saves all 96 router tables, never over a file that could not be read
+    // at the last load; one text for each table not saved.
+    QStringList saveRouterTables();
 
     // Change flags for the panels.
     void NotifyRouterChanged(int router, bool priority) { marlin::NotifyRouterChanged(clientTable, router, priority); }
@@ -107,7 +113,13 @@ signals:
     void alertCleared(int port);
 
 private:
+    QStringList loadSettings(LoadMode mode);
+    QStringList loadUsers(LoadMode mode);
+    QStringList loadRouterTables(LoadMode mode);
+    bool logFailures(const QStringList &failures);
+
     QDate startedOn;
+    RouterTableSet unreadableTables;
 };
 
 } // namespace marlin

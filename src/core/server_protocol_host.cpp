@@ -27,21 +27,11 @@ void ServerProtocolHost::writeSwitchLog(bool isSwitchCommand, int router, int so
 
 void ServerProtocolHost::writeErrorLog(const QString &text) { server.WriteErrorLog(text); }
 
-bool ServerProtocolHost::reloadRouterTables()
-{
-    server.reloadRouterTables();
-    server.RefreshRouterView();
-    return true;
-}
+bool ServerProtocolHost::reloadRouterTables() { return server.reloadRouterTables(); }
 
-bool ServerProtocolHost::reloadSettings()
-{
-    const bool complete = LoadSettings(server.SettingsFile(), server.settings).isEmpty();
-    server.RefreshRouterView();
-    return complete;
-}
+bool ServerProtocolHost::reloadSettings() { return server.reloadSettings(); }
 
-bool ServerProtocolHost::reloadUsers() { return LoadUsers(server.UserFile(), server.Users); }
+bool ServerProtocolHost::reloadUsers() { return server.reloadUsers(); }
 
 void ServerProtocolHost::refreshRouterView() { server.RefreshRouterView(); }
 

@@ -3,6 +3,7 @@
 #include "config/convert.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QtEndian>
 
@@ -132,40 +133,80 @@ RouterTable DeserializeRouterTable(const QByteArray &bytes)
 
 bool RouterTableFileExists(const QString &appDir, int r)
 {
-    QFile file(RouterTablePath(appDir, r));
-    return file.open(QIODevice::ReadOnly);
+    return QFileInfo::exists(RouterTablePath(appDir, r));
 }
 
-bool ReadRouterTable(const QString &appDir, int r, RouterTable &table)
+bool ReadRouterTable(const QString &appDir, int r, RouterTable &table, QString *error)
 {
     QFile file(RouterTablePath(appDir, r));
-    if (!file.open(QIODevice::ReadOnly))
+    QByteArray bytes;
+    if (file.open(QIODevice::ReadOnly))
+        bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        if (error)
+            *error = file.errorString();
         return false;
-    table = DeserializeRouterTable(file.readAll());
+    }
+    table = DeserializeRouterTable(bytes);
     return true;
 }
 
-bool SaveRouterTable(const QString &appDir, int r, const RouterTable &table)
+bool SaveRouterTable(const QString &appDir, int r, const RouterTable &table, QString *error)
 {
     QSaveFile file(RouterTablePath(appDir, r));
-    if (!file.open(QIODevice::WriteOnly))
+    const auto fail = [&] {
+        if (error)
+            *error = file.errorString();
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return fail();
     const QByteArray bytes = SerializeRouterTable(table);
     if (file.write(bytes) != bytes.size()) {
+        fail();
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    return file.commit() || fail();
 }
 
-void LoadRouterTables(const QString &appDir, RouterTableArray &tables)
+RouterTableLoad LoadRouterTables(const QString &appDir, RouterTableArray &tables, LoadMode mode)
 {
+    RouterTableLoad load;
     for (int r = 1; r <= kRouterCount; ++r) {
-        if (RouterTableFileExists(appDir, r))
-            ReadRouterTable(appDir, r, tables[r]);
-        else
+        if (!RouterTableFileExists(appDir, r)) {
+            CreateDefaultRouterTable(tables[r], r);
+            continue;
+        }
+        QString reason;
+        if (ReadRouterTable(appDir, r, tables[r], &reason))
+            continue;
+        load.unreadable.set(std::size_t(r));
+        load.failures.append(QStringLiteral("The router table file %1 could not be read (%2).")
+                                 .arg(RouterTablePath(appDir, r), reason));
+        if (mode == LoadMode::Startup)
             CreateDefaultRouterTable(tables[r], r);
     }
+    return load;
+}
+
+QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable)
+{
+    QStringList failures;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        const QString path = RouterTablePath(appDir, r);
+        // The table in memory is not that file's: saving it would replace
+        // the operator's table with whatever stood in for it.
+        if (unreadable.test(std::size_t(r))) {
+            failures.append(QStringLiteral("The router table file %1 was not saved: it could not be read when the "
+                                           "tables were loaded.").arg(path));
+            continue;
+        }
+        QString reason;
+        if (!SaveRouterTable(appDir, r, tables[r], &reason))
+            failures.append(QStringLiteral("The router table file %1 could not be written (%2).").arg(path, reason));
+    }
+    return failures;
 }
 
 QByteArray RouterTableExportText(const RouterTable &t)

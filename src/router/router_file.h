@@ -2,8 +2,12 @@
 
 #include "router_table.h"
 
+#include "config/load_mode.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <bitset>
 
 namespace marlin {
 
@@ -18,16 +22,31 @@ QByteArray SerializeRouterTable(const RouterTable &table);
 RouterTable DeserializeRouterTable(const QByteArray &bytes);
 
 bool RouterTableFileExists(const QString &appDir, int r);
-// Replaces table with what the file holds. False, with table untouched,
-// when the file cannot be opened.
-bool ReadRouterTable(const QString &appDir, int r, RouterTable &table);
+// Replaces table with what the file holds. False, with table untouched and
+// the reason in error, when the file cannot be read.
+bool ReadRouterTable(const QString &appDir, int r, RouterTable &table, QString *error = nullptr);
 // Replaces the file atomically: a failed save leaves the old file whole.
-bool SaveRouterTable(const QString &appDir, int r, const RouterTable &table);
+bool SaveRouterTable(const QString &appDir, int r, const RouterTable &table, QString *error = nullptr);
 
-// Routers 1..96: from their files where they exist, defaults otherwise.
-// Element 0 is not touched; a file that exists but cannot be read keeps
-// what the table had.
-void LoadRouterTables(const QString &appDir, RouterTableArray &tables);
+// Routers 1..96 as a set (bit r).
+using RouterTableSet = std::bitset<kRouterCount + 1>;
+
+struct RouterTableLoad {
+    RouterTableSet unreadable;   // files that exist but could not be read
+    QStringList failures;        // one text for each of them
+};
+
+// Routers 1..96: from their files where they exist, defaults otherwise. A
+// file that exists but cannot be read is a failure; its table is the
+// default at startup and stays as it was on a reload. Element 0 is not
+// touched.
+RouterTableLoad LoadRouterTables(const QString &appDir, RouterTableArray &tables,
+                                 LoadMode mode = LoadMode::Startup);
+
+// Saves the tables of routers 1..96, each atomically, except those whose
+// files could not be read at the last load: they are reported, never
+// overwritten. Returns one text for each table not saved.
+QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable);
 
 // The operator's tab-separated text of one router's visible sources and
 // destinations. False when the file could not be written.

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,8 +32,9 @@ private slots:
     void settingsDefaultsWithoutFile();
     void settingsSaveWritesEveryKeyInOrder();
     void settingsFieldRules();
-    void settingsOverflowStopsTheLoad_data();
-    void settingsOverflowStopsTheLoad();
+    void settingsOverflowNamesTheKey_data();
+    void settingsOverflowNamesTheKey();
+    void unreadableSettingsFileIsKept();
     void settingsGarbageFile();
     void settingsSaveKeepsOldFileOnFailure();
 
@@ -132,7 +134,7 @@ void TestConfig::iniCreatesFileSectionAndKey()
 void TestConfig::settingsDefaultsWithoutFile()
 {
     Settings s;
-    QCOMPARE(LoadSettings(dir.filePath(QStringLiteral("absent.ini")), s), QString());
+    QCOMPARE(LoadSettings(dir.filePath(QStringLiteral("absent.ini")), s), QStringList());
     QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
     for (int k = 1; k <= kCardCount; ++k)
         QCOMPARE(s.Cards[k].CardTCPPort, QStringLiteral("790"));
@@ -185,7 +187,7 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     QVERIFY(bytes.endsWith("Column_96_Position=96\r\n"));
 
     Settings again;
-    QCOMPARE(LoadSettings(path, again), QString());
+    QCOMPARE(LoadSettings(path, again), QStringList());
     QVERIFY(again == s);
     // A second save of the same model leaves the bytes as they were.
     QVERIFY(SaveSettings(path, again));
@@ -199,7 +201,7 @@ void TestConfig::settingsFieldRules()
                     "[Com_Port_1]\r\nPort_Enable=2\r\nBaud_Rate=abc\r\nDTR=1.0\r\n"
                     "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n"));
     Settings s;
-    QCOMPARE(LoadSettings(path, s), QString());
+    QCOMPARE(LoadSettings(path, s), QStringList());
     QVERIFY(s.NetPorts[1].NetEnabled);
     QCOMPARE(s.NetPorts[1].NetIPAddress, QStringLiteral("10.0.0.9"));
     QVERIFY(!s.ComPorts[1].ComEnable);
@@ -216,36 +218,107 @@ void TestConfig::settingsFieldRules()
     QCOMPARE(again.ComPorts[3].ComDescription, QStringLiteral("Studio  A"));
 }
 
-void TestConfig::settingsOverflowStopsTheLoad_data()
+void TestConfig::settingsOverflowNamesTheKey_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::newRow("16-bit field") << QByteArray("[Com_Port_3]\r\nPort_Description=Overflowing\r\nBaud_Rate=40000\r\nData_Bits=2\r\n");
-    QTest::newRow("32-bit port") << QByteArray("[Net_Port_3]\r\nNetwork_IP_Address=1.2.3.4\r\nNetwork_Port=99999999999\r\n");
-    QTest::newRow("column") << QByteArray("[General_Settings]\r\nColumn_2_Position=-40000\r\n");
+    QTest::addColumn<bool>("reload");
+    QTest::addColumn<QString>("failure");
+    for (const bool reload : {false, true}) {
+        const char *mode = reload ? "reload" : "startup";
+        QTest::addRow("16-bit field, %s", mode)
+            << QByteArray("[Com_Port_3]\r\nPort_Description=Overflowing\r\nBaud_Rate=40000\r\nData_Bits=2\r\n") << reload
+            << QStringLiteral("Overflow in [Com_Port_3] Baud_Rate");
+        QTest::addRow("32-bit port, %s", mode)
+            << QByteArray("[Net_Port_3]\r\nNetwork_IP_Address=1.2.3.4\r\nNetwork_Port=99999999999\r\n") << reload
+            << QStringLiteral("Overflow in [Net_Port_3] Network_Port");
+        QTest::addRow("column, %s", mode) << QByteArray("[General_Settings]\r\nColumn_2_Position=-40000\r\n")
+                                          << reload << QStringLiteral("Overflow in [General_Settings] Column_2_Position");
+    }
 }
 
-void TestConfig::settingsOverflowStopsTheLoad()
+// The overflowing key takes its default at startup and keeps its value on a
+// reload; every other key is read, before and after it.
+void TestConfig::settingsOverflowNamesTheKey()
 {
     QFETCH(QByteArray, file);
+    QFETCH(bool, reload);
+    QFETCH(QString, failure);
     const QString path = dir.filePath(QStringLiteral("overflow.ini"));
-    QVERIFY(writeFile(path, "[Com_Port_1]\r\nLevel=5\r\n" + file));
+    QVERIFY(writeFile(path, "[Network_Settings]\r\nNetwork_Card_2_IP_Address=10.1.1.1\r\n[Com_Port_1]\r\nLevel=5\r\n" + file
+                                + "[Com_Port_4]\r\nPort_Enable=1\r\nID_Number=40\r\n[Net_Port_5]\r\nRetry_MS=900\r\n"));
 
     Settings s;
-    s.ComPorts[3].ComDataBits = 99;
-    s.ComPorts[4].ComLevel = 77;
-    s.NetPorts[3].NetDescription = QStringLiteral("old");
-    s.ColumnPosition[3] = 55;
-    QCOMPARE(LoadSettings(path, s), QStringLiteral("Overflow"));
-    QCOMPARE(s.ComPorts[1].ComLevel, qint16(5)); // read before the failure
-    QCOMPARE(s.ColumnPosition[3], qint16(55));   // never reached
-    if (QByteArray(QTest::currentDataTag()) == "16-bit field") {
-        QCOMPARE(s.ComPorts[3].ComDescription, QStringLiteral("Overflowing"));
-        QCOMPARE(s.ComPorts[3].ComDataBits, qint16(99));
-        QCOMPARE(s.ComPorts[4].ComLevel, qint16(77));
-    } else if (QByteArray(QTest::currentDataTag()) == "32-bit port") {
+    s.ComPorts[3].ComBaudRate = 9;
+    s.NetPorts[3].NetPort = 4000;
+    s.ColumnPosition[2] = 55;
+    QCOMPARE(LoadSettings(path, s, reload ? LoadMode::Reload : LoadMode::Startup), QStringList{failure});
+    QCOMPARE(s.ComPorts[1].ComLevel, qint16(5));
+    QCOMPARE(s.Cards[2].CardIPAddress, QStringLiteral("10.1.1.1"));
+    QVERIFY(s.ComPorts[4].ComEnable);
+    QCOMPARE(s.ComPorts[4].ComIDNumber, qint16(40));
+    QCOMPARE(s.NetPorts[5].NetRetryMS, qint16(900));
+    const QByteArray tag(QTest::currentDataTag());
+    if (tag.startsWith("16-bit")) {
+        QCOMPARE(s.ComPorts[3].ComBaudRate, qint16(reload ? 9 : 6));
+        QCOMPARE(s.ComPorts[3].ComDataBits, qint16(2));
+    } else if (tag.startsWith("32-bit")) {
+        QCOMPARE(s.NetPorts[3].NetPort, reload ? 4000 : 0);
         QCOMPARE(s.NetPorts[3].NetIPAddress, QStringLiteral("1.2.3.4"));
-        QCOMPARE(s.NetPorts[3].NetDescription, QStringLiteral("old"));
+    } else {
+        QCOMPARE(s.ColumnPosition[2], qint16(reload ? 55 : 2));
     }
+
+    // A save writes back what was read; only the overflowing key changes.
+    QVERIFY(SaveSettings(path, s));
+    Settings again;
+    QCOMPARE(LoadSettings(path, again), QStringList());
+    QVERIFY(again == s);
+}
+
+// A settings file that exists but cannot be read (here a folder stands in its
+// place, which fails even for root) is never written over.
+void TestConfig::unreadableSettingsFileIsKept()
+{
+    QTemporaryDir app;
+    const QString path = app.filePath(QStringLiteral("WREN.INI"));
+    QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
+
+    Settings s;
+    s.ComPorts[2].ComIDNumber = 33;
+    const Settings before = s;
+    const QStringList reloadFailures = LoadSettings(path, s, LoadMode::Reload);
+    QCOMPARE(reloadFailures.size(), 1);
+    QVERIFY2(reloadFailures[0].startsWith(QStringLiteral("The settings file %1 could not be read (").arg(path)),
+             qPrintable(reloadFailures[0]));
+    QVERIFY(s == before);
+
+    const QStringList startupFailures = LoadSettings(path, s, LoadMode::Startup);
+    QCOMPARE(startupFailures, reloadFailures);
+    QCOMPARE(s.ComPorts[2].ComIDNumber, qint16(2));
+    QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+
+    QString error;
+    QVERIFY(!SaveSettings(path, s, &error));
+    QVERIFY2(error.contains(QStringLiteral("could not be read")), qPrintable(error));
+    QVERIFY(QFileInfo(path + QStringLiteral("/inside")).isDir());
+    WriteIniValue(path, QStringLiteral("A"), QStringLiteral("b"), QStringLiteral("c"));
+    QVERIFY(QFileInfo(path + QStringLiteral("/inside")).isDir());
+
+    // Users are kept the same way on a reload; at startup the built-in
+    // account stands in, so the console can still be opened.
+    const QString userFile = app.filePath(QStringLiteral("USER.INI"));
+    QVERIFY(QDir().mkpath(userFile));
+    UserTable users;
+    users[3].UserName = QStringLiteral("kept");
+    QString failure;
+    QVERIFY(!LoadUsers(userFile, users, LoadMode::Reload, &failure));
+    QVERIFY2(failure.startsWith(QStringLiteral("The user file")), qPrintable(failure));
+    QCOMPARE(users[3].UserName, QStringLiteral("kept"));
+    QVERIFY(!LoadUsers(userFile, users, LoadMode::Startup));
+    QCOMPARE(users[1].UserName, QStringLiteral("admin"));
+    QVERIFY(users[3].UserName.isEmpty());
+    QVERIFY(!SaveUsers(userFile, users));
+    QVERIFY(QFileInfo(userFile).isDir());
 }
 
 void TestConfig::settingsGarbageFile()
@@ -256,7 +329,7 @@ void TestConfig::settingsGarbageFile()
         noise.append(char((i * 7919 + 13) % 256));
     QVERIFY(writeFile(path, noise + "\n[Com_Port_7]\nPort_Enable=1\n[Com_Port_8"));
     Settings s;
-    QCOMPARE(LoadSettings(path, s), QString());
+    QCOMPARE(LoadSettings(path, s), QStringList());
     QVERIFY(s.ComPorts[7].ComEnable);
     QCOMPARE(s.ComPorts[8].ComProtocol, qint16(1));
     QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));

@@ -93,15 +93,21 @@ void TestCore::startupErrorIsLoggedAndShownOnce()
 {
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
-              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\nColumn_2_Position=99999\r\n"));
+              "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\nNetwork_Card_2_IP_Address=\r\n"
+              "[Com_Port_2]\r\nBaud_Rate=99999\r\n[Com_Port_3]\r\nPort_Description=Studio C\r\n"));
     Server server(app.path());
     QSignalSpy shown(&server, &Server::startupErrorDue);
     server.Start();
 
-    QCOMPARE(server.StartupError, QStringLiteral("Overflow"));
-    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}));
+    // The ports after the overflowing key are read as written, so none of
+    // them fails and hides the cause.
+    const QString overflow = QStringLiteral("Overflow in [Com_Port_2] Baud_Rate");
+    QCOMPARE(server.StartupError, overflow);
+    QCOMPARE(server.settings.ComPorts[2].ComBaudRate, qint16(6));
+    QCOMPARE(server.settings.ComPorts[3].ComDescription, QStringLiteral("Studio C"));
+    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", overflow.toLatin1()}));
     QVERIFY(shown.wait(3000));
-    QCOMPARE(shown.first().first().toString(), QStringLiteral("Overflow"));
+    QCOMPARE(shown.first().first().toString(), overflow);
     // A one-shot that has fired stays off until something raises it again.
     QVERIFY(server.timeError.isSingleShot());
     QVERIFY(!server.timeError.isActive());
@@ -154,7 +160,7 @@ void TestCore::badFilesNeverStopTheProgram()
     QVERIFY(writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray()));
 
     std::unique_ptr<QProcess> server(install.start());
-    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow in [General_Settings] Column_1_Position"}), 20000);
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);

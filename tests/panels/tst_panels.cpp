@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -42,6 +43,7 @@ private slots:
     void splitAndJoinedRequests();
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
+    void unreadableUserFileIsAnIncompleteReload();
     void closedSlotsAreReused();
     void sixtyFifthPanelGetsNoReply();
     void idleConnectionsDoNotStopService();
@@ -151,6 +153,21 @@ void TestPanels::splitAndJoinedRequests()
     const QString log = install.dir.filePath(QStringLiteral("Logs/Error Log For %1.TXT")
                                                  .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
     QTRY_VERIFY(readFile(log).contains("Data Arrival Error.Request too short 1"));
+}
+
+// A folder in place of USER.INI fails every read, even for root.
+void TestPanels::unreadableUserFileIsAnIncompleteReload()
+{
+    Installation install;
+    install.server->Users[2].UserName = QStringLiteral("desk");
+    QVERIFY(QDir().mkpath(install.dir.filePath(QStringLiteral("USER.INI"))));
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(panelRequest(1, 0xA4, 3), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x03", 7));
+    QTRY_VERIFY(logEntries(install.dir.path(), "Error").contains("Data Arrival Error.Reload incomplete 6"));
+    const auto entries = logEntries(install.dir.path(), "Error");
+    QVERIFY(std::any_of(entries.begin(), entries.end(),
+                        [](const QByteArray &e) { return e.startsWith("The user file ") && e.contains("could not be read"); }));
+    QCOMPARE(install.server->Users[2].UserName, QStringLiteral("desk"));
 }
 
 void TestPanels::closedSlotsAreReused()

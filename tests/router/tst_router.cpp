@@ -2,6 +2,7 @@
 #include "router/router_table.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +37,7 @@ private slots:
     void findLabel();
     void loadingAndReloading();
     void savingReplacesAtomically();
+    void unreadableTableIsNeverOverwritten();
     void exportText();
     void exportEdgeCases();
     void usableWithOneOfEach();
@@ -180,6 +182,41 @@ void TestRouter::savingReplacesAtomically()
     QCOMPARE(readFile(RouterTablePath(app.path(), 2)).size(), 18564);
     QCOMPARE(QDir(app.path()).entryList(QDir::Files), QStringList{QStringLiteral("RTR2.BIN")});
     QVERIFY(!SaveRouterTable(app.filePath(QStringLiteral("missing-folder")), 2, defaultTable(2)));
+}
+
+// A folder in place of RTR4.BIN fails every read, even for root.
+void TestRouter::unreadableTableIsNeverOverwritten()
+{
+    QTemporaryDir app;
+    RouterTable six = defaultTable(6);
+    six.Name = QStringLiteral("Six");
+    QVERIFY(SaveRouterTable(app.path(), 6, six));
+    QVERIFY(QDir().mkpath(RouterTablePath(app.path(), 4) + QStringLiteral("/inside")));
+
+    RouterTableArray tables;
+    RouterTableLoad load = LoadRouterTables(app.path(), tables, LoadMode::Startup);
+    QCOMPARE(load.failures.size(), 1);
+    QVERIFY2(load.failures[0].startsWith(QStringLiteral("The router table file %1 could not be read (")
+                                             .arg(RouterTablePath(app.path(), 4))),
+             qPrintable(load.failures[0]));
+    QCOMPARE(load.unreadable, RouterTableSet().set(4));
+    QVERIFY(tables[4] == defaultTable(4));
+    QCOMPARE(tables[6].Name, QStringLiteral("Six"));
+
+    tables[4].Name = QStringLiteral("Edited");
+    load = LoadRouterTables(app.path(), tables, LoadMode::Reload);
+    QCOMPARE(tables[4].Name, QStringLiteral("Edited"));
+
+    // Saving all tables writes every other file and leaves that one alone.
+    tables[6].Name = QStringLiteral("Renamed");
+    const QStringList failures = SaveRouterTables(app.path(), tables, load.unreadable);
+    QCOMPARE(failures.size(), 1);
+    QVERIFY2(failures[0].contains(QStringLiteral("RTR4.BIN was not saved")), qPrintable(failures[0]));
+    QVERIFY(QFileInfo(RouterTablePath(app.path(), 4)).isDir());
+    RouterTable reread;
+    QVERIFY(ReadRouterTable(app.path(), 6, reread));
+    QCOMPARE(reread.Name, QStringLiteral("Renamed"));
+    QVERIFY(RouterTableFileExists(app.path(), 96));
 }
 
 void TestRouter::exportText()

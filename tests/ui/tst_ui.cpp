@@ -6,7 +6,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenu>
 #include <QPushButton>
 #include <QLabel>
@@ -68,6 +70,7 @@ private slots:
     void terminationClosesWithoutQuestions();
     void alertWindowFollowsTheLink();
     void networkCardSettings();
+    void networkCardSettingsThatCannotBeSaved();
 };
 
 void TestUi::caption()
@@ -207,6 +210,41 @@ void TestUi::networkCardSettings()
     window.mdiArea()->setActiveSubWindow(other);
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
     QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
+}
+
+// A folder in place of WREN.INI: the server starts on the defaults, card 1's
+// address is not this machine's, and the window opens by itself.
+void TestUi::networkCardSettingsThatCannotBeSaved()
+{
+    QTemporaryDir app;
+    QVERIFY(QDir().mkpath(app.filePath(QStringLiteral("WREN.INI"))));
+    Server server(app.path());
+    MDIMain window(server);
+    window.show();
+    server.Start();
+
+    auto *nic = window.findChild<frmSetNic *>();
+    QVERIFY(nic);
+    nic->txtIP[1]->setText(QStringLiteral("127.0.0.1"));
+    nic->cmdOK->click();
+
+    // The startup error has a box of its own a second after the start.
+    const auto saveFailureBox = [&window]() -> QMessageBox * {
+        for (auto *box : window.findChildren<QMessageBox *>()) {
+            if (box->isVisible() && box->text().contains(QStringLiteral("could not be written")))
+                return box;
+        }
+        return nullptr;
+    };
+    QTRY_VERIFY(saveFailureBox());
+    QMessageBox *box = saveFailureBox();
+    QCOMPARE(box->windowTitle(), QStringLiteral("Error"));
+    box->button(QMessageBox::Ok)->click();
+    // The edits stay in the window, and the model holds only what is on disk.
+    QCOMPARE(window.findChild<frmSetNic *>(), nic);
+    QCOMPARE(nic->txtIP[1]->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+    QVERIFY(QFileInfo(app.filePath(QStringLiteral("WREN.INI"))).isDir());
 }
 
 QTEST_MAIN(TestUi)

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -41,9 +42,23 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
 
 void frmSetNic::save()
 {
+    // The model takes the addresses only once they are on disk, so it never
+    // holds what the next start would not find.
+    Settings edited = server.settings;
     for (int k = 1; k <= kCardCount; ++k)
-        server.settings.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
-    SaveSettings(server.SettingsFile(), server.settings);
+        edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
+    QString error;
+    if (!SaveSettings(server.SettingsFile(), edited, &error)) {
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Error"),
+                                    QStringLiteral("The settings file %1 could not be written: %2.\n\n"
+                                                   "The addresses are still in this window.")
+                                        .arg(server.SettingsFile(), error),
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
+    server.settings.Cards = edited.Cards;
     close();
 }
 
