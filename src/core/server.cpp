@@ -67,7 +67,9 @@ QString Server::UserFile() const { return applicationDir + QStringLiteral("/USER
 
 QStringList Server::loadSettings(LoadMode mode)
 {
-    return LoadSettings(SettingsFile(), settings, mode);
+    const QStringList failures = LoadSettings(SettingsFile(), settings, mode);
+    links.settingsLoaded();
+    return failures;
 }
 
 QStringList Server::loadUsers(LoadMode mode)

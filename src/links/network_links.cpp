@@ -2,6 +2,7 @@
 // datagrams to, checked, sent to and re-sent to once a second.
 #include "router_links.h"
 
+#include "config/convert.h"
 #include "config/ini_file.h"
 #include "links/link_channels.h"
 
@@ -20,7 +21,16 @@ constexpr int kStateClosing = 8;
 constexpr int kStateError = 9;
 constexpr int kConnectTickLimit = 60;
 constexpr int kNetMissLimit = 30;
+constexpr qint32 kHighestPort = 65535;
 } // namespace
+
+void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
+
+void RouterLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
+{
+    udpLocalAddress = address;
+    udpLocalPort = port;
+}
 
 void RouterLinks::applyNetRetryIntervals()
 {
@@ -42,7 +52,11 @@ QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
     ch->errorPending = false;
     if (udp) {
         auto *s = new QUdpSocket;
-        s->bind(QHostAddress::AnyIPv4, 0);
+        if (!s->bind(udpLocalAddress, udpLocalPort)) {
+            logs.WriteErrorLog(QStringLiteral("Network port") + Str(port)
+                               + QStringLiteral(": the UDP socket could not be bound (") + s->errorString()
+                               + QStringLiteral(")."));
+        }
         ch->socket.reset(s);
     } else {
         ch->socket.reset(new QTcpSocket);
@@ -95,6 +109,16 @@ void RouterLinks::netLinkPass()
         const QString host = trimSpaces(cfg.NetIPAddress);
         if (host.isEmpty() || cfg.NetPort < 1)
             continue;
+        if (cfg.NetPort > kHighestPort) {
+            // A larger number would wrap to another port on TCP.
+            if (!portRangeLogged.test(std::size_t(n))) {
+                portRangeLogged.set(std::size_t(n));
+                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_Port ")
+                                   + QString::number(cfg.NetPort)
+                                   + QStringLiteral(" is not a port number (1 to 65535); the port is not used."));
+            }
+            continue;
+        }
         PortRuntime &rt = table.ports[n];
         ++rt.NetMissCount;
         const bool verdict = CheckNetLink(n);
@@ -152,7 +176,7 @@ void RouterLinks::sendOnNetPort(int n, const QByteArray &bytes)
     const NetPortSettings &cfg = settings.NetPorts[n];
     if (net[n]->udp) {
         const QHostAddress address(trimSpaces(cfg.NetIPAddress));
-        if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= 65535)
+        if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= kHighestPort)
             static_cast<QUdpSocket *>(net[n]->socket.get())->writeDatagram(bytes, address, quint16(cfg.NetPort));
     } else if (netSocketState(n) == kStateConnected) {
         net[n]->socket->write(bytes);

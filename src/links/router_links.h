@@ -6,9 +6,11 @@
 #include "links/reply_scan.h"
 #include "router/router_table.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <bitset>
 #include <memory>
 
 class QAbstractSocket;
@@ -30,6 +32,9 @@ public:
     ~RouterLinks() override;
 
     // Startup steps, in the order the server runs them.
+    // Called after every load of the settings: what is wrong in them is
+    // logged once per load, not at every link pass.
+    void settingsLoaded();
     void applyNetRetryIntervals();
     // (Re)opens every comm port with its line settings; returns the text of
     // the last failure, empty when every step worked.
@@ -60,6 +65,10 @@ public:
     // The connection state of a network port in the numbers the link pass
     // tests: 0 closed, 7 connected, 8 closing, 9 error, others waiting.
     int netSocketState(int port) const;
+
+    // Where the UDP sockets of network ports are bound: any address and a
+    // port the system picks, unless this says otherwise.
+    void setUdpLocalEndpoint(const QHostAddress &address, quint16 port);
 
     // Hands the port's receive buffer to the parser of its language; true
     // when the router answered with a status report.
@@ -114,6 +123,9 @@ private:
     const Logs &logs;
     std::array<std::unique_ptr<ComChannel>, kPortCount + 1> com;
     std::array<std::unique_ptr<NetChannel>, kPortCount + 1> net;
+    std::bitset<kPortCount + 1> portRangeLogged;
+    QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
+    quint16 udpLocalPort = 0;
 };
 
 } // namespace marlin

@@ -112,6 +112,9 @@ private slots:
     void tcpLinkFollowsTheConnection();
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
+    void networkPortNumberRange_data();
+    void networkPortNumberRange();
+    void udpBindFailureIsLogged();
 };
 
 void TestLinks::queueRules()
@@ -450,6 +453,93 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
     QCOMPARE(server.links.table.ports[1].NetMissCount, 0);
+}
+
+void TestLinks::networkPortNumberRange_data()
+{
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<QByteArray>("value");   // P: the port the test's peer has
+    QTest::addColumn<bool>("reaches");       // commands reach the peer
+    QTest::addColumn<bool>("logged");        // one line per settings load
+    for (const bool udp : {false, true}) {
+        const char *transport = udp ? "UDP" : "TCP";
+        QTest::addRow("%s 0", transport) << udp << QByteArray("0") << false << false;
+        QTest::addRow("%s negative", transport) << udp << QByteArray("-1") << false << false;
+        QTest::addRow("%s 65535", transport) << udp << QByteArray("65535") << true << false;
+        QTest::addRow("%s 65536 + P", transport) << udp << QByteArray("65536+P") << false << true;
+    }
+}
+
+// Port numbers that do not fit 16 bits are refused on both transports; on
+// TCP they would otherwise wrap to the port 65536 below them.
+void TestLinks::networkPortNumberRange()
+{
+    QFETCH(bool, udp);
+    QFETCH(QByteArray, value);
+    QFETCH(bool, reaches);
+    QFETCH(bool, logged);
+
+    QTcpServer listener;
+    QUdpSocket peer;
+    const quint16 wanted = value == "65535" ? 65535 : 0;
+    if (!(udp ? peer.bind(QHostAddress::LocalHost, wanted) : listener.listen(QHostAddress::LocalHost, wanted)))
+        QSKIP("port 65535 is taken on this machine");
+    const quint16 peerPort = udp ? peer.localPort() : listener.serverPort();
+    const QByteArray number = value == "65536+P" ? QByteArray::number(65536 + peerPort) : value;
+
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=" + number
+                     + "\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
+    Server server(app.path());
+    server.Start();
+    server.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    for (int pass = 0; pass < 3; ++pass)
+        server.links.netLinkPass();
+
+    const auto arrived = [&] {
+        if (udp)
+            return peer.hasPendingDatagrams();
+        return listener.hasPendingConnections();
+    };
+    if (reaches)
+        QTRY_VERIFY_WITH_TIMEOUT(arrived(), 5000);
+    else
+        QVERIFY(!QTest::qWaitFor(arrived, 500));
+
+    const QByteArray line = "Network port 3: Network_Port " + number + " is not a port number (1 to 65535); the port is not used.";
+    QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 1 : 0);
+    // A port that takes no part is never reported, up or down.
+    for (const QByteArray &entry : logEntries(app.path(), "Error"))
+        QVERIFY2(reaches || !entry.startsWith("Communication"), entry.constData());
+
+    // Each load of the settings says it once more.
+    QVERIFY(server.reloadSettings());
+    server.links.netLinkPass();
+    server.links.netLinkPass();
+    QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 2 : 0);
+}
+
+// Another socket holds the address the network port must bind to.
+void TestLinks::udpBindFailureIsLogged()
+{
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::LocalHost, 0, QAbstractSocket::DontShareAddress));
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\n"
+                     "Network_Port_Type=1\r\n")));
+    Server server(app.path());
+    server.links.setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
+    server.Start();
+    server.links.netLinkPass();
+    server.links.netLinkPass();
+    QList<QByteArray> lines;
+    for (const QByteArray &entry : logEntries(app.path(), "Error")) {
+        if (entry.startsWith("Network port 2: the UDP socket could not be bound ("))
+            lines.append(entry);
+    }
+    QCOMPARE(lines.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestLinks)
