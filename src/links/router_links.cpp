@@ -7,6 +7,7 @@
 #include "links/image_video.h"
 #include "links/leitch.h"
 #include "links/link_channels.h"
+#include "links/modem_lines.h"
 #include "router/take_string.h"
 
 #include <QFileInfo>
@@ -173,10 +174,10 @@ QString RouterLinks::OpenCommPorts()
         if (cfg.ComEnable) {
             ch.port.setPortName(comDevicePath(n));
             if (ch.port.open(QIODevice::ReadWrite)) {
-                // Modem lines can only be set on an open port; a device without
-                // them (a pseudo-terminal) refuses, which is no fault of the port.
-                ch.port.setDataTerminalReady(cfg.ComDTR);
-                ch.port.setRequestToSend(cfg.ComRTS);
+                SerialModemLines lines(ch.port);
+                const QStringList problems = ApplyModemLines(lines, n, cfg.ComDTR, cfg.ComRTS);
+                if (!problems.isEmpty())
+                    failure = problems.last();
                 ch.port.clearError();
             } else {
                 ch.port.clearError();
@@ -217,8 +218,9 @@ void RouterLinks::reopenFailedComPorts()
         ch.port.setPortName(comDevicePath(n));
         if (ch.port.open(QIODevice::ReadWrite)) {
             ch.reopenWanted = false;
-            ch.port.setDataTerminalReady(settings.ComPorts[n].ComDTR);
-            ch.port.setRequestToSend(settings.ComPorts[n].ComRTS);
+            // Its lines were reported, if at all, when the port first opened.
+            SerialModemLines lines(ch.port);
+            ApplyModemLines(lines, n, settings.ComPorts[n].ComDTR, settings.ComPorts[n].ComRTS);
         }
         ch.port.clearError();
     }

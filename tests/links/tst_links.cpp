@@ -1,6 +1,7 @@
 #include "core/server.h"
 #include "links/comm_settings.h"
 #include "links/crosspoint.h"
+#include "links/modem_lines.h"
 #include "links/port_table.h"
 #include "test_support.h"
 
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QSerialPort>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -107,6 +109,9 @@ private slots:
     void serialReplyUpdatesStateAndLog();
     void serialDeviceComesBack();
     void serialOpenFailureIsReported();
+    void modemLineFailures_data();
+    void modemLineFailures();
+    void pseudoTerminalHasNoModemLines();
     void idNumbersAboveTheTablesAreIgnored();
 
     void tcpLinkFollowsTheConnection();
@@ -345,6 +350,60 @@ void TestLinks::serialOpenFailureIsReported()
     QVERIFY(!server.links.isComOpen(5));
     PtyRouter router(app.path(), 5);
     QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(5), 10000);
+}
+
+namespace {
+class RefusingLines : public ModemLines {
+public:
+    bool dtrWorks = true;
+    bool rtsWorks = true;
+    bool pty = false;
+    bool setDataTerminalReady(bool) override { return dtrWorks; }
+    bool setRequestToSend(bool) override { return rtsWorks; }
+    bool isPseudoTerminal() const override { return pty; }
+};
+} // namespace
+
+void TestLinks::modemLineFailures_data()
+{
+    QTest::addColumn<bool>("dtrWorks");
+    QTest::addColumn<bool>("rtsWorks");
+    QTest::addColumn<bool>("pty");
+    QTest::addColumn<QStringList>("problems");
+    const QString dtr = QStringLiteral("There is a problem with the DTR settings on port # 7.  Please check the communication settings.");
+    const QString rts = QStringLiteral("There is a problem with the RTS settings on port # 7.  Please check the communication settings.");
+    QTest::newRow("both set") << true << true << false << QStringList();
+    QTest::newRow("DTR refused") << false << true << false << QStringList{dtr};
+    QTest::newRow("RTS refused") << true << false << false << QStringList{rts};
+    QTest::newRow("both refused") << false << false << false << QStringList{dtr, rts};
+    QTest::newRow("pseudo-terminal refuses both") << false << false << true << QStringList();
+}
+
+void TestLinks::modemLineFailures()
+{
+    QFETCH(bool, dtrWorks);
+    QFETCH(bool, rtsWorks);
+    QFETCH(bool, pty);
+    QFETCH(QStringList, problems);
+    RefusingLines lines;
+    lines.dtrWorks = dtrWorks;
+    lines.rtsWorks = rtsWorks;
+    lines.pty = pty;
+    QCOMPARE(ApplyModemLines(lines, 7, true, false), problems);
+}
+
+void TestLinks::pseudoTerminalHasNoModemLines()
+{
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    QSerialPort port(QString::fromLocal8Bit(name));
+    QVERIFY(port.open(QIODevice::ReadWrite));
+    QVERIFY(SerialModemLines(port).isPseudoTerminal());
+    port.close();
+    ::close(slave);
+    ::close(master);
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()
