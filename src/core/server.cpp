@@ -80,6 +80,16 @@ void Server::reloadRouterTables()
     LoadRouterTables(applicationDir, RouterTables);
 }
 
+QList<int> Server::problemRouters() const
+{
+    QList<int> routers;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (!RouterStates[r].CommOK)
+            routers.append(r);
+    }
+    return routers;
+}
+
 void Server::restartViewRefreshTimer()
 {
     timeRTRUpdate.stop();

@@ -6,15 +6,41 @@
 #include "links/reply_scan.h"
 #include "router/router_table.h"
 
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <deque>
 #include <memory>
 
 class QAbstractSocket;
 class QSerialPort;
 
 namespace marlin {
+
+// The connection state of a network port, numbered as the link pass has
+// always tested it: closed, connected, closing and error decide; every other
+// state is waited out.
+enum class NetSocketState : int {
+    Closed = 0,
+    Open = 1,
+    Listening = 2,
+    ConnectionPending = 3,
+    ResolvingHost = 4,
+    HostResolved = 5,
+    Connecting = 6,
+    Connected = 7,
+    Closing = 8,
+    Error = 9,
+};
+
+// One command as it left for a router, with the monotonic time it left.
+struct SentCommand {
+    int port = 0;
+    bool isNetwork = false;
+    qint64 atNs = 0;
+    QByteArray bytes;
+};
 
 // Every link to the routers: the 96 comm ports and 96 network ports, the
 // per-router command queues, the send spacing and re-sends, the reply
@@ -57,9 +83,7 @@ public:
     void netLinkPass();
     bool CheckNetLink(int port);
     void SendNetQueue(int port);
-    // The connection state of a network port in the numbers the link pass
-    // tests: 0 closed, 7 connected, 8 closing, 9 error, others waiting.
-    int netSocketState(int port) const;
+    NetSocketState netSocketState(int port) const;
 
     // Hands the port's receive buffer to the parser of its language; true
     // when the router answered with a status report.
@@ -70,6 +94,21 @@ public:
     // /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
+
+    // What waits in a router's comm or network queue, the next to go first.
+    QList<QByteArray> queuedCommands(int router, bool isNetwork) const;
+    // Re-sends of the last command still to come on a network port.
+    int resendsLeft(int port) const;
+    // Link-check ticks since the port last heard its router (network ports:
+    // any data; comm ports: an accepted reply).
+    int silentTicks(int port, bool isNetwork) const;
+    // Bytes received on a port number that its parser has not taken yet.
+    qsizetype pendingReplyBytes(int port) const;
+
+    // The newest sends on every port, oldest first: the spacing and re-send
+    // timing can be checked from when the commands really left.
+    static constexpr int kSendLogLimit = 256;
+    QList<SentCommand> sendLog() const { return QList<SentCommand>(sent.begin(), sent.end()); }
 
     PortTable table;
     QString AlertText;
@@ -105,6 +144,7 @@ private:
     void onResendTick(int port);
     void sendOnNetPort(int port, const QByteArray &bytes);
     QAbstractSocket *netSocket(int port, bool udp);
+    void recordSend(int port, bool isNetwork, const QByteArray &bytes);
 
     QString applicationDir;
     const Settings &settings;
@@ -113,6 +153,7 @@ private:
     const Logs &logs;
     std::array<std::unique_ptr<ComChannel>, kPortCount + 1> com;
     std::array<std::unique_ptr<NetChannel>, kPortCount + 1> net;
+    std::deque<SentCommand> sent;
 };
 
 } // namespace marlin
