@@ -82,6 +82,12 @@ QTcpSocket *ClientServer::socketAt(int index) const
     return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->socket.get() : nullptr;
 }
 
+qsizetype ClientServer::bufferedBytes(int index) const
+{
+    const auto i = std::size_t(index - kFirstAcceptedSlot);
+    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->framer.bufferedSize() : 0;
+}
+
 void ClientServer::accept(int card)
 {
     while (QTcpSocket *incoming = wsPS[card]->nextPendingConnection()) {

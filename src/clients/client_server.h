@@ -46,6 +46,8 @@ public:
     int acceptedSocketCount() const { return int(acceptedSlots.size()); }
     // The socket in slot index (5 and up), or null.
     QTcpSocket *socketAt(int index) const;
+    // Bytes of slot index that wait for the rest of their request.
+    qsizetype bufferedBytes(int index) const;
 
     QTimer timeCPSSocketError;
 

@@ -117,6 +117,16 @@ bool Server::reloadRouterTables()
 
 QStringList Server::saveRouterTables() { return SaveRouterTables(applicationDir, RouterTables, unreadableTables); }
 
+QList<int> Server::problemRouters() const
+{
+    QList<int> routers;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (!RouterStates[r].CommOK)
+            routers.append(r);
+    }
+    return routers;
+}
+
 void Server::restartViewRefreshTimer()
 {
     timeRTRUpdate.stop();

@@ -94,6 +94,9 @@ public:
     // Asks the view to refill itself now, or once after a burst of changes.
     void RefreshRouterView() { emit routerViewRefreshRequested(); }
     void RefreshProblemRouters() { emit problemRoutersRefreshRequested(); }
+    // The routers whose communication is down, lowest first: the console's
+    // "Problem Routers" list and any other face show the same ones.
+    QList<int> problemRouters() const;
     void restartViewRefreshTimer();
 
     // Switches on the one-shot display of StartupError.

@@ -15,10 +15,6 @@ namespace marlin {
 
 
 namespace {
-constexpr int kStateClosed = 0;
-constexpr int kStateConnected = 7;
-constexpr int kStateClosing = 8;
-constexpr int kStateError = 9;
 constexpr int kConnectTickLimit = 60;
 constexpr int kNetMissLimit = 30;
 constexpr qint32 kHighestPort = 65535;
@@ -70,22 +66,22 @@ QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
     return s;
 }
 
-int RouterLinks::netSocketState(int port) const
+NetSocketState RouterLinks::netSocketState(int port) const
 {
     if (!isPortNumber(port) || !net[port] || !net[port]->socket || net[port]->udp)
-        return kStateClosed;
+        return NetSocketState::Closed;
     if (net[port]->errorPending)
-        return kStateError;
+        return NetSocketState::Error;
     switch (net[port]->socket->state()) {
-    case QAbstractSocket::UnconnectedState: return kStateClosed;
-    case QAbstractSocket::HostLookupState: return 4;
-    case QAbstractSocket::ConnectingState: return 6;
-    case QAbstractSocket::ConnectedState: return kStateConnected;
-    case QAbstractSocket::BoundState: return 1;
-    case QAbstractSocket::ListeningState: return 2;
-    case QAbstractSocket::ClosingState: return kStateClosing;
+    case QAbstractSocket::UnconnectedState: return NetSocketState::Closed;
+    case QAbstractSocket::HostLookupState: return NetSocketState::ResolvingHost;
+    case QAbstractSocket::ConnectingState: return NetSocketState::Connecting;
+    case QAbstractSocket::ConnectedState: return NetSocketState::Connected;
+    case QAbstractSocket::BoundState: return NetSocketState::Open;
+    case QAbstractSocket::ListeningState: return NetSocketState::Listening;
+    case QAbstractSocket::ClosingState: return NetSocketState::Closing;
     }
-    return kStateClosed;
+    return NetSocketState::Closed;
 }
 
 bool RouterLinks::CheckNetLink(int n)
@@ -132,19 +128,19 @@ void RouterLinks::netLinkPass()
             auto *socket = static_cast<QTcpSocket *>(netSocket(n, false));
             ++rt.NetConnectTicks;
             switch (netSocketState(n)) {
-            case kStateClosed:
+            case NetSocketState::Closed:
                 socket->abort();
                 net[n]->errorPending = false;
                 socket->connectToHost(host, quint16(cfg.NetPort));
                 rt.NetConnectTicks = 0;
                 break;
-            case kStateConnected:
+            case NetSocketState::Connected:
                 link = true;
                 SendNetQueue(n);
                 rt.NetConnectTicks = 0;
                 break;
-            case kStateClosing:
-            case kStateError:
+            case NetSocketState::Closing:
+            case NetSocketState::Error:
                 socket->abort();
                 net[n]->errorPending = false;
                 break;
@@ -176,9 +172,12 @@ void RouterLinks::sendOnNetPort(int n, const QByteArray &bytes)
     const NetPortSettings &cfg = settings.NetPorts[n];
     if (net[n]->udp) {
         const QHostAddress address(trimSpaces(cfg.NetIPAddress));
-        if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= kHighestPort)
+        if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= kHighestPort) {
+            recordSend(n, true, bytes);
             static_cast<QUdpSocket *>(net[n]->socket.get())->writeDatagram(bytes, address, quint16(cfg.NetPort));
-    } else if (netSocketState(n) == kStateConnected) {
+        }
+    } else if (netSocketState(n) == NetSocketState::Connected) {
+        recordSend(n, true, bytes);
         net[n]->socket->write(bytes);
     }
 }

@@ -10,6 +10,7 @@
 #include "links/modem_lines.h"
 #include "router/take_string.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTcpSocket>
@@ -59,6 +60,9 @@ RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, Router
         timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
         timeCOM[n].setInterval(15);
         timeCOM[n].setSingleShot(true);
+        // A coarse timer may fire up to 5% early, and the spacing is a
+        // minimum the routers rely on.
+        timeCOM[n].setTimerType(Qt::PreciseTimer);
         timeNetCTS[n].setObjectName(QStringLiteral("timeNetCTS(%1)").arg(n));
         connect(&timeNetCTS[n], &QTimer::timeout, this, [this, n] { onResendTick(n); });
     }
@@ -261,6 +265,7 @@ void RouterLinks::SendComQueues()
         const QByteArray command = table.ComTxQueue[cfg.ComIDNumber].takeHead();
         if (command.isEmpty())
             continue;
+        recordSend(n, false, command);
         com[n]->port.write(command);
         timeCOM[n].start();
     }
@@ -311,6 +316,43 @@ void RouterLinks::comLinkPass()
 }
 
 // ---- Shared by both kinds of port ----------------------------------------
+
+QList<QByteArray> RouterLinks::queuedCommands(int router, bool isNetwork) const
+{
+    QList<QByteArray> commands;
+    if (!isRouterNumber(router))
+        return commands;
+    const CommandQueue &queue = isNetwork ? table.NetTxQueue[router] : table.ComTxQueue[router];
+    for (int i = 0; i < CommandQueue::kSlots; ++i) {
+        if (!queue.slot(i).trimmed().isEmpty())
+            commands.append(queue.slot(i));
+    }
+    return commands;
+}
+
+int RouterLinks::resendsLeft(int port) const
+{
+    return isPortNumber(port) ? table.ports[port].NetResendCount : 0;
+}
+
+int RouterLinks::silentTicks(int port, bool isNetwork) const
+{
+    if (!isPortNumber(port))
+        return 0;
+    return isNetwork ? table.ports[port].NetMissCount : table.ports[port].ComMissCount;
+}
+
+qsizetype RouterLinks::pendingReplyBytes(int port) const
+{
+    return isPortNumber(port) ? table.ports[port].RxBuffer.size() : 0;
+}
+
+void RouterLinks::recordSend(int port, bool isNetwork, const QByteArray &bytes)
+{
+    if (sent.size() >= std::size_t(kSendLogLimit))
+        sent.pop_front();
+    sent.push_back({port, isNetwork, QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), bytes});
+}
 
 QByteArray RouterLinks::nextPoll(int port, bool isNetwork)
 {

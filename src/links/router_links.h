@@ -7,16 +7,42 @@
 #include "router/router_table.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <array>
 #include <bitset>
+#include <deque>
 #include <memory>
 
 class QAbstractSocket;
 class QSerialPort;
 
 namespace marlin {
+
+// The connection state of a network port, numbered as the link pass has
+// always tested it: closed, connected, closing and error decide; every other
+// state is waited out.
+enum class NetSocketState : int {
+    Closed = 0,
+    Open = 1,
+    Listening = 2,
+    ConnectionPending = 3,
+    ResolvingHost = 4,
+    HostResolved = 5,
+    Connecting = 6,
+    Connected = 7,
+    Closing = 8,
+    Error = 9,
+};
+
+// One command as it left for a router, with the monotonic time it left.
+struct SentCommand {
+    int port = 0;
+    bool isNetwork = false;
+    qint64 atNs = 0;
+    QByteArray bytes;
+};
 
 // Every link to the routers: the 96 comm ports and 96 network ports, the
 // per-router command queues, the send spacing and re-sends, the reply
@@ -62,9 +88,7 @@ public:
     void netLinkPass();
     bool CheckNetLink(int port);
     void SendNetQueue(int port);
-    // The connection state of a network port in the numbers the link pass
-    // tests: 0 closed, 7 connected, 8 closing, 9 error, others waiting.
-    int netSocketState(int port) const;
+    NetSocketState netSocketState(int port) const;
 
     // Where the UDP sockets of network ports are bound: any address and a
     // port the system picks, unless this says otherwise.
@@ -79,6 +103,21 @@ public:
     // /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
+
+    // What waits in a router's comm or network queue, the next to go first.
+    QList<QByteArray> queuedCommands(int router, bool isNetwork) const;
+    // Re-sends of the last command still to come on a network port.
+    int resendsLeft(int port) const;
+    // Link-check ticks since the port last heard its router (network ports:
+    // any data; comm ports: an accepted reply).
+    int silentTicks(int port, bool isNetwork) const;
+    // Bytes received on a port number that its parser has not taken yet.
+    qsizetype pendingReplyBytes(int port) const;
+
+    // The newest sends on every port, oldest first: the spacing and re-send
+    // timing can be checked from when the commands really left.
+    static constexpr int kSendLogLimit = 256;
+    QList<SentCommand> sendLog() const { return QList<SentCommand>(sent.begin(), sent.end()); }
 
     PortTable table;
     QString AlertText;
@@ -115,6 +154,7 @@ private:
     void onResendTick(int port);
     void sendOnNetPort(int port, const QByteArray &bytes);
     QAbstractSocket *netSocket(int port, bool udp);
+    void recordSend(int port, bool isNetwork, const QByteArray &bytes);
 
     QString applicationDir;
     const Settings &settings;
@@ -126,6 +166,7 @@ private:
     std::bitset<kPortCount + 1> portRangeLogged;
     QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
     quint16 udpLocalPort = 0;
+    std::deque<SentCommand> sent;
 };
 
 } // namespace marlin

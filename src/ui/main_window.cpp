@@ -128,10 +128,8 @@ void MDIMain::tick()
 void MDIMain::refreshProblemRouters()
 {
     lstRouters->clear();
-    for (int r = 1; r <= kRouterCount; ++r) {
-        if (!server.RouterStates[r].CommOK)
-            lstRouters->addItem(server.RouterTables[r].Name);
-    }
+    for (int r : server.problemRouters())
+        lstRouters->addItem(server.RouterTables[r].Name);
 }
 
 QMdiSubWindow *MDIMain::openChild(QWidget *child)

@@ -14,6 +14,9 @@
 
 #include "test_support.h"
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace marlin;
 using namespace testsupport;
 
@@ -335,15 +338,57 @@ void TestConfig::settingsGarbageFile()
     QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
 }
 
+namespace {
+
+// While it lives, this process cannot write a file past the given size, as
+// on a disk that fills up: a write beyond it fails (root is no exception).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+    }
+
+private:
+    rlimit saved{};
+    void (*previousHandler)(int) = nullptr;
+};
+
+} // namespace
+
 void TestConfig::settingsSaveKeepsOldFileOnFailure()
 {
     Settings s;
     LoadSettings(dir.filePath(QStringLiteral("absent.ini")), s);
     QVERIFY(!SaveSettings(dir.filePath(QStringLiteral("no/such/folder/WREN.INI")), s));
 
-    // The save goes through a temporary file: nothing but the result is left.
+    // A save that cannot write the whole new file leaves the old one as it
+    // was, and no half-written file beside it.
     QTemporaryDir own;
-    QVERIFY(SaveSettings(own.filePath(QStringLiteral("WREN.INI")), s));
+    const QString path = own.filePath(QStringLiteral("WREN.INI"));
+    const QByteArray old = "[Com_Port_3]\r\nPort_Description=old\r\n";
+    QVERIFY(writeFile(path, old));
+    s.ComPorts[3].ComDescription = QStringLiteral("new");
+    {
+        FileSizeLimit full(1024);
+        QVERIFY(!SaveSettings(path, s));
+    }
+    QCOMPARE(readFile(path), old);
+    QCOMPARE(QDir(own.path()).entryList(QDir::Files), QStringList{QStringLiteral("WREN.INI")});
+
+    // The same save with room to write replaces it, through a temporary
+    // file: nothing but the result is left.
+    QVERIFY(SaveSettings(path, s));
+    QVERIFY(readFile(path).contains("Port_Description=new"));
     QCOMPARE(QDir(own.path()).entryList(QDir::Files), QStringList{QStringLiteral("WREN.INI")});
 }
 

@@ -1,8 +1,11 @@
 #include "core/server.h"
 #include "simulated_router.h"
+#include "test_server.h"
 #include "test_support.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -56,6 +59,21 @@ QByteArray netPort(const QByteArray &port, int type, int protocol)
            + "\r\nRetry_MS=100\r\n";
 }
 
+// Settings for comm port 1 serving router 1.
+QByteArray commPort(int protocol)
+{
+    return "[Com_Port_1]\r\nPort_Enable=1\r\nProtocol=" + QByteArray::number(protocol) + "\r\n";
+}
+
+// The framed dialect names crosspoints by the router's own labels.
+void labelLikeTheFramedRouter(RouterTable &table)
+{
+    for (int n = 1; n <= kPointCount; ++n) {
+        table.SourceLabel[n] = QStringLiteral("I0%1").arg(n - 1);
+        table.DestLabel[n] = QStringLiteral("O0%1").arg(n - 1);
+    }
+}
+
 } // namespace
 
 class TestEndToEnd : public QObject {
@@ -67,7 +85,9 @@ private slots:
     void framedOverUdp();
     void takeRoadFromAPanel();
     void imageVideoTakeOf255IsNotSent();
-    void garbageNeitherHangsNorGrows();
+    void takeRoundTrip_data();
+    void takeRoundTrip();
+    void noiseNeitherHangsNorGrows();
 };
 
 void TestEndToEnd::leitchOverSerial()
@@ -77,7 +97,7 @@ void TestEndToEnd::leitchOverSerial()
     QVERIFY(sim.started);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Com_Port_1]\r\nPort_Enable=1\r\nPort_Description=Studio A\r\n"));
-    Server server(app.path());
+    TestServer server(app.path());
     QSignalSpy raised(&server, &Server::alertRaised);
     QSignalSpy cleared(&server, &Server::alertCleared);
     server.Start();
@@ -122,7 +142,7 @@ void TestEndToEnd::imageVideoOverTcp()
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 0, 2)));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     // A network port sends one command a second: keep the poll short.
     for (int d = 4; d <= kPointCount; ++d)
@@ -157,13 +177,9 @@ void TestEndToEnd::framedOverUdp()
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 1, 3)));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
-    // The framed dialect names crosspoints by the router's own labels.
-    for (int n = 1; n <= kPointCount; ++n) {
-        server.RouterTables[1].SourceLabel[n] = QStringLiteral("I0%1").arg(n - 1);
-        server.RouterTables[1].DestLabel[n] = QStringLiteral("O0%1").arg(n - 1);
-    }
+    labelLikeTheFramedRouter(server.RouterTables[1]);
 
     server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000012001100"));
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[11], 12, 5000);
@@ -179,7 +195,7 @@ void TestEndToEnd::imageVideoTakeOf255IsNotSent()
     QVERIFY(sim.started);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Com_Port_1]\r\nPort_Enable=1\r\nProtocol=2\r\n"));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
 
     // Source 255 would be the byte that ends a frame; 254 is an ordinary one.
@@ -205,7 +221,7 @@ void TestEndToEnd::takeRoadFromAPanel()
     QVERIFY(sim.started);
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + netPort(sim.port(), 0, 1)));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
 
@@ -236,28 +252,87 @@ void TestEndToEnd::takeRoadFromAPanel()
         "Switch command sent.\t Router = Router_1\t Source = Input_9\t Destination = Output_4\tfrom desk"));
 }
 
-void TestEndToEnd::garbageNeitherHangsNorGrows()
+void TestEndToEnd::takeRoundTrip_data()
 {
-    Simulator sim(RouterLanguage::Leitch, TransportKind::Tcp);
+    QTest::addColumn<int>("language");
+    QTest::addColumn<int>("transport");
+    QTest::addColumn<int>("protocol");
+    const struct {
+        const char *name;
+        RouterLanguage language;
+        int protocol;
+    } languages[] = {{"Leitch", RouterLanguage::Leitch, 1},
+                     {"Image Video", RouterLanguage::ImageVideo, 2},
+                     {"framed", RouterLanguage::Framed, 3}};
+    const struct {
+        const char *name;
+        TransportKind kind;
+    } transports[] = {{"pty", TransportKind::Pty}, {"TCP", TransportKind::Tcp}, {"UDP", TransportKind::Udp}};
+    for (const auto &l : languages) {
+        for (const auto &t : transports)
+            QTest::addRow("%s over %s", l.name, t.name) << int(l.language) << int(t.kind) << l.protocol;
+    }
+}
+
+void TestEndToEnd::takeRoundTrip()
+{
+    QFETCH(int, language);
+    QFETCH(int, transport);
+    QFETCH(int, protocol);
+
+    QTemporaryDir app;
+    const auto kind = TransportKind(transport);
+    const bool serial = kind == TransportKind::Pty;
+    Simulator sim(RouterLanguage(language), kind, serial ? app.filePath(QStringLiteral("COM1")) : QString());
     QVERIFY(sim.started);
+    const QByteArray port = serial ? commPort(protocol)
+                                   : netPort(sim.port(), kind == TransportKind::Tcp ? 0 : 1, protocol);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + port));
+    TestServer server(app.path());
+    server.Start();
+    labelLikeTheFramedRouter(server.RouterTables[1]);
+
+    // A panel takes source 9 to destination 4; the router switches and
+    // reports it, and the state, the switch log and the panels follow.
+    Panel panel(server.clients.listeningPort(1));
+    const QByteArray take = "C 100000000009000400CAM 9    MON 4   round trip";
+    QCOMPARE(panel.ask(panelRequest(1, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
+    QTRY_COMPARE_WITH_TIMEOUT(sim.router->source(4), 9, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[4], 9, 15000);
+    const QList<QByteArray> switches = logEntries(app.path(), "Switch");
+    QCOMPARE(switches.count("Switch command sent.\t Router = Router_1\t Source = Input_9\t Destination = Output_4\tround trip"), 1);
+    QVERIFY(switches.contains("Status update.\t Router = Router_1\t Source = Input_9\t Destination = Output_4"));
+    QVERIFY(server.RouterStates[1].StatusReceived);
+}
+
+void TestEndToEnd::noiseNeitherHangsNorGrows()
+{
+    // The router end of a TCP link, played by the test: it sends whatever
+    // the test wants, however much.
+    QTcpServer line;
+    QVERIFY(line.listen(QHostAddress::LocalHost));
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
-                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 0, 1)));
-    Server server(app.path());
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n"
+                          + netPort(QByteArray::number(line.serverPort()), 0, 1)));
+    TestServer server(app.path());
     server.Start();
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(line.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> router(line.nextPendingConnection());
 
-    sim.router->setGarbage(true);
-    server.links.QueueNetCommand(1, "@ X?05\r");
-    QTRY_VERIFY_WITH_TIMEOUT(server.links.table.ports[1].RxBuffer.size() > 100, 10000);
-    QVERIFY(server.links.table.ports[1].RxBuffer.size() <= kRxBufferLimit);
+    // Far more noise than the receive buffer keeps, never ending a line, as
+    // from a wrong baud rate: only the newest 64 KiB stay.
+    QByteArray noise;
+    for (int i = 0; i < 3 * kRxBufferLimit / 2; ++i)
+        noise.append(char('a' + i % 26));
+    router->write(noise);
+    QTRY_COMPARE_WITH_TIMEOUT(server.links.pendingReplyBytes(1), kRxBufferLimit, 10000);
 
-    // Once the line is clean again the next answer is read as before.
-    sim.router->setGarbage(false);
-    // The first line after the noise carries the noise in front and is lost.
-    sim.router->setCrosspoint(6, 20);
-    sim.router->setCrosspoint(6, 21);
+    // Once the line is clean again the next answer is read as before. The
+    // first line after the noise carries the noise in front and is lost.
+    router->write("S:05,13\rS:05,14\r");
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[6], 21, 5000);
+    QCOMPARE(server.links.pendingReplyBytes(1), 0);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

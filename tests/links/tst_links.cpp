@@ -3,6 +3,7 @@
 #include "links/crosspoint.h"
 #include "links/modem_lines.h"
 #include "links/port_table.h"
+#include "test_server.h"
 #include "test_support.h"
 
 #include <QDate>
@@ -18,8 +19,11 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -55,10 +59,8 @@ public:
                 if (n <= 0)
                     break;
                 received.append(buffer, n);
-                arrivals.append({QByteArray(buffer, n), clock.elapsed()});
             }
         });
-        clock.start();
     }
     // The device goes away, as an unplugged adapter does.
     void close()
@@ -74,8 +76,6 @@ public:
     void send(const QByteArray &bytes) { QCOMPARE(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
 
     QByteArray received;
-    QList<QPair<QByteArray, qint64>> arrivals;
-    QElapsedTimer clock;
 
 private:
     QString link;
@@ -113,6 +113,8 @@ private slots:
     void modemLineFailures();
     void pseudoTerminalHasNoModemLines();
     void idNumbersAboveTheTablesAreIgnored();
+    void imageVideoPollFeedsBothQueues();
+    void problemRoutersFollowTheLinks();
 
     void tcpLinkFollowsTheConnection();
     void udpCommandIsSentFiveTimes();
@@ -120,6 +122,7 @@ private slots:
     void networkPortNumberRange_data();
     void networkPortNumberRange();
     void udpBindFailureIsLogged();
+    void hangingTcpConnectIsAbandoned();
 };
 
 void TestLinks::queueRules()
@@ -166,18 +169,18 @@ void TestLinks::protocolResolution()
     QFETCH(int, router);
     QFETCH(int, protocol);
     Settings s;
-    s.ComPorts[7] = {true, 6, 4, 1, 2, true, false, 1, 4, 0, 2, {}};
+    s.ComPorts[7] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 4, .ComProtocol = 2, .ComDescription = {}};
     s.NetPorts[3].NetEnabled = true;
     s.NetPorts[3].NetDeviceType = 1;
     s.NetPorts[3].NetIDNumber = 4;
     s.NetPorts[3].NetProtocol = 1;
-    s.ComPorts[5] = {true, 6, 4, 1, 2, true, false, 1, 9, 0, 3, {}};
+    s.ComPorts[5] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 9, .ComProtocol = 3, .ComDescription = {}};
     s.NetPorts[5].NetEnabled = true;
     s.NetPorts[5].NetDeviceType = 1;
     s.NetPorts[5].NetIDNumber = 9;
     s.NetPorts[5].NetProtocol = 2;
-    s.ComPorts[8] = {false, 6, 4, 1, 2, true, false, 1, 11, 0, 1, {}};
-    s.ComPorts[9] = {true, 6, 4, 1, 2, true, false, 2, 12, 0, 1, {}};
+    s.ComPorts[8] = {.ComEnable = false, .ComDeviceType = 1, .ComIDNumber = 11, .ComProtocol = 1, .ComDescription = {}};
+    s.ComPorts[9] = {.ComEnable = true, .ComDeviceType = 2, .ComIDNumber = 12, .ComProtocol = 1, .ComDescription = {}};
     QCOMPARE(FindRouterProtocol(s, kDeviceRouter, router), protocol);
 }
 
@@ -258,17 +261,22 @@ void TestLinks::serialStartupRequestsAndSpacing()
     PtyRouter router(app.path(), 1);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     QCOMPARE(server.StartupError, QString());
     QVERIFY(server.links.isComOpen(1));
     QCOMPARE(server.RouterStates[1].LinkPort, 1);
 
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?3\r"), 5000);
-    QCOMPARE(router.arrivals.size(), 2);
-    // The two commands leave the queue one spacing interval apart.
-    QVERIFY2(router.arrivals[1].second - router.arrivals[0].second >= 240,
-             qPrintable(QString::number(router.arrivals[1].second - router.arrivals[0].second)));
+    // The two commands leave the queue at least one spacing interval apart,
+    // measured when the server wrote them, not when the reader woke up.
+    const QList<SentCommand> sends = server.links.sendLog();
+    QCOMPARE(sends.size(), 2);
+    QCOMPARE(sends[0].bytes, QByteArray("@ ?\r"));
+    QCOMPARE(sends[1].bytes, QByteArray("@ S?3\r"));
+    QVERIFY(sends[0].port == 1 && sends[1].port == 1 && !sends[0].isNetwork && !sends[1].isNetwork);
+    const qint64 gapNs = sends[1].atNs - sends[0].atNs;
+    QVERIFY2(gapNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(gapNs)));
 
     // A take string from a panel goes out in the router's language.
     server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 110000000002001000"));
@@ -281,7 +289,7 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     PtyRouter router(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
     server.Start();
     server.RouterStates[7].HighPriority[11] = true;
@@ -312,7 +320,7 @@ void TestLinks::serialDeviceComesBack()
     QTemporaryDir app;
     PtyRouter router(app.path(), 4);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("\xC0\x00\xFE", 3), 5000);
 
@@ -332,7 +340,7 @@ void TestLinks::serialOpenFailureIsReported()
     QFile::link(app.filePath(QStringLiteral("no-such-device")), app.filePath(QStringLiteral("COM5")));
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     QCOMPARE(server.StartupError,
              QStringLiteral("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
@@ -410,10 +418,13 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 8);
+    // Port 2 serves the last router that has a table, and must be served.
+    PtyRouter last(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_8]\r\nPort_Enable=1\r\nID_Number=120\r\n[Net_Port_9]\r\nHardware_Enabled=1\r\n"
-                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n")));
-    Server server(app.path());
+                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n"
+                     "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=96\r\n")));
+    TestServer server(app.path());
     server.Start();
     server.links.QueueComCommand(120, "@ ?\r");
     server.links.QueueNetCommand(-3, "@ ?\r");
@@ -423,9 +434,64 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
         server.links.comLinkPass();
         server.links.netLinkPass();
     }
-    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
-    QCOMPARE(server.links.table.ports[8].ComMissCount, 10);
+    QCOMPARE(logEntries(app.path(), "Error"),
+             (QList<QByteArray>{"Server Started", "Communication lost with Leitch Router on communication port 2 (Router_96) ()."}));
+    QCOMPARE(server.links.silentTicks(8, false), 10);
+    // Port 2 gets its startup requests and then the polls of its silence;
+    // by then port 8 would have had whatever the passes queued for it.
+    QTRY_VERIFY_WITH_TIMEOUT(last.received.startsWith("@ ?\r@ S?0\r@ X?0"), 5000);
     QCOMPARE(router.received, QByteArray());
+}
+
+void TestLinks::imageVideoPollFeedsBothQueues()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 3);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nProtocol=2\r\nID_Number=2\r\n"
+                     "[Net_Port_3]\r\nHardware_Enabled=1\r\nProtocol=2\r\nID_Number=2\r\n")));
+    TestServer server(app.path());
+    // The link timers stay off and the queues keep what is put in them.
+    server.reloadSettings();
+    server.reloadRouterTables();
+    QCOMPARE(server.links.OpenCommPorts(), QString());
+    server.links.RequestAllStatus();
+    QCOMPARE(server.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
+    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
+
+    // Destination 1 shows source 4. The report moves the full poll on once
+    // for each queue of port number 3, so each queue asks for the next
+    // destination the walk reaches.
+    router.send(QByteArray("\x05\xC9\x00\x03\xFE", 5));
+    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.RouterStates[2].CurrentSource[1] == 4), 5000);
+    QCOMPARE(server.links.queuedCommands(2, false),
+             (QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3), QByteArray("\xC0\x01\xFE", 3)}));
+    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>{QByteArray("\xC0\x02\xFE", 3)});
+    QVERIFY(server.RouterStates[2].PollActive);
+}
+
+void TestLinks::problemRoutersFollowTheLinks()
+{
+    QTemporaryDir app;
+    PtyRouter router(app.path(), 1);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nID_Number=3\r\n")));
+    TestServer server(app.path());
+    QSignalSpy refreshed(&server, &Server::problemRoutersRefreshRequested);
+    server.Start();
+    QCOMPARE(server.problemRouters(), QList<int>());
+
+    // Ten silent checks lose the link; routers no port serves stay off the list.
+    for (int tick = 0; tick < 10; ++tick)
+        server.links.comLinkPass();
+    QCOMPARE(server.problemRouters(), QList<int>{3});
+    QCOMPARE(refreshed.size(), 1);
+
+    // The first accepted reply restores it at the next check.
+    router.send("S:21,4\r");
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[3].CurrentSource[2], 5, 5000);
+    server.links.comLinkPass();
+    QCOMPARE(server.problemRouters(), QList<int>());
+    QCOMPARE(refreshed.size(), 2);
 }
 
 void TestLinks::tcpLinkFollowsTheConnection()
@@ -436,7 +502,7 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
 
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
@@ -470,7 +536,7 @@ void TestLinks::udpCommandIsSentFiveTimes()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000001000200"));
 
@@ -486,9 +552,10 @@ void TestLinks::udpCommandIsSentFiveTimes()
         10000);
     const QByteArray take = "\x16" "32\x02" "6,O01   ,I00   ,I00   ,I00   ,I00   ,I00   ,I00   \x03" "091A\r";
     QCOMPARE(datagrams, QList<QByteArray>(5, take));
-    // No sixth copy follows the fourth re-send.
-    QTRY_VERIFY_WITH_TIMEOUT(!server.links.timeNetCTS[1].isActive(), 3000);
-    QCOMPARE(server.links.table.ports[1].NetResendCount, 0);
+    // No sixth copy follows the fourth re-send: ten re-send intervals pass
+    // without another datagram.
+    QVERIFY(!QTest::qWaitFor([&] { return peer.hasPendingDatagrams(); }, 1000));
+    QCOMPARE(server.links.resendsLeft(1), 0);
 }
 
 void TestLinks::udpRestorationQueuesFirstRequests()
@@ -499,7 +566,7 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
                                  "Communication restored with Leitch Router on network port 1 (Router_1) (Desk)."),
@@ -511,7 +578,50 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     // An answer stops the re-sends and lands in the state.
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
-    QCOMPARE(server.links.table.ports[1].NetMissCount, 0);
+    QCOMPARE(server.links.silentTicks(1, true), 0);
+}
+
+void TestLinks::hangingTcpConnectIsAbandoned()
+{
+    // A listener whose accept queue holds one connection nobody accepts:
+    // the kernel drops every further handshake, so a connect hangs.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+    const quint16 port = ntohs(address.sin_port);
+    QTcpSocket filler;
+    filler.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(filler.waitForConnected(5000));
+
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(port) + "\r\n")));
+    TestServer server(app.path());
+    // The link timers stay off: this test is the timer, one pass per second.
+    server.reloadSettings();
+    server.links.netLinkPass();
+    QCOMPARE(server.links.netSocketState(3), NetSocketState::Connecting);
+    for (int tick = 1; tick < 60; ++tick) {
+        QCoreApplication::processEvents();
+        server.links.netLinkPass();
+        QVERIFY2(server.links.netSocketState(3) == NetSocketState::Connecting, qPrintable(QString::number(tick)));
+    }
+    // Sixty ticks after the connect it is given up, and tried again at the next.
+    QCoreApplication::processEvents();
+    server.links.netLinkPass();
+    QCOMPARE(server.links.netSocketState(3), NetSocketState::Closed);
+    server.links.netLinkPass();
+    QCOMPARE(server.links.netSocketState(3), NetSocketState::Connecting);
+    // A link that never came up is never reported.
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>());
+    ::close(listener);
 }
 
 void TestLinks::networkPortNumberRange_data()
@@ -550,7 +660,7 @@ void TestLinks::networkPortNumberRange()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=" + number
                      + "\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.Start();
     server.links.QueueNetCommand(3, "@ X:0/1,2\r");
     for (int pass = 0; pass < 3; ++pass)
@@ -588,7 +698,7 @@ void TestLinks::udpBindFailureIsLogged()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\n"
                      "Network_Port_Type=1\r\n")));
-    Server server(app.path());
+    TestServer server(app.path());
     server.links.setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
     server.Start();
     server.links.netLinkPass();

@@ -7,6 +7,8 @@
 #include "panel_client.h"
 #include "panel_protocol.h"
 #include "panel_report.h"
+#include "test_server.h"
+#include "test_support.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,48 +25,29 @@
 #include <memory>
 
 using namespace marlin::panel;
+using testsupport::bytes;
+using testsupport::RunningServer;
 
 namespace {
 
-const QByteArray kLoopbackCard = "[Network_Settings]\r\n"
-                                 "Network_Card_1_IP_Address=127.0.0.1\r\n"
-                                 "Network_Card_1_TCP_Port=0\r\n";
 // Router 2 is served by network port 1 in the Leitch language.
 const QByteArray kRouter2OnNetPort = "[Net_Port_1]\r\n"
                                      "Hardware_Enabled=1\r\n"
                                      "ID_Number=2\r\n";
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(static_cast<char>(v));
-    return out;
-}
-
 const QByteArray kSeq = bytes({0x12, 0x34, 0x56, 0x78});
 
-// The real server in a temporary application folder of its own.
-class RunningServer {
-public:
-    explicit RunningServer(const QByteArray &ini = kLoopbackCard)
-    {
-        QFile file(dir.filePath(QStringLiteral("WREN.INI")));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(ini);
-        file.close();
-        server = std::make_unique<marlin::Server>(dir.path());
-        server->Start();
-    }
-    quint16 port() const { return server->clients.listeningPort(1); }
-    marlin::Server &operator*() { return *server; }
-    marlin::Server *operator->() { return server.get(); }
-    QString path() const { return dir.path(); }
-
-private:
-    QTemporaryDir dir;
-    std::unique_ptr<marlin::Server> server;
-};
+// Writes pieces of a reply one at a time, each once the panel has read the
+// one before, so every piece reaches the panel in a read of its own.
+void writeInPieces(QTcpSocket *peer, PanelClient &panel, QList<QByteArray> pieces)
+{
+    auto rest = std::make_shared<QList<QByteArray>>(std::move(pieces));
+    peer->write(rest->takeFirst());
+    QObject::connect(&panel, &PanelClient::bytesArrived, peer, [peer, rest] {
+        if (!rest->isEmpty())
+            peer->write(rest->takeFirst());
+    });
+}
 
 // A stand-in server on 127.0.0.1 whose answers each test scripts.
 class ScriptedServer : public QObject {
@@ -156,7 +139,7 @@ private slots:
     void newPanelSeesRouterPending();
     void drainShowsNewSource_data();
     void drainShowsNewSource();
-    void takeReachesRouterQueueAndSwitchLog();
+    void takeStringIsReadByTheServer();
     void holdSetsAndClearsHighPriority_data();
     void holdSetsAndClearsHighPriority();
     void reloadsAcknowledgeAndRaiseTheirFlag_data();
@@ -458,9 +441,9 @@ void TestPanelClient::drainShowsNewSource()
     QVERIFY(describeStatus(reply).join(QLatin1Char('\n')).contains(QStringLiteral("5=%1").arg(source)));
 }
 
-void TestPanelClient::takeReachesRouterQueueAndSwitchLog()
+void TestPanelClient::takeStringIsReadByTheServer()
 {
-    RunningServer server(kLoopbackCard + kRouter2OnNetPort);
+    RunningServer server(testsupport::loopbackCardSettings() + kRouter2OnNetPort);
     PanelClient panel;
     QVERIFY(panel.connectToServer(QStringLiteral("127.0.0.1"), server.port()));
 
@@ -474,11 +457,9 @@ void TestPanelClient::takeReachesRouterQueueAndSwitchLog()
     QCOMPARE(exchange.reply.kind, ReplyKind::Acknowledge);
     QCOMPARE(exchange.reply.router, 2);
 
-    QCOMPARE(server->links.table.NetTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
-    QCOMPARE(server->RouterStates[2].PrioritySource[5], 3);
-    QVERIFY(!server->RouterStates[2].HighPriority[5]);
+    // The server reads the levels, numbers and comment the panel meant.
+    QCOMPARE(server->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
     const QByteArray log = switchLogText(server.path());
-    QVERIFY2(log.contains("Switch command sent."), log.constData());
     QVERIFY2(log.contains("\tfrom the panel test\r\n"), log.constData());
 }
 
@@ -621,23 +602,19 @@ void TestPanelClient::splitReplyIsReassembled()
 {
     // A flags reply in three pieces, with the stale tail of an older reply
     // in front of it.
-    ScriptedServer stand([](QTcpSocket *peer, const QByteArray &request, int) {
+    PanelClient panel;
+    ScriptedServer stand([&panel](QTcpSocket *peer, const QByteArray &request, int) {
         const QByteArray reply = bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x11, 0x12}) + request.left(4)
             + bytes({0xFF, 0xA1, 1, 1, 0, 0, 1, 0, 0, 0, 0});
-        peer->write(reply.left(5));
-        peer->flush();
-        QTimer::singleShot(20, peer, [peer, reply] {
-            peer->write(reply.mid(5, 8));
-            peer->flush();
-            QTimer::singleShot(20, peer, [peer, reply] { peer->write(reply.mid(13)); });
-        });
+        writeInPieces(peer, panel, {reply.left(5), reply.mid(5, 8), reply.mid(13)});
     });
-    PanelClient panel;
+    QSignalSpy reads(&panel, &PanelClient::bytesArrived);
     QVERIFY(panel.connectToServer(QStringLiteral("127.0.0.1"), stand.port()));
     const Exchange exchange = panel.exchange(CommandPollFlags, 1);
     QVERIFY2(exchange.ok(), qPrintable(exchange.error));
     QCOMPARE(exchange.reply.flags, bytes({1, 0, 0, 1, 0, 0, 0, 0}));
     QCOMPARE(exchange.staleReplies, 1);
+    QCOMPARE(reads.size(), 3);
 }
 
 void TestPanelClient::rawRequestsShowAnyReply()
@@ -652,15 +629,15 @@ void TestPanelClient::rawRequestsShowAnyReply()
     QCOMPARE(refused.received, refused.request.left(4) + bytes({0x11, 0x12}));
 
     // A reply of no known kind is collected whole, however it arrives.
-    ScriptedServer stand([](QTcpSocket *peer, const QByteArray &request, int) {
-        peer->write(request.left(4) + "\x42\x43");
-        peer->flush();
-        QTimer::singleShot(20, peer, [peer] { peer->write("\x44"); });
-    });
     PanelClient odd;
+    ScriptedServer stand([&odd](QTcpSocket *peer, const QByteArray &request, int) {
+        writeInPieces(peer, odd, {request.left(4) + "\x42\x43", "\x44"});
+    });
+    QSignalSpy reads(&odd, &PanelClient::bytesArrived);
     QVERIFY(odd.connectToServer(QStringLiteral("127.0.0.1"), stand.port()));
     const Exchange strange = odd.exchangeRaw(bytes({0xE1, 0x77}));
     QCOMPARE(strange.outcome, Exchange::BadReply);
+    QCOMPARE(reads.size(), 2);
     QCOMPARE(strange.received, stand.requests.first().left(4) + "\x42\x43\x44");
     QCOMPARE(stand.requests.first().mid(4), bytes({0xE1, 0x77}));
 }

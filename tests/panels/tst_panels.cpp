@@ -1,10 +1,14 @@
 #include "clients/client_protocol.h"
+#include "config/users.h"
 #include "core/server.h"
+#include "router/router_file.h"
+#include "test_server.h"
 #include "test_support.h"
 
 #include <QDate>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,23 +19,6 @@ using namespace marlin;
 
 using namespace testsupport;
 
-namespace {
-
-class Installation {
-public:
-    explicit Installation(const QByteArray &ini = loopbackCardSettings())
-    {
-        writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
-        server = std::make_unique<Server>(dir.path());
-        server->Start();
-    }
-    quint16 port() const { return server->clients.listeningPort(1); }
-    QTemporaryDir dir;
-    std::unique_ptr<Server> server;
-};
-
-} // namespace
-
 class TestPanels : public QObject {
     Q_OBJECT
 
@@ -39,7 +26,9 @@ private slots:
     void newPanelSeesEveryWorkingRouter();
     void commandsOverTheWire_data();
     void commandsOverTheWire();
-    void takeIsLoggedAndQueued();
+    void repeatedTakeSwitchesOnce();
+    void reloadsRereadTheirFiles_data();
+    void reloadsRereadTheirFiles();
     void splitAndJoinedRequests();
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
@@ -52,9 +41,9 @@ private slots:
 
 void TestPanels::newPanelSeesEveryWorkingRouter()
 {
-    Installation install;
+    RunningServer install;
     QVERIFY(install.port() != 0);
-    install.server->RouterStates[2].CommOK = false;
+    install->RouterStates[2].CommOK = false;
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0xA1, 7), 15), QByteArray("\x00\x00\x00\x01\xFF\xA1\x07\x01\0\0\0\0\0\0\0", 15));
     // Drain: router 1 status, router 3 status (2 is down) ... then priorities.
@@ -80,7 +69,7 @@ void TestPanels::commandsOverTheWire()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, reply);
-    Installation install;
+    RunningServer install;
     Panel panel(install.port());
     QCOMPARE(panel.ask(bytes, reply.size()), reply);
     // The same sequence again gets the same bytes, and the server keeps
@@ -89,22 +78,63 @@ void TestPanels::commandsOverTheWire()
     QCOMPARE(panel.ask(panelRequest(10, 0x85, 3), 7), QByteArray("\x00\x00\x00\x0A\x10\x01\x03", 7));
 }
 
-void TestPanels::takeIsLoggedAndQueued()
+void TestPanels::repeatedTakeSwitchesOnce()
 {
-    Installation install(loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
+    RunningServer install(loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
     Panel panel(install.port());
     const QByteArray take = "C 110000000003000500IN_3    OUT_5     desk one  ";
-    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
-    QCOMPARE(install.server->RouterStates[2].PrioritySource[5], 3);
-    QCOMPARE(install.server->links.table.NetTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
-    QCOMPARE(install.server->links.table.ComTxQueue[2].slot(1), QByteArray("@ X:01/4,2\r"));
-    const QString log = install.dir.filePath(QStringLiteral("Logs/Switch Log For %1.TXT")
-                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
-    QVERIFY(readFile(log).endsWith("Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_5\tdesk one\r\n"));
-    // A retransmission switches nothing and logs nothing more.
-    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02"));
-    QCOMPARE(install.server->links.table.NetTxQueue[2].slot(2), QByteArray());
-    QCOMPARE(readFile(log).count("Switch command sent."), 1);
+    const QByteArray ack("\x0A\x0B\x0C\x0D\x10\x01\x02", 7);
+    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), ack);
+    // The panel did not hear the answer and sends the take again on the same
+    // connection: the same answer, and nothing switched or logged twice.
+    QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), ack);
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
+    QCOMPARE(install->links.queuedCommands(2, false), QList<QByteArray>{"@ X:01/4,2\r"});
+    QCOMPARE(logEntries(install.path(), "Switch").size(), 1);
+}
+
+void TestPanels::reloadsRereadTheirFiles_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::newRow("router tables") << 0xA2;
+    QTest::newRow("settings") << 0xA3;
+    QTest::newRow("users") << 0xA4;
+}
+
+void TestPanels::reloadsRereadTheirFiles()
+{
+    QFETCH(int, command);
+    RunningServer install;
+    Server &server = *install;
+    Panel panel(install.port());
+
+    // The files change behind the running server's back.
+    RouterTable table = server.RouterTables[5];
+    table.Name = QStringLiteral("Studio B");
+    QVERIFY(SaveRouterTable(install.path(), 5, table));
+    QVERIFY(QDir(install.path()).mkdir(QStringLiteral("ICONS")));
+    QImage picture(16, 16, QImage::Format_ARGB32);
+    picture.fill(Qt::green);
+    QVERIFY(picture.save(install.filePath(QStringLiteral("ICONS/CAM2.ICO")), "ICO"));
+    QVERIFY(writeFile(install.filePath(QStringLiteral("WREN.INI")),
+                      loopbackCardSettings() + "[Com_Port_3]\r\nPort_Description=Edited\r\n"));
+    UserTable users = server.Users;
+    users[2] = {.UserName = QStringLiteral("night"), .UserPassword = QStringLiteral("owl"), .UserPrivilege = 2};
+    QVERIFY(SaveUsers(server.UserFile(), users));
+
+    QCOMPARE(panel.ask(panelRequest(1, command, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+    // Each reload reads its own files and no other.
+    const bool tables = command == 0xA2;
+    const bool settings = command == 0xA3;
+    const bool usersToo = command == 0xA4;
+    QCOMPARE(server.RouterTables[5].Name == QStringLiteral("Studio B"), tables);
+    QCOMPARE(server.imglstRTR.contains(QStringLiteral("CAM2.ICO")), tables);
+    QCOMPARE(server.settings.ComPorts[3].ComDescription == QStringLiteral("Edited"), settings);
+    QCOMPARE(server.Users[2].UserName == QStringLiteral("night"), usersToo);
+    if (usersToo) {
+        QCOMPARE(server.Users[2].UserPassword, QStringLiteral("owl"));
+        QCOMPARE(server.Users[2].UserPrivilege, qint16(2));
+    }
 }
 
 void TestPanels::paddedRequestGetsOneReply_data()
@@ -121,25 +151,27 @@ void TestPanels::paddedRequestGetsOneReply()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, replyLength);
-    Installation install;
+    RunningServer install;
     Panel panel(install.port());
     panel.socket.write(request);
     QCOMPARE(panel.await(replyLength).left(4), request.left(4));
     // A stray reply to the padding would follow once the line is quiet.
     QVERIFY(!QTest::qWaitFor([&] { return panel.socket.bytesAvailable() > 0; }, 400));
     QCOMPARE(panel.ask(panelRequest(2, 0x84, 4), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x04", 7));
-    for (const QByteArray &entry : logEntries(install.dir.path(), "Error"))
+    for (const QByteArray &entry : logEntries(install.path(), "Error"))
         QVERIFY2(!entry.contains("Data Arrival Error"), entry.constData());
 }
 
 void TestPanels::splitAndJoinedRequests()
 {
-    Installation install;
+    RunningServer install;
     Panel panel(install.port());
     const QByteArray poll = panelRequest(1, 0xA1, 4);
     panel.socket.write(poll.left(3));
-    panel.socket.flush();
-    QTRY_COMPARE(install.server->clientTable[1].InUse, false);
+    // The server holds the first part and has answered nothing, so the rest
+    // arrives in a read of its own.
+    QTRY_COMPARE(install->clients.bufferedBytes(5), 3);
+    QCOMPARE(install->clientTable[1].InUse, false);
     panel.socket.write(poll.mid(3));
     QCOMPARE(panel.await(15).left(7), QByteArray("\x00\x00\x00\x01\xFF\xA1\x04", 7));
 
@@ -150,45 +182,43 @@ void TestPanels::splitAndJoinedRequests()
     // A fragment that never grows is answered as a short request after a pause.
     panel.socket.write(QByteArray("\x00\x00", 2));
     QCOMPARE(panel.await(4), QByteArray("\x00\x00\x11\x12", 4));
-    const QString log = install.dir.filePath(QStringLiteral("Logs/Error Log For %1.TXT")
-                                                 .arg(QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))));
-    QTRY_VERIFY(readFile(log).contains("Data Arrival Error.Request too short 1"));
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
 }
 
 // A folder in place of USER.INI fails every read, even for root.
 void TestPanels::unreadableUserFileIsAnIncompleteReload()
 {
-    Installation install;
-    install.server->Users[2].UserName = QStringLiteral("desk");
-    QVERIFY(QDir().mkpath(install.dir.filePath(QStringLiteral("USER.INI"))));
+    RunningServer install;
+    install->Users[2].UserName = QStringLiteral("desk");
+    QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("USER.INI"))));
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0xA4, 3), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x03", 7));
-    QTRY_VERIFY(logEntries(install.dir.path(), "Error").contains("Data Arrival Error.Reload incomplete 6"));
-    const auto entries = logEntries(install.dir.path(), "Error");
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Reload incomplete 6"));
+    const auto entries = logEntries(install.path(), "Error");
     QVERIFY(std::any_of(entries.begin(), entries.end(),
                         [](const QByteArray &e) { return e.startsWith("The user file ") && e.contains("could not be read"); }));
-    QCOMPARE(install.server->Users[2].UserName, QStringLiteral("desk"));
+    QCOMPARE(install->Users[2].UserName, QStringLiteral("desk"));
 }
 
 void TestPanels::closedSlotsAreReused()
 {
-    Installation install;
+    RunningServer install;
     auto a = std::make_unique<Panel>(install.port());
     auto b = std::make_unique<Panel>(install.port());
     auto c = std::make_unique<Panel>(install.port());
-    QTRY_COMPARE(install.server->clients.acceptedSocketCount(), 3);
+    QTRY_COMPARE(install->clients.acceptedSocketCount(), 3);
     const quint16 bPort = b->socket.localPort();
-    QTRY_VERIFY(install.server->clients.socketAt(6) && install.server->clients.socketAt(6)->peerPort() == bPort);
+    QTRY_VERIFY(install->clients.socketAt(6) && install->clients.socketAt(6)->peerPort() == bPort);
     b.reset();
-    QTRY_COMPARE(install.server->clients.socketAt(6)->state(), QAbstractSocket::UnconnectedState);
+    QTRY_COMPARE(install->clients.socketAt(6)->state(), QAbstractSocket::UnconnectedState);
     Panel d(install.port());
-    QTRY_VERIFY(install.server->clients.socketAt(6)->peerPort() == d.socket.localPort());
-    QCOMPARE(install.server->clients.acceptedSocketCount(), 3);
+    QTRY_VERIFY(install->clients.socketAt(6)->peerPort() == d.socket.localPort());
+    QCOMPARE(install->clients.acceptedSocketCount(), 3);
 }
 
 void TestPanels::sixtyFifthPanelGetsNoReply()
 {
-    Installation install;
+    RunningServer install;
     std::vector<std::unique_ptr<Panel>> panels;
     for (int i = 0; i < kClientCount; ++i) {
         panels.push_back(std::make_unique<Panel>(install.port()));
@@ -202,15 +232,15 @@ void TestPanels::sixtyFifthPanelGetsNoReply()
 
     // Once a panel has gone, the sweep frees its record for the next one.
     panels[5].reset();
-    QTRY_COMPARE(install.server->clients.socketAt(10)->state(), QAbstractSocket::UnconnectedState);
-    install.server->clients.SweepClients();
-    QCOMPARE(LiveClientCount(install.server->clientTable), kClientCount - 1);
+    QTRY_COMPARE(install->clients.socketAt(10)->state(), QAbstractSocket::UnconnectedState);
+    install->clients.SweepClients();
+    QCOMPARE(LiveClientCount(install->clientTable), kClientCount - 1);
     QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
 }
 
 void TestPanels::idleConnectionsDoNotStopService()
 {
-    Installation install;
+    RunningServer install;
     std::vector<std::unique_ptr<QTcpSocket>> idle;
     for (int i = 0; i < 300; ++i) {
         idle.push_back(std::make_unique<QTcpSocket>());
@@ -218,7 +248,7 @@ void TestPanels::idleConnectionsDoNotStopService()
     }
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
-    QCOMPARE(LiveClientCount(install.server->clientTable), 1);
+    QCOMPARE(LiveClientCount(install->clientTable), 1);
 }
 
 void TestPanels::bindFailureOpensCardSettings()
@@ -231,7 +261,7 @@ void TestPanels::bindFailureOpensCardSettings()
               "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=" + port
                   + "\r\nNetwork_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"
                     "Network_Card_3_IP_Address=not an address\r\n"));
-    Server server(dir.path());
+    TestServer server(dir.path());
     QSignalSpy opened(&server, &Server::networkCardSettingsRequested);
     server.Start();
     QCOMPARE(server.StartupError, cardBindFailureText(3));

@@ -2,6 +2,7 @@
 #include "links/image_video.h"
 #include "links/leitch.h"
 #include "router/router_table.h"
+#include "test_support.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -10,6 +11,7 @@
 #include <initializer_list>
 
 using namespace marlin;
+using testsupport::bytes;
 
 namespace {
 
@@ -19,14 +21,6 @@ QByteArray take(const QByteArray &levels, const QByteArray &source, const QByteA
                  const QByteArray &rest = "IN_2    OUT_10  comment 42")
 {
     return "C " + levels + source + destination + rest;
-}
-
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
 }
 
 // Reports as "d:s d:s", so a failing comparison shows both lists.

@@ -6,6 +6,7 @@
 #include "router_config.h"
 #include "router_dialect.h"
 #include "simulated_router.h"
+#include "test_support.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,15 +27,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+using testsupport::bytes;
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray result;
-    for (const int v : values)
-        result.append(static_cast<char>(v));
-    return result;
-}
+namespace {
 
 // SYN, length, STX, body, ETX, checksum, CR; lengths and checksums worked out by hand.
 QByteArray framed(const char *length, const QByteArray &body, const char *checksum)

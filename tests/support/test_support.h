@@ -1,10 +1,11 @@
 #pragma once
 
 // Small fixtures shared by the test areas: files in a temporary application
-// folder, today's log entries, and a panel on a real TCP connection.
+// folder, log entries, byte strings, and a panel on a real TCP connection.
 
 #include <QByteArray>
 #include <QDate>
+#include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
 #include <QList>
@@ -12,7 +13,18 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <initializer_list>
+
 namespace testsupport {
+
+// Bytes written as numbers, for protocols where most bytes are not text.
+inline QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(static_cast<char>(v));
+    return out;
+}
 
 inline QByteArray readFile(const QString &path)
 {
@@ -26,17 +38,32 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
-// Today's entries of the "Error" or "Switch" log, without date and time.
-inline QList<QByteArray> logEntries(const QString &appDir, const char *kind)
+// The day a server in the test's own process writes its logs on (see
+// TestServer): a test that runs across midnight still finds every line in one file.
+inline QDate logDay() { return QDate(2026, 3, 4); }
+
+// A clock for the logs that keeps the time of day but not the date.
+inline QDateTime onLogDay() { return QDateTime(logDay(), QTime::currentTime()); }
+
+// The entries of the "Error" or "Switch" log of one day, without date and time.
+inline QList<QByteArray> logEntries(const QString &appDir, const char *kind, const QDate &day = logDay())
 {
     const QString path = appDir + QStringLiteral("/Logs/%1 Log For %2.TXT")
-                                      .arg(QLatin1String(kind), QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+                                      .arg(QLatin1String(kind), day.toString(QStringLiteral("yyyyMMdd")));
     QList<QByteArray> entries;
     for (const QByteArray &line : readFile(path).split('\n')) {
         if (line.size() > 21)
             entries.append(line.mid(21).chopped(1));
     }
     return entries;
+}
+
+// The entries a server in another process wrote on its own clock, which may
+// have passed midnight since it started: yesterday's, then today's.
+inline QList<QByteArray> recentLogEntries(const QString &appDir, const char *kind)
+{
+    const QDate today = QDate::currentDate();
+    return logEntries(appDir, kind, today.addDays(-1)) + logEntries(appDir, kind, today);
 }
 
 // Settings that serve panels on the loopback address at a free port.

@@ -1,6 +1,7 @@
 #include "core/server.h"
 #include "ui/main_window.h"
 #include "ui/settings/network_card_dialog.h"
+#include "test_server.h"
 #include "test_support.h"
 
 #include <QAbstractButton>
@@ -76,7 +77,7 @@ private slots:
 void TestUi::caption()
 {
     QTemporaryDir app;
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     QCOMPARE(window.windowTitle(), QStringLiteral("Marlin Server Version %1.%2.%3")
                                        .arg(MARLIN_VERSION_MAJOR).arg(MARLIN_VERSION_MINOR).arg(MARLIN_VERSION_PATCH));
@@ -104,7 +105,7 @@ void TestUi::shutdownQuestions()
     QFETCH(bool, closed);
 
     QTemporaryDir app;
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     window.show();
     server.Start();
@@ -122,7 +123,7 @@ void TestUi::shutdownQuestions()
 void TestUi::terminationClosesWithoutQuestions()
 {
     QTemporaryDir app;
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     window.show();
     server.Start();
@@ -134,7 +135,7 @@ void TestUi::terminationClosesWithoutQuestions()
 void TestUi::alertWindowFollowsTheLink()
 {
     QTemporaryDir app;
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     window.show();
 
@@ -173,7 +174,7 @@ void TestUi::networkCardSettings()
     QVERIFY(testsupport::writeFile(app.filePath(QStringLiteral("WREN.INI")),
                                    "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
                                    "Network_Card_2_IP_Address=203.0.113.9\r\nNetwork_Card_2_TCP_Port=7001\r\n"));
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     window.show();
     server.Start(); // card 2's address is not this machine's: the window opens by itself
@@ -218,7 +219,7 @@ void TestUi::networkCardSettingsThatCannotBeSaved()
 {
     QTemporaryDir app;
     QVERIFY(QDir().mkpath(app.filePath(QStringLiteral("WREN.INI"))));
-    Server server(app.path());
+    testsupport::TestServer server(app.path());
     MDIMain window(server);
     window.show();
     server.Start();

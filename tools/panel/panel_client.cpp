@@ -137,7 +137,9 @@ void PanelClient::cancel()
 
 void PanelClient::onReadyRead()
 {
-    buffer.append(socket.readAll());
+    const QByteArray arrived = socket.readAll();
+    emit bytesArrived(arrived);
+    buffer.append(arrived);
     if (!pending) {
         buffer.clear();
         return;

@@ -93,6 +93,8 @@ signals:
     void finished(const marlin::panel::Exchange &result);
     // Each write of a request, the retransmission included.
     void requestSent(const QByteArray &bytes, int attempt);
+    // Each piece of a reply as one read returned it.
+    void bytesArrived(const QByteArray &bytes);
 
 private:
     struct Pending {
