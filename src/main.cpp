@@ -47,6 +47,9 @@ int main(int argc, char *argv[])
     }
 
     marlin::Server server(appDir);
+    server.logs.setTerminalEcho(true);
+    server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
+    server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
     marlin::MDIMain window(server);
     marlin::TerminationSignals termination;
     QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,

@@ -9,38 +9,99 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QUdpSocket>
+#include <QScopeGuard>
+
+#include <pty.h>
+#include <unistd.h>
 
 using namespace marlin;
 using namespace testsupport;
 
 namespace {
 
+// Entries of the "Error" or "Switch" log written by a server in another
+// process: yesterday's file, then today's, so a test that runs across
+// midnight still finds every line.
+QList<QByteArray> serverLogEntries(const QString &appDir, const char *kind)
+{
+    QList<QByteArray> entries;
+    const QDate today = QDate::currentDate();
+    for (const QDate &day : {today.addDays(-1), today}) {
+        const QString path = appDir + QStringLiteral("/Logs/%1 Log For %2.TXT")
+                                          .arg(QLatin1String(kind), day.toString(QStringLiteral("yyyyMMdd")));
+        for (const QByteArray &line : readFile(path).split('\n')) {
+            if (line.size() > 21)
+                entries.append(line.mid(21).chopped(1));
+        }
+    }
+    return entries;
+}
+
+// The whole lines (date and time included) of the same two files.
+QList<QByteArray> serverLogLines(const QString &appDir)
+{
+    QList<QByteArray> lines;
+    const QDate today = QDate::currentDate();
+    for (const QDate &day : {today.addDays(-1), today}) {
+        const QString path = appDir + QStringLiteral("/Logs/Error Log For %1.TXT").arg(day.toString(QStringLiteral("yyyyMMdd")));
+        for (const QByteArray &line : readFile(path).split('\n')) {
+            if (!line.isEmpty())
+                lines.append(line.chopped(1));
+        }
+    }
+    return lines;
+}
+
 // A copy of the real program in its own application folder, its panels
 // served on the loopback address.
 class Installation {
 public:
-    Installation()
+    explicit Installation(const QByteArray &settings = loopbackCardSettings())
     {
         exe = dir.filePath(QStringLiteral("marlin-server"));
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), settings));
         QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
-    QProcess *start()
+    QProcess *start(const QStringList &arguments = {}, const QProcessEnvironment &extra = {})
     {
         auto *p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("MARLIN_APP_DIR"));
+        for (const QString &key : extra.keys()) {
+            if (extra.value(key).isEmpty())
+                env.remove(key);
+            else
+                env.insert(key, extra.value(key));
+        }
         p->setProcessEnvironment(env);
-        p->start(exe, {});
+        p->start(exe, arguments);
         return p;
     }
-    QString path() const { return dir.path(); }
+    QString path() const { return QDir(dir.path()).canonicalPath(); }
+    QString program() const { return exe; }
 
 private:
     QTemporaryDir dir;
     QString exe;
+};
+
+// Collects what a process writes to stderr while tests wait on it.
+struct Terminal {
+    explicit Terminal(QProcess &process) : process(process) {}
+    const QByteArray &text()
+    {
+        seen += process.readAllStandardError();
+        return seen;
+    }
+    bool hasLine(const QByteArray &line) { return text().split('\n').contains(line); }
+    QProcess &process;
+    QByteArray seen;
 };
 
 } // namespace
@@ -51,6 +112,8 @@ class TestCore : public QObject {
 private slots:
     void startupFillsEveryTable();
     void startupErrorIsLoggedAndShownOnce();
+    void everyStartupFailureIsLogged();
+    void terminalTellsWhatHappens();
     void programStartsAndClosesOnTermination();
     void secondCopyIsRefused();
     void badFilesNeverStopTheProgram();
@@ -69,7 +132,9 @@ void TestCore::startupFillsEveryTable()
     // Card 1's default address is not one of this machine's: the bind
     // failure is the startup error, and the card settings window is asked for.
     const QByteArray bindFailure = cardBindFailureText(1).toLatin1();
-    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", bindFailure}));
+    QCOMPARE(logEntries(app.path(), "Error"),
+             (QList<QByteArray>{"Server Started", bindFailure,
+                                "Network card #1 could not listen on 172.23.42.6 port 790: address not available."}));
     QCOMPARE(server.StartupError, QString::fromLatin1(bindFailure));
     QCOMPARE(settingsWindow.size(), 1);
     QVERIFY(shown.wait(3000));
@@ -108,18 +173,121 @@ void TestCore::startupErrorIsLoggedAndShownOnce()
     QCOMPARE(shown.size(), 1);
 }
 
+void TestCore::everyStartupFailureIsLogged()
+{
+    QTcpServer occupied;
+    QVERIFY(occupied.listen(QHostAddress::LocalHost));
+    QTemporaryDir app;
+    // Two serial devices that are not there, a card whose port is taken and
+    // a card without a usable address.
+    QFile::link(app.filePath(QStringLiteral("gone-1")), app.filePath(QStringLiteral("COM1")));
+    QFile::link(app.filePath(QStringLiteral("gone-2")), app.filePath(QStringLiteral("COM2")));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port="
+                          + QByteArray::number(occupied.serverPort())
+                          + "\r\nNetwork_Card_2_IP_Address=no address\r\n"
+                            "[Com_Port_1]\r\nPort_Enable=1\r\n[Com_Port_2]\r\nPort_Enable=1\r\n"));
+    Server server(app.path());
+    QSignalSpy shown(&server, &Server::startupErrorDue);
+    QSignalSpy settingsWindow(&server, &Server::networkCardSettingsRequested);
+    server.recordStartupFailure(QStringLiteral("met before the start"));
+    server.Start();
+
+    const QByteArray openFailure = " is a problem opening communication port # %1.  Please check the hardware is "
+                                   "working and verify the communication settings.";
+    const QList<QByteArray> failures{
+        "met before the start",
+        "There" + QByteArray(openFailure).replace("%1", "1"),
+        "There" + QByteArray(openFailure).replace("%1", "2"),
+        cardBindFailureText(1).toLatin1(),
+        "Network card #1 could not listen on 127.0.0.1 port " + QByteArray::number(occupied.serverPort()) + ": address in use.",
+        cardBindFailureText(2).toLatin1(),
+        "Network card #2 could not listen on no address port 790: not an IP address.",
+    };
+    // Every failure once, in order, right after "Server Started"; the last
+    // one is the one shown.
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"} + failures);
+    QCOMPARE(server.StartupError, cardBindFailureText(2));
+    QCOMPARE(settingsWindow.size(), 1);
+    QVERIFY(shown.wait(3000));
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown.first().first().toString(), cardBindFailureText(2));
+    QCOMPARE(logEntries(app.path(), "Error").size(), failures.size() + 1);
+}
+
+void TestCore::terminalTellsWhatHappens()
+{
+    QTcpServer occupied;
+    QVERIFY(occupied.listen(QHostAddress::LocalHost));
+    QUdpSocket router;
+    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
+    int master = -1;
+    int slave = -1;
+    char ptyName[256] = {};
+    QCOMPARE(::openpty(&master, &slave, ptyName, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(master);
+        ::close(slave);
+    });
+
+    Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
+                         "Network_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port="
+                         + QByteArray::number(occupied.serverPort())
+                         + "\r\n[Com_Port_1]\r\nPort_Enable=1\r\n[Com_Port_3]\r\nPort_Enable=1\r\n"
+                           "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\n"
+                           "Network_Port=" + QByteArray::number(router.localPort()) + "\r\n");
+    const QString dir = install.path();
+    QVERIFY(QFile::link(QString::fromLocal8Bit(ptyName), dir + QStringLiteral("/COM1")));
+    QVERIFY(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/COM3")));
+
+    std::unique_ptr<QProcess> server(install.start());
+    Terminal terminal(*server);
+    QTRY_VERIFY_WITH_TIMEOUT(serverLogEntries(dir, "Error").size() >= 4, 20000);
+    const QByteArray prefix = "marlin-server: ";
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine(prefix + "application folder " + dir.toLocal8Bit()), 5000);
+    QVERIFY(terminal.hasLine(prefix + "logs in " + dir.toLocal8Bit() + "/Logs"));
+    QVERIFY2(terminal.hasLine(prefix + "comm port 1: open on " + dir.toLocal8Bit() + "/COM1 -> " + ptyName), terminal.text());
+    QVERIFY2(terminal.hasLine(prefix + "comm port 3: cannot open " + dir.toLocal8Bit() + "/COM3 -> " + dir.toLocal8Bit()
+                              + "/gone: No such file or directory"),
+             terminal.text());
+    QVERIFY(terminal.hasLine(prefix + "network port 2: UDP 127.0.0.1:" + QByteArray::number(router.localPort())));
+    QVERIFY(terminal.hasLine(prefix + "network card 2: not listening on 127.0.0.1:"
+                             + QByteArray::number(occupied.serverPort()) + ": address in use"));
+
+    // The listener it names is the one that serves panels.
+    const QByteArray listening = prefix + "network card 1: listening on 127.0.0.1:";
+    const qsizetype at = terminal.text().indexOf(listening);
+    QVERIFY2(at >= 0, terminal.text());
+    const int port = terminal.text().mid(at + listening.size()).split('\n').first().toInt();
+    QTcpSocket panel;
+    panel.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(panel.waitForConnected(5000));
+
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    // Every line of the error log went to the terminal as well, in order.
+    const QList<QByteArray> logged = serverLogLines(dir);
+    QCOMPARE(logged.size(), 5); // started, two failures (port 3, card 2) with the card's detail, closed down
+    QByteArray echoed;
+    for (const QByteArray &line : terminal.text().split('\n')) {
+        if (!line.startsWith(prefix) && logged.contains(line))
+            echoed += line + '\n';
+    }
+    QCOMPARE(echoed, logged.join('\n') + '\n');
+}
+
 void TestCore::programStartsAndClosesOnTermination()
 {
     Installation install;
     std::unique_ptr<QProcess> server(install.start());
     QVERIFY(server->waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(serverLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
 
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitStatus(), QProcess::NormalExit);
     QCOMPARE(server->exitCode(), 0);
-    QCOMPARE(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
+    QCOMPARE(serverLogEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
     QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
 }
 
@@ -127,7 +295,7 @@ void TestCore::secondCopyIsRefused()
 {
     Installation install;
     std::unique_ptr<QProcess> first(install.start());
-    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error").size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(serverLogEntries(install.path(), "Error").size(), 1, 20000);
 
     std::unique_ptr<QProcess> second(install.start());
     QVERIFY(second->waitForFinished(20000));
@@ -135,7 +303,7 @@ void TestCore::secondCopyIsRefused()
     QVERIFY(second->readAllStandardError().contains(
         "This program is already running.  Please check if it has been minimized."));
     QCOMPARE(first->state(), QProcess::Running);
-    QCOMPARE(logEntries(install.path(), "Error").size(), 1);
+    QCOMPARE(serverLogEntries(install.path(), "Error").size(), 1);
 
     first->terminate();
     QVERIFY(first->waitForFinished(20000));
@@ -154,11 +322,11 @@ void TestCore::badFilesNeverStopTheProgram()
     QVERIFY(writeFile(install.path() + QStringLiteral("/RTR2.BIN"), QByteArray()));
 
     std::unique_ptr<QProcess> server(install.start());
-    QTRY_COMPARE_WITH_TIMEOUT(logEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(serverLogEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow"}), 20000);
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);
-    QCOMPARE(logEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
+    QCOMPARE(serverLogEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
 }
 
 void TestCore::iconsAreLoadedByFileName()
