@@ -115,6 +115,11 @@ private slots:
     void everyStartupFailureIsLogged();
     void terminalTellsWhatHappens();
     void programStartsAndClosesOnTermination();
+    void commandLineRefusalsStartNothing_data();
+    void commandLineRefusalsStartNothing();
+    void chosenFolderIsMadeAndUsed_data();
+    void chosenFolderIsMadeAndUsed();
+    void unreachableDisplayFallsBackToOffscreen();
     void secondCopyIsRefused();
     void badFilesNeverStopTheProgram();
     void iconsAreLoadedByFileName();
@@ -289,6 +294,130 @@ void TestCore::programStartsAndClosesOnTermination()
     QCOMPARE(server->exitCode(), 0);
     QCOMPARE(serverLogEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
     QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
+}
+
+void TestCore::commandLineRefusalsStartNothing_data()
+{
+    // %1 stands for the installation's folder, where a file "WREN.INI" is.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("appDirVariable");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("terminal");
+    const QString version = QStringLiteral("marlin-server %1.%2.%3\n")
+                                .arg(MARLIN_VERSION_MAJOR)
+                                .arg(MARLIN_VERSION_MINOR)
+                                .arg(MARLIN_VERSION_PATCH);
+    QTest::newRow("help") << QStringList{"--help"} << QString() << 0 << "--app-dir <DIR>" << QString();
+    QTest::newRow("version") << QStringList{"--version"} << QString() << 0 << version << QString();
+    QTest::newRow("help wins over a bad folder")
+        << QStringList{"--app-dir", "%1/WREN.INI", "-h"} << QString() << 0 << "Usage: marlin-server" << QString();
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QString() << 1 << QString()
+                                    << "marlin-server: Unknown option 'bogus'.";
+    QTest::newRow("folder is a file")
+        << QStringList{"--app-dir", "%1/WREN.INI"} << QString() << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI as the application folder: it is a file, not a folder";
+    QTest::newRow("folder cannot be made")
+        << QStringList{"--app-dir", "%1/WREN.INI/data"} << QString() << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI/data as the application folder: the folder cannot be created";
+    QTest::newRow("variable names a file")
+        << QStringList() << "%1/WREN.INI" << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI as the application folder: it is a file, not a folder";
+}
+
+void TestCore::commandLineRefusalsStartNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, appDirVariable);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, terminal);
+    Installation install;
+    for (QString &argument : arguments)
+        argument = argument.arg(install.path());
+    QProcessEnvironment env;
+    if (!appDirVariable.isEmpty())
+        env.insert(QStringLiteral("MARLIN_APP_DIR"), appDirVariable.arg(install.path()));
+    // Without a display, so nothing waits for one either.
+    env.insert(QStringLiteral("DISPLAY"), QString());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
+
+    std::unique_ptr<QProcess> program(install.start(arguments, env));
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), exitCode);
+    const QString out = QString::fromLocal8Bit(program->readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(program->readAllStandardError());
+    QVERIFY2(out.contains(output), qPrintable(out));
+    if (!terminal.isEmpty())
+        QVERIFY2(err.split(QLatin1Char('\n')).contains(terminal.arg(install.path())), qPrintable(err));
+    // Nothing started: no log, no lock, no folder made.
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/Logs")));
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/WREN.INI/data")));
+}
+
+void TestCore::chosenFolderIsMadeAndUsed_data()
+{
+    QTest::addColumn<bool>("byOption");
+    QTest::addColumn<bool>("byVariable");
+    QTest::newRow("--app-dir") << true << false;
+    QTest::newRow("MARLIN_APP_DIR") << false << true;
+    QTest::newRow("--app-dir wins over MARLIN_APP_DIR") << true << true;
+}
+
+void TestCore::chosenFolderIsMadeAndUsed()
+{
+    QFETCH(bool, byOption);
+    QFETCH(bool, byVariable);
+    Installation install;
+    const QString chosen = install.path() + QStringLiteral("/var/lib/marlin");
+    const QString other = install.path() + QStringLiteral("/elsewhere");
+    QStringList arguments;
+    QProcessEnvironment env;
+    if (byOption)
+        arguments << QStringLiteral("--app-dir") << chosen;
+    if (byVariable)
+        env.insert(QStringLiteral("MARLIN_APP_DIR"), byOption ? other : chosen);
+
+    std::unique_ptr<QProcess> server(install.start(arguments, env));
+    Terminal terminal(*server);
+    QTRY_COMPARE_WITH_TIMEOUT(serverLogEntries(chosen, "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine("marlin-server: application folder " + chosen.toLocal8Bit()), 5000);
+    QVERIFY(QFile::exists(chosen + QStringLiteral("/marlin-server.lock")));
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(serverLogEntries(chosen, "Error").last(), QByteArray("Server Closed Down"));
+    // The program's own folder and the folder that lost are left alone.
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/Logs")));
+    QVERIFY(!QFile::exists(other));
+}
+
+void TestCore::unreachableDisplayFallsBackToOffscreen()
+{
+    Installation install;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":987"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    env.insert(QStringLiteral("XDG_SESSION_TYPE"), QString());
+    std::unique_ptr<QProcess> server(install.start({}, env));
+    Terminal terminal(*server);
+    QTRY_COMPARE_WITH_TIMEOUT(serverLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine("marlin-server: application folder " + install.path().toLocal8Bit()), 5000);
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(serverLogEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
+
+    // One line says so; neither the platform that failed nor the offscreen
+    // platform adds its own complaints.
+    const QByteArray text = terminal.text();
+    QCOMPARE(text.count("display"), 1);
+    QVERIFY2(terminal.hasLine("marlin-server: cannot connect to display :987, running headless (offscreen platform)"), text);
+    QVERIFY2(!text.contains("qt.qpa") && !text.contains("does not support") && !text.contains("xcb"), text);
 }
 
 void TestCore::secondCopyIsRefused()
