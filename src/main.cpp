@@ -182,6 +182,14 @@ int main(int argc, char *argv[])
     marlin::TerminationSignals termination;
     QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
                      &marlin::MDIMain::closeWithoutQuestions);
+    if (!termination.isWatching()) {
+        // Otherwise a service manager's stop would end the server without a
+        // trace, and nobody would know why the log never says it closed.
+        server.recordStartupFailure(
+            QStringLiteral("SIGTERM and SIGINT cannot be caught (no signal pipe: %1); they will end the server "
+                           "without \"Server Closed Down\".")
+                .arg(termination.problem()));
+    }
     window.show();
     server.Start();
     return app.exec();

@@ -1,5 +1,6 @@
 #include "clients/client_server.h"
 #include "core/server.h"
+#include "core/termination_signals.h"
 #include "test_support.h"
 
 #include <QDate>
@@ -15,6 +16,9 @@
 #include <QUdpSocket>
 #include <QScopeGuard>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <pty.h>
 #include <unistd.h>
 
@@ -121,6 +125,8 @@ private slots:
     void chosenFolderIsMadeAndUsed();
     void unreachableDisplayFallsBackToOffscreen();
     void secondCopyIsRefused();
+    void terminationSignalsArriveOnTheEventLoop();
+    void signalPairFailureIsReported();
     void badFilesNeverStopTheProgram();
     void iconsAreLoadedByFileName();
 };
@@ -436,6 +442,38 @@ void TestCore::secondCopyIsRefused()
 
     first->terminate();
     QVERIFY(first->waitForFinished(20000));
+}
+
+void TestCore::terminationSignalsArriveOnTheEventLoop()
+{
+    {
+        TerminationSignals termination;
+        QVERIFY(termination.isWatching());
+        QCOMPARE(termination.problem(), QString());
+        QSignalSpy requested(&termination, &TerminationSignals::terminationRequested);
+        QCOMPARE(::raise(SIGTERM), 0);
+        QVERIFY(requested.wait(5000));
+        QCOMPARE(::raise(SIGINT), 0);
+        QTRY_COMPARE(requested.size(), 2);
+    }
+    // Once nobody watches, the signals have their default effect again.
+    struct sigaction current = {};
+    QCOMPARE(::sigaction(SIGTERM, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
+}
+
+void TestCore::signalPairFailureIsReported()
+{
+    TerminationSignals termination(nullptr, [](int *) {
+        errno = EMFILE;
+        return -1;
+    });
+    QVERIFY(!termination.isWatching());
+    QCOMPARE(termination.problem(), QString::fromLocal8Bit(std::strerror(EMFILE)));
+    // Nothing half-installed: a signal would end the program as before.
+    struct sigaction current = {};
+    QCOMPARE(::sigaction(SIGTERM, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
 }
 
 void TestCore::badFilesNeverStopTheProgram()
