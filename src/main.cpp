@@ -4,34 +4,162 @@
 #include "ui/main_window.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QTemporaryFile>
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
-// A rack machine has no display: run the same console on Qt's offscreen
-// platform rather than refuse to start.
-void chooseHeadlessPlatform()
+void say(const QString &line)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
-        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    std::fprintf(stderr, "marlin-server: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// ---- Platform ---------------------------------------------------------------
+
+enum class PlatformChoice { AsConfigured, Headless, FallbackAllowed };
+
+// A rack machine has no display: run the same console on Qt's offscreen
+// platform rather than refuse to start. A display that is named but cannot
+// be reached (a stale DISPLAY after a remote session) would make Qt abort,
+// so offscreen is listed as the platform to fall back to.
+PlatformChoice choosePlatform()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return PlatformChoice::AsConfigured;
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        std::fprintf(stderr, "marlin-server: no display found, running headless (offscreen platform)\n");
+        say(QStringLiteral("no display found, running headless (offscreen platform)"));
+        return PlatformChoice::Headless;
     }
+    const bool wayland = qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")
+                         || qEnvironmentVariableIsEmpty("DISPLAY");
+    qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : "xcb;offscreen");
+    return PlatformChoice::FallbackAllowed;
+}
+
+QtMessageHandler qtHandler = nullptr;
+bool tryingPlatforms = false;
+
+// While the platforms are tried, the ones that cannot connect complain;
+// the single line after the fallback says all the operator needs. The
+// offscreen platform also warns about every window operation it has no
+// use for, which tells a headless server nothing.
+void filterPlatformMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QLatin1String category(context.category ? context.category : "");
+    if (tryingPlatforms && category.startsWith(QLatin1String("qt.qpa.")))
+        return;
+    if (message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    qtHandler(type, context, message);
 }
 
 bool headless() { return QGuiApplication::platformName() == QLatin1String("offscreen"); }
+
+// ---- Application folder ---------------------------------------------------
+
+// A folder named on the command line or in MARLIN_APP_DIR is made when
+// missing and must take files: a server that cannot write its settings,
+// logs and lock would run blind. Empty when it can be used, else why not.
+QString prepareChosenFolder(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isDir())
+        return QStringLiteral("it is a file, not a folder");
+    if (!info.exists() && !QDir().mkpath(path))
+        return QStringLiteral("the folder cannot be created");
+    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".marlin-write-check-XXXXXX")));
+    if (!probe.open())
+        return QStringLiteral("nothing can be written in it (%1)").arg(probe.errorString());
+    return {};
+}
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    chooseHeadlessPlatform();
+    QCoreApplication::setApplicationName(QStringLiteral("marlin-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                .arg(MARLIN_VERSION_MAJOR)
+                                                .arg(MARLIN_VERSION_MINOR)
+                                                .arg(MARLIN_VERSION_PATCH));
+
+    // The command line is read before anything starts, so --help and
+    // --version need neither a display nor an application folder.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Marlin Server: router control server.\n"
+        "Settings, users, router tables and logs live in the application folder,\n"
+        "by default the folder of this program."));
+    // Not addHelpOption(): its --help-all lists the options of a QApplication
+    // that does not exist yet.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Displays help on commandline options."));
+    parser.addOption(helpOption);
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption appDirOption(
+        QStringLiteral("app-dir"),
+        QStringLiteral("Use DIR as the application folder (made when missing). MARLIN_APP_DIR does the same; "
+                       "this option wins."),
+        QStringLiteral("DIR"));
+    parser.addOption(appDirOption);
+    if (!parser.parse(arguments)) {
+        say(parser.errorText());
+        say(QStringLiteral("see marlin-server --help"));
+        return EXIT_FAILURE;
+    }
+    if (parser.isSet(helpOption)) {
+        // Without an application object the parser cannot know the program's name.
+        const QString help = parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("marlin-server"));
+        std::fputs(help.toLocal8Bit().constData(), stdout);
+        return EXIT_SUCCESS;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("marlin-server %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return EXIT_SUCCESS;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        say(QStringLiteral("unexpected argument %1; see marlin-server --help").arg(parser.positionalArguments().first()));
+        return EXIT_FAILURE;
+    }
+
+    QString chosenDir = parser.value(appDirOption);
+    if (chosenDir.isEmpty())
+        chosenDir = qEnvironmentVariable("MARLIN_APP_DIR");
+    if (!chosenDir.isEmpty()) {
+        chosenDir = QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
+        const QString problem = prepareChosenFolder(chosenDir);
+        if (!problem.isEmpty()) {
+            say(QStringLiteral("cannot use %1 as the application folder: %2").arg(chosenDir, problem));
+            return EXIT_FAILURE;
+        }
+    }
+
+    const PlatformChoice display = choosePlatform();
+    qtHandler = qInstallMessageHandler(filterPlatformMessages);
+    tryingPlatforms = true;
     QApplication app(argc, argv);
+    tryingPlatforms = false;
+    if (display == PlatformChoice::FallbackAllowed && headless()) {
+        const QString name = qEnvironmentVariableIsEmpty("DISPLAY") ? qEnvironmentVariable("WAYLAND_DISPLAY")
+                                                                     : qEnvironmentVariable("DISPLAY");
+        say(QStringLiteral("cannot connect to display %1, running headless (offscreen platform)").arg(name));
+    }
     app.setQuitOnLastWindowClosed(false);
-    const QString appDir = QCoreApplication::applicationDirPath();
+    // The program's own folder keeps the old rule: nothing there stops the start.
+    const QString appDir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                               : QFileInfo(chosenDir).canonicalFilePath();
 
     marlin::SingleInstance instance(appDir);
     if (!instance.tryLock()) {
@@ -47,10 +175,21 @@ int main(int argc, char *argv[])
     }
 
     marlin::Server server(appDir);
+    server.logs.setTerminalEcho(true);
+    server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
+    server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
     marlin::MDIMain window(server);
     marlin::TerminationSignals termination;
     QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
                      &marlin::MDIMain::closeWithoutQuestions);
+    if (!termination.isWatching()) {
+        // Otherwise a service manager's stop would end the server without a
+        // trace, and nobody would know why the log never says it closed.
+        server.recordStartupFailure(
+            QStringLiteral("SIGTERM and SIGINT cannot be caught (no signal pipe: %1); they will end the server "
+                           "without \"Server Closed Down\".")
+                .arg(termination.problem()));
+    }
     window.show();
     server.Start();
     return app.exec();

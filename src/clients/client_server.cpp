@@ -17,6 +17,16 @@ struct ClientServer::Slot {
 };
 
 namespace {
+QString listenErrorText(const QTcpServer &server)
+{
+    switch (server.serverError()) {
+    case QAbstractSocket::SocketAddressNotAvailableError: return QStringLiteral("address not available");
+    case QAbstractSocket::AddressInUseError: return QStringLiteral("address in use");
+    case QAbstractSocket::SocketAccessError: return QStringLiteral("permission denied (ports below 1024 need root)");
+    default: return server.errorString();
+    }
+}
+
 double secondsSinceMidnight() { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; }
 } // namespace
 
@@ -55,10 +65,14 @@ QString ClientServer::listen(const Settings &settings)
             });
         }
         wsPS[k]->close();
+        listenProblems[k].clear();
         const auto port = toInt32(Val(settings.Cards[k].CardTCPPort));
         const QHostAddress host(address);
         if (!port || *port < 0 || *port > 65535 || host.isNull() || !wsPS[k]->listen(host, quint16(*port))) {
             failure = cardBindFailureText(k);
+            listenProblems[k] = !port || *port < 0 || *port > 65535 ? QStringLiteral("not a port number")
+                                : host.isNull()                    ? QStringLiteral("not an IP address")
+                                                                   : listenErrorText(*wsPS[k]);
             continue;
         }
         cardPorts[k] = quint16(*port);
@@ -69,6 +83,11 @@ QString ClientServer::listen(const Settings &settings)
 bool ClientServer::isListening(int card) const
 {
     return card >= 1 && card <= kCardCount && wsPS[card] && wsPS[card]->isListening();
+}
+
+QString ClientServer::listenProblem(int card) const
+{
+    return card >= 1 && card <= kCardCount ? listenProblems[card] : QString();
 }
 
 quint16 ClientServer::listeningPort(int card) const

@@ -41,6 +41,9 @@ public:
     void SweepClients();
 
     bool isListening(int card) const;
+    // Why a card with an address is not listening, in the system's words
+    // ("address not available", "address in use"); empty when it listens.
+    QString listenProblem(int card) const;
     quint16 listeningPort(int card) const;
     // Accepted-socket slots created so far (the highest index minus 4).
     int acceptedSocketCount() const { return int(acceptedSlots.size()); }
@@ -62,6 +65,7 @@ private:
     ClientProtocolHost &host;
     std::array<QTcpServer *, kCardCount + 1> wsPS{};
     std::array<quint16, kCardCount + 1> cardPorts{};
+    std::array<QString, kCardCount + 1> listenProblems;
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
 };
 

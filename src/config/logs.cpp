@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <cstdio>
+
 namespace marlin {
 
 namespace {
@@ -29,14 +31,22 @@ QString Logs::switchLogPath(const QDate &date) const
     return logDir + QLatin1Char('/') + fileName("Switch Log For ", date);
 }
 
-void Logs::WriteErrorLog(const QString &text) const
+void Logs::WriteErrorLog(const QString &text)
 {
     const QDateTime at = now();
-    append(errorLogPath(at.date()), at, text);
+    append(errorLogPath(at.date()), at, text, terminalEcho);
+}
+
+void Logs::tellTerminal(const QString &line) const
+{
+    if (!terminalEcho)
+        return;
+    std::fprintf(stderr, "marlin-server: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void Logs::WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                          const QString &comment) const
+                          const QString &comment)
 {
     QString entry = isSwitchCommand ? QStringLiteral("Switch command sent.") : QStringLiteral("Status update.");
     // A number outside the tables drops only the part of the line that needs it.
@@ -52,12 +62,18 @@ void Logs::WriteSwitchLog(bool isSwitchCommand, int router, int source, int dest
     if (isSwitchCommand)
         entry += QLatin1Char('\t') + comment;
     const QDateTime at = now();
-    append(switchLogPath(at.date()), at, entry);
+    append(switchLogPath(at.date()), at, entry, false);
 }
 
-void Logs::append(const QString &path, const QDateTime &at, const QString &entry) const
+void Logs::append(const QString &path, const QDateTime &at, const QString &entry, bool echo)
 {
     const QString line = at.toString(QStringLiteral("MM-dd-yyyy  HH:mm:ss ")) + entry + QStringLiteral("\r\n");
+    if (echo) {
+        // The line as the file gets it, so the terminal and the file agree;
+        // it is echoed even when the file cannot be written.
+        std::fprintf(stderr, "%s\n", line.chopped(2).toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         if (!QDir().mkpath(logDir) || !file.open(QIODevice::WriteOnly | QIODevice::Append))

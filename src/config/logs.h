@@ -18,9 +18,20 @@ public:
 
     Logs(const QString &appDir, const RouterTableArray &tables);
 
-    void WriteErrorLog(const QString &text) const;
+    void WriteErrorLog(const QString &text);
     void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                        const QString &comment) const;
+                        const QString &comment);
+
+    // The program turns this on so that a terminal or a service manager's
+    // journal sees every error log line as it is written, and what the
+    // server tells about itself at start. Off by default, which keeps tests
+    // that run a server in-process quiet.
+    void setTerminalEcho(bool on) { terminalEcho = on; }
+    bool echoesToTerminal() const { return terminalEcho; }
+    // A line for the terminal only (when the echo is on), never for a file.
+    void tellTerminal(const QString &line) const;
+
+    QString logFolder() const { return logDir; }
 
     QString errorLogPath(const QDate &date) const;
     QString switchLogPath(const QDate &date) const;
@@ -29,11 +40,12 @@ public:
     void setClock(Clock clock) { now = std::move(clock); }
 
 private:
-    void append(const QString &fileName, const QDateTime &at, const QString &entry) const;
+    void append(const QString &fileName, const QDateTime &at, const QString &entry, bool echo);
 
     QString logDir;
     const RouterTableArray &tables;
     Clock now;
+    bool terminalEcho = false;
 };
 
 } // namespace marlin

@@ -4,6 +4,8 @@
 #include "core/server_protocol_host.h"
 #include "router/router_file.h"
 
+#include <QDir>
+
 namespace marlin {
 
 // The tables live on the heap: the 96 router tables alone are megabytes.
@@ -139,30 +141,98 @@ void Server::raiseStartupError()
         timeError.start();
 }
 
+void Server::recordStartupFailure(const QString &text, const QString &detail)
+{
+    StartupError = text;
+    failureLines.append(text);
+    if (!detail.isEmpty())
+        failureLines.append(detail);
+}
+
+void Server::logStartupFailures()
+{
+    for (; failuresLogged < failureLines.size(); ++failuresLogged)
+        WriteErrorLog(failureLines[failuresLogged]);
+}
+
+void Server::tellOpenedComPorts()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        if (!settings.ComPorts[n].ComEnable)
+            continue;
+        const QString device = links.comDevicePath(n);
+        const QString link = QDir(applicationDir).filePath(QStringLiteral("COM%1").arg(n));
+        const QString where = device.startsWith(QStringLiteral("/dev/ttyS")) ? device : link + QStringLiteral(" -> ") + device;
+        if (links.isComOpen(n))
+            logs.tellTerminal(QStringLiteral("comm port %1: open on %2").arg(n).arg(where));
+        else
+            logs.tellTerminal(QStringLiteral("comm port %1: cannot open %2: %3").arg(n).arg(where, links.comOpenProblem(n)));
+    }
+}
+
+void Server::tellNetworkPorts()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const NetPortSettings &port = settings.NetPorts[n];
+        if (!port.NetEnabled)
+            continue;
+        // Network ports connect at the link pass; here they are only named.
+        logs.tellTerminal(QStringLiteral("network port %1: %2 %3:%4")
+                              .arg(n)
+                              .arg(port.NetPortType == 0 ? QStringLiteral("TCP") : QStringLiteral("UDP"),
+                                   trimSpaces(port.NetIPAddress))
+                              .arg(port.NetPort));
+    }
+}
+
+void Server::tellListeners()
+{
+    for (int k = 1; k <= kCardCount; ++k) {
+        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
+        if (address.isEmpty())
+            continue;
+        if (clients.isListening(k))
+            logs.tellTerminal(QStringLiteral("network card %1: listening on %2:%3").arg(k).arg(address).arg(clients.listeningPort(k)));
+        else
+            logs.tellTerminal(QStringLiteral("network card %1: not listening on %2:%3: %4")
+                                  .arg(k)
+                                  .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+    }
+}
+
 void Server::Start()
 {
-    const auto fail = [this](const QStringList &failures) {
-        if (!failures.isEmpty())
-            StartupError = failures.last();
-    };
-    fail(loadSettings(LoadMode::Startup));
+    for (const QString &failure : loadSettings(LoadMode::Startup))
+        recordStartupFailure(failure);
     links.applyNetRetryIntervals();
 
-    const QString portFailure = links.OpenCommPorts();
-    if (!portFailure.isEmpty())
-        StartupError = portFailure;
+    for (const QString &failure : links.OpenCommPorts())
+        recordStartupFailure(failure);
+    tellOpenedComPorts();
+    tellNetworkPorts();
 
-    const QString bindFailure = clients.listen(settings);
-    if (!bindFailure.isEmpty()) {
-        StartupError = bindFailure;
-        emit networkCardSettingsRequested();
+    clients.listen(settings);
+    bool cardFailed = false;
+    for (int k = 1; k <= kCardCount; ++k) {
+        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
+        if (address.isEmpty() || clients.isListening(k))
+            continue;
+        recordStartupFailure(cardBindFailureText(k),
+                             QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
+                                 .arg(k)
+                                 .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+        cardFailed = true;
     }
+    tellListeners();
+    if (cardFailed)
+        emit networkCardSettingsRequested();
 
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
+    logStartupFailures();
 
-    fail(loadRouterTables(LoadMode::Startup));
-    fail(loadUsers(LoadMode::Startup));
+    for (const QString &failure : loadRouterTables(LoadMode::Startup) + loadUsers(LoadMode::Startup))
+        recordStartupFailure(failure);
 
     emit loginRequested();
 
@@ -171,10 +241,10 @@ void Server::Start()
         RouterStates[r].CommOK = true;
     links.RequestAllStatus();
 
-    if (!trimSpaces(StartupError).isEmpty()) {
+    // Anything the later steps met is logged too, each line once.
+    logStartupFailures();
+    if (!trimSpaces(StartupError).isEmpty())
         timeError.start();
-        WriteErrorLog(StartupError);
-    }
     links.start();
     clients.start();
 }

@@ -36,9 +36,9 @@ public:
     explicit Server(const QString &appDir, QObject *parent = nullptr);
     ~Server() override;
 
-    // Runs the startup steps in their fixed order. No step stops it; the
-    // last failure ends up in StartupError, is logged and is shown once a
-    // second later.
+    // Runs the startup steps in their fixed order. No step stops it; every
+    // failure is logged after "Server Started", and the last one stays in
+    // StartupError and is shown once a second later.
     void Start();
     // Writes "Server Closed Down". The console asks its two questions first;
     // a termination signal does not.
@@ -102,6 +102,14 @@ public:
     // Switches on the one-shot display of StartupError.
     void raiseStartupError();
 
+    // A failure met while starting: it becomes StartupError (the last one is
+    // the one shown) and joins this startup's failures, which are all logged
+    // in order right after "Server Started". A detail (where and why, in the
+    // system's words) is logged on a line of its own after the text.
+    void recordStartupFailure(const QString &text, const QString &detail = {});
+    // The lines logged for this startup's failures, in order.
+    const QStringList &startupFailures() const { return failureLines; }
+
     QTimer timeError;
     QTimer timeRTRUpdate;
 
@@ -120,9 +128,17 @@ private:
     QStringList loadUsers(LoadMode mode);
     QStringList loadRouterTables(LoadMode mode);
     bool logFailures(const QStringList &failures);
+    // Writes the failures recorded since the last call, so none is logged twice.
+    void logStartupFailures();
+    // Tells the terminal which ports and listeners the startup opened.
+    void tellOpenedComPorts();
+    void tellNetworkPorts();
+    void tellListeners();
 
     QDate startedOn;
     RouterTableSet unreadableTables;
+    QStringList failureLines;
+    qsizetype failuresLogged = 0;
 };
 
 } // namespace marlin

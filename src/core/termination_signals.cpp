@@ -2,7 +2,9 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,25 +12,37 @@
 namespace marlin {
 
 namespace {
-int signalPipe[2] = {-1, -1};
+// The write end the handler uses; -1 while nothing watches.
+volatile sig_atomic_t writeEnd = -1;
 
 void onSignal(int)
 {
+    const int savedErrno = errno;
     const char byte = 1;
     // Only async-signal-safe work here: the event loop does the rest.
-    [[maybe_unused]] const auto n = ::write(signalPipe[0], &byte, 1);
+    if (writeEnd >= 0) {
+        [[maybe_unused]] const auto n = ::write(writeEnd, &byte, 1);
+    }
+    errno = savedErrno;
 }
+
+int makeSocketPair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QObject(parent)
 {
-    if (signalPipe[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    if ((makePair ? makePair : makeSocketPair)(fds) != 0) {
+        failure = QString::fromLocal8Bit(std::strerror(errno));
+        fds[0] = fds[1] = -1;
         return;
-    ::fcntl(signalPipe[0], F_SETFL, O_NONBLOCK);
-    notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, this);
+    }
+    // A burst of signals must never block the handler.
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    writeEnd = fds[0];
+    notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
-        while (::recv(signalPipe[1], buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        while (::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
         }
         emit terminationRequested();
     });
@@ -43,8 +57,14 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
 
 TerminationSignals::~TerminationSignals()
 {
+    if (!isWatching())
+        return;
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    writeEnd = -1;
+    delete notifier;
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 } // namespace marlin

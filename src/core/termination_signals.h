@@ -1,24 +1,43 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 class QSocketNotifier;
 
 namespace marlin {
 
 // Turns SIGTERM and SIGINT (a service manager, Ctrl-C) into a Qt signal on
-// the event loop, so the server closes down in order and still logs it.
+// the event loop, so a program closes down in order: the server still logs
+// "Server Closed Down", the router simulator removes its links, a panel
+// watch ends its loop. The handler only writes one byte into a socket pair;
+// everything else happens on the event loop. One instance at a time.
+//
+// Built as a library of its own on QtCore alone, so the companion tools use
+// it without linking the engine.
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
-    explicit TerminationSignals(QObject *parent = nullptr);
+    // Makes the socket pair the handler writes into; socketpair() unless a
+    // test makes it fail. Returns 0 on success, -1 with errno set.
+    using PairMaker = int (*)(int fds[2]);
+
+    explicit TerminationSignals(QObject *parent = nullptr, PairMaker makePair = nullptr);
     ~TerminationSignals() override;
+
+    // False when the signals could not be caught: they then end the program
+    // at once, as if nothing watched them.
+    bool isWatching() const { return notifier != nullptr; }
+    // Why the signals are not watched, in the system's words; empty when they are.
+    const QString &problem() const { return failure; }
 
 signals:
     void terminationRequested();
 
 private:
     QSocketNotifier *notifier = nullptr;
+    QString failure;
+    int fds[2] = {-1, -1};
 };
 
 } // namespace marlin

@@ -12,6 +12,8 @@ struct RouterLinks::ComChannel {
     QSerialPort port;
     // Closed because the device went away: reopened by the link check.
     bool reopenWanted = false;
+    // The system's reason when the last open failed.
+    QString openProblem;
 };
 
 struct RouterLinks::NetChannel {

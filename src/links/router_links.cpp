@@ -38,7 +38,7 @@ QString linkPhrase(int protocol, bool ok, bool isNetwork)
 } // namespace
 
 RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, RouterTableArray &tables,
-                         RouterStateArray &states, const Logs &logs, QObject *parent)
+                         RouterStateArray &states, Logs &logs, QObject *parent)
     : QObject(parent), applicationDir(appDir), settings(settings), tables(tables), states(states), logs(logs)
 {
     timeComPort.setObjectName(QStringLiteral("timeComPort"));
@@ -147,9 +147,14 @@ bool RouterLinks::isComOpen(int port) const
     return isPortNumber(port) && com[port] && com[port]->port.isOpen();
 }
 
-QString RouterLinks::OpenCommPorts()
+QString RouterLinks::comOpenProblem(int port) const
 {
-    QString failure;
+    return isPortNumber(port) && com[port] ? com[port]->openProblem : QString();
+}
+
+QStringList RouterLinks::OpenCommPorts()
+{
+    QStringList failures;
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &cfg = settings.ComPorts[n];
         if (!com[n]) {
@@ -162,6 +167,7 @@ QString RouterLinks::OpenCommPorts()
         }
         ComChannel &ch = *com[n];
         ch.reopenWanted = false;
+        ch.openProblem.clear();
         if (ch.port.isOpen())
             ch.port.close();
 
@@ -172,21 +178,20 @@ QString RouterLinks::OpenCommPorts()
             ch.port.setDataBits(line->dataBits);
             ch.port.setStopBits(line->stopBits);
         } else {
-            failure = problemText("There is a problem with the communication settings on port#", n, kCheckSettings);
+            failures.append(problemText("There is a problem with the communication settings on port#", n, kCheckSettings));
         }
 
         if (cfg.ComEnable) {
             ch.port.setPortName(comDevicePath(n));
             if (ch.port.open(QIODevice::ReadWrite)) {
                 SerialModemLines lines(ch.port);
-                const QStringList problems = ApplyModemLines(lines, n, cfg.ComDTR, cfg.ComRTS);
-                if (!problems.isEmpty())
-                    failure = problems.last();
+                failures += ApplyModemLines(lines, n, cfg.ComDTR, cfg.ComRTS);
                 ch.port.clearError();
             } else {
+                ch.openProblem = ch.port.errorString();
                 ch.port.clearError();
-                failure = problemText("There is a problem opening communication port #", n,
-                                      QStringLiteral("Please check the hardware is working and verify the communication settings."));
+                failures.append(problemText("There is a problem opening communication port #", n,
+                                      QStringLiteral("Please check the hardware is working and verify the communication settings.")));
                 // An adapter plugged in later comes up by itself, as one
                 // that was unplugged and plugged back does.
                 ch.reopenWanted = line.has_value();
@@ -197,7 +202,7 @@ QString RouterLinks::OpenCommPorts()
             && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo))
             timeCOM[n].setInterval(250);
     }
-    return failure;
+    return failures;
 }
 
 void RouterLinks::onComError(int port)

@@ -54,7 +54,7 @@ class RouterLinks : public QObject {
 
 public:
     RouterLinks(const QString &appDir, const Settings &settings, RouterTableArray &tables,
-                RouterStateArray &states, const Logs &logs, QObject *parent = nullptr);
+                RouterStateArray &states, Logs &logs, QObject *parent = nullptr);
     ~RouterLinks() override;
 
     // Startup steps, in the order the server runs them.
@@ -63,8 +63,8 @@ public:
     void settingsLoaded();
     void applyNetRetryIntervals();
     // (Re)opens every comm port with its line settings; returns the text of
-    // the last failure, empty when every step worked.
-    QString OpenCommPorts();
+    // every failure in the order met, empty when every step worked.
+    QStringList OpenCommPorts();
     void markComLinksUp();
     void RequestAllStatus();
     // Starts the link timers; nothing is sent or checked before this.
@@ -103,6 +103,9 @@ public:
     // /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
+    // Why the last attempt to open an enabled comm port failed, in the
+    // system's words; empty when it opened.
+    QString comOpenProblem(int port) const;
 
     // What waits in a router's comm or network queue, the next to go first.
     QList<QByteArray> queuedCommands(int router, bool isNetwork) const;
@@ -160,7 +163,7 @@ private:
     const Settings &settings;
     RouterTableArray &tables;
     RouterStateArray &states;
-    const Logs &logs;
+    Logs &logs;
     std::array<std::unique_ptr<ComChannel>, kPortCount + 1> com;
     std::array<std::unique_ptr<NetChannel>, kPortCount + 1> net;
     std::bitset<kPortCount + 1> portRangeLogged;

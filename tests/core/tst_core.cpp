@@ -1,5 +1,6 @@
 #include "clients/client_server.h"
 #include "core/server.h"
+#include "core/termination_signals.h"
 #include "test_server.h"
 #include "test_support.h"
 
@@ -10,38 +11,84 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QUdpSocket>
+#include <QScopeGuard>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <pty.h>
+#include <unistd.h>
 
 using namespace marlin;
 using namespace testsupport;
 
 namespace {
 
+// The whole lines (date and time included) of the same two files.
+QList<QByteArray> serverLogLines(const QString &appDir)
+{
+    QList<QByteArray> lines;
+    const QDate today = QDate::currentDate();
+    for (const QDate &day : {today.addDays(-1), today}) {
+        const QString path = appDir + QStringLiteral("/Logs/Error Log For %1.TXT").arg(day.toString(QStringLiteral("yyyyMMdd")));
+        for (const QByteArray &line : readFile(path).split('\n')) {
+            if (!line.isEmpty())
+                lines.append(line.chopped(1));
+        }
+    }
+    return lines;
+}
+
 // A copy of the real program in its own application folder, its panels
 // served on the loopback address.
 class Installation {
 public:
-    Installation()
+    explicit Installation(const QByteArray &settings = loopbackCardSettings())
     {
         exe = dir.filePath(QStringLiteral("marlin-server"));
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), settings));
         QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
-    QProcess *start()
+    QProcess *start(const QStringList &arguments = {}, const QProcessEnvironment &extra = {})
     {
         auto *p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("MARLIN_APP_DIR"));
+        for (const QString &key : extra.keys()) {
+            if (extra.value(key).isEmpty())
+                env.remove(key);
+            else
+                env.insert(key, extra.value(key));
+        }
         p->setProcessEnvironment(env);
-        p->start(exe, {});
+        p->start(exe, arguments);
         return p;
     }
-    QString path() const { return dir.path(); }
+    QString path() const { return QDir(dir.path()).canonicalPath(); }
+    QString program() const { return exe; }
 
 private:
     QTemporaryDir dir;
     QString exe;
+};
+
+// Collects what a process writes to stderr while tests wait on it.
+struct Terminal {
+    explicit Terminal(QProcess &process) : process(process) {}
+    const QByteArray &text()
+    {
+        seen += process.readAllStandardError();
+        return seen;
+    }
+    bool hasLine(const QByteArray &line) { return text().split('\n').contains(line); }
+    QProcess &process;
+    QByteArray seen;
 };
 
 } // namespace
@@ -52,8 +99,17 @@ class TestCore : public QObject {
 private slots:
     void startupFillsEveryTable();
     void startupErrorIsLoggedAndShownOnce();
+    void everyStartupFailureIsLogged();
+    void terminalTellsWhatHappens();
     void programStartsAndClosesOnTermination();
+    void commandLineRefusalsStartNothing_data();
+    void commandLineRefusalsStartNothing();
+    void chosenFolderIsMadeAndUsed_data();
+    void chosenFolderIsMadeAndUsed();
+    void unreachableDisplayFallsBackToOffscreen();
     void secondCopyIsRefused();
+    void terminationSignalsArriveOnTheEventLoop();
+    void signalPairFailureIsReported();
     void badFilesNeverStopTheProgram();
     void iconsAreLoadedByFileName();
 };
@@ -71,7 +127,9 @@ void TestCore::startupFillsEveryTable()
     // Card 1's default address is not one of this machine's: the bind
     // failure is the startup error, and the card settings window is asked for.
     const QByteArray bindFailure = cardBindFailureText(1).toLatin1();
-    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", bindFailure}));
+    QCOMPARE(logEntries(app.path(), "Error"),
+             (QList<QByteArray>{"Server Started", bindFailure,
+                                "Network card #1 could not listen on 172.23.42.6 port 790: address not available."}));
     QCOMPARE(server.StartupError, QString::fromLatin1(bindFailure));
     QCOMPARE(settingsWindow.size(), 1);
     QVERIFY(shown.wait(3000));
@@ -117,6 +175,111 @@ void TestCore::startupErrorIsLoggedAndShownOnce()
     QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", overflow.toLatin1()}));
 }
 
+void TestCore::everyStartupFailureIsLogged()
+{
+    QTcpServer occupied;
+    QVERIFY(occupied.listen(QHostAddress::LocalHost));
+    QTemporaryDir app;
+    // Two serial devices that are not there, a card whose port is taken and
+    // a card without a usable address.
+    QFile::link(app.filePath(QStringLiteral("gone-1")), app.filePath(QStringLiteral("COM1")));
+    QFile::link(app.filePath(QStringLiteral("gone-2")), app.filePath(QStringLiteral("COM2")));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port="
+                          + QByteArray::number(occupied.serverPort())
+                          + "\r\nNetwork_Card_2_IP_Address=no address\r\n"
+                            "[Com_Port_1]\r\nPort_Enable=1\r\n[Com_Port_2]\r\nPort_Enable=1\r\n"));
+    TestServer server(app.path());
+    QSignalSpy shown(&server, &Server::startupErrorDue);
+    QSignalSpy settingsWindow(&server, &Server::networkCardSettingsRequested);
+    server.recordStartupFailure(QStringLiteral("met before the start"));
+    server.Start();
+
+    const QByteArray openFailure = " is a problem opening communication port # %1.  Please check the hardware is "
+                                   "working and verify the communication settings.";
+    const QList<QByteArray> failures{
+        "met before the start",
+        "There" + QByteArray(openFailure).replace("%1", "1"),
+        "There" + QByteArray(openFailure).replace("%1", "2"),
+        cardBindFailureText(1).toLatin1(),
+        "Network card #1 could not listen on 127.0.0.1 port " + QByteArray::number(occupied.serverPort()) + ": address in use.",
+        cardBindFailureText(2).toLatin1(),
+        "Network card #2 could not listen on no address port 790: not an IP address.",
+    };
+    // Every failure once, in order, right after "Server Started"; the last
+    // one is the one shown.
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"} + failures);
+    QCOMPARE(server.StartupError, cardBindFailureText(2));
+    QCOMPARE(settingsWindow.size(), 1);
+    QVERIFY(shown.wait(3000));
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown.first().first().toString(), cardBindFailureText(2));
+    QCOMPARE(logEntries(app.path(), "Error").size(), failures.size() + 1);
+}
+
+void TestCore::terminalTellsWhatHappens()
+{
+    QTcpServer occupied;
+    QVERIFY(occupied.listen(QHostAddress::LocalHost));
+    QUdpSocket router;
+    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
+    int master = -1;
+    int slave = -1;
+    char ptyName[256] = {};
+    QCOMPARE(::openpty(&master, &slave, ptyName, nullptr, nullptr), 0);
+    const auto closePty = qScopeGuard([&] {
+        ::close(master);
+        ::close(slave);
+    });
+
+    Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
+                         "Network_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port="
+                         + QByteArray::number(occupied.serverPort())
+                         + "\r\n[Com_Port_1]\r\nPort_Enable=1\r\n[Com_Port_3]\r\nPort_Enable=1\r\n"
+                           "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\n"
+                           "Network_Port=" + QByteArray::number(router.localPort()) + "\r\n");
+    const QString dir = install.path();
+    QVERIFY(QFile::link(QString::fromLocal8Bit(ptyName), dir + QStringLiteral("/COM1")));
+    QVERIFY(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/COM3")));
+
+    std::unique_ptr<QProcess> server(install.start());
+    Terminal terminal(*server);
+    QTRY_VERIFY_WITH_TIMEOUT(recentLogEntries(dir, "Error").size() >= 4, 20000);
+    const QByteArray prefix = "marlin-server: ";
+    // The listeners are told last; the terminal may get the lines in pieces.
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.text().contains(prefix + "network card 2: not listening"), 20000);
+    QVERIFY(terminal.hasLine(prefix + "application folder " + dir.toLocal8Bit()));
+    QVERIFY(terminal.hasLine(prefix + "logs in " + dir.toLocal8Bit() + "/Logs"));
+    QVERIFY2(terminal.hasLine(prefix + "comm port 1: open on " + dir.toLocal8Bit() + "/COM1 -> " + ptyName), terminal.text());
+    QVERIFY2(terminal.hasLine(prefix + "comm port 3: cannot open " + dir.toLocal8Bit() + "/COM3 -> " + dir.toLocal8Bit()
+                              + "/gone: No such file or directory"),
+             terminal.text());
+    QVERIFY(terminal.hasLine(prefix + "network port 2: UDP 127.0.0.1:" + QByteArray::number(router.localPort())));
+    QVERIFY(terminal.hasLine(prefix + "network card 2: not listening on 127.0.0.1:"
+                             + QByteArray::number(occupied.serverPort()) + ": address in use"));
+
+    // The listener it names is the one that serves panels.
+    const QByteArray listening = prefix + "network card 1: listening on 127.0.0.1:";
+    const qsizetype at = terminal.text().indexOf(listening);
+    QVERIFY2(at >= 0, terminal.text());
+    const int port = terminal.text().mid(at + listening.size()).split('\n').first().toInt();
+    QTcpSocket panel;
+    panel.connectToHost(QHostAddress::LocalHost, quint16(port));
+    QVERIFY(panel.waitForConnected(5000));
+
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    // Every line of the error log went to the terminal as well, in order.
+    const QList<QByteArray> logged = serverLogLines(dir);
+    QCOMPARE(logged.size(), 5); // started, two failures (port 3, card 2) with the card's detail, closed down
+    QByteArray echoed;
+    for (const QByteArray &line : terminal.text().split('\n')) {
+        if (!line.startsWith(prefix) && logged.contains(line))
+            echoed += line + '\n';
+    }
+    QCOMPARE(echoed, logged.join('\n') + '\n');
+}
+
 void TestCore::programStartsAndClosesOnTermination()
 {
     Installation install;
@@ -130,6 +293,130 @@ void TestCore::programStartsAndClosesOnTermination()
     QCOMPARE(server->exitCode(), 0);
     QCOMPARE(recentLogEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Server Closed Down"}));
     QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
+}
+
+void TestCore::commandLineRefusalsStartNothing_data()
+{
+    // %1 stands for the installation's folder, where a file "WREN.INI" is.
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("appDirVariable");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("terminal");
+    const QString version = QStringLiteral("marlin-server %1.%2.%3\n")
+                                .arg(MARLIN_VERSION_MAJOR)
+                                .arg(MARLIN_VERSION_MINOR)
+                                .arg(MARLIN_VERSION_PATCH);
+    QTest::newRow("help") << QStringList{"--help"} << QString() << 0 << "--app-dir <DIR>" << QString();
+    QTest::newRow("version") << QStringList{"--version"} << QString() << 0 << version << QString();
+    QTest::newRow("help wins over a bad folder")
+        << QStringList{"--app-dir", "%1/WREN.INI", "-h"} << QString() << 0 << "Usage: marlin-server" << QString();
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << QString() << 1 << QString()
+                                    << "marlin-server: Unknown option 'bogus'.";
+    QTest::newRow("folder is a file")
+        << QStringList{"--app-dir", "%1/WREN.INI"} << QString() << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI as the application folder: it is a file, not a folder";
+    QTest::newRow("folder cannot be made")
+        << QStringList{"--app-dir", "%1/WREN.INI/data"} << QString() << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI/data as the application folder: the folder cannot be created";
+    QTest::newRow("variable names a file")
+        << QStringList() << "%1/WREN.INI" << 1 << QString()
+        << "marlin-server: cannot use %1/WREN.INI as the application folder: it is a file, not a folder";
+}
+
+void TestCore::commandLineRefusalsStartNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, appDirVariable);
+    QFETCH(int, exitCode);
+    QFETCH(QString, output);
+    QFETCH(QString, terminal);
+    Installation install;
+    for (QString &argument : arguments)
+        argument = argument.arg(install.path());
+    QProcessEnvironment env;
+    if (!appDirVariable.isEmpty())
+        env.insert(QStringLiteral("MARLIN_APP_DIR"), appDirVariable.arg(install.path()));
+    // Without a display, so nothing waits for one either.
+    env.insert(QStringLiteral("DISPLAY"), QString());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
+
+    std::unique_ptr<QProcess> program(install.start(arguments, env));
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), exitCode);
+    const QString out = QString::fromLocal8Bit(program->readAllStandardOutput());
+    const QString err = QString::fromLocal8Bit(program->readAllStandardError());
+    QVERIFY2(out.contains(output), qPrintable(out));
+    if (!terminal.isEmpty())
+        QVERIFY2(err.split(QLatin1Char('\n')).contains(terminal.arg(install.path())), qPrintable(err));
+    // Nothing started: no log, no lock, no folder made.
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/Logs")));
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/marlin-server.lock")));
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/WREN.INI/data")));
+}
+
+void TestCore::chosenFolderIsMadeAndUsed_data()
+{
+    QTest::addColumn<bool>("byOption");
+    QTest::addColumn<bool>("byVariable");
+    QTest::newRow("--app-dir") << true << false;
+    QTest::newRow("MARLIN_APP_DIR") << false << true;
+    QTest::newRow("--app-dir wins over MARLIN_APP_DIR") << true << true;
+}
+
+void TestCore::chosenFolderIsMadeAndUsed()
+{
+    QFETCH(bool, byOption);
+    QFETCH(bool, byVariable);
+    Installation install;
+    const QString chosen = install.path() + QStringLiteral("/var/lib/marlin");
+    const QString other = install.path() + QStringLiteral("/elsewhere");
+    QStringList arguments;
+    QProcessEnvironment env;
+    if (byOption)
+        arguments << QStringLiteral("--app-dir") << chosen;
+    if (byVariable)
+        env.insert(QStringLiteral("MARLIN_APP_DIR"), byOption ? other : chosen);
+
+    std::unique_ptr<QProcess> server(install.start(arguments, env));
+    Terminal terminal(*server);
+    QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(chosen, "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine("marlin-server: application folder " + chosen.toLocal8Bit()), 5000);
+    QVERIFY(QFile::exists(chosen + QStringLiteral("/marlin-server.lock")));
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(recentLogEntries(chosen, "Error").last(), QByteArray("Server Closed Down"));
+    // The program's own folder and the folder that lost are left alone.
+    QVERIFY(!QFile::exists(install.path() + QStringLiteral("/Logs")));
+    QVERIFY(!QFile::exists(other));
+}
+
+void TestCore::unreachableDisplayFallsBackToOffscreen()
+{
+    Installation install;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":987"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    env.insert(QStringLiteral("XDG_SESSION_TYPE"), QString());
+    std::unique_ptr<QProcess> server(install.start({}, env));
+    Terminal terminal(*server);
+    QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine("marlin-server: application folder " + install.path().toLocal8Bit()), 5000);
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(recentLogEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
+
+    // One line says so; neither the platform that failed nor the offscreen
+    // platform adds its own complaints.
+    const QByteArray text = terminal.text();
+    QCOMPARE(text.count("display"), 1);
+    QVERIFY2(terminal.hasLine("marlin-server: cannot connect to display :987, running headless (offscreen platform)"), text);
+    QVERIFY2(!text.contains("qt.qpa") && !text.contains("does not support") && !text.contains("xcb"), text);
 }
 
 void TestCore::secondCopyIsRefused()
@@ -148,6 +435,38 @@ void TestCore::secondCopyIsRefused()
 
     first->terminate();
     QVERIFY(first->waitForFinished(20000));
+}
+
+void TestCore::terminationSignalsArriveOnTheEventLoop()
+{
+    {
+        TerminationSignals termination;
+        QVERIFY(termination.isWatching());
+        QCOMPARE(termination.problem(), QString());
+        QSignalSpy requested(&termination, &TerminationSignals::terminationRequested);
+        QCOMPARE(::raise(SIGTERM), 0);
+        QVERIFY(requested.wait(5000));
+        QCOMPARE(::raise(SIGINT), 0);
+        QTRY_COMPARE(requested.size(), 2);
+    }
+    // Once nobody watches, the signals have their default effect again.
+    struct sigaction current = {};
+    QCOMPARE(::sigaction(SIGTERM, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
+}
+
+void TestCore::signalPairFailureIsReported()
+{
+    TerminationSignals termination(nullptr, [](int *) {
+        errno = EMFILE;
+        return -1;
+    });
+    QVERIFY(!termination.isWatching());
+    QCOMPARE(termination.problem(), QString::fromLocal8Bit(std::strerror(EMFILE)));
+    // Nothing half-installed: a signal would end the program as before.
+    struct sigaction current = {};
+    QCOMPARE(::sigaction(SIGTERM, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
 }
 
 void TestCore::badFilesNeverStopTheProgram()

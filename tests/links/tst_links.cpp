@@ -344,12 +344,16 @@ void TestLinks::serialOpenFailureIsReported()
     server.Start();
     QCOMPARE(server.StartupError,
              QStringLiteral("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
-    QCOMPARE(logEntries(app.path(), "Error").value(1),
-             QByteArray("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
+    // Both failures are logged, in the order the ports were opened.
+    QCOMPARE(logEntries(app.path(), "Error"),
+             (QList<QByteArray>{"Server Started",
+                                "There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.",
+                                "There is a problem with the communication settings on port# 6.  Please check the communication settings."}));
 
     server.settings.ComPorts[6].ComStopBits = 1;
     QCOMPARE(server.links.OpenCommPorts(),
-             QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings."));
+             QStringList{QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.")});
+    QVERIFY(!server.links.comOpenProblem(5).isEmpty());
     // The missing device is still the port's device: never another serial line.
     QCOMPARE(server.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
     QCOMPARE(server.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
@@ -454,7 +458,7 @@ void TestLinks::imageVideoPollFeedsBothQueues()
     // The link timers stay off and the queues keep what is put in them.
     server.reloadSettings();
     server.reloadRouterTables();
-    QCOMPARE(server.links.OpenCommPorts(), QString());
+    QCOMPARE(server.links.OpenCommPorts(), QStringList());
     server.links.RequestAllStatus();
     QCOMPARE(server.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
     QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());

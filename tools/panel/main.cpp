@@ -5,20 +5,18 @@
 #include "panel_protocol.h"
 #include "panel_report.h"
 
+#include "core/termination_signals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHash>
-#include <QSocketNotifier>
 #include <QTime>
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <optional>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace marlin::panel;
 
@@ -178,16 +176,6 @@ int runStatus(PanelClient &client, quint8 router, bool twoByte)
     return drain.notHandled > 0 ? ExitRefused : ExitDone;
 }
 
-// SIGINT and SIGTERM stop a watch through a socket pair, so the panel leaves
-// its event loop the ordinary way.
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
 class Watch : public QObject {
 public:
     Watch(PanelClient &client, quint8 router, bool twoByte, int intervalMs)
@@ -195,26 +183,19 @@ public:
     {
     }
 
-    bool watchSignals()
+    // SIGINT and SIGTERM stop a watch, so the panel leaves its event loop
+    // the ordinary way. The reason when they cannot be caught; empty when they can.
+    QString watchSignals()
     {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-            return false;
-        struct sigaction action{};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this] {
-            char byte;
-            [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        if (!termination.isWatching())
+            return termination.problem();
+        connect(&termination, &marlin::TerminationSignals::terminationRequested, this, [this] {
             stop = true;
             client.cancel();
             if (waiting)
                 waiting->quit();
         });
-        return true;
+        return {};
     }
 
     int run()
@@ -290,6 +271,7 @@ private:
     int intervalMs;
     bool stop = false;
     QEventLoop *waiting = nullptr;
+    marlin::TerminationSignals termination;
     WatchState state;
 };
 
@@ -523,8 +505,8 @@ int main(int argc, char *argv[])
     }
     if (command == QLatin1String("watch")) {
         Watch watch(client, router, twoByte, interval);
-        if (!watch.watchSignals()) {
-            printError(QStringLiteral("cannot watch for Ctrl-C"));
+        if (const QString problem = watch.watchSignals(); !problem.isEmpty()) {
+            printError(QStringLiteral("cannot watch for Ctrl-C: ") + problem);
             return ExitNoAnswer;
         }
         return watch.run();

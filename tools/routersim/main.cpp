@@ -6,26 +6,18 @@
 #include "router_config.h"
 #include "simulated_router.h"
 
+#include "core/termination_signals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 void printLine(const QString &line)
 {
@@ -39,27 +31,6 @@ void printError(const QString &line)
     std::fputs(("marlin-routersim: " + line).toLocal8Bit().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
-}
-
-// SIGINT and SIGTERM end the event loop through a pipe, so the routers are
-// stopped on the normal path and their pty links removed.
-bool watchSignals(QCoreApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
-        return false;
-    struct sigaction action{};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-        app.quit();
-    });
-    return true;
 }
 
 // Reads control lines from stdin. At end of input the routers keep running:
@@ -181,10 +152,14 @@ int main(int argc, char *argv[])
         QObject::connect(routers.back().get(), &SimulatedRouter::event, printLine);
     }
 
-    if (!watchSignals(app)) {
-        printError(QStringLiteral("cannot watch signals"));
+    // SIGINT and SIGTERM end the event loop, so the routers are stopped on
+    // the normal path and their pty links removed.
+    marlin::TerminationSignals termination;
+    if (!termination.isWatching()) {
+        printError(QStringLiteral("cannot watch signals: ") + termination.problem());
         return 1;
     }
+    QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &app, &QCoreApplication::quit);
     for (const auto &router : routers) {
         QString error;
         if (!router->start(&error)) {
