@@ -1,6 +1,7 @@
 #include "take_string.h"
 
 #include "config/convert.h"
+#include "config/ini_file.h"
 
 namespace marlin {
 
@@ -30,6 +31,27 @@ TakeString ParseTakeString(QByteArrayView take)
         comment.chop(1);
     parsed.comment = fromAnsi(comment.toByteArray());
     return parsed;
+}
+
+QByteArray ZeroPad(int n, int width) { return QByteArray::number(n).rightJustified(width, '0'); }
+
+QByteArray LabelOf(const QString &text)
+{
+    QString label = trimSpaces(text);
+    const qsizetype close = label.indexOf(QLatin1Char(')'));
+    if (close >= 2)
+        label = trimSpaces(label.mid(1, close - 1));
+    return toAnsi(label).leftJustified(8, ' ', true);
+}
+
+QByteArray MakeTakeString(const std::array<bool, kTakeLevelCount> &levels, int sourcePhysical,
+                          int destinationPhysical, const QString &sourceLabel, const QString &destinationLabel)
+{
+    QByteArray take = "C ";
+    for (const bool level : levels)
+        take += level ? '1' : '0';
+    return take + ZeroPad(sourcePhysical, 4) + ZeroPad(destinationPhysical, 4) + LabelOf(sourceLabel)
+           + LabelOf(destinationLabel);
 }
 
 } // namespace marlin

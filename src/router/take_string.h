@@ -34,4 +34,17 @@ struct TakeString {
 
 TakeString ParseTakeString(QByteArrayView take);
 
+// n in decimal with leading zeros up to width characters; a longer text is
+// left as it is.
+QByteArray ZeroPad(int n, int width);
+// The eight characters a label takes in a take string: with the text
+// trimmed, a short name in parentheses ("(CAM 1) Studio camera") gives what
+// stands between the first character and the ")", anything else itself;
+// cut or padded with spaces to 8.
+QByteArray LabelOf(const QString &text);
+// The take string the console sends: levels (0..7), the physical input and
+// output numbers, the two labels, no comment.
+QByteArray MakeTakeString(const std::array<bool, kTakeLevelCount> &levels, int sourcePhysical,
+                          int destinationPhysical, const QString &sourceLabel, const QString &destinationLabel);
+
 } // namespace marlin

@@ -1,0 +1,136 @@
+#include "console_actions.h"
+
+#include "config/ini_file.h"
+#include "core/server.h"
+
+namespace marlin {
+
+int FindLoginUser(const Server &server, const QString &name, const QString &password)
+{
+    const QString wanted = trimSpaces(name).toUpper();
+    if (wanted.isEmpty())
+        return 0;
+    for (int i = 1; i <= kUserCount; ++i) {
+        const User &user = server.Users[i];
+        if (user.UserName.toUpper() != wanted)
+            continue;
+        return trimSpaces(password) == trimSpaces(user.UserPassword) ? i : 0;
+    }
+    return 0;
+}
+
+bool LogIn(Server &server, const QString &name, const QString &password)
+{
+    const int user = FindLoginUser(server, name, password);
+    if (user == 0)
+        return false;
+    server.CurrentUser = user;
+    return true;
+}
+
+void LogOut(Server &server) { server.CurrentUser = 0; }
+
+SettingsAccess SettingsAccessFor(int privilege)
+{
+    switch (privilege) {
+    case Operator:
+    case MasterOperator: return SettingsAccess::RouterUtility;
+    case Administrator: return SettingsAccess::All;
+    default: return SettingsAccess::Unchanged;
+    }
+}
+
+TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
+{
+    const int user = server.CurrentUser;
+    const int privilege = user >= 1 && user <= kUserCount ? server.Users[user].UserPrivilege : 0;
+    if (privilege < MasterOperator)
+        return TakeRefusal::NoPrivilege;
+    if (!isPointNumber(take.source))
+        return TakeRefusal::NoSource;
+    if (!isPointNumber(take.destination))
+        return TakeRefusal::NoDestination;
+    if (trimSpaces(take.comment).isEmpty())
+        return TakeRefusal::NoComment;
+    return TakeRefusal::None;
+}
+
+QString takeRefusalText(TakeRefusal refusal)
+{
+    switch (refusal) {
+    case TakeRefusal::NoPrivilege: return QStringLiteral("You do not have priveleges for this function.");
+    case TakeRefusal::NoSource: return QStringLiteral("You must select a source.");
+    case TakeRefusal::NoDestination: return QStringLiteral("You must select a destination.");
+    case TakeRefusal::NoComment: return QStringLiteral("You must enter a comment to intiate the switch.");
+    case TakeRefusal::None: break;
+    }
+    return {};
+}
+
+QString takeRefusalTitle(TakeRefusal refusal)
+{
+    switch (refusal) {
+    case TakeRefusal::NoPrivilege: return QStringLiteral("User Priveleges");
+    case TakeRefusal::NoSource: return QStringLiteral("No Source!!!");
+    case TakeRefusal::NoDestination: return QStringLiteral("No Destination!!!");
+    case TakeRefusal::NoComment: return QStringLiteral("Comment Required");
+    case TakeRefusal::None: break;
+    }
+    return {};
+}
+
+QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take)
+{
+    const RouterTable &table = server.RouterTables[take.router];
+    return MakeTakeString(take.levels, table.SourcePhysical[take.source], table.DestPhysical[take.destination],
+                          table.SourceLabel[take.source], table.DestLabel[take.destination]);
+}
+
+void ExecuteConsoleTake(Server &server, const ConsoleTake &take)
+{
+    const int r = take.router;
+    if (!isRouterNumber(r) || !isPointNumber(take.source) || !isPointNumber(take.destination))
+        return;
+    const QByteArray takeString = ConsoleTakeString(server, take);
+    // A router no port serves still gets the take string on its queues, as
+    // the console always did; no port sends it.
+    QByteArray command = server.links.buildTakeCommand(r, takeString);
+    if (command.isEmpty() && server.links.FindRouterProtocol(kDeviceRouter, r) == 0)
+        command = takeString;
+    server.links.QueueComCommand(r, command);
+    server.links.QueueNetCommand(r, command);
+
+    const int user = server.CurrentUser;
+    const QString userName = user >= 1 && user <= kUserCount ? server.Users[user].UserName : QString();
+    server.WriteSwitchLog(true, r, take.source, take.destination,
+                          QStringLiteral("User = ") + userName + QStringLiteral("   Comment = ")
+                              + trimSpaces(take.comment));
+    RouterState &state = server.RouterStates[r];
+    state.HighPriority[take.destination] = take.highPriority;
+    server.NotifyRouterChanged(r, true);
+    state.PrioritySource[take.destination] = take.source;
+    server.RefreshRouterView();
+}
+
+void ToggleHighPriority(Server &server, int router, int destination)
+{
+    if (!isRouterNumber(router) || !isPointNumber(destination))
+        return;
+    bool &hold = server.RouterStates[router].HighPriority[destination];
+    hold = !hold;
+    server.NotifyRouterChanged(router, true);
+    server.RefreshRouterView();
+}
+
+QStringList ProblemRouterEntries(const Server &server)
+{
+    QStringList entries;
+    for (const int r : server.problemRouters()) {
+        const int port = server.RouterStates[r].LinkPort;
+        const QString description = isPortNumber(port) ? server.settings.ComPorts[port].ComDescription : QString();
+        entries.append(server.RouterTables[r].Name + QStringLiteral(" (") + description + QStringLiteral(")"));
+    }
+    return entries;
+}
+
+} // namespace marlin

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "router/take_string.h"
+
+#include <QString>
+#include <QStringList>
+#include <array>
+
+namespace marlin {
+
+class Server;
+
+// What the operator does at the server's own console: log in, switch a
+// router, hold a destination. The windows only ask and show; the rules live
+// here, so a panel, the web face or a test reaches the same ones.
+
+// The user 1..12 that name and password log in, 0 for none: names match
+// without regard to case (the first such user decides), passwords exactly;
+// spaces around either are ignored. An empty name never logs in.
+int FindLoginUser(const Server &server, const QString &name, const QString &password);
+// Logs the user in (CurrentUser), or returns false and changes nothing.
+bool LogIn(Server &server, const QString &name, const QString &password);
+void LogOut(Server &server);
+
+// Which settings windows a privilege opens: the router configuration utility
+// for every operator, the other five for administrators. A privilege outside
+// 1..3 changes nothing.
+enum class SettingsAccess { Unchanged, RouterUtility, All };
+SettingsAccess SettingsAccessFor(int privilege);
+
+// A switch as the take dialog asks for it. Source and destination are the
+// table's numbers (1..256, 0 when none is chosen).
+struct ConsoleTake {
+    int router = 0;
+    int source = 0;
+    int destination = 0;
+    std::array<bool, kTakeLevelCount> levels{};
+    QString comment;
+    bool highPriority = false;
+};
+
+// Why a take is refused, checked in this order; the texts and titles are
+// the dialog's messages.
+enum class TakeRefusal { None, NoPrivilege, NoSource, NoDestination, NoComment };
+TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take);
+QString takeRefusalText(TakeRefusal refusal);
+QString takeRefusalTitle(TakeRefusal refusal);
+
+// The take string of a console take: the table's physical numbers and labels.
+QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take);
+// Carries out a checked take: the command in the router's language on both
+// queues, the switch log line with the user and comment, the hold and the
+// priority source of the destination, the panels told, the view refreshed.
+void ExecuteConsoleTake(Server &server, const ConsoleTake &take);
+
+// Sets or clears the hold of a destination, tells the panels and refreshes
+// the view. Nothing for numbers outside the tables.
+void ToggleHighPriority(Server &server, int router, int destination);
+
+// The "Problem Routers" list: for each router whose communication is down,
+// in ascending order, its name and the description of the comm port linking
+// it in parentheses.
+QStringList ProblemRouterEntries(const Server &server);
+
+} // namespace marlin
