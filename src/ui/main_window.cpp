@@ -2,7 +2,10 @@
 
 #include "config/convert.h"
 #include "core/server.h"
+#include "core/console_actions.h"
+#include "ui/login_dialog.h"
 #include "ui/problem_window.h"
+#include "ui/take_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 
 #include <QApplication>
@@ -11,19 +14,26 @@
 #include <QDockWidget>
 #include <QFormLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QStyle>
+#include <QToolBar>
 #include <QVBoxLayout>
 
 namespace marlin {
 
 namespace {
 const QString kTitle = QStringLiteral("Marlin Server");
+const char *const kOpensQuietly = "opensQuietly";
 
 QString dateText(const QDate &d) { return d.toString(QStringLiteral("MM-dd-yyyy")); }
+
+// A window that has closed lingers until its deletion; it is not open.
+bool isOpen(const QWidget *window) { return window && window->isVisible(); }
 } // namespace
 
 QString MDIMain::caption()
@@ -56,6 +66,11 @@ MDIMain::MDIMain(Server &server, QWidget *parent) : QMainWindow(parent), server(
     connect(&server, &Server::alertRaised, this, &MDIMain::raiseAlert);
     connect(&server, &Server::networkCardSettingsRequested, this, &MDIMain::openNetworkCardSettings);
     connect(&server, &Server::alertCleared, this, &MDIMain::clearAlert);
+    connect(&server, &Server::loginRequested, this, [this] { openLogin(true); });
+    connect(&server, &Server::routerViewRefreshRequested, this, [this] {
+        if (routerView)
+            routerView->RefreshRouterView();
+    });
 }
 
 void MDIMain::buildMenus()
@@ -70,19 +85,53 @@ void MDIMain::buildMenus()
     menuOpOverallSrc->setChecked(true);
     menuOpOverallDes = overall->addAction(QStringLiteral("Show Destination Icons"));
     menuOpOverallDes->setCheckable(true);
+    // At most one icon mode: checking one item unchecks the other.
+    connect(menuOpOverallSrc, &QAction::triggered, this, [this](bool checked) {
+        if (checked)
+            menuOpOverallDes->setChecked(false);
+        applyIconMode();
+    });
+    connect(menuOpOverallDes, &QAction::triggered, this, [this](bool checked) {
+        if (checked)
+            menuOpOverallSrc->setChecked(false);
+        applyIconMode();
+    });
 
     // Enabled by the login according to the user's privilege.
     menuSettings = menuBar()->addMenu(QStringLiteral("Settings"));
-    for (const char *item : {"Communication Settings", "General Settings", "Network Card Settings",
-                             "Network Device Settings", "Router Configuration Utility", "User Management"})
-        menuSettings->addAction(QString::fromLatin1(item))->setEnabled(false);
-    connect(menuSettings->actions().at(2), &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
+    menuSetCom = menuSettings->addAction(QStringLiteral("Communication Settings"));
+    menuSetGen = menuSettings->addAction(QStringLiteral("General Settings"));
+    menuSetNetwork = menuSettings->addAction(QStringLiteral("Network Card Settings"));
+    menuSetNetPorts = menuSettings->addAction(QStringLiteral("Network Device Settings"));
+    menuSetRouter = menuSettings->addAction(QStringLiteral("Router Configuration Utility"));
+    menuSetUser = menuSettings->addAction(QStringLiteral("User Management"));
+    for (QAction *item : menuSettings->actions())
+        item->setEnabled(false);
+    connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
-    for (const char *item : {"Client Connection Status", "Error Log", "Overall Router View", "Switch Log"})
-        view->addAction(QString::fromLatin1(item))->setEnabled(false);
+    menuViewCon = view->addAction(QStringLiteral("Client Connection Status"));
+    menuViewErr = view->addAction(QStringLiteral("Error Log"));
+    menuViewRTR = view->addAction(QStringLiteral("Overall Router View"), this, &MDIMain::openRouterView);
+    menuViewLogSwitch = view->addAction(QStringLiteral("Switch Log"));
+    for (QAction *item : {menuViewCon, menuViewErr, menuViewLogSwitch})
+        item->setEnabled(false);
 
     menuBar()->addAction(QStringLiteral("About"), this, &MDIMain::showAbout);
+
+    // Shown only as the router view's popup, never in the menu bar.
+    menuPop = new QMenu(this);
+    menuPopPri = menuPop->addAction(QStringLiteral("High Priority"));
+    menuPopPri->setCheckable(true);
+
+    QToolBar *toolbar = addToolBar(QStringLiteral("Toolbar"));
+    toolbar->setObjectName(QStringLiteral("cmdTB"));
+    toolbar->setMovable(false);
+    cmdTB[0] = toolbar->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView),
+                                  QStringLiteral("Overall Router View"), this, &MDIMain::openRouterView);
+    cmdTB[1] = toolbar->addAction(style()->standardIcon(QStyle::SP_DialogApplyButton), QStringLiteral("Login"),
+                                  this, [this] { openLogin(); });
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
 }
 
 void MDIMain::buildStatusPanel()
@@ -95,16 +144,24 @@ void MDIMain::buildStatusPanel()
     lblCon = new QLabel;
     lblUser = new QLabel;
     lblPRIV = new QLabel;
-    form->addRow(QStringLiteral("Current Date"), lblDate);
-    form->addRow(QStringLiteral("Current Time"), lblTime);
-    form->addRow(QStringLiteral("Start Date"), lblSDate);
-    form->addRow(QStringLiteral("Connections"), lblCon);
-    form->addRow(lblUser, lblPRIV);
+    const std::pair<const char *, QLabel *> rows[] = {
+        {"Current Date", lblDate}, {"Current Time", lblTime}, {"Start Date", lblSDate}, {"Connections", lblCon},
+        {"User", lblUser}, {"Privilege", lblPRIV}};
+    for (const auto &[caption, label] : rows) {
+        label->setAccessibleName(QString::fromLatin1(caption));
+        form->addRow(QString::fromLatin1(caption), label);
+    }
     auto *layout = new QVBoxLayout(panel);
     layout->addLayout(form);
-    layout->addWidget(new QLabel(QStringLiteral("Problem Routers")));
+    lblRouters = new QLabel(QStringLiteral("Problem Routers"));
     lstRouters = new QListWidget;
+    lstRouters->setAccessibleName(lblRouters->text());
+    lstRouters->setStyleSheet(QStringLiteral("color: #c00000;"));
+    layout->addWidget(lblRouters);
     layout->addWidget(lstRouters, 1);
+    layout->addStretch();
+    lblRouters->hide();
+    lstRouters->hide();
 
     auto *dock = new QDockWidget(this);
     dock->setObjectName(QStringLiteral("statusPanel"));
@@ -128,28 +185,109 @@ void MDIMain::tick()
 void MDIMain::refreshProblemRouters()
 {
     lstRouters->clear();
-    for (int r : server.problemRouters())
-        lstRouters->addItem(server.RouterTables[r].Name);
+    lstRouters->addItems(ProblemRouterEntries(server));
+    lblRouters->setVisible(lstRouters->count() > 0);
+    lstRouters->setVisible(lstRouters->count() > 0);
 }
 
-QMdiSubWindow *MDIMain::openChild(QWidget *child)
+void MDIMain::applyIconMode()
+{
+    if (routerView)
+        routerView->setIconMode(iconMode());
+}
+
+RouterViewModel::IconMode MDIMain::iconMode() const
+{
+    if (menuOpOverallSrc->isChecked())
+        return RouterViewModel::IconMode::Sources;
+    if (menuOpOverallDes->isChecked())
+        return RouterViewModel::IconMode::Destinations;
+    return RouterViewModel::IconMode::None;
+}
+
+frmRtrView *MDIMain::openRouterView()
+{
+    if (isOpen(routerView)) {
+        area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(routerView->parentWidget()));
+        return routerView;
+    }
+    routerView = new frmRtrView(server, menuPop, menuPopPri);
+    routerView->setIconMode(iconMode());
+    connect(routerView, &frmRtrView::takeRequested, this,
+            [this](int, int column, int source, int destination) { openTakeDialog(column, source, destination); });
+    QMdiSubWindow *sub = openChild(routerView);
+    sub->resize(area->size());
+    return routerView;
+}
+
+frmTake *MDIMain::openTakeDialog(int column, int source, int destination)
+{
+    auto *dialog = new frmTake(server, column, source, destination);
+    openChild(dialog);
+    return dialog;
+}
+
+frmLogin *MDIMain::openLogin(bool quietly)
+{
+    if (!isOpen(loginWindow)) {
+        loginWindow = new frmLogin(server);
+        connect(loginWindow, &frmLogin::loggedIn, this, &MDIMain::applyLogin);
+        connect(loginWindow, &frmLogin::loggedOut, this, &MDIMain::applyLogout);
+        openChild(loginWindow, quietly);
+    } else {
+        area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(loginWindow->parentWidget()));
+    }
+    loginWindow->txtName->setFocus();
+    return loginWindow;
+}
+
+void MDIMain::applyLogin(int user)
+{
+    const User &u = server.Users[user];
+    lblUser->setText(u.UserName);
+    const SettingsAccess access = SettingsAccessFor(u.UserPrivilege);
+    if (access == SettingsAccess::Unchanged)
+        return;
+    lblPRIV->setText(privilegeName(u.UserPrivilege));
+    const bool all = access == SettingsAccess::All;
+    for (QAction *item : {menuSetCom, menuSetGen, menuSetNetwork, menuSetNetPorts, menuSetUser})
+        item->setEnabled(all);
+    menuSetRouter->setEnabled(true);
+}
+
+void MDIMain::applyLogout()
+{
+    for (QAction *item : menuSettings->actions())
+        item->setEnabled(false);
+    lblUser->clear();
+    lblPRIV->clear();
+}
+
+QMdiSubWindow *MDIMain::openChild(QWidget *child, bool quietly)
 {
     QMdiSubWindow *sub = area->addSubWindow(child);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     // A child that closes itself takes its frame with it.
     connect(child, &QObject::destroyed, sub, &QMdiSubWindow::close);
+    // Another of our windows that becomes active closes this one, unless
+    // it opened by itself (the login at startup) or this one has asked to
+    // stay (the take dialog after its first take). Message boxes and
+    // pickers are windows of their own and change nothing here.
     connect(area, &QMdiArea::subWindowActivated, sub, [sub](QMdiSubWindow *active) {
-        if (active && active != sub)
+        if (active && active != sub && !active->property(kOpensQuietly).toBool()
+            && !(sub->widget() && sub->widget()->property("staysOpen").toBool()))
             sub->close();
     });
+    sub->setProperty(kOpensQuietly, quietly);
     sub->show();
     area->setActiveSubWindow(sub);
+    sub->setProperty(kOpensQuietly, false);
     return sub;
 }
 
 QWidget *MDIMain::openNetworkCardSettings()
 {
-    if (!networkCardWindow)
+    if (!isOpen(networkCardWindow))
         networkCardWindow = openChild(new frmSetNic(server))->widget();
     else
         area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(networkCardWindow->parentWidget()));

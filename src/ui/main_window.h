@@ -6,6 +6,11 @@
 #include <QTimer>
 
 #include "ui/problem_window.h"
+#include "ui/login_dialog.h"
+#include "ui/router_view.h"
+#include "ui/take_dialog.h"
+
+#include <array>
 
 class QLabel;
 class QListWidget;
@@ -37,10 +42,18 @@ public:
     frmPROBLEM *alertWindow(int port) const { return AlertWindows.value(port); }
 
     // Opens a window inside the main window, modeless; it closes itself as
-    // soon as another window becomes active.
-    QMdiSubWindow *openChild(QWidget *child);
+    // soon as another window becomes active. A window opened quietly closes
+    // no other by opening.
+    QMdiSubWindow *openChild(QWidget *child, bool quietly = false);
     // The Network Card Settings window, opened (or brought forward).
     QWidget *openNetworkCardSettings();
+    frmRtrView *openRouterView();
+    frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
+    frmTake *openTakeDialog(int column, int source, int destination);
+    // The login, opened (or brought forward); at startup it opens quietly,
+    // beside a card settings window that is already open.
+    frmLogin *openLogin(bool quietly = false);
+    frmLogin *loginDialog() const { return loginWindow && loginWindow->isVisible() ? loginWindow : nullptr; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -51,6 +64,10 @@ private:
     void showAbout();
     void showStartupError(const QString &text);
     void refreshProblemRouters();
+    void applyIconMode();
+    RouterViewModel::IconMode iconMode() const;
+    void applyLogin(int user);
+    void applyLogout();
     void tick();
     void raiseAlert(int port, const QString &text);
     void clearAlert(int port);
@@ -64,10 +81,13 @@ private:
     QLabel *lblCon = nullptr;
     QLabel *lblUser = nullptr;
     QLabel *lblPRIV = nullptr;
+    QLabel *lblRouters = nullptr;
     QListWidget *lstRouters = nullptr;
     QTimer timeTime;
     QMap<int, QPointer<frmPROBLEM>> AlertWindows;
     QPointer<QWidget> networkCardWindow;
+    QPointer<frmRtrView> routerView;
+    QPointer<frmLogin> loginWindow;
     bool askBeforeClosing = true;
     bool closedDown = false;
 
@@ -76,6 +96,19 @@ public:
     QAction *menuFileExit = nullptr;
     QAction *menuOpOverallSrc = nullptr;
     QAction *menuOpOverallDes = nullptr;
+    QAction *menuSetCom = nullptr;
+    QAction *menuSetGen = nullptr;
+    QAction *menuSetNetwork = nullptr;
+    QAction *menuSetNetPorts = nullptr;
+    QAction *menuSetRouter = nullptr;
+    QAction *menuSetUser = nullptr;
+    QAction *menuViewCon = nullptr;
+    QAction *menuViewErr = nullptr;
+    QAction *menuViewRTR = nullptr;
+    QAction *menuViewLogSwitch = nullptr;
+    QMenu *menuPop = nullptr;
+    QAction *menuPopPri = nullptr;
+    std::array<QAction *, 2> cmdTB{};   // the router view, the login
 };
 
 } // namespace marlin

@@ -3,8 +3,28 @@
 #include "core/server.h"
 #include "test_server.h"
 #include "test_support.h"
+#include "ui/login_dialog.h"
+#include "ui/main_window.h"
+#include "ui/router_view.h"
+#include "ui/settings/network_card_dialog.h"
+#include "ui/take_dialog.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QNetworkDatagram>
+#include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 using namespace marlin;
@@ -50,7 +70,66 @@ private slots:
     void takeIsQueuedLoggedAndHeld();
     void highPriorityToggle();
     void problemRouterEntries();
+
+    void cellsByState_data();
+    void cellsByState();
+    void headingsAndToolTips();
+    void reorderedColumnsAddressTheirRouter();
+    void iconModesSetRowHeights();
+    void burstOfChangesIsOneRefresh();
+    void popupTogglesTheHold();
+    void loginSetsTheMenus();
+    void loginRefusesAndSwallowsTheDash();
+    void loginOpensBesideCardSettings();
+    void takeDialogPreselectsAndRefuses();
+    void takeDialogSwitchesARouter();
+    void takeDialogOnAnInvalidTable();
 };
+
+namespace {
+
+// The console over a started server: main window, engine, panels off. The
+// window is there before the start, as in the program.
+class Desk {
+public:
+    explicit Desk(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n")
+    {
+        [[maybe_unused]] const bool written = writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
+        engine = std::make_unique<TestServer>(dir.path());
+        window = std::make_unique<MDIMain>(*engine);
+        window->show();
+        engine->Start();
+    }
+    Server &server() { return *engine; }
+    QString path() const { return dir.path(); }
+    frmRtrView *view()
+    {
+        frmRtrView *v = window->openRouterView();
+        v->RefreshRouterView();
+        return v;
+    }
+    // The visible message box whose text holds part, if any.
+    QMessageBox *box(const QString &part)
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *b = qobject_cast<QMessageBox *>(w);
+            if (b && b->isVisible() && b->text().contains(part))
+                return b;
+        }
+        return nullptr;
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<TestServer> engine;
+    std::unique_ptr<MDIMain> window;
+};
+
+QColor windowsColor(double value)
+{
+    const auto rgb = quint32(qint64(value));
+    return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
+}
+
+} // namespace
 
 void TestConsole::login_data()
 {
@@ -206,6 +285,317 @@ void TestConsole::problemRouterEntries()
     server.RouterStates[5].CommOK = false;   // served by a network port only
     server.RouterTables[5].Name = QStringLiteral("Gallery");
     QCOMPARE(ProblemRouterEntries(server), (QStringList{"Router_3 (Studio B)", "Gallery ()"}));
+}
+
+void TestConsole::cellsByState_data()
+{
+    QTest::addColumn<bool>("visible");
+    QTest::addColumn<int>("source");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("color");
+    QTest::newRow("destination not used") << false << 3 << false << "" << 4;
+    QTest::newRow("source not known") << true << 0 << false << "" << 4;
+    QTest::newRow("held at high priority") << true << 1 << true << "1" << 3;
+    QTest::newRow("not the default source") << true << 3 << false << "3" << 2;
+    QTest::newRow("the default source") << true << 1 << false << "1" << 1;
+}
+
+void TestConsole::cellsByState()
+{
+    QFETCH(bool, visible);
+    QFETCH(int, source);
+    QFETCH(bool, held);
+    QFETCH(QString, text);
+    QFETCH(int, color);
+    Desk desk;
+    Server &server = desk.server();
+    server.RouterTables[2].DestVisible[5] = visible;
+    server.RouterTables[2].DestDefaultSource[5] = 1;
+    server.RouterStates[2].CurrentSource[5] = source;
+    server.RouterStates[2].HighPriority[5] = held;
+    frmRtrView *view = desk.view();
+    const QModelIndex cell = view->model()->index(4, 1);
+    QCOMPARE(cell.data().toString(), text);
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.settings.Colors[color]));
+}
+
+void TestConsole::headingsAndToolTips()
+{
+    Desk desk;
+    Server &server = desk.server();
+    server.RouterTables[5].Name = QStringLiteral("  ");
+    server.RouterTables[2].SourceDescription[3] = QStringLiteral("Camera 3");
+    server.RouterTables[2].DestDescription[7].clear();
+    server.RouterStates[2].CurrentSource[7] = 3;
+    server.RouterStates[4].CommOK = false;
+    RouterViewModel *model = desk.view()->model();
+
+    QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Router_2"));
+    QCOMPARE(model->headerData(4, Qt::Horizontal).toString(), QStringLiteral("Router 5"));
+    QCOMPARE(model->headerData(0, Qt::Vertical).toString(), QStringLiteral(" 1"));
+    QCOMPARE(model->headerData(1, Qt::Horizontal, Qt::BackgroundRole).value<QColor>(), QColor(Qt::black));
+    QCOMPARE(model->headerData(3, Qt::Horizontal, Qt::BackgroundRole).value<QColor>(), QColor(255, 0, 0));
+    QCOMPARE(model->headerData(1, Qt::Horizontal, Qt::ToolTipRole).toString(), QStringLiteral("Router 2"));
+    QCOMPARE(model->index(6, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("Source: Camera 3 in Destination: 7"));
+    QCOMPARE(model->index(0, 1).data(Qt::ToolTipRole).toString(), QStringLiteral("Source:  in Destination: Output_1"));
+    QCOMPARE(model->index(0, 3).data(Qt::ToolTipRole).toString(), QStringLiteral("Communicaion Fault"));
+    QCOMPARE(model->headerData(3, Qt::Horizontal, Qt::ToolTipRole).toString(), QStringLiteral("Communicaion Fault"));
+}
+
+void TestConsole::reorderedColumnsAddressTheirRouter()
+{
+    Desk desk;
+    Server &server = desk.server();
+    server.settings.ColumnPosition[1] = 7;
+    server.settings.ColumnPosition[7] = 1;
+    server.RouterStates[7].CurrentSource[3] = 9;
+    frmRtrView *view = desk.view();
+    QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Router_7"));
+    QCOMPARE(view->model()->index(2, 0).data().toString(), QStringLiteral("9"));
+
+    QSignalSpy asked(view, &frmRtrView::takeRequested);
+    view->grid()->setCurrentIndex(view->model()->index(2, 0));
+    QTest::keyClick(view->grid(), Qt::Key_Return);
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(asked[0], (QList<QVariant>{7, 1, 9, 3}));
+    auto *take = desk.window->findChild<frmTake *>();
+    QVERIFY(take);
+    QCOMPARE(take->selectedRouter(), 7);
+    QCOMPARE(take->selectedSource(), 9);
+    QCOMPARE(take->selectedDestination(), 3);
+
+    // The find box goes to the first cell that names what is typed.
+    server.RouterTables[7].DestLabel[20] = QStringLiteral("STUDIO X");
+    QVERIFY(view->find(QStringLiteral("studio x")));
+    QCOMPARE(view->grid()->currentIndex(), view->model()->index(19, 0));
+}
+
+void TestConsole::iconModesSetRowHeights()
+{
+    Desk desk;
+    frmRtrView *view = desk.view();
+    const auto rowHeight = [view] { return view->grid()->verticalHeader()->sectionSize(0); };
+    QCOMPARE(rowHeight(), pixelsFromTwips(500));   // source icons at start
+    QCOMPARE(view->model()->iconMode(), RouterViewModel::IconMode::Sources);
+    desk.window->menuOpOverallDes->trigger();
+    QVERIFY(!desk.window->menuOpOverallSrc->isChecked());
+    QCOMPARE(view->model()->iconMode(), RouterViewModel::IconMode::Destinations);
+    QCOMPARE(rowHeight(), pixelsFromTwips(500));
+    desk.window->menuOpOverallDes->trigger();
+    QCOMPARE(view->model()->iconMode(), RouterViewModel::IconMode::None);
+    QCOMPARE(rowHeight(), pixelsFromTwips(230));
+}
+
+void TestConsole::burstOfChangesIsOneRefresh()
+{
+    Desk desk;
+    frmRtrView *view = desk.view();
+    QSignalSpy changed(view->model(), &QAbstractItemModel::dataChanged);
+    for (int r = 1; r <= kRouterCount; ++r) {
+        desk.server().RouterStates[r].CurrentSource[1] = 2;
+        desk.server().restartViewRefreshTimer();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 1, 3000);
+    QVERIFY(!QTest::qWaitFor([&] { return changed.size() > 1; }, 700));
+    QCOMPARE(view->model()->index(0, 95).data().toString(), QStringLiteral("2"));
+}
+
+void TestConsole::popupTogglesTheHold()
+{
+    Desk desk;
+    Server &server = desk.server();
+    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
+    server.clientTable[panel].PriorityChanged = {};
+    server.RouterStates[3].CurrentSource[4] = 6;
+    frmRtrView *view = desk.view();
+    QTableView *grid = view->grid();
+    const QModelIndex cell = view->model()->index(3, 2);
+    grid->scrollTo(cell);
+
+    // Not the current cell: no popup.
+    QTest::mouseClick(grid->viewport(), Qt::RightButton, {}, grid->visualRect(cell).center());
+    QVERIFY(!desk.window->menuPop->isVisible());
+    grid->setCurrentIndex(cell);
+    QTest::mouseClick(grid->viewport(), Qt::RightButton, {}, grid->visualRect(cell).center());
+    QTRY_VERIFY(desk.window->menuPop->isVisible());
+    QVERIFY(!desk.window->menuPopPri->isChecked());
+    desk.window->menuPopPri->trigger();
+    desk.window->menuPop->close();
+    QVERIFY(server.RouterStates[3].HighPriority[4]);
+    QVERIFY(server.clientTable[panel].PriorityChanged[3]);
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.settings.Colors[3]));
+}
+
+void TestConsole::loginSetsTheMenus()
+{
+    Desk desk;
+    Server &server = desk.server();
+    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.Users[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
+    server.Users[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+    MDIMain &window = *desk.window;
+    const QList<QAction *> others{window.menuSetCom, window.menuSetGen, window.menuSetNetwork, window.menuSetNetPorts,
+                                  window.menuSetUser};
+    const auto logIn = [&](const QString &name, const QString &password) {
+        frmLogin *login = window.openLogin();
+        login->txtName->setText(name);
+        login->txtPass->setText(password);
+        QTest::keyClick(login->txtPass, Qt::Key_Return);
+    };
+
+    logIn(QStringLiteral("OP"), QStringLiteral("o"));
+    QCOMPARE(server.CurrentUser, 2);
+    QTRY_VERIFY(!window.loginDialog());
+    QVERIFY(window.menuSetRouter->isEnabled());
+    for (QAction *item : others)
+        QVERIFY(!item->isEnabled());
+
+    logIn(QStringLiteral("admin"), QStringLiteral(" marlin "));
+    QCOMPARE(server.CurrentUser, 1);
+    for (QAction *item : others)
+        QVERIFY(item->isEnabled());
+
+    // A privilege the console does not know logs in but changes no menu.
+    logIn(QStringLiteral("zero"), QStringLiteral("z"));
+    QCOMPARE(server.CurrentUser, 3);
+    for (QAction *item : others)
+        QVERIFY(item->isEnabled());
+
+    frmLogin *login = window.openLogin();
+    QVERIFY(login->cmdLOGOUT->isVisible());
+    login->cmdLOGOUT->click();
+    QCOMPARE(server.CurrentUser, 0);
+    QVERIFY(!window.menuSetRouter->isEnabled());
+    for (QAction *item : others)
+        QVERIFY(!item->isEnabled());
+}
+
+void TestConsole::loginRefusesAndSwallowsTheDash()
+{
+    Desk desk;
+    frmLogin *login = desk.window->openLogin();
+    QCOMPARE(login->windowTitle(), QStringLiteral("Login"));
+    QVERIFY(!login->cmdLOGOUT->isVisible());
+    QTest::keyClicks(login->txtName, QStringLiteral("ad-min"));
+    QCOMPARE(login->txtName->text(), QStringLiteral("admin"));
+    QTest::keyClicks(login->txtPass, QStringLiteral("wrong"));
+    QTest::keyClick(login->txtPass, Qt::Key_Return);
+    QCOMPARE(desk.server().CurrentUser, 0);
+    QVERIFY(login->lblERROR->isVisible());
+    QCOMPARE(desk.window->loginDialog(), login);
+    QTRY_VERIFY_WITH_TIMEOUT(!login->lblERROR->isVisible(), 6000);
+    QCOMPARE(login->txtName->text(), QStringLiteral("admin"));
+    QCOMPARE(login->txtName->accessibleName(), QStringLiteral("User name:"));
+}
+
+// A card that cannot listen opens its settings window at startup; the login
+// that follows opens beside it.
+void TestConsole::loginOpensBesideCardSettings()
+{
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=203.0.113.9\r\nNetwork_Card_1_TCP_Port=7001\r\n");
+    QVERIFY(desk.window->findChild<frmSetNic *>());
+    QVERIFY(desk.window->loginDialog());
+    // The startup error box a second later closes neither.
+    QTRY_VERIFY_WITH_TIMEOUT(desk.box(QStringLiteral("binding")), 5000);
+    QVERIFY(desk.window->findChild<frmSetNic *>());
+    QVERIFY(desk.window->loginDialog());
+    desk.box(QStringLiteral("binding"))->close();
+    // The operator working in another window closes the login.
+    desk.window->openRouterView();
+    QTRY_VERIFY(!desk.window->loginDialog());
+}
+
+void TestConsole::takeDialogPreselectsAndRefuses()
+{
+    Desk desk;
+    Server &server = desk.server();
+    server.RouterTables[2].SourceLevel[4] = {false, true, false, true, false, false, false, false, true};
+    server.RouterStates[2].CurrentSource[6] = 4;
+    frmTake *take = desk.window->openTakeDialog(2, 4, 6);
+    QCOMPARE(take->windowTitle(), QStringLiteral("Switch Router"));
+    QCOMPARE(take->cmbRTR->count(), kRouterCount);
+    QCOMPARE(take->selectedRouter(), 2);
+    QCOMPARE(take->selectedSource(), 4);
+    QCOMPARE(take->selectedDestination(), 6);
+    QCOMPARE(take->imgcmbSRC->currentText(), QStringLiteral(" ( IN_4 )  Input_4"));
+    QList<bool> levels;
+    for (QCheckBox *box : take->chkL)
+        levels << box->isChecked();
+    QCOMPARE(levels, (QList<bool>{true, false, true, false, false, false, false, true}));
+
+    // Nobody logged in: refused, and the dialog now stays open.
+    take->cmdTake[1]->click();
+    QMessageBox *refusal = desk.box(QStringLiteral("priveleges"));
+    QVERIFY(refusal);
+    QCOMPARE(refusal->windowTitle(), QStringLiteral("User Priveleges"));
+    refusal->close();
+    QVERIFY(take->keepsOpen());
+    desk.window->openRouterView();
+    QVERIFY(desk.window->findChild<frmTake *>());
+
+    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.CurrentUser = 1;
+    take->txtCom->setText(QStringLiteral("   "));
+    take->cmdTake[0]->click();
+    refusal = desk.box(QStringLiteral("comment"));
+    QVERIFY(refusal);
+    QCOMPARE(refusal->windowTitle(), QStringLiteral("Comment Required"));
+    refusal->close();
+    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
+}
+
+// The take reaches a Leitch router listening on UDP.
+void TestConsole::takeDialogSwitchesARouter()
+{
+    QUdpSocket router;
+    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
+              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
+              + QByteArray::number(router.localPort()) + "\r\n");
+    Server &server = desk.server();
+    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.CurrentUser = 1;
+    server.RouterTables[1].SourcePhysical[3] = 7;
+    frmTake *take = desk.window->openTakeDialog(1, 3, 2);
+    for (QCheckBox *box : take->chkL)
+        box->setChecked(false);
+    take->chkL[0]->setChecked(true);
+    take->txtCom->setText(QStringLiteral("from the desk"));
+    take->chkHigh->setChecked(true);
+    take->cmdTake[1]->click();
+    QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
+    QVERIFY(sure);
+    QCOMPARE(sure->windowTitle(), QStringLiteral("Are You Sure?"));
+    sure->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY(!desk.window->findChild<frmTake *>());   // "Take And Done"
+
+    QVERIFY(server.RouterStates[1].HighPriority[2]);
+    QCOMPARE(server.RouterStates[1].PrioritySource[2], 3);
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            while (router.hasPendingDatagrams())
+                received += router.receiveDatagram().data();
+            return received.contains("@ X:0/1,6\r");
+        }(),
+        15000);
+    QVERIFY(logEntries(desk.path(), "Switch").contains(
+        "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_2\t"
+        "User = admin   Comment = from the desk"));
+}
+
+void TestConsole::takeDialogOnAnInvalidTable()
+{
+    Desk desk;
+    for (int n = 1; n <= kPointCount; ++n)
+        desk.server().RouterTables[3].SourceVisible[n] = false;
+    frmTake *take = desk.window->openTakeDialog(3, 0, 0);
+    QMessageBox *error = desk.box(QStringLiteral("The router tables for the router you selected are not valid."));
+    QVERIFY(error);
+    QCOMPARE(error->windowTitle(), QStringLiteral("ERROR"));
+    error->close();
+    QCOMPARE(take->imgcmbSRC->count(), 0);
 }
 
 QTEST_MAIN(TestConsole)
