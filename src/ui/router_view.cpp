@@ -167,6 +167,8 @@ frmRtrView::frmRtrView(Server &server, QMenu *menuPop, QAction *menuPopPri, QWid
     setObjectName(QStringLiteral("frmRtrView"));
     setWindowTitle(QStringLiteral("Overall Router View"));
     setAttribute(Qt::WA_DeleteOnClose);
+    // The view stays until the operator closes it, whatever else is opened.
+    setProperty("staysOpen", true);
 
     rows = new RouterViewModel(server, this);
     gridRTR = new QTableView;

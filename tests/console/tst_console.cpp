@@ -361,6 +361,7 @@ void TestConsole::reorderedColumnsAddressTheirRouter()
     QCOMPARE(asked[0], (QList<QVariant>{7, 1, 9, 3}));
     auto *take = desk.window->findChild<frmTake *>();
     QVERIFY(take);
+    QVERIFY(desk.window->routerViewWindow());   // the view stays beside the dialog
     QCOMPARE(take->selectedRouter(), 7);
     QCOMPARE(take->selectedSource(), 9);
     QCOMPARE(take->selectedDestination(), 3);

@@ -1,0 +1,79 @@
+// Times the overall router view at 1600x900 on the offscreen platform: one
+// refresh of its model (what every burst of crosspoint changes costs), and a
+// refresh followed by the repaint of the visible cells after a change on
+// every destination of all 96 routers.
+#include "core/server.h"
+#include "ui/router_view.h"
+
+#include <QApplication>
+#include <QTableView>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <random>
+#include <vector>
+
+using namespace marlin;
+
+namespace {
+
+void report(const char *what, int runs, const std::function<void()> &work)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        work();
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%-52s median %8.3f ms   min %8.3f ms   max %8.3f ms   (%d runs)\n", what, ms[ms.size() / 2],
+                ms.front(), ms.back(), runs);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    Server server(dir.path());
+    server.settings.Cards[1].CardIPAddress.clear();
+    server.Start();
+
+    frmRtrView view(server, nullptr, nullptr);
+    view.resize(1600, 900);
+    view.show();
+    QApplication::processEvents();
+
+    std::mt19937 random(7);
+    const auto burst = [&] {
+        for (int r = 1; r <= kRouterCount; ++r) {
+            for (int d = 1; d <= kPointCount; ++d) {
+                server.RouterTables[r].DestVisible[d] = true;
+                server.RouterStates[r].CurrentSource[d] = int(random() % 256) + 1;
+                server.RouterStates[r].HighPriority[d] = random() % 16 == 0;
+            }
+        }
+    };
+    for (const auto mode : {RouterViewModel::IconMode::None, RouterViewModel::IconMode::Sources}) {
+        view.setIconMode(mode);
+        QApplication::processEvents();
+        const bool icons = mode != RouterViewModel::IconMode::None;
+        report(icons ? "model refresh (icon rows)" : "model refresh (plain rows)", 200, [&] {
+            view.model()->refresh();
+        });
+        QApplication::processEvents();
+        report(icons ? "burst on 96 routers, refresh + repaint (icon rows)"
+                     : "burst on 96 routers, refresh + repaint (plain rows)",
+               30, [&] {
+                   burst();
+                   view.RefreshRouterView();
+                   view.grid()->viewport()->repaint();
+               });
+    }
+    return 0;
+}
