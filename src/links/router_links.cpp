@@ -103,10 +103,14 @@ QString RouterLinks::comDevicePath(int port) const
 {
     const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
     // A link whose device is missing (adapter unplugged) still names the
-    // port: falling back to a built-in serial line would send the router's
-    // commands to some other device.
-    if (!link.exists() && !link.isSymLink())
-        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    // port, and so does a link that vanished after the port had opened
+    // through it (a simulator or a udev rule removes it): falling back to a
+    // built-in serial line would send the router's commands to some other
+    // device.
+    if (!link.exists() && !link.isSymLink()) {
+        const bool keepsLink = isPortNumber(port) && com[port] && com[port]->throughLink;
+        return keepsLink ? link.absoluteFilePath() : QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    }
     // The serial driver names its lock file after the device, so follow the
     // link: two installations with their own COM1 then never share a lock,
     // and a real device is locked under its own name.
@@ -114,6 +118,12 @@ QString RouterLinks::comDevicePath(int port) const
     if (!target.isEmpty())
         return target;
     return link.isSymLink() ? link.symLinkTarget() : link.absoluteFilePath();
+}
+
+bool RouterLinks::hasComLink(int port) const
+{
+    const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
+    return link.exists() || link.isSymLink();
 }
 
 bool RouterLinks::isComOpen(int port) const
@@ -142,6 +152,8 @@ QStringList RouterLinks::OpenCommPorts()
         ComChannel &ch = *com[n];
         ch.reopenWanted = false;
         ch.openProblem.clear();
+        // Opening from the settings looks at the folder afresh.
+        ch.throughLink = hasComLink(n);
         if (ch.port.isOpen())
             ch.port.close();
 
@@ -203,6 +215,7 @@ void RouterLinks::reopenFailedComPorts()
         ch.port.setPortName(comDevicePath(n));
         if (ch.port.open(QIODevice::ReadWrite)) {
             ch.reopenWanted = false;
+            ch.throughLink = ch.throughLink || hasComLink(n);
             ch.port.setDataTerminalReady(settings.ComPorts[n].ComDTR);
             ch.port.setRequestToSend(settings.ComPorts[n].ComRTS);
         }

@@ -66,8 +66,9 @@ public:
     bool parseReply(int port, bool isNetwork);
 
     // The device a comm port opens: COM<n> in the application folder when it
-    // is there (followed to the device it names, even a missing one), else
-    // /dev/ttyS<n-1>.
+    // is there (followed to the device it names, even a missing one), or when
+    // the port has opened through it since the ports were last opened from
+    // the settings; else /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
     // Why the last attempt to open an enabled comm port failed, in the
@@ -103,6 +104,7 @@ private:
     void queueFollowUp(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
     void reopenFailedComPorts();
+    bool hasComLink(int port) const;
     void onComError(int port);
     void onNetData(int port);
     void onResendTick(int port);
