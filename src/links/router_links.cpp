@@ -131,6 +131,11 @@ bool RouterLinks::isComOpen(int port) const
     return isPortNumber(port) && com[port] && com[port]->port.isOpen();
 }
 
+bool RouterLinks::opensThroughLink(int port) const
+{
+    return isPortNumber(port) && com[port] && com[port]->throughLink;
+}
+
 QString RouterLinks::comOpenProblem(int port) const
 {
     return isPortNumber(port) && com[port] ? com[port]->openProblem : QString();

@@ -71,6 +71,8 @@ public:
     // the settings; else /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
+    // True when the port's device is its COM<n> link rather than a built-in line.
+    bool opensThroughLink(int port) const;
     // Why the last attempt to open an enabled comm port failed, in the
     // system's words; empty when it opened.
     QString comOpenProblem(int port) const;
