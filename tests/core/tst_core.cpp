@@ -71,6 +71,8 @@ public:
         QFile::copy(QStringLiteral(MARLIN_SERVER_EXE), exe);
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
+    // Runs headless unless extra says otherwise; an empty value in extra
+    // removes that variable.
     QProcess *start(const QStringList &arguments = {}, const QProcessEnvironment &extra = {})
     {
         auto *p = new QProcess;
