@@ -162,7 +162,7 @@ void Server::tellOpenedComPorts()
             continue;
         const QString device = links.comDevicePath(n);
         const QString link = QDir(applicationDir).filePath(QStringLiteral("COM%1").arg(n));
-        const QString where = device.startsWith(QStringLiteral("/dev/ttyS")) ? device : link + QStringLiteral(" -> ") + device;
+        const QString where = links.opensThroughLink(n) ? link + QStringLiteral(" -> ") + device : device;
         if (links.isComOpen(n))
             logs.tellTerminal(QStringLiteral("comm port %1: open on %2").arg(n).arg(where));
         else

@@ -14,6 +14,10 @@ struct RouterLinks::ComChannel {
     bool reopenWanted = false;
     // The system's reason when the last open failed.
     QString openProblem;
+    // Opened through the COM<n> link of the application folder: the link
+    // stays the port's device, even while it is missing, until the ports
+    // are opened anew from the settings.
+    bool throughLink = false;
 };
 
 struct RouterLinks::NetChannel {

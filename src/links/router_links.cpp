@@ -129,10 +129,14 @@ QString RouterLinks::comDevicePath(int port) const
 {
     const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
     // A link whose device is missing (adapter unplugged) still names the
-    // port: falling back to a built-in serial line would send the router's
-    // commands to some other device.
-    if (!link.exists() && !link.isSymLink())
-        return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    // port, and so does a link that vanished after the port had opened
+    // through it (a simulator or a udev rule removes it): falling back to a
+    // built-in serial line would send the router's commands to some other
+    // device.
+    if (!link.exists() && !link.isSymLink()) {
+        const bool keepsLink = isPortNumber(port) && com[port] && com[port]->throughLink;
+        return keepsLink ? link.absoluteFilePath() : QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    }
     // The serial driver names its lock file after the device, so follow the
     // link: two installations with their own COM1 then never share a lock,
     // and a real device is locked under its own name.
@@ -142,9 +146,20 @@ QString RouterLinks::comDevicePath(int port) const
     return link.isSymLink() ? link.symLinkTarget() : link.absoluteFilePath();
 }
 
+bool RouterLinks::hasComLink(int port) const
+{
+    const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
+    return link.exists() || link.isSymLink();
+}
+
 bool RouterLinks::isComOpen(int port) const
 {
     return isPortNumber(port) && com[port] && com[port]->port.isOpen();
+}
+
+bool RouterLinks::opensThroughLink(int port) const
+{
+    return isPortNumber(port) && com[port] && com[port]->throughLink;
 }
 
 QString RouterLinks::comOpenProblem(int port) const
@@ -168,6 +183,8 @@ QStringList RouterLinks::OpenCommPorts()
         ComChannel &ch = *com[n];
         ch.reopenWanted = false;
         ch.openProblem.clear();
+        // Opening from the settings looks at the folder afresh.
+        ch.throughLink = hasComLink(n);
         if (ch.port.isOpen())
             ch.port.close();
 
@@ -227,6 +244,7 @@ void RouterLinks::reopenFailedComPorts()
         ch.port.setPortName(comDevicePath(n));
         if (ch.port.open(QIODevice::ReadWrite)) {
             ch.reopenWanted = false;
+            ch.throughLink = ch.throughLink || hasComLink(n);
             // Its lines were reported, if at all, when the port first opened.
             SerialModemLines lines(ch.port);
             ApplyModemLines(lines, n, settings.ComPorts[n].ComDTR, settings.ComPorts[n].ComRTS);

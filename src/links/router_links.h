@@ -99,10 +99,13 @@ public:
     bool parseReply(int port, bool isNetwork);
 
     // The device a comm port opens: COM<n> in the application folder when it
-    // is there (followed to the device it names, even a missing one), else
-    // /dev/ttyS<n-1>.
+    // is there (followed to the device it names, even a missing one), or when
+    // the port has opened through it since the ports were last opened from
+    // the settings; else /dev/ttyS<n-1>.
     QString comDevicePath(int port) const;
     bool isComOpen(int port) const;
+    // True when the port's device is its COM<n> link rather than a built-in line.
+    bool opensThroughLink(int port) const;
     // Why the last attempt to open an enabled comm port failed, in the
     // system's words; empty when it opened.
     QString comOpenProblem(int port) const;
@@ -152,6 +155,7 @@ private:
     void queueFollowUp(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
     void reopenFailedComPorts();
+    bool hasComLink(int port) const;
     void onComError(int port);
     void onNetData(int port);
     void onResendTick(int port);

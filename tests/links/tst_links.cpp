@@ -73,6 +73,8 @@ public:
             ::close(slave);
         master = slave = -1;
     }
+    // The link goes too, as when the simulator quits.
+    void removeLink() { QFile::remove(link); }
     void send(const QByteArray &bytes) { QCOMPARE(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
 
     QByteArray received;
@@ -112,6 +114,7 @@ private slots:
     void modemLineFailures_data();
     void modemLineFailures();
     void pseudoTerminalHasNoModemLines();
+    void vanishedComLinkIsWaitedFor();
     void idNumbersAboveTheTablesAreIgnored();
     void imageVideoPollFeedsBothQueues();
     void problemRoutersFollowTheLinks();
@@ -416,6 +419,44 @@ void TestLinks::pseudoTerminalHasNoModemLines()
     port.close();
     ::close(slave);
     ::close(master);
+}
+
+void TestLinks::vanishedComLinkIsWaitedFor()
+{
+    // Port 2, whose built-in line /dev/ttyS1 must never be used here.
+    QTemporaryDir app;
+    const QString link = app.filePath(QStringLiteral("COM2"));
+    PtyRouter router(app.path(), 2);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nLevel=2\r\n")));
+    Server server(app.path());
+    server.Start();
+    QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?2\r"), 5000);
+
+    router.close();
+    router.removeLink();
+    QTRY_VERIFY_WITH_TIMEOUT(!server.links.isComOpen(2), 5000);
+    // Link checks while the link is gone keep waiting for it.
+    for (int tick = 0; tick < 3; ++tick) {
+        server.links.comLinkPass();
+        QVERIFY(!server.links.isComOpen(2));
+        QCOMPARE(server.links.comDevicePath(2), link);
+    }
+
+    // The simulator comes back on a new pseudo-terminal under the same name:
+    // the port follows the link, and the router gets its commands again.
+    router.open();
+    router.received.clear();
+    server.links.QueueComCommand(2, server.links.buildTakeCommand(2, "C 110000000004000700"));
+    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(2), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(router.received.contains("@ X:01/6,3\r"), 5000);
+    router.send("S:16,3\r");
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[2].CurrentSource[7], 4, 5000);
+
+    // Opening the ports from the settings looks afresh: with no link left,
+    // the built-in line is the port's device again.
+    router.removeLink();
+    server.links.OpenCommPorts();
+    QCOMPARE(server.links.comDevicePath(2), QStringLiteral("/dev/ttyS1"));
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()

@@ -158,6 +158,8 @@ private slots:
     void programUsage();
     void programReportsConnectionFailure();
     void programPollsRealServer();
+    void programStatusListsWhatIsKnown_data();
+    void programStatusListsWhatIsKnown();
     void programWatchPrintsChanges();
 };
 
@@ -661,6 +663,9 @@ void TestPanelClient::programUsage_data()
     QTest::newRow("reload of something else") << QStringList{"reload", "icons"} << 2 << "tables, settings or users";
     QTest::newRow("raw with half a byte") << QStringList{"raw", "E1A"} << 2 << "odd";
     QTest::newRow("router beyond a byte") << QStringList{"--router", "300", "flags"} << 2 << "--router";
+    QTest::newRow("--all of another command") << QStringList{"take", "--all"} << 2 << "--all does not apply to take";
+    QTest::newRow("reload of two things") << QStringList{"reload", "users", "tables"} << 2 << "reload WHAT";
+    QTest::newRow("raw without bytes") << QStringList{"raw"} << 2 << "raw HEX";
 }
 
 void TestPanelClient::programUsage()
@@ -708,6 +713,49 @@ void TestPanelClient::programPollsRealServer()
     QVERIFY2(output.contains(QRegularExpression(QStringLiteral("^users changed +clear$"), QRegularExpression::MultilineOption)),
              qPrintable(output));
     QCOMPARE(output.count(QLatin1Char('\n')), kFlagCount);
+}
+
+void TestPanelClient::programStatusListsWhatIsKnown_data()
+{
+    QTest::addColumn<bool>("all");
+    QTest::newRow("known routers") << false;
+    QTest::newRow("--all") << true;
+}
+
+void TestPanelClient::programStatusListsWhatIsKnown()
+{
+    QFETCH(bool, all);
+    RunningServer server;
+    // Router 7 has reported, router 9 has a comm port as its link, router
+    // 11 has a held destination; nothing is known of the others.
+    server->RouterStates[7].StatusReceived = true;
+    server->RouterStates[7].CurrentSource[3] = 5;
+    server->RouterStates[9].LinkPort = 4;
+    server->RouterStates[11].HighPriority[2] = true;
+    server->RouterStates[11].PrioritySource[2] = 6;
+
+    QProcess panel;
+    QSignalSpy finished(&panel, &QProcess::finished);
+    QStringList arguments{"--port", QString::number(server.port()), "status"};
+    if (all)
+        arguments << QStringLiteral("--all");
+    panel.start(QStringLiteral(MARLIN_PANEL_EXE), arguments);
+    QVERIFY(finished.wait(30000));
+    QCOMPARE(panel.exitCode(), 0);
+    const QString output = QString::fromLocal8Bit(panel.readAllStandardOutput());
+    QVERIFY2(output.contains(QStringLiteral("router 7: status received yes, comm OK yes, link port 0 (no comm port: "
+                                            "served by a network port, or by nothing)\n  3=5\n")),
+             qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("router 9: status received no, comm OK yes, link port 4 (comm port 4)")),
+             qPrintable(output));
+    QVERIFY2(output.contains(QRegularExpression(QStringLiteral("^router 11: priority, .*held: 2$"),
+                                                QRegularExpression::MultilineOption)),
+             qPrintable(output));
+    QCOMPARE(output.contains(QStringLiteral("router 1: ")), all);
+    QCOMPARE(output.count(QRegularExpression(QStringLiteral("^router \\d+: status"), QRegularExpression::MultilineOption)),
+             all ? 96 : 3);
+    QCOMPARE(output.contains(QStringLiteral("93 more router(s) with nothing heard")), !all);
+    QVERIFY(output.contains(QStringLiteral("end of status: 96 status and 96 priority report(s)")));
 }
 
 void TestPanelClient::programWatchPrintsChanges()

@@ -178,6 +178,7 @@ private slots:
     void dropPty();
     void dropUdp();
     void panelChangesReachEveryParty();
+    void framedRouterReportsUnasked();
     void garbage_data();
     void garbage();
     void junkNeverStopsTheRouter_data();
@@ -534,6 +535,25 @@ void TestRouterSim::panelChangesReachEveryParty()
     second.send(bytes({192, 1, 254}));
     QTRY_COMPARE(second.received, bytes({201, 1, 8, 254}));
     QVERIFY(first.received.isEmpty());
+}
+
+void TestRouterSim::framedRouterReportsUnasked()
+{
+    RouterConfig config;
+    config.language = RouterLanguage::Framed;
+    config.transport = TransportKind::Udp;
+    config.size = 3;
+    config.reportIntervalMs = 100;
+    SimulatedRouter router(config);
+    QVERIFY(router.start());
+    UdpPeer peer(router.localPort());
+    peer.send(takeSource1Destination2);
+    QTRY_COMPARE(peer.received, reportSource1Destination2);
+
+    // Nobody asks again, yet the whole report keeps coming, the take included.
+    peer.received.clear();
+    QTRY_VERIFY(peer.received.count(reportSource1Destination2) >= 2);
+    QVERIFY(peer.received.startsWith(QByteArray("\x16")));
 }
 
 void TestRouterSim::garbage_data()

@@ -29,41 +29,11 @@ enum ExitCode {
     ExitRefused = 3,    // not handled, or a reply that is not valid
 };
 
-const char *const kDescription =
+const char *const kIntroduction =
     "A client panel for Marlin Server: speaks the panel protocol on a server's\n"
-    "panel port, one request at a time, and prints what comes back.\n"
-    "\n"
-    "Commands:\n"
-    "  flags             Poll the change flags (0xA1) and print all eight by\n"
-    "                    name: router pending, tables changed, settings changed,\n"
-    "                    users changed, spare 5..8.\n"
-    "  status            Fetch every pending router (0xA6, or 0xA8 with\n"
-    "                    --two-byte) until the server acknowledges that nothing\n"
-    "                    is left. Per router: status received, comm OK, link\n"
-    "                    port, then destination=source for every destination\n"
-    "                    with a known source; priority reports list the held\n"
-    "                    destinations. A new connection starts with every working\n"
-    "                    router pending, so one run shows the whole state.\n"
-    "  refresh           Mark every working router pending again (0x91), then\n"
-    "                    fetch as status does.\n"
-    "  take              Switch --source to --destination on --router (0xA5).\n"
-    "                    The take string is \"C \", the level flags 0..7 as 1/0,\n"
-    "                    source and destination as four digits, the two labels\n"
-    "                    padded to 8 characters, then the comment.\n"
-    "  hold              Hold --destination of --router at high priority (0xAA);\n"
-    "                    with --clear, release it. The request carries the\n"
-    "                    destination in one byte, so only 0..255 can be held.\n"
-    "  reload WHAT       Make the server re-read its router tables, settings or\n"
-    "                    users: WHAT is tables (0xA2), settings (0xA3) or users\n"
-    "                    (0xA4).\n"
-    "  watch             Poll the flags every --interval ms; when a router is\n"
-    "                    pending, fetch it and print only what changed (sources,\n"
-    "                    holds, comm up/down), and print tables, settings and\n"
-    "                    users changes when flagged. Runs until Ctrl-C.\n"
-    "  raw HEX...        Send the given bytes after a fresh sequence and print\n"
-    "                    the reply in hex, e.g. \"raw E1 A1 01\" polls the flags\n"
-    "                    of router 1.\n"
-    "\n"
+    "panel port, one request at a time, and prints what comes back.\n";
+
+const char *const kClosing =
     "Every request carries class 0xE1 and the --router byte (default 1). A reply\n"
     "that has not come within --timeout ms is asked for again once with the same\n"
     "sequence, which the server answers without running the request twice; after\n"
@@ -150,16 +120,15 @@ int runFlags(PanelClient &client, quint8 router)
     return ExitDone;
 }
 
-int runStatus(PanelClient &client, quint8 router, bool twoByte)
+int runStatus(PanelClient &client, quint8 router, bool twoByte, bool all)
 {
     const Drain drain = client.drainStatus(twoByte, router);
     int status = 0;
     int priority = 0;
-    for (const Reply &reply : drain.replies) {
+    for (const Reply &reply : drain.replies)
         (reply.kind == ReplyKind::Priority ? priority : status) += 1;
-        for (const QString &line : describeStatus(reply))
-            printLine(line);
-    }
+    for (const QString &line : describeDrain(drain.replies, all))
+        printLine(line);
     if (drain.notHandled > 0) {
         printLine(QStringLiteral("not handled: %1 status request(s)%2").arg(drain.notHandled)
                       .arg(twoByte ? QString()
@@ -288,6 +257,316 @@ std::optional<int> parseNumber(const QCommandLineParser &parser, const QCommandL
     return value;
 }
 
+// Every option of the program; the command table names the ones each
+// command takes.
+struct Options {
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Displays this help.")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Displays version information.")};
+    QCommandLineOption host{QStringLiteral("host"), QStringLiteral("Server address (default 127.0.0.1)."),
+                            QStringLiteral("address"), QStringLiteral("127.0.0.1")};
+    QCommandLineOption port{QStringLiteral("port"), QStringLiteral("Server's panel port (default 790)."),
+                            QStringLiteral("port"), QStringLiteral("790")};
+    QCommandLineOption router{QStringLiteral("router"),
+                              QStringLiteral("Router byte of every request, 0..255 (default 1; routers are 1..96)."),
+                              QStringLiteral("R"), QStringLiteral("1")};
+    QCommandLineOption timeout{QStringLiteral("timeout"),
+                               QStringLiteral("Wait for a reply this long before sending again once (default %1).")
+                                   .arg(PanelClient::kDefaultReplyTimeoutMs),
+                               QStringLiteral("ms"), QString::number(PanelClient::kDefaultReplyTimeoutMs)};
+    QCommandLineOption verbose{QStringLiteral("verbose"), QStringLiteral("Show every request and reply in hex on stderr.")};
+    QCommandLineOption twoByte{QStringLiteral("two-byte"),
+                               QStringLiteral("status, refresh, watch: fetch with 0xA8, sources as two bytes (needed above 255).")};
+    QCommandLineOption all{QStringLiteral("all"),
+                           QStringLiteral("status, refresh: list all 96 routers, also those nothing was heard about.")};
+    QCommandLineOption source{QStringLiteral("source"), QStringLiteral("take: source number, 1..9999."), QStringLiteral("S")};
+    QCommandLineOption destination{QStringLiteral("destination"),
+                                   QStringLiteral("take: destination number, 1..9999; hold: 0..255."), QStringLiteral("D")};
+    QCommandLineOption levels{QStringLiteral("levels"),
+                              QStringLiteral("take: the levels to switch as digits 0..7 (e.g. 01), or all (default)."),
+                              QStringLiteral("levels"), QStringLiteral("all")};
+    QCommandLineOption comment{QStringLiteral("comment"), QStringLiteral("take: comment for the server's switch log."),
+                               QStringLiteral("text")};
+    QCommandLineOption sourceLabel{QStringLiteral("source-label"),
+                                   QStringLiteral("take: source label, up to 8 characters (default blank)."),
+                                   QStringLiteral("label")};
+    QCommandLineOption destLabel{QStringLiteral("dest-label"),
+                                 QStringLiteral("take: destination label, up to 8 characters (default blank)."),
+                                 QStringLiteral("label")};
+    QCommandLineOption clear{QStringLiteral("clear"), QStringLiteral("hold: release the destination instead of holding it.")};
+    QCommandLineOption interval{QStringLiteral("interval"),
+                                QStringLiteral("watch: milliseconds between flag polls (default 500)."),
+                                QStringLiteral("ms"), QStringLiteral("500")};
+
+    // Options that only some commands take.
+    QList<const QCommandLineOption *> commandSpecific() const
+    {
+        return {&twoByte, &all, &source, &destination, &levels, &comment, &sourceLabel, &destLabel, &clear, &interval};
+    }
+};
+
+// What a command needs once connected, worked out before connecting so
+// that a usage error never costs the server a panel place.
+struct Request {
+    quint8 command = 0;
+    QByteArray payload;
+    int interval = 0;
+};
+
+struct Context {
+    PanelClient &client;
+    const QCommandLineParser &parser;
+    const Options &options;
+    quint8 router;
+    const Request &request;
+};
+
+// Checks the command's own options and arguments and fills the request;
+// the usage error, or empty.
+using Prepare = QString (*)(const QCommandLineParser &, const Options &, const QStringList &, Request &);
+using Run = int (*)(Context &);
+
+struct PanelCommand {
+    const char *name;
+    const char *usage;       // the name with its arguments, as the help shows it
+    const char *help;        // lines of the help text, '\n' between them
+    enum { NoArguments, OneArgument, SomeArguments } arguments;
+    QList<QCommandLineOption Options::*> options;
+    Prepare prepare;
+    Run run;
+};
+
+QString noPreparation(const QCommandLineParser &, const Options &, const QStringList &, Request &) { return {}; }
+
+QString prepareTake(const QCommandLineParser &parser, const Options &o, const QStringList &, Request &request)
+{
+    if (!parser.isSet(o.source) || !parser.isSet(o.destination))
+        return QStringLiteral("take needs --source and --destination");
+    QString error;
+    const auto source = parseNumber(parser, o.source, 1, 9999, &error);
+    if (!source)
+        return error;
+    const auto destination = parseNumber(parser, o.destination, 1, 9999, &error);
+    if (!destination)
+        return error;
+    const auto levels = parseLevels(parser.value(o.levels), &error);
+    if (!levels)
+        return QStringLiteral("--levels: ") + error;
+    TakeOrder take;
+    take.source = *source;
+    take.destination = *destination;
+    take.levels = *levels;
+    take.sourceLabel = parser.value(o.sourceLabel);
+    take.destinationLabel = parser.value(o.destLabel);
+    take.comment = parser.value(o.comment);
+    const auto takeString = buildTakeString(take, &error);
+    if (!takeString)
+        return error;
+    request.command = CommandTake;
+    request.payload = *takeString;
+    return {};
+}
+
+QString prepareHold(const QCommandLineParser &parser, const Options &o, const QStringList &, Request &request)
+{
+    if (!parser.isSet(o.destination))
+        return QStringLiteral("hold needs --destination");
+    bool ok = false;
+    const int destination = parser.value(o.destination).toInt(&ok);
+    if (!ok)
+        return QStringLiteral("--destination takes a number, not \"%1\"").arg(parser.value(o.destination));
+    QString error;
+    const auto priority = buildPriorityPayload(destination, !parser.isSet(o.clear), &error);
+    if (!priority)
+        return error;
+    request.command = CommandSetPriority;
+    request.payload = *priority;
+    return {};
+}
+
+QString prepareReload(const QCommandLineParser &, const Options &, const QStringList &args, Request &request)
+{
+    const QString &what = args.constFirst();
+    if (what == QLatin1String("tables"))
+        request.command = CommandReloadTables;
+    else if (what == QLatin1String("settings"))
+        request.command = CommandReloadSettings;
+    else if (what == QLatin1String("users"))
+        request.command = CommandReloadUsers;
+    else
+        return QStringLiteral("reload takes tables, settings or users, not \"%1\"").arg(what);
+    return {};
+}
+
+QString prepareRaw(const QCommandLineParser &, const Options &, const QStringList &args, Request &request)
+{
+    QString error;
+    const auto bytes = parseHex(args.join(QLatin1Char(' ')), &error);
+    if (!bytes)
+        return QStringLiteral("raw: ") + error;
+    request.payload = *bytes;
+    return {};
+}
+
+QString prepareWatch(const QCommandLineParser &parser, const Options &o, const QStringList &, Request &request)
+{
+    QString error;
+    const auto value = parseNumber(parser, o.interval, 10, 3600000, &error);
+    if (!value)
+        return error;
+    request.interval = *value;
+    return {};
+}
+
+int runFlagsCommand(Context &c) { return runFlags(c.client, c.router); }
+
+int runStatusCommand(Context &c)
+{
+    return runStatus(c.client, c.router, c.parser.isSet(c.options.twoByte), c.parser.isSet(c.options.all));
+}
+
+int runRefresh(Context &c)
+{
+    const Exchange refresh = c.client.exchange(CommandFullRefresh, c.router);
+    if (!refresh.ok() || refresh.reply.kind != ReplyKind::Acknowledge)
+        return reportFailure(refresh);
+    return runStatusCommand(c);
+}
+
+int runAcknowledged(Context &c)
+{
+    return expectAcknowledge(c.client.exchange(c.request.command, c.router, c.request.payload));
+}
+
+int runRaw(Context &c)
+{
+    const Exchange exchange = c.client.exchangeRaw(c.request.payload);
+    if (exchange.outcome != Exchange::Replied && exchange.outcome != Exchange::BadReply)
+        return reportFailure(exchange);
+    printLine(QStringLiteral("reply: ") + toHex(exchange.received));
+    printLine(exchange.outcome == Exchange::BadReply ? QStringLiteral("(%1)").arg(exchange.error)
+                                                     : QStringLiteral("(%1)").arg(describeKind(exchange.reply)));
+    return ExitDone;
+}
+
+int runWatch(Context &c)
+{
+    Watch watch(c.client, c.router, c.parser.isSet(c.options.twoByte), c.request.interval);
+    if (const QString problem = watch.watchSignals(); !problem.isEmpty()) {
+        printError(QStringLiteral("cannot watch for Ctrl-C: ") + problem);
+        return ExitNoAnswer;
+    }
+    return watch.run();
+}
+
+// Every command the panel knows: its help, the options it takes, what it
+// checks before connecting and what it does once connected.
+const QList<PanelCommand> &commands()
+{
+    static const QList<PanelCommand> table{
+        {"flags", "flags",
+         "Poll the change flags (0xA1) and print all eight by\n"
+         "name: router pending, tables changed, settings changed,\n"
+         "users changed, spare 5..8.",
+         PanelCommand::NoArguments, {}, noPreparation, runFlagsCommand},
+        {"status", "status",
+         "Fetch every pending router (0xA6, or 0xA8 with\n"
+         "--two-byte) until the server acknowledges that nothing\n"
+         "is left. A new connection starts with every working\n"
+         "router pending. Lists the routers something real is\n"
+         "known about (a status report arrived, a comm port is\n"
+         "their link port, or a destination is held); --all lists\n"
+         "every router. Per router: status received, comm OK, link\n"
+         "port, then destination=source for every destination\n"
+         "with a known source; priority reports list the held\n"
+         "destinations.",
+         PanelCommand::NoArguments, {&Options::twoByte, &Options::all}, noPreparation, runStatusCommand},
+        {"refresh", "refresh",
+         "Mark every working router pending again (0x91), then\n"
+         "fetch as status does.",
+         PanelCommand::NoArguments, {&Options::twoByte, &Options::all}, noPreparation, runRefresh},
+        {"take", "take",
+         "Switch --source to --destination on --router (0xA5).\n"
+         "The take string is \"C \", the level flags 0..7 as 1/0,\n"
+         "source and destination as four digits, the two labels\n"
+         "padded to 8 characters, then the comment.",
+         PanelCommand::NoArguments,
+         {&Options::source, &Options::destination, &Options::levels, &Options::comment, &Options::sourceLabel,
+          &Options::destLabel},
+         prepareTake, runAcknowledged},
+        {"hold", "hold",
+         "Hold --destination of --router at high priority (0xAA);\n"
+         "with --clear, release it. The request carries the\n"
+         "destination in one byte, so only 0..255 can be held.",
+         PanelCommand::NoArguments, {&Options::destination, &Options::clear}, prepareHold, runAcknowledged},
+        {"reload", "reload WHAT",
+         "Make the server re-read its router tables, settings or\n"
+         "users: WHAT is tables (0xA2), settings (0xA3) or users\n"
+         "(0xA4).",
+         PanelCommand::OneArgument, {}, prepareReload, runAcknowledged},
+        {"watch", "watch",
+         "Poll the flags every --interval ms; when a router is\n"
+         "pending, fetch it and print only what changed (sources,\n"
+         "holds, comm up/down), and print tables, settings and\n"
+         "users changes when flagged. Runs until Ctrl-C.",
+         PanelCommand::NoArguments, {&Options::twoByte, &Options::interval}, prepareWatch, runWatch},
+        {"raw", "raw HEX...",
+         "Send the given bytes after a fresh sequence and print\n"
+         "the reply in hex, e.g. \"raw E1 A1 01\" polls the flags\n"
+         "of router 1.",
+         PanelCommand::SomeArguments, {}, prepareRaw, runRaw},
+    };
+    return table;
+}
+
+const PanelCommand *findCommand(const QString &name)
+{
+    for (const PanelCommand &command : commands()) {
+        if (name == QLatin1String(command.name))
+            return &command;
+    }
+    return nullptr;
+}
+
+QString description()
+{
+    QString text = QString::fromLatin1(kIntroduction) + QStringLiteral("\nCommands:\n");
+    for (const PanelCommand &command : commands()) {
+        const QStringList help = QString::fromLatin1(command.help).split(QLatin1Char('\n'));
+        text += QStringLiteral("  ") + QString::fromLatin1(command.usage).leftJustified(18) + help.first() + QLatin1Char('\n');
+        for (qsizetype i = 1; i < help.size(); ++i)
+            text += QString(20, QLatin1Char(' ')) + help[i] + QLatin1Char('\n');
+    }
+    return text + QLatin1Char('\n') + QString::fromLatin1(kClosing);
+}
+
+QString commandNames()
+{
+    QStringList names;
+    for (const PanelCommand &command : commands())
+        names << QString::fromLatin1(command.name);
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+// The usage error of the arguments after the command name, or empty.
+QString checkArguments(const PanelCommand &command, const QStringList &args)
+{
+    switch (command.arguments) {
+    case PanelCommand::NoArguments:
+        return args.isEmpty() ? QString() : QStringLiteral("unexpected argument \"%1\"").arg(args.constFirst());
+    case PanelCommand::OneArgument:
+        return args.size() == 1 ? QString()
+                                : QStringLiteral("%1 takes one argument: %2").arg(QLatin1String(command.name),
+                                                                                 QLatin1String(command.usage));
+    case PanelCommand::SomeArguments:
+        return !args.isEmpty() ? QString()
+                               : QStringLiteral("%1 needs its arguments: %2").arg(QLatin1String(command.name),
+                                                                                 QLatin1String(command.usage));
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -296,57 +575,21 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("marlin-panel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(MARLIN_PANEL_VERSION));
 
+    const Options o;
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption hostOption(QStringLiteral("host"),
-        QStringLiteral("Server address (default 127.0.0.1)."), QStringLiteral("address"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption portOption(QStringLiteral("port"),
-        QStringLiteral("Server's panel port (default 790)."), QStringLiteral("port"), QStringLiteral("790"));
-    const QCommandLineOption routerOption(QStringLiteral("router"),
-        QStringLiteral("Router byte of every request, 0..255 (default 1; routers are 1..96)."),
-        QStringLiteral("R"), QStringLiteral("1"));
-    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-        QStringLiteral("Wait for a reply this long before sending again once (default %1).")
-            .arg(PanelClient::kDefaultReplyTimeoutMs),
-        QStringLiteral("ms"), QString::number(PanelClient::kDefaultReplyTimeoutMs));
-    const QCommandLineOption verboseOption(QStringLiteral("verbose"),
-        QStringLiteral("Show every request and reply in hex on stderr."));
-    const QCommandLineOption twoByteOption(QStringLiteral("two-byte"),
-        QStringLiteral("status, refresh, watch: fetch with 0xA8, sources as two bytes (needed above 255)."));
-    const QCommandLineOption sourceOption(QStringLiteral("source"),
-        QStringLiteral("take: source number, 1..9999."), QStringLiteral("S"));
-    const QCommandLineOption destinationOption(QStringLiteral("destination"),
-        QStringLiteral("take: destination number, 1..9999; hold: 0..255."), QStringLiteral("D"));
-    const QCommandLineOption levelsOption(QStringLiteral("levels"),
-        QStringLiteral("take: the levels to switch as digits 0..7 (e.g. 01), or all (default)."),
-        QStringLiteral("levels"), QStringLiteral("all"));
-    const QCommandLineOption commentOption(QStringLiteral("comment"),
-        QStringLiteral("take: comment for the server's switch log."), QStringLiteral("text"));
-    const QCommandLineOption sourceLabelOption(QStringLiteral("source-label"),
-        QStringLiteral("take: source label, up to 8 characters (default blank)."), QStringLiteral("label"));
-    const QCommandLineOption destLabelOption(QStringLiteral("dest-label"),
-        QStringLiteral("take: destination label, up to 8 characters (default blank)."), QStringLiteral("label"));
-    const QCommandLineOption clearOption(QStringLiteral("clear"),
-        QStringLiteral("hold: release the destination instead of holding it."));
-    const QCommandLineOption intervalOption(QStringLiteral("interval"),
-        QStringLiteral("watch: milliseconds between flag polls (default 500)."), QStringLiteral("ms"),
-        QStringLiteral("500"));
-    parser.addOptions({hostOption, portOption, routerOption, timeoutOption, verboseOption, twoByteOption,
-                       sourceOption, destinationOption, levelsOption, commentOption, sourceLabelOption,
-                       destLabelOption, clearOption, intervalOption});
-    parser.addPositionalArgument(QStringLiteral("command"),
-        QStringLiteral("flags, status, refresh, take, hold, reload, watch or raw."),
-        QStringLiteral("<command> [args]"));
+    parser.setApplicationDescription(description());
+    parser.addOptions({o.help, o.version, o.host, o.port, o.router, o.timeout, o.verbose, o.twoByte, o.all, o.source,
+                       o.destination, o.levels, o.comment, o.sourceLabel, o.destLabel, o.clear, o.interval});
+    parser.addPositionalArgument(QStringLiteral("command"), commandNames() + QLatin1Char('.'),
+                                 QStringLiteral("<command> [args]"));
 
     if (!parser.parse(app.arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(o.help)) {
         printLine(parser.helpText());
         return ExitDone;
     }
-    if (parser.isSet(versionOption)) {
+    if (parser.isSet(o.version)) {
         printLine(QStringLiteral("marlin-panel ") + QCoreApplication::applicationVersion());
         return ExitDone;
     }
@@ -354,123 +597,40 @@ int main(int argc, char *argv[])
     QStringList args = parser.positionalArguments();
     if (args.isEmpty())
         return usageError(QStringLiteral("no command given"));
-    const QString command = args.takeFirst();
+    const QString name = args.takeFirst();
+    const PanelCommand *command = findCommand(name);
+    if (!command)
+        return usageError(QStringLiteral("unknown command \"%1\"").arg(name));
 
     // Options that mean something only to some commands are refused
     // elsewhere, so a mistyped command line does not half-run.
-    const QHash<QString, QList<QCommandLineOption>> commandOptions{
-        {QStringLiteral("flags"), {}},
-        {QStringLiteral("status"), {twoByteOption}},
-        {QStringLiteral("refresh"), {twoByteOption}},
-        {QStringLiteral("take"), {sourceOption, destinationOption, levelsOption, commentOption, sourceLabelOption,
-                                  destLabelOption}},
-        {QStringLiteral("hold"), {destinationOption, clearOption}},
-        {QStringLiteral("reload"), {}},
-        {QStringLiteral("watch"), {twoByteOption, intervalOption}},
-        {QStringLiteral("raw"), {}},
-    };
-    if (!commandOptions.contains(command))
-        return usageError(QStringLiteral("unknown command \"%1\"").arg(command));
-    const QList<QCommandLineOption> specific{twoByteOption, sourceOption, destinationOption, levelsOption,
-                                             commentOption, sourceLabelOption, destLabelOption, clearOption,
-                                             intervalOption};
-    for (const QCommandLineOption &option : specific) {
-        const QString name = option.names().constFirst();
-        const bool allowed = std::any_of(commandOptions[command].cbegin(), commandOptions[command].cend(),
-                                         [&](const QCommandLineOption &o) { return o.names() == option.names(); });
-        if (parser.isSet(option) && !allowed)
-            return usageError(QStringLiteral("--%1 does not apply to %2").arg(name, command));
+    for (const QCommandLineOption *option : o.commandSpecific()) {
+        const bool allowed = std::any_of(command->options.cbegin(), command->options.cend(),
+                                         [&](QCommandLineOption Options::*member) { return &(o.*member) == option; });
+        if (parser.isSet(*option) && !allowed)
+            return usageError(QStringLiteral("--%1 does not apply to %2").arg(option->names().constFirst(), name));
     }
-    if (command == QLatin1String("reload")) {
-        if (args.size() != 1)
-            return usageError(QStringLiteral("reload takes one of tables, settings, users"));
-    } else if (command == QLatin1String("raw")) {
-        if (args.isEmpty())
-            return usageError(QStringLiteral("raw needs the bytes to send, in hex"));
-    } else if (!args.isEmpty()) {
-        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(args.constFirst()));
-    }
+    if (const QString error = checkArguments(*command, args); !error.isEmpty())
+        return usageError(error);
 
     QString error;
-    const auto port = parseNumber(parser, portOption, 1, 65535, &error);
+    const auto port = parseNumber(parser, o.port, 1, 65535, &error);
     if (!port)
         return usageError(error);
-    const auto routerValue = parseNumber(parser, routerOption, 0, 255, &error);
+    const auto routerValue = parseNumber(parser, o.router, 0, 255, &error);
     if (!routerValue)
         return usageError(error);
-    const auto timeout = parseNumber(parser, timeoutOption, 1, 600000, &error);
+    const auto timeout = parseNumber(parser, o.timeout, 1, 600000, &error);
     if (!timeout)
         return usageError(error);
-    const auto router = static_cast<quint8>(*routerValue);
-    const bool twoByte = parser.isSet(twoByteOption);
 
-    // Everything that can be refused is refused before connecting, so a
-    // usage error never costs the server a panel place.
-    quint8 requestCommand = 0;
-    QByteArray payload;
-    QByteArray rawBytes;
-    int interval = 0;
-    if (command == QLatin1String("take")) {
-        if (!parser.isSet(sourceOption) || !parser.isSet(destinationOption))
-            return usageError(QStringLiteral("take needs --source and --destination"));
-        TakeOrder take;
-        const auto source = parseNumber(parser, sourceOption, 1, 9999, &error);
-        if (!source)
-            return usageError(error);
-        const auto destination = parseNumber(parser, destinationOption, 1, 9999, &error);
-        if (!destination)
-            return usageError(error);
-        const auto levels = parseLevels(parser.value(levelsOption), &error);
-        if (!levels)
-            return usageError(QStringLiteral("--levels: ") + error);
-        take.source = *source;
-        take.destination = *destination;
-        take.levels = *levels;
-        take.sourceLabel = parser.value(sourceLabelOption);
-        take.destinationLabel = parser.value(destLabelOption);
-        take.comment = parser.value(commentOption);
-        const auto takeString = buildTakeString(take, &error);
-        if (!takeString)
-            return usageError(error);
-        requestCommand = CommandTake;
-        payload = *takeString;
-    } else if (command == QLatin1String("hold")) {
-        if (!parser.isSet(destinationOption))
-            return usageError(QStringLiteral("hold needs --destination"));
-        bool ok = false;
-        const int destination = parser.value(destinationOption).toInt(&ok);
-        if (!ok)
-            return usageError(QStringLiteral("--destination takes a number, not \"%1\"").arg(parser.value(destinationOption)));
-        const auto priority = buildPriorityPayload(destination, !parser.isSet(clearOption), &error);
-        if (!priority)
-            return usageError(error);
-        requestCommand = CommandSetPriority;
-        payload = *priority;
-    } else if (command == QLatin1String("reload")) {
-        const QString what = args.constFirst();
-        if (what == QLatin1String("tables"))
-            requestCommand = CommandReloadTables;
-        else if (what == QLatin1String("settings"))
-            requestCommand = CommandReloadSettings;
-        else if (what == QLatin1String("users"))
-            requestCommand = CommandReloadUsers;
-        else
-            return usageError(QStringLiteral("reload takes tables, settings or users, not \"%1\"").arg(what));
-    } else if (command == QLatin1String("raw")) {
-        const auto bytes = parseHex(args.join(QLatin1Char(' ')), &error);
-        if (!bytes)
-            return usageError(QStringLiteral("raw: ") + error);
-        rawBytes = *bytes;
-    } else if (command == QLatin1String("watch")) {
-        const auto value = parseNumber(parser, intervalOption, 10, 3600000, &error);
-        if (!value)
-            return usageError(error);
-        interval = *value;
-    }
+    Request request;
+    if (const QString problem = command->prepare(parser, o, args, request); !problem.isEmpty())
+        return usageError(problem);
 
     PanelClient client;
     client.setReplyTimeout(*timeout);
-    if (parser.isSet(verboseOption)) {
+    if (parser.isSet(o.verbose)) {
         QObject::connect(&client, &PanelClient::requestSent, [](const QByteArray &bytes, int attempt) {
             printError(QStringLiteral("> %1%2").arg(toHex(bytes), attempt > 1 ? QStringLiteral("  (sent again)") : QString()));
         });
@@ -479,37 +639,10 @@ int main(int argc, char *argv[])
                 printError(QStringLiteral("< ") + toHex(result.received));
         });
     }
-    if (!client.connectToServer(parser.value(hostOption), static_cast<quint16>(*port))) {
+    if (!client.connectToServer(parser.value(o.host), static_cast<quint16>(*port))) {
         printError(client.errorString());
         return ExitNoAnswer;
     }
-
-    if (command == QLatin1String("flags"))
-        return runFlags(client, router);
-    if (command == QLatin1String("status"))
-        return runStatus(client, router, twoByte);
-    if (command == QLatin1String("refresh")) {
-        const Exchange refresh = client.exchange(CommandFullRefresh, router);
-        if (!refresh.ok() || refresh.reply.kind != ReplyKind::Acknowledge)
-            return reportFailure(refresh);
-        return runStatus(client, router, twoByte);
-    }
-    if (command == QLatin1String("raw")) {
-        const Exchange exchange = client.exchangeRaw(rawBytes);
-        if (exchange.outcome != Exchange::Replied && exchange.outcome != Exchange::BadReply)
-            return reportFailure(exchange);
-        printLine(QStringLiteral("reply: ") + toHex(exchange.received));
-        printLine(exchange.outcome == Exchange::BadReply ? QStringLiteral("(%1)").arg(exchange.error)
-                                                         : QStringLiteral("(%1)").arg(describeKind(exchange.reply)));
-        return ExitDone;
-    }
-    if (command == QLatin1String("watch")) {
-        Watch watch(client, router, twoByte, interval);
-        if (const QString problem = watch.watchSignals(); !problem.isEmpty()) {
-            printError(QStringLiteral("cannot watch for Ctrl-C: ") + problem);
-            return ExitNoAnswer;
-        }
-        return watch.run();
-    }
-    return expectAcknowledge(client.exchange(requestCommand, router, payload));
+    Context context{client, parser, o, static_cast<quint8>(*routerValue), request};
+    return command->run(context);
 }

@@ -59,12 +59,12 @@ QStringList describeStatus(const Reply &reply)
     const StatusBlock &b = reply.block;
     QString header = QStringLiteral("router %1: ").arg(reply.router);
     if (reply.kind == ReplyKind::Priority) {
-        header += QStringLiteral("priority, comm OK %1, link port %2, held: %3")
-                      .arg(yesNo(b.commOK)).arg(b.linkPort).arg(heldList(b.entries));
+        header += QStringLiteral("priority, comm OK %1, %2, held: %3")
+                      .arg(yesNo(b.commOK), describeLinkPort(b.linkPort), heldList(b.entries));
         return {header};
     }
-    header += QStringLiteral("status received %1, comm OK %2, link port %3")
-                  .arg(yesNo(b.statusReceived), yesNo(b.commOK)).arg(b.linkPort);
+    header += QStringLiteral("status received %1, comm OK %2, %3")
+                  .arg(yesNo(b.statusReceived), yesNo(b.commOK), describeLinkPort(b.linkPort));
     if (b.spare1 != 0 || b.spare2 != 0)
         header += QStringLiteral(", spare bytes %1 %2").arg(b.spare1).arg(b.spare2);
     QStringList lines{header};
@@ -79,6 +79,43 @@ QStringList describeStatus(const Reply &reply)
     }
     for (int i = 0; i < pairs.size(); i += kPairsPerLine)
         lines << QStringLiteral("  ") + pairs.mid(i, kPairsPerLine).join(QLatin1Char(' '));
+    return lines;
+}
+
+QString describeLinkPort(int linkPort)
+{
+    // The server records a link port only for comm ports; a router reached
+    // over the network, or by no port at all, keeps 0.
+    if (linkPort == 0)
+        return QStringLiteral("link port 0 (no comm port: served by a network port, or by nothing)");
+    return QStringLiteral("link port %1 (comm port %1)").arg(linkPort);
+}
+
+QStringList describeDrain(const QList<Reply> &replies, bool all)
+{
+    // A new connection has every router pending, so a plain drain reports
+    // all 96, most of them defaults nobody configured.
+    QList<int> heard;
+    QList<int> reported;
+    for (const Reply &reply : replies) {
+        if (!reported.contains(reply.router))
+            reported << reply.router;
+        const StatusBlock &b = reply.block;
+        const bool held = reply.kind == ReplyKind::Priority && heldList(b.entries) != QLatin1String("none");
+        const bool real = (reply.kind == ReplyKind::Status && b.statusReceived) || b.linkPort != 0 || held;
+        if (real && !heard.contains(reply.router))
+            heard << reply.router;
+    }
+    QStringList lines;
+    for (const Reply &reply : replies) {
+        if (all || heard.contains(reply.router))
+            lines << describeStatus(reply);
+    }
+    const qsizetype left = reported.size() - heard.size();
+    if (!all && left > 0)
+        lines << QStringLiteral("%1 more router(s) with nothing heard: no status report, no comm port, nothing held "
+                                "(--all lists them)")
+                     .arg(left);
     return lines;
 }
 

@@ -16,6 +16,13 @@ QStringList describeFlags(const QByteArray &flags);
 // source as destination=source pairs. A priority reply: one line with the
 // held destinations.
 QStringList describeStatus(const Reply &reply);
+// A drained status: every status and priority reply of the routers the
+// panel has heard something real about (a status report arrived, a comm
+// port is its link port, or a destination is held), or of all routers,
+// then a closing line that says how many were left out.
+QStringList describeDrain(const QList<Reply> &replies, bool all);
+// "link port 3 (comm port 3)"; port 0 in words.
+QString describeLinkPort(int linkPort);
 // One line naming the kind of a reply, e.g. "acknowledge, router 2".
 QString describeKind(const Reply &reply);
 

@@ -107,7 +107,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption initialOption(QStringLiteral("initial"),
         QStringLiteral("Starting crosspoints: \"identity\" or dest=src,dest=src,... (default source 1 everywhere)."),
         QStringLiteral("crosspoints"));
-    parser.addOptions({routerOption, sizeOption, promptOption, addressOption, initialOption});
+    const QCommandLineOption reportOption(QStringLiteral("framed-report-every"),
+        QStringLiteral("Framed routers send a full status report to everyone they have heard from every S seconds, "
+                       "unasked, as such routers do (default 10; 0 never)."),
+        QStringLiteral("S"), QStringLiteral("10"));
+    parser.addOptions({routerOption, sizeOption, promptOption, addressOption, initialOption, reportOption});
     parser.process(app);
 
     RouterConfig base;
@@ -118,6 +122,13 @@ int main(int argc, char *argv[])
         return 2;
     }
     base.prompt = parser.isSet(promptOption);
+    bool reportOk = false;
+    const int reportSeconds = parser.value(reportOption).toInt(&reportOk);
+    if (!reportOk || reportSeconds < 0 || reportSeconds > 3600) {
+        printError(QStringLiteral("--framed-report-every takes 0..3600"));
+        return 2;
+    }
+    base.reportIntervalMs = reportSeconds * 1000;
     if (!base.address.setAddress(parser.value(addressOption))) {
         printError(QStringLiteral("--address: not an IP address"));
         return 2;

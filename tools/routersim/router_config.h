@@ -24,6 +24,9 @@ struct RouterConfig
     int size = 32;                       // destinations a full report covers, 1..256
     bool prompt = false;                 // leitch: prefix every reply with LF and '>'
     QMap<int, int> initialSources;       // destination -> source, 1-based; others start on 1
+    // framed: a full status report to every party this often, unasked, as
+    // such routers do (the server never polls them); 0 never.
+    int reportIntervalMs = 0;
 };
 
 QString languageName(RouterLanguage language);

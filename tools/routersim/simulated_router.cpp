@@ -23,6 +23,12 @@ SimulatedRouter::SimulatedRouter(const RouterConfig &config, QObject *parent)
         table.set(it.key(), it.value());
     noiseTimer.setInterval(noiseIntervalMs);
     connect(&noiseTimer, &QTimer::timeout, this, &SimulatedRouter::injectNoise);
+    reportTimer.setInterval(config.reportIntervalMs);
+    connect(&reportTimer, &QTimer::timeout, this, [this] {
+        // A UDP router knows the server only once it has heard from it.
+        if (transport && transport->channelCount() > 0)
+            reportAll();
+    });
 }
 
 SimulatedRouter::~SimulatedRouter()
@@ -50,6 +56,8 @@ bool SimulatedRouter::start(QString *error)
     connect(transport.get(), &SimTransport::notice, this, &SimulatedRouter::say);
     if (garbage)
         noiseTimer.start();
+    if (settings.language == RouterLanguage::Framed && settings.reportIntervalMs > 0)
+        reportTimer.start();
     say(QStringLiteral("%1 on %2").arg(languageName(settings.language), where()));
     return true;
 }
@@ -59,6 +67,7 @@ void SimulatedRouter::stop()
     if (!transport)
         return;
     noiseTimer.stop();
+    reportTimer.stop();
     transport->disconnect(this);
     transport->close();
     transport.reset();

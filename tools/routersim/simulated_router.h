@@ -82,4 +82,5 @@ private:
     bool silent = false;
     bool garbage = false;
     QTimer noiseTimer;
+    QTimer reportTimer;
 };
