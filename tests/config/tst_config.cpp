@@ -509,7 +509,7 @@ void TestConfig::usersSaveAndLoad()
 {
     const QString path = dir.filePath(QStringLiteral("USER.INI"));
     UserTable users;
-    users[1] = User{QStringLiteral("Zoë Müller"), QStringLiteral("Pässwörd"), MasterOperator};
+    users[1] = User{.UserName = QStringLiteral("Zoë Müller"), .UserPassword = QStringLiteral("Pässwörd"), .UserPrivilege = MasterOperator};
     QVERIFY(SaveUsers(path, users));
 
     const QByteArray bytes = readFile(path);

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,6 +23,8 @@
 #include <cstring>
 #include <pty.h>
 #include <unistd.h>
+
+#include <sys/resource.h>
 
 using namespace marlin;
 using namespace testsupport;
@@ -55,8 +58,9 @@ public:
         QFile::setPermissions(exe, QFile::ExeOwner | QFile::ReadOwner | QFile::WriteOwner);
     }
     // Runs headless unless extra says otherwise; an empty value in extra
-    // removes that variable.
-    QProcess *start(const QStringList &arguments = {}, const QProcessEnvironment &extra = {})
+    // removes that variable. openFileLimit: the most descriptors the program
+    // may hold (0: as inherited).
+    QProcess *start(const QStringList &arguments = {}, const QProcessEnvironment &extra = {}, rlim_t openFileLimit = 0)
     {
         auto *p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -69,6 +73,12 @@ public:
                 env.insert(key, extra.value(key));
         }
         p->setProcessEnvironment(env);
+        if (openFileLimit > 0) {
+            p->setChildProcessModifier([openFileLimit] {
+                const rlimit limit{openFileLimit, openFileLimit};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
+        }
         p->start(exe, arguments);
         return p;
     }
@@ -113,6 +123,7 @@ private slots:
     void terminationSignalsArriveOnTheEventLoop();
     void signalPairFailureIsReported();
     void badFilesNeverStopTheProgram();
+    void panelsWaitWhileDescriptorsRunOut();
     void iconsAreLoadedByFileName();
 };
 
@@ -486,6 +497,69 @@ void TestCore::badFilesNeverStopTheProgram()
 
     std::unique_ptr<QProcess> server(install.start());
     QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error"), (QList<QByteArray>{"Server Started", "Overflow in [General_Settings] Column_1_Position"}), 20000);
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(recentLogEntries(install.path(), "Error").last(), QByteArray("Server Closed Down"));
+}
+
+void TestCore::panelsWaitWhileDescriptorsRunOut()
+{
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    Installation install;
+    QVERIFY(writeFile(install.path() + QStringLiteral("/WREN.INI"),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port="
+                          + QByteArray::number(port) + "\r\n"));
+    std::unique_ptr<QProcess> server(install.start({}, {}, 48));
+    QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+
+    // The sanitizer build checks the type of the first socket the program
+    // deletes through a pipe of its own, which it cannot open once out of
+    // descriptors: let it reuse a closed socket's slot while it still can.
+    quint32 sequence = 1;
+    for (int i = 0; i < 2; ++i) {
+        Panel early(port);
+        QCOMPARE(early.ask(panelRequest(sequence++, 0x84, 1), 7).size(), 7);
+        early.socket.disconnectFromHost();
+        QTRY_COMPARE(early.socket.state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // Panels connect until the program has no descriptor left for the next
+    // one: that one's connection waits, unaccepted, with its request.
+    std::vector<std::unique_ptr<Panel>> served;
+    std::unique_ptr<Panel> waiting;
+    while (!waiting && served.size() < 100) {
+        auto panel = std::make_unique<Panel>(port);
+        QCOMPARE(panel->socket.state(), QAbstractSocket::ConnectedState);
+        panel->socket.write(panelRequest(sequence++, 0x84, 1));
+        if (panel->await(7, 2000).size() == 7)
+            served.push_back(std::move(panel));
+        else
+            waiting = std::move(panel);
+    }
+    QVERIFY2(waiting, "the descriptors never ran out");
+    QVERIFY(served.size() >= 5);
+
+    // Out of descriptors, the connected panels are still served.
+    QCOMPARE(served.front()->ask(panelRequest(sequence++, 0x85, 2), 7).mid(4), QByteArray("\x10\x01\x02"));
+
+    // A panel leaves; its descriptor lets the waiting one in, long before
+    // the minute's sweep, and its request is answered.
+    served.back().reset();
+    served.pop_back();
+    QCOMPARE(waiting->await(7, 10000).mid(4), QByteArray("\x10\x01\x01"));
+    QCOMPARE(server->state(), QProcess::Running);
+
+    // With the panels gone it has room again, also to close down cleanly.
+    served.clear();
+    waiting.reset();
+    Panel last(port);
+    QCOMPARE(last.ask(panelRequest(sequence++, 0x84, 3), 7).mid(4), QByteArray("\x10\x01\x03"));
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);

@@ -293,7 +293,7 @@ void TestEndToEnd::takeRoundTrip()
     labelLikeTheFramedRouter(server.RouterTables[1]);
 
     // A panel takes source 9 to destination 4; the router switches and
-    // reports it, and the state, the switch log and the panels follow.
+    // reports it, and the state and the switch log follow.
     Panel panel(server.clients.listeningPort(1));
     const QByteArray take = "C 100000000009000400CAM 9    MON 4   round trip";
     QCOMPARE(panel.ask(panelRequest(1, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
