@@ -4,9 +4,14 @@
 #include "config/ini_file.h"
 
 #include <QHostAddress>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTime>
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace marlin {
 
@@ -55,15 +60,10 @@ QString ClientServer::listen(const Settings &settings)
         const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
         if (address.isEmpty())
             continue;
-        if (!wsPS[k]) {
+        if (!wsPS[k])
             wsPS[k] = new QTcpServer(this);
-            connect(wsPS[k], &QTcpServer::newConnection, this, [this, k] { accept(k); });
-            connect(wsPS[k], &QTcpServer::acceptError, this, [this, k](QAbstractSocket::SocketError) {
-                // Out of descriptors or similar: stop accepting for now rather
-                // than spin; the sweep and every closed connection try again.
-                wsPS[k]->pauseAccepting();
-            });
-        }
+        delete acceptNotifiers[k];
+        acceptNotifiers[k] = nullptr;
         wsPS[k]->close();
         listenProblems[k].clear();
         const auto port = toInt32(Val(settings.Cards[k].CardTCPPort));
@@ -76,8 +76,46 @@ QString ClientServer::listen(const Settings &settings)
             continue;
         }
         cardPorts[k] = quint16(*port);
+        // Connections are taken here rather than by the listener itself: it
+        // keeps retrying a listening socket it cannot accept from (out of
+        // descriptors) in a busy loop, and says nothing.
+        wsPS[k]->pauseAccepting();
+        acceptNotifiers[k] = new QSocketNotifier(wsPS[k]->socketDescriptor(), QSocketNotifier::Read, this);
+        connect(acceptNotifiers[k], &QSocketNotifier::activated, this, [this, k] { acceptPending(k); });
     }
     return failure;
+}
+
+void ClientServer::acceptPending(int card)
+{
+    const int listener = int(wsPS[card]->socketDescriptor());
+    for (;;) {
+        const int descriptor = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (descriptor < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or memory: wait until a connection closes or
+            // the sweep runs rather than wake again at once.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptNotifiers[card]->setEnabled(false);
+            return;
+        }
+        auto *socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            ::close(descriptor);
+            delete socket;
+            continue;
+        }
+        adopt(socket);
+    }
+}
+
+void ClientServer::resumeAccepting()
+{
+    for (int k = 1; k <= kCardCount; ++k) {
+        if (acceptNotifiers[k] && isListening(k))
+            acceptNotifiers[k]->setEnabled(true);
+    }
 }
 
 bool ClientServer::isListening(int card) const
@@ -107,38 +145,33 @@ qsizetype ClientServer::bufferedBytes(int index) const
     return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->framer.bufferedSize() : 0;
 }
 
-void ClientServer::accept(int card)
+void ClientServer::adopt(QTcpSocket *incoming)
 {
-    while (QTcpSocket *incoming = wsPS[card]->nextPendingConnection()) {
-        // The lowest closed slot, else a new one.
-        std::size_t k = 0;
-        while (k < acceptedSlots.size() && acceptedSlots[k]->socket && acceptedSlots[k]->socket->state() != QAbstractSocket::UnconnectedState)
-            ++k;
-        if (k == acceptedSlots.size()) {
-            acceptedSlots.push_back(std::make_unique<Slot>());
-            Slot &slot = *acceptedSlots.back();
-            slot.quiet.setSingleShot(true);
-            slot.quiet.setInterval(kQuietMs);
-            const int index = int(k) + kFirstAcceptedSlot;
-            connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
-        }
-        Slot &slot = *acceptedSlots[k];
+    // The lowest closed slot, else a new one.
+    std::size_t k = 0;
+    while (k < acceptedSlots.size() && acceptedSlots[k]->socket && acceptedSlots[k]->socket->state() != QAbstractSocket::UnconnectedState)
+        ++k;
+    if (k == acceptedSlots.size()) {
+        acceptedSlots.push_back(std::make_unique<Slot>());
+        Slot &slot = *acceptedSlots.back();
+        slot.quiet.setSingleShot(true);
+        slot.quiet.setInterval(kQuietMs);
         const int index = int(k) + kFirstAcceptedSlot;
-        slot.framer.clear();
-        slot.quiet.stop();
-        slot.socket.reset(incoming);
-        incoming->setParent(nullptr);
-        connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
-        // A closed or failed connection gives its slot back at once; its
-        // client record stays until the sweep.
-        connect(incoming, &QTcpSocket::disconnected, this, [this, card] {
-            if (wsPS[card] && wsPS[card]->isListening())
-                wsPS[card]->resumeAccepting();
-        });
-        connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
-            incoming->abort();
-        });
+        connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
     }
+    Slot &slot = *acceptedSlots[k];
+    const int index = int(k) + kFirstAcceptedSlot;
+    slot.framer.clear();
+    slot.quiet.stop();
+    slot.socket.reset(incoming);
+    incoming->setParent(nullptr);
+    connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
+    // A closed or failed connection gives its slot back at once; its
+    // client record stays until the sweep.
+    connect(incoming, &QTcpSocket::disconnected, this, &ClientServer::resumeAccepting);
+    connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
+        incoming->abort();
+    });
 }
 
 void ClientServer::onData(int index)
@@ -193,10 +226,7 @@ void ClientServer::SweepClients()
         if (!connected)
             clearClientRecord(record);
     }
-    for (int k = 1; k <= kCardCount; ++k) {
-        if (wsPS[k] && wsPS[k]->isListening())
-            wsPS[k]->resumeAccepting();
-    }
+    resumeAccepting();
 }
 
 } // namespace marlin

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+class QSocketNotifier;
 class QTcpServer;
 class QTcpSocket;
 
@@ -57,13 +58,16 @@ public:
 private:
     struct Slot;
 
-    void accept(int card);
+    void acceptPending(int card);
+    void adopt(QTcpSocket *incoming);
+    void resumeAccepting();
     void onData(int index);
     void drain(int index, bool quietTimeout);
     int slotFor(QTcpSocket *socket);
 
     ClientProtocolHost &host;
     std::array<QTcpServer *, kCardCount + 1> wsPS{};
+    std::array<QSocketNotifier *, kCardCount + 1> acceptNotifiers{};
     std::array<quint16, kCardCount + 1> cardPorts{};
     std::array<QString, kCardCount + 1> listenProblems;
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
