@@ -3,6 +3,7 @@
 #include "config/convert.h"
 #include "core/server.h"
 #include "core/console_actions.h"
+#include "ui/child_windows.h"
 #include "ui/login_dialog.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
@@ -275,7 +276,7 @@ QMdiSubWindow *MDIMain::openChild(QWidget *child, bool quietly)
     // pickers are windows of their own and change nothing here.
     connect(area, &QMdiArea::subWindowActivated, sub, [sub](QMdiSubWindow *active) {
         if (active && active != sub && !active->property(kOpensQuietly).toBool()
-            && !(sub->widget() && sub->widget()->property("staysOpen").toBool()))
+            && !(sub->widget() && sub->widget()->property(kStaysOpen).toBool()))
             sub->close();
     });
     sub->setProperty(kOpensQuietly, quietly);

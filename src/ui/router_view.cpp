@@ -4,6 +4,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/child_windows.h"
 
 #include <QAction>
 #include <QEvent>
@@ -168,7 +169,7 @@ frmRtrView::frmRtrView(Server &server, QMenu *menuPop, QAction *menuPopPri, QWid
     setWindowTitle(QStringLiteral("Overall Router View"));
     setAttribute(Qt::WA_DeleteOnClose);
     // The view stays until the operator closes it, whatever else is opened.
-    setProperty("staysOpen", true);
+    setProperty(kStaysOpen, true);
 
     rows = new RouterViewModel(server, this);
     gridRTR = new QTableView;

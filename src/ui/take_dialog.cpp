@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/child_windows.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,8 +19,6 @@
 namespace marlin {
 
 namespace {
-
-const char *kStaysOpen = "staysOpen";
 
 QGroupBox *framed(const QString &caption, QWidget *content)
 {
@@ -183,15 +182,15 @@ QMessageBox *frmTake::message(const QString &text, const QString &title)
 void frmTake::take(bool andDone)
 {
     setProperty(kStaysOpen, true);
-    ConsoleTake take;
-    take.router = selectedRouter();
-    take.source = selectedSource();
-    take.destination = selectedDestination();
+    ConsoleTake request;
+    request.router = selectedRouter();
+    request.source = selectedSource();
+    request.destination = selectedDestination();
     for (int k = 0; k < 8; ++k)
-        take.levels[k] = chkL[k]->isChecked();
-    take.comment = txtCom->text();
-    take.highPriority = chkHigh->isChecked();
-    const TakeRefusal refusal = CheckConsoleTake(server, take);
+        request.levels[k] = chkL[k]->isChecked();
+    request.comment = txtCom->text();
+    request.highPriority = chkHigh->isChecked();
+    const TakeRefusal refusal = CheckConsoleTake(server, request);
     if (refusal != TakeRefusal::None) {
         message(takeRefusalText(refusal), takeRefusalTitle(refusal));
         return;
@@ -202,9 +201,9 @@ void frmTake::take(bool andDone)
                                 QStringLiteral("Are you sure you would like to switch the router?"),
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [this, box, take, andDone] {
+    connect(box, &QMessageBox::finished, this, [this, box, request, andDone] {
         if (box->clickedButton() == box->button(QMessageBox::Yes))
-            execute(take, andDone);
+            execute(request, andDone);
     });
     box->open();
 }
