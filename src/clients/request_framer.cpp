@@ -45,8 +45,10 @@ std::optional<QByteArray> RequestFramer::takeRequest(bool quietTimeout)
     buffer.remove(0, length);
     // Whatever is still buffered arrived in the read that completed this
     // request: the requests before it were taken when their reads came in.
-    if (!buffer.isEmpty() && !canStartRequest(buffer))
+    if (!buffer.isEmpty() && !canStartRequest(buffer)) {
+        dropped += buffer.size();
         buffer.clear();
+    }
     return request;
 }
 

@@ -44,10 +44,13 @@ public:
     std::optional<QByteArray> takeRequest(bool quietTimeout = false);
 
     qsizetype bufferedSize() const { return buffer.size(); }
+    // Bytes dropped as padding so far.
+    qsizetype paddingDropped() const { return dropped; }
     void clear() { buffer.clear(); }
 
 private:
     QByteArray buffer;
+    qsizetype dropped = 0;
 };
 
 // The length of the first request in buffer, or 0 while it is incomplete.
