@@ -116,7 +116,10 @@ void TestLogFileIndex::noticesWhatIsNotAnAppend()
 
     QByteArray now = "new\r\n";
     if (how == QLatin1String("rename")) {
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("next")), "new\r\n"));
+        // Longer, with a line end where the old file ended: only the file's
+        // identity tells it from an append.
+        now = "new line one\r\nnew line two\r\nthird\r\n";
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("next")), now));
         QVERIFY(::rename(QFile::encodeName(dir.filePath(QStringLiteral("next"))).constData(),
                          QFile::encodeName(path).constData()) == 0);
     } else if (how == QLatin1String("truncate")) {
