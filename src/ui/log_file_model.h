@@ -1,0 +1,56 @@
+#pragma once
+
+#include "config/log_file_index.h"
+
+#include <QAbstractListModel>
+#include <QElapsedTimer>
+#include <QTimer>
+
+namespace marlin {
+
+// The lines of one log file for a list view. The file is indexed a slice at
+// a time from a zero timer, so every other event (panels, links, clocks) is
+// served between two slices; a slower timer watches the file's size and
+// follows what the server appends, or starts again when the file is
+// replaced or shortened. Only the lines on screen are ever read.
+class LogFileModel : public QAbstractListModel {
+    Q_OBJECT
+
+public:
+    explicit LogFileModel(const QString &path, QObject *parent = nullptr);
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+
+    const QString &path() const { return lines.path(); }
+    bool fileExists() const { return lines.exists(); }
+    bool indexing() const { return timeSlice.isActive(); }
+    // The first row from `from` on (wrapping round to the top) whose line
+    // contains text, or -1.
+    int find(const QString &text, int from);
+
+    // Bytes indexed per slice: a few milliseconds of work at most.
+    static constexpr qint64 kSliceBytes = 256 * 1024;
+    static constexpr int kPollMs = 500;
+    // New rows are handed to the view at most this often while a large file
+    // is read, since every batch makes the view lay out its rows again.
+    static constexpr int kPublishMs = 100;
+
+    QTimer timeSlice;
+    QTimer timePoll;
+
+signals:
+    // The file appeared or vanished, or the reading started or finished.
+    void stateChanged();
+
+private:
+    void slice();
+    void poll();
+    void publish();
+
+    mutable LogFileIndex lines;
+    int published = 0;
+    QElapsedTimer sincePublish;
+};
+
+} // namespace marlin
