@@ -79,6 +79,7 @@ void LogFileIndex::reset()
     indexedEnd = 0;
     lastByte = 0;
     ends.clear();
+    longest = -1;
     ends.shrink_to_fit();
     window.clear();
     windowStart = 0;
@@ -104,7 +105,10 @@ bool LogFileIndex::indexMore(qint64 maxBytes)
         if (!lf)
             break;
         p = static_cast<const char *>(lf) + 1;
-        ends.push_back(indexedEnd + (p - data));
+        const qint64 end = indexedEnd + (p - data);
+        if (longest < 0 || end - lastLineEnd() > lineEnd(longest) - lineStart(longest))
+            longest = qsizetype(ends.size());
+        ends.push_back(end);
     }
     indexedEnd += slice.size();
     lastByte = slice.back();
@@ -128,6 +132,14 @@ QByteArray LogFileIndex::bytesAt(qint64 from, qint64 count)
         windowStart = start;
     }
     return window.mid(from - windowStart, count);
+}
+
+qsizetype LogFileIndex::longestLine() const
+{
+    // A last line still being written counts too.
+    if (lastLineOpen() && (longest < 0 || indexedEnd - lastLineEnd() > lineEnd(longest) - lineStart(longest)))
+        return qsizetype(ends.size());
+    return longest;
 }
 
 QString LogFileIndex::line(qsizetype i)

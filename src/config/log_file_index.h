@@ -44,6 +44,8 @@ public:
     // True when the last line has no line end yet (it may still grow).
     bool lastLineOpen() const { return indexedEnd > lastLineEnd(); }
     qint64 indexedSize() const { return indexedEnd; }
+    // The line with the most bytes so far, or -1: the widest a view needs.
+    qsizetype longestLine() const;
 
     // Line i (from 0) without its line end, from Windows-1252; at most
     // kMaxLineBytes of it. Empty outside 0..lineCount()-1 or when the file
@@ -70,6 +72,7 @@ private:
     qint64 indexedEnd = 0;
     char lastByte = 0;           // the byte before indexedEnd, to notice a rewrite
     std::vector<qint64> ends;    // just past the LF of each complete line
+    qsizetype longest = -1;      // the longest complete line
     QByteArray window;
     qint64 windowStart = 0;
 };

@@ -81,6 +81,12 @@ void LogFileModel::poll()
     }
 }
 
+int LogFileModel::longestRow() const
+{
+    const qsizetype row = lines.longestLine();
+    return row < published ? int(row) : -1;
+}
+
 int LogFileModel::find(const QString &text, int from)
 {
     if (published == 0)

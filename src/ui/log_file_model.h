@@ -28,6 +28,8 @@ public:
     // The first row from `from` on (wrapping round to the top) whose line
     // contains text, or -1.
     int find(const QString &text, int from);
+    // The row with the longest line among those shown, or -1.
+    int longestRow() const;
 
     // Bytes indexed per slice: a few milliseconds of work at most.
     static constexpr qint64 kSliceBytes = 256 * 1024;

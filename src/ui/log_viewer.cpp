@@ -16,6 +16,7 @@
 #include <QMetaMethod>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -31,6 +32,26 @@ W *named(W *widget, const QString &caption)
 }
 
 QString dayText(const QDate &d) { return d.toString(QStringLiteral("MM-dd-yyyy")); }
+
+// Every row as wide as the longest line, so long lines scroll sideways
+// instead of being cut short: a list of uniform rows measures one row only,
+// and that must be the widest.
+class LongestLineDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const auto *lines = qobject_cast<const LogFileModel *>(index.model());
+        const int longest = lines ? lines->longestRow() : -1;
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (longest >= 0) {
+            const QString text = lines->index(longest).data().toString();
+            const int width = option.fontMetrics.size(Qt::TextExpandTabs, text).width();
+            size.setWidth(std::max(size.width(), width + 4 * option.fontMetrics.averageCharWidth()));
+        }
+        return size;
+    }
+};
 } // namespace
 
 LogFileWindow::LogFileWindow(const QString &path, const QDate &day, QWidget *parent)
@@ -50,6 +71,8 @@ LogFileWindow::LogFileWindow(const QString &path, const QDate &day, QWidget *par
     lstLines->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lstLines->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     lstLines->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstLines->setItemDelegate(new LongestLineDelegate(lstLines));
+    lstLines->setTextElideMode(Qt::ElideNone);
 
     txtFind = named(new QLineEdit, QStringLiteral("Find"));
     txtFind->setPlaceholderText(QStringLiteral("Find"));

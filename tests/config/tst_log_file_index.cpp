@@ -86,6 +86,7 @@ void TestLogFileIndex::followsAppends()
     index.reset();
     indexAll(index, 1024);
     QCOMPARE(allLines(index), (QStringList{QStringLiteral("one"), QStringLiteral("tw")}));
+    QCOMPARE(index.longestLine(), 0);
     QCOMPARE(index.poll(), LogFileIndex::Change::None);
 
     QVERIFY(appendFile(path, "o\r\nthree\r\n"));
@@ -93,6 +94,7 @@ void TestLogFileIndex::followsAppends()
     indexAll(index, 1024);
     QCOMPARE(allLines(index), (QStringList{QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")}));
     QVERIFY(!index.lastLineOpen());
+    QCOMPARE(index.longestLine(), 2);
 }
 
 void TestLogFileIndex::noticesWhatIsNotAnAppend_data()

@@ -18,6 +18,7 @@
 #include <QMdiSubWindow>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -71,7 +72,7 @@ private slots:
     void dayWithoutLog();
     void replacedFileIsReadAgain();
     void largeFileIsIndexedInSlices();
-    void findWrapsRound();
+    void findAndLongLines();
     void connectionWindowShowsPanels();
 };
 
@@ -250,13 +251,27 @@ void TestLogWindows::largeFileIsIndexedInSlices()
     QCOMPARE(model.index(lineCount - 1).data().toString(), QString::fromLatin1(line.chopped(2)));
 }
 
-void TestLogWindows::findWrapsRound()
+void TestLogWindows::findAndLongLines()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Error Log For 20260304.TXT"));
     QVERIFY(testsupport::writeFile(path, "alpha\r\nCommunication lost\r\nbeta\r\ncommunication restored\r\n"));
     LogFileWindow viewer(path, testsupport::logDay());
+    viewer.show();
     QTRY_COMPARE(viewer.model()->rowCount(), 4);
+    // A longer line that comes later widens every row: long lines scroll
+    // sideways, whole.
+    // Tabs included, as the switch log has them: they take more room on
+    // screen than one character each.
+    const QByteArray longLine = QByteArray("Status update.\t Router = Studio A").repeated(8);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::Append));
+    QVERIFY(file.write(longLine + "\r\nshort\r\n") == longLine.size() + 9);
+    file.close();
+    QTRY_COMPARE(viewer.model()->rowCount(), 6);
+    const int longWidth = viewer.lstLines->fontMetrics().size(Qt::TextExpandTabs, QString::fromLatin1(longLine)).width();
+    QTRY_VERIFY(viewer.lstLines->visualRect(viewer.model()->index(0)).width() >= longWidth);
+    QVERIFY(viewer.lstLines->horizontalScrollBar()->maximum() > 0);
     viewer.txtFind->setText(QStringLiteral("communication"));
     const QList<int> expected{1, 3, 1};
     for (int row : expected) {
