@@ -156,34 +156,37 @@ QString LogFileIndex::line(qsizetype i)
     return fromAnsi(bytes);
 }
 
-qsizetype LogFileIndex::find(const QString &text, qsizetype from, Qt::CaseSensitivity cs)
+LogFileIndex::FindStep LogFileIndex::findStep(const QString &text, qsizetype from, qint64 maxBytes,
+                                              Qt::CaseSensitivity cs)
 {
     if (text.isEmpty() || text.contains(QLatin1Char('\n')) || from < 0 || from >= lineCount())
-        return -1;
+        return {};
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    qsizetype first = from;
-    while (first < lineCount()) {
-        // A block of whole lines: one byte of the file is one character of
-        // the text, so a position in the block is a byte offset.
-        const qint64 start = lineStart(first);
-        const auto past = std::upper_bound(ends.begin(), ends.end(), start + kFindBlockBytes);
-        qsizetype last = qsizetype(past - ends.begin()) - 1; // last line ending inside the block
-        if (last < first)
-            last = first;
-        const qint64 end = lineEnd(last);
-        if (!file.seek(start))
-            return -1;
-        const QString block = fromAnsi(file.read(end - start));
-        const qsizetype at = block.indexOf(text, 0, cs);
-        if (at >= 0) {
-            const auto hit = std::upper_bound(ends.begin(), ends.end(), start + at);
-            return qsizetype(hit - ends.begin());
-        }
-        if (block.size() < end - start)
-            return -1;
-        first = last + 1;
+        return {};
+    // A block of whole lines: one byte of the file is one character of the
+    // text, so a position in the block is a byte offset.
+    const qint64 start = lineStart(from);
+    const auto past = std::upper_bound(ends.begin(), ends.end(), start + maxBytes);
+    const qsizetype last = std::max(from, qsizetype(past - ends.begin()) - 1); // last line ending inside
+    const qint64 end = lineEnd(last);
+    if (!file.seek(start))
+        return {};
+    const QString block = fromAnsi(file.read(end - start));
+    const qsizetype at = block.indexOf(text, 0, cs);
+    if (at >= 0)
+        return {qsizetype(std::upper_bound(ends.begin(), ends.end(), start + at) - ends.begin()), -1};
+    if (block.size() < end - start || last + 1 >= lineCount())
+        return {};
+    return {-1, last + 1};
+}
+
+qsizetype LogFileIndex::find(const QString &text, qsizetype from, Qt::CaseSensitivity cs)
+{
+    for (FindStep step{-1, from}; step.next >= 0;) {
+        step = findStep(text, step.next, kFindBlockBytes, cs);
+        if (step.found >= 0)
+            return step.found;
     }
     return -1;
 }

@@ -53,8 +53,17 @@ public:
     QString line(qsizetype i);
     static constexpr qint64 kMaxLineBytes = 64 * 1024;
 
-    // The first line from `from` on that contains text, or -1. Reads the
-    // file in large blocks; a text with a line break is never found.
+    // One step of a search: the first line from `from` on that contains
+    // text, looking at about maxBytes of the file (whole lines, at least
+    // one). A text with a line break is never found.
+    struct FindStep {
+        qsizetype found = -1; // the line, or -1
+        qsizetype next = -1;  // where to go on when not found; -1 at the end
+    };
+    FindStep findStep(const QString &text, qsizetype from, qint64 maxBytes,
+                      Qt::CaseSensitivity cs = Qt::CaseInsensitive);
+    // The whole search in one call: the first line from `from` on that
+    // contains text, or -1.
     qsizetype find(const QString &text, qsizetype from, Qt::CaseSensitivity cs = Qt::CaseInsensitive);
 
 private:

@@ -13,6 +13,9 @@ LogFileModel::LogFileModel(const QString &path, QObject *parent) : QAbstractList
     timePoll.setInterval(kPollMs);
     connect(&timePoll, &QTimer::timeout, this, &LogFileModel::poll);
     timePoll.start();
+    timeFind.setObjectName(QStringLiteral("timeFind"));
+    timeFind.setInterval(0);
+    connect(&timeFind, &QTimer::timeout, this, &LogFileModel::findSlice);
     sincePublish.start();
     if (lines.exists())
         timeSlice.start();
@@ -64,6 +67,8 @@ void LogFileModel::poll()
         return;
     case LogFileIndex::Change::Replaced: {
         const bool existed = lines.exists();
+        if (finding())
+            finishFind(-1);
         beginResetModel();
         lines.reset();
         published = 0;
@@ -87,19 +92,43 @@ int LogFileModel::longestRow() const
     return row < published ? int(row) : -1;
 }
 
-int LogFileModel::find(const QString &text, int from)
+void LogFileModel::find(const QString &text, int from)
 {
-    if (published == 0)
-        return -1;
+    if (published == 0 || text.isEmpty()) {
+        timeFind.stop();
+        emit findFinished(-1);
+        return;
+    }
     if (from < 0 || from >= published)
         from = 0;
-    qsizetype row = lines.find(text, from);
-    if (row < 0 && from > 0) {
-        row = lines.find(text, 0);
-        if (row >= from)
-            row = -1;
+    search = {text, from, from, false};
+    timeFind.start();
+}
+
+void LogFileModel::findSlice()
+{
+    const LogFileIndex::FindStep step = lines.findStep(search.text, search.next, kFindSliceBytes);
+    if (step.found >= 0) {
+        const bool passedOrigin = search.wrapped && step.found >= search.origin;
+        finishFind(passedOrigin || step.found >= published ? -1 : int(step.found));
+        return;
     }
-    return row >= 0 && row < published ? int(row) : -1;
+    if (step.next >= 0 && !(search.wrapped && step.next >= search.origin)) {
+        search.next = step.next;
+        return;
+    }
+    if (search.wrapped || search.origin == 0) {
+        finishFind(-1);
+        return;
+    }
+    search.wrapped = true;
+    search.next = 0;
+}
+
+void LogFileModel::finishFind(int row)
+{
+    timeFind.stop();
+    emit findFinished(row);
 }
 
 } // namespace marlin

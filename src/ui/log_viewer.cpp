@@ -82,19 +82,23 @@ LogFileWindow::LogFileWindow(const QString &path, const QDate &day, QWidget *par
     connect(cmdFind, &QPushButton::clicked, this, &LogFileWindow::findNext);
     connect(cmdEditor, &QPushButton::clicked, this, &LogFileWindow::openInEditor);
 
-    // Follow the end while the operator is there; leave the view alone once
-    // they have scrolled up (or a find has taken them up).
-    connect(lines, &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
-        const QScrollBar *bar = lstLines->verticalScrollBar();
-        followEnd = bar->value() == bar->maximum();
-    });
-    connect(lines, &QAbstractItemModel::rowsInserted, this, [this] {
+    // A million rows take the list tens of milliseconds to lay out in one
+    // go; in batches the panels are served between them.
+    lstLines->setLayoutMode(QListView::Batched);
+    lstLines->setBatchSize(kLayoutBatch);
+    // Follow the end while the operator is there: the list grows a batch
+    // at a time, so keep to the bottom whenever the range grows, until the
+    // operator scrolls up (or a find takes them up).
+    QScrollBar *bar = lstLines->verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { followEnd = value == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
         if (followEnd)
-            lstLines->scrollToBottom();
-        showState();
+            bar->setValue(max);
     });
+    connect(lines, &QAbstractItemModel::rowsInserted, this, &LogFileWindow::showState);
     connect(lines, &QAbstractItemModel::modelReset, this, &LogFileWindow::showState);
     connect(lines, &LogFileModel::stateChanged, this, &LogFileWindow::showState);
+    connect(lines, &LogFileModel::findFinished, this, &LogFileWindow::showFound);
 
     auto *findRow = new QHBoxLayout;
     findRow->addWidget(txtFind, 1);
@@ -134,9 +138,14 @@ void LogFileWindow::findNext()
     if (text.isEmpty())
         return;
     const QModelIndex current = lstLines->currentIndex();
-    const int row = lines->find(text, current.isValid() ? current.row() + 1 : 0);
+    lblState->setText(QStringLiteral("Looking for \"%1\"...").arg(text));
+    lines->find(text, current.isValid() ? current.row() + 1 : 0);
+}
+
+void LogFileWindow::showFound(int row)
+{
     if (row < 0) {
-        lblState->setText(QStringLiteral("\"%1\" was not found.").arg(text));
+        lblState->setText(QStringLiteral("\"%1\" was not found.").arg(txtFind->text()));
         return;
     }
     const QModelIndex found = lines->index(row);

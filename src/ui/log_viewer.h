@@ -31,10 +31,12 @@ public:
     QPushButton *cmdEditor = nullptr;
 
     static QString noLogText(const QDate &day);
+    static constexpr int kLayoutBatch = 20000;
 
 private:
     void showState();
     void findNext();
+    void showFound(int row);
     void openInEditor();
 
     LogFileModel *lines = nullptr;

@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -219,8 +220,9 @@ void TestLogWindows::largeFileIsIndexedInSlices()
     const QByteArray line = "03-04-2026  10:00:00 Status update.\t Router = Studio A\t Source = Camera 1\t Destination = Monitor 4\r\n";
     const int lineCount = 8 * 1024 * 1024 / int(line.size());
     bytes.reserve(qsizetype(lineCount) * line.size());
-    for (int i = 0; i < lineCount; ++i)
+    for (int i = 0; i < lineCount - 1; ++i)
         bytes += line;
+    bytes += "03-04-2026  23:59:59 Server Closed Down\r\n";
     QVERIFY(testsupport::writeFile(path, bytes));
 
     LogFileModel model(path);
@@ -248,7 +250,18 @@ void TestLogWindows::largeFileIsIndexedInSlices()
     // At least one event between two slices, and rows shown before the end.
     QVERIFY2(ticks >= bytes.size() / LogFileModel::kSliceBytes, qPrintable(QString::number(ticks)));
     QVERIFY(!seen.isEmpty() && seen.first() > 0 && seen.first() < lineCount);
-    QCOMPARE(model.index(lineCount - 1).data().toString(), QString::fromLatin1(line.chopped(2)));
+    QCOMPARE(model.index(lineCount - 2).data().toString(), QString::fromLatin1(line.chopped(2)));
+
+    // A find through the whole file goes in slices too.
+    QSignalSpy found(&model, &LogFileModel::findFinished);
+    int findTicks = 0;
+    other.disconnect();
+    connect(&other, &QTimer::timeout, [&] { findTicks += model.finding() ? 1 : 0; });
+    model.find(QStringLiteral("closed down"), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(found.size(), 1, 60000);
+    QCOMPARE(found.at(0).at(0).toInt(), lineCount - 1);
+    // Other events between the slices: many turns of the loop for 8 MB.
+    QVERIFY2(findTicks >= 8, qPrintable(QString::number(findTicks)));
 }
 
 void TestLogWindows::findAndLongLines()
@@ -275,12 +288,14 @@ void TestLogWindows::findAndLongLines()
     viewer.txtFind->setText(QStringLiteral("communication"));
     const QList<int> expected{1, 3, 1};
     for (int row : expected) {
+        QSignalSpy done(viewer.model(), &LogFileModel::findFinished);
         viewer.cmdFind->click();
+        QTRY_COMPARE(done.size(), 1);
         QCOMPARE(viewer.lstLines->currentIndex().row(), row);
     }
     viewer.txtFind->setText(QStringLiteral("gamma"));
     viewer.cmdFind->click();
-    QCOMPARE(viewer.lblState->text(), QStringLiteral("\"gamma\" was not found."));
+    QTRY_COMPARE(viewer.lblState->text(), QStringLiteral("\"gamma\" was not found."));
     QCOMPARE(viewer.lstLines->currentIndex().row(), 1);
 }
 
