@@ -110,6 +110,9 @@ LogFileWindow::LogFileWindow(const QString &path, const QDate &day, QWidget *par
     layout->addWidget(lstLines, 1);
     layout->addLayout(findRow);
     resize(760, 420);
+    // Typing goes to the find box: a list that took the focus would make
+    // its first row current, and a find would start below it.
+    setFocusProxy(txtFind);
     showState();
 }
 
