@@ -133,9 +133,17 @@ void TestLogWindows::viewerShowsAndFollowsADay()
         QVERIFY(shown.at(0).endsWith(QStringLiteral("\tPrix 5 \u20AC")));
     }
     QVERIFY(viewer->cmdEditor->isEnabled());
-    // Its own file window leaves the picker open.
+    // Its own file window leaves the picker open, at opening and whenever
+    // the operator goes back and forth between the two.
     QVERIFY(picker);
     QVERIFY(picker->isVisible());
+    auto *pickerFrame = qobject_cast<QMdiSubWindow *>(picker->parentWidget());
+    auto *viewerFrame = qobject_cast<QMdiSubWindow *>(viewer->parentWidget());
+    window.mdiArea()->setActiveSubWindow(pickerFrame);
+    window.mdiArea()->setActiveSubWindow(viewerFrame);
+    QCoreApplication::processEvents();
+    QVERIFY(picker);
+    QVERIFY(viewer);
 
     // More lines than the window can show: it keeps to the end of the file.
     for (int i = 1; i <= 100; ++i)
