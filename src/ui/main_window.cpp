@@ -4,6 +4,8 @@
 #include "core/server.h"
 #include "core/console_actions.h"
 #include "ui/child_windows.h"
+#include "ui/connection_status.h"
+#include "ui/log_viewer.h"
 #include "ui/login_dialog.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
@@ -30,6 +32,9 @@ namespace marlin {
 namespace {
 const QString kTitle = QStringLiteral("Marlin Server");
 const char *const kOpensQuietly = "opensQuietly";
+
+// The window that opened a child for itself, kept on the child's frame.
+constexpr char kOpenedBy[] = "openedBy";
 
 QString dateText(const QDate &d) { return d.toString(QStringLiteral("MM-dd-yyyy")); }
 
@@ -111,12 +116,13 @@ void MDIMain::buildMenus()
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
-    menuViewCon = view->addAction(QStringLiteral("Client Connection Status"));
-    menuViewErr = view->addAction(QStringLiteral("Error Log"));
+    menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
+                                  [this] { openChild(new frmConStat(server)); });
+    menuViewErr = view->addAction(QStringLiteral("Error Log"), this,
+                                  [this] { openLogPicker(new frmErrorLog(server.logs)); });
     menuViewRTR = view->addAction(QStringLiteral("Overall Router View"), this, &MDIMain::openRouterView);
-    menuViewLogSwitch = view->addAction(QStringLiteral("Switch Log"));
-    for (QAction *item : {menuViewCon, menuViewErr, menuViewLogSwitch})
-        item->setEnabled(false);
+    menuViewLogSwitch = view->addAction(QStringLiteral("Switch Log"), this,
+                                        [this] { openLogPicker(new frmSwLog(server.logs)); });
 
     menuBar()->addAction(QStringLiteral("About"), this, &MDIMain::showAbout);
 
@@ -271,11 +277,13 @@ QMdiSubWindow *MDIMain::openChild(QWidget *child, bool quietly)
     // A child that closes itself takes its frame with it.
     connect(child, &QObject::destroyed, sub, &QMdiSubWindow::close);
     // Another of our windows that becomes active closes this one, unless
-    // it opened by itself (the login at startup) or this one has asked to
-    // stay (the take dialog after its first take). Message boxes and
-    // pickers are windows of their own and change nothing here.
+    // it opened by itself (the login at startup) or this one opened it (a
+    // log's file window), or this one has asked to stay (the take dialog
+    // after its first take). Message boxes and pickers are windows of their
+    // own and change nothing here.
     connect(area, &QMdiArea::subWindowActivated, sub, [sub](QMdiSubWindow *active) {
         if (active && active != sub && !active->property(kOpensQuietly).toBool()
+            && active->property(kOpenedBy).value<QObject *>() != sub
             && !(sub->widget() && sub->widget()->property(kStaysOpen).toBool()))
             sub->close();
     });
@@ -284,6 +292,18 @@ QMdiSubWindow *MDIMain::openChild(QWidget *child, bool quietly)
     area->setActiveSubWindow(sub);
     sub->setProperty(kOpensQuietly, false);
     return sub;
+}
+
+void MDIMain::openLogPicker(LogDayPicker *picker)
+{
+    QMdiSubWindow *pickerFrame = openChild(picker);
+    // The picker's own file window closes nothing by opening, nor the picker
+    // later when the operator works in it; it stays open by itself.
+    connect(picker, &LogDayPicker::fileWindowOpened, this, [this, pickerFrame](QWidget *window) {
+        QMdiSubWindow *frame = openChild(window, true);
+        frame->setProperty(kOpenedBy, QVariant::fromValue<QObject *>(pickerFrame));
+        connect(pickerFrame, &QObject::destroyed, frame, [frame] { frame->setProperty(kOpenedBy, QVariant()); });
+    });
 }
 
 QWidget *MDIMain::openNetworkCardSettings()

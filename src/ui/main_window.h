@@ -21,6 +21,7 @@ class QAction;
 
 namespace marlin {
 
+class LogDayPicker;
 class Server;
 
 
@@ -72,6 +73,7 @@ private:
     void raiseAlert(int port, const QString &text);
     void clearAlert(int port);
     bool confirm(const QString &question);
+    void openLogPicker(LogDayPicker *picker);
 
     Server &server;
     QMdiArea *area = nullptr;
