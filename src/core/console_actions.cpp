@@ -122,6 +122,48 @@ void ToggleHighPriority(Server &server, int router, int destination)
     server.RefreshRouterView();
 }
 
+namespace {
+bool loginCanType(const QString &text) { return !text.contains(QLatin1Char('-')); }
+} // namespace
+
+bool HasAdministratorWhoCanLogIn(const UserTable &users)
+{
+    for (int i = 1; i <= kUserCount; ++i) {
+        const User &user = users[i];
+        const QString name = trimSpaces(user.UserName);
+        if (user.UserPrivilege != Administrator || name.isEmpty() || !loginCanType(name)
+            || !loginCanType(user.UserPassword))
+            continue;
+        // The login takes the first user of a name.
+        bool shadowed = false;
+        for (int j = 1; j < i && !shadowed; ++j)
+            shadowed = trimSpaces(users[j].UserName).toUpper() == name.toUpper();
+        if (!shadowed)
+            return true;
+    }
+    return false;
+}
+
+QList<int> UsersTheLoginCannotType(const UserTable &users)
+{
+    QList<int> found;
+    for (int i = 1; i <= kUserCount; ++i) {
+        if (!loginCanType(users[i].UserName) || !loginCanType(users[i].UserPassword))
+            found.append(i);
+    }
+    return found;
+}
+
+bool ApplyUsers(Server &server, const UserTable &edited, QString *error)
+{
+    if (!SaveUsers(server.UserFile(), edited, error))
+        return false;
+    for (int i = 1; i <= kUserCount; ++i)
+        server.Users[i] = edited[i];
+    server.NotifyUsersChanged();
+    return true;
+}
+
 QStringList ProblemRouterEntries(const Server &server)
 {
     QStringList entries;

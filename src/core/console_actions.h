@@ -1,7 +1,9 @@
 #pragma once
 
+#include "config/users.h"
 #include "router/take_string.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -56,6 +58,18 @@ void ExecuteConsoleTake(Server &server, const ConsoleTake &take);
 // Sets or clears the hold of a destination, tells the panels and refreshes
 // the view. Nothing for numbers outside the tables.
 void ToggleHighPriority(Server &server, int router, int destination);
+
+// User accounts as the User Settings window edits them.
+// Whether some Administrator could log in at the console with this table:
+// a name, and a name and password the login can type (no "-"), and no user
+// before it with the same name.
+bool HasAdministratorWhoCanLogIn(const UserTable &users);
+// Users 1..12 whose name or password holds a "-", which the login swallows.
+QList<int> UsersTheLoginCannotType(const UserTable &users);
+// Writes the edited table to USER.INI and, once it is there, makes it the
+// user table and tells the panels. False, with the reason in error, when the
+// file could not be written; nothing changes then.
+bool ApplyUsers(Server &server, const UserTable &edited, QString *error = nullptr);
 
 // The "Problem Routers" list: for each router whose communication is down,
 // in ascending order, its name and the description of the comm port linking

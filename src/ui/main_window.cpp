@@ -10,6 +10,7 @@
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
 #include "ui/settings/network_card_dialog.h"
+#include "ui/settings/user_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -114,6 +115,7 @@ void MDIMain::buildMenus()
     for (QAction *item : menuSettings->actions())
         item->setEnabled(false);
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
+    connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
@@ -304,6 +306,13 @@ void MDIMain::openLogPicker(LogDayPicker *picker)
         frame->setProperty(kOpenedBy, QVariant::fromValue<QObject *>(pickerFrame));
         connect(pickerFrame, &QObject::destroyed, frame, [frame] { frame->setProperty(kOpenedBy, QVariant()); });
     });
+}
+
+frmSetUsers *MDIMain::openUserSettings()
+{
+    auto *dialog = new frmSetUsers(server);
+    openChild(dialog);
+    return dialog;
 }
 
 QWidget *MDIMain::openNetworkCardSettings()

@@ -23,6 +23,7 @@ namespace marlin {
 
 class LogDayPicker;
 class Server;
+class frmSetUsers;
 
 
 // The server's main window: status panel, menus, and the home of every
@@ -48,6 +49,8 @@ public:
     QMdiSubWindow *openChild(QWidget *child, bool quietly = false);
     // The Network Card Settings window, opened (or brought forward).
     QWidget *openNetworkCardSettings();
+    // "User Settings", on a working copy of the users.
+    frmSetUsers *openUserSettings();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
     frmTake *openTakeDialog(int column, int source, int destination);

@@ -7,6 +7,7 @@
 #include "ui/main_window.h"
 #include "ui/router_view.h"
 #include "ui/settings/network_card_dialog.h"
+#include "ui/settings/user_dialog.h"
 #include "ui/take_dialog.h"
 
 #include <QAbstractButton>
@@ -84,6 +85,11 @@ private slots:
     void takeDialogPreselectsAndRefuses();
     void takeDialogSwitchesARouter();
     void takeDialogOnAnInvalidTable();
+
+    void administratorWhoCanLogIn_data();
+    void administratorWhoCanLogIn();
+    void userSettingsApplyAndSave();
+    void userSettingsCancelAndRefusals();
 };
 
 namespace {
@@ -597,6 +603,118 @@ void TestConsole::takeDialogOnAnInvalidTable()
     QCOMPARE(error->windowTitle(), QStringLiteral("ERROR"));
     error->close();
     QCOMPARE(take->imgcmbSRC->count(), 0);
+}
+
+void TestConsole::administratorWhoCanLogIn_data()
+{
+    QTest::addColumn<UserTable>("users");
+    QTest::addColumn<bool>("can");
+    UserTable admin{};
+    admin[3] = User{QStringLiteral("chief"), QStringLiteral("pw"), Administrator};
+    QTest::newRow("an administrator") << admin << true;
+    UserTable none{};
+    none[1] = User{QStringLiteral("op"), QStringLiteral("pw"), Operator};
+    QTest::newRow("operators only") << none << false;
+    UserTable nameless = admin;
+    nameless[3].UserName = QStringLiteral("   ");
+    QTest::newRow("no name") << nameless << false;
+    UserTable dash = admin;
+    dash[3].UserPassword = QStringLiteral("p-w");
+    QTest::newRow("a dash in the password") << dash << false;
+    UserTable shadowed = admin;
+    shadowed[1] = User{QStringLiteral("CHIEF"), QStringLiteral("x"), Operator};
+    QTest::newRow("an earlier user of the same name") << shadowed << false;
+}
+
+void TestConsole::administratorWhoCanLogIn()
+{
+    QFETCH(UserTable, users);
+    QFETCH(bool, can);
+    QCOMPARE(HasAdministratorWhoCanLogIn(users), can);
+}
+
+void TestConsole::userSettingsApplyAndSave()
+{
+    Desk desk;
+    Server &server = desk.server();
+    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
+    frmSetUsers *dialog = desk.window->openUserSettings();
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("User Settings"));
+    QCOMPARE(dialog->txtName->text(), QStringLiteral("admin"));
+    QCOMPARE(dialog->cmbPriv->currentText(), QStringLiteral("Administrator"));
+
+    // Looking at an empty user gives it the lowest privilege.
+    dialog->cmbNum->setCurrentIndex(4);
+    QCOMPARE(dialog->cmbPriv->currentText(), QStringLiteral("Operator"));
+    dialog->cmbNum->setCurrentIndex(1);
+    dialog->txtName->setText(QStringLiteral("  Desk 2  "));
+    dialog->txtPW->setText(QStringLiteral(" secret "));
+    dialog->cmbPriv->setCurrentIndex(1);
+    emit dialog->cmbPriv->activated(1);
+    dialog->cmdOK->click();
+    QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
+
+    QCOMPARE(server.Users[2], (User{QStringLiteral("Desk 2"), QStringLiteral("secret"), MasterOperator}));
+    QCOMPARE(server.Users[5].UserPrivilege, qint16(Operator));
+    QVERIFY(pendingFlag(server.clientTable[panel], FlagUsersChanged));
+    UserTable reread;
+    QVERIFY(LoadUsers(server.UserFile(), reread));
+    for (int i = 1; i <= kUserCount; ++i)
+        QCOMPARE(reread[i], server.Users[i]);
+    const QByteArray file = readFile(server.UserFile());
+    QVERIFY(file.contains("Unicode=1\r\n"));
+    QCOMPARE(file.count("User_"), kUserCount);
+}
+
+void TestConsole::userSettingsCancelAndRefusals()
+{
+    Desk desk;
+    Server &server = desk.server();
+    const UserTable before = server.Users;
+
+    frmSetUsers *dialog = desk.window->openUserSettings();
+    dialog->txtName->setText(QStringLiteral("changed"));
+    dialog->cmdCANCEL->click();
+    QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
+    QVERIFY(server.Users == before);
+    QVERIFY(!QFile::exists(server.UserFile()));
+
+    // Leaving no administrator who can log in is refused.
+    dialog = desk.window->openUserSettings();
+    dialog->cmbPriv->setCurrentIndex(0);
+    emit dialog->cmbPriv->activated(0);
+    dialog->cmdOK->click();
+    QMessageBox *refusal = desk.box(QStringLiteral("at least one Administrator"));
+    QVERIFY(refusal);
+    refusal->close();
+    QVERIFY(server.Users == before);
+    QVERIFY(!QFile::exists(server.UserFile()));
+
+    // A file that cannot be written: said, and nothing changes.
+    dialog->cmbPriv->setCurrentIndex(2);
+    emit dialog->cmbPriv->activated(2);
+    dialog->txtPW->setText(QStringLiteral("new"));
+    QVERIFY(QDir().mkpath(server.UserFile()));
+    dialog->cmdOK->click();
+    QMessageBox *failure = desk.box(QStringLiteral("could not be written"));
+    QVERIFY(failure);
+    QVERIFY(failure->text().contains(server.UserFile()));
+    failure->close();
+    QVERIFY(server.Users == before);
+    QCOMPARE(desk.window->findChild<frmSetUsers *>(), dialog);
+    QVERIFY(QDir().rmdir(server.UserFile()));
+
+    // A dash is saved, with a warning that the login cannot type it.
+    dialog->txtPW->setText(QStringLiteral("ma-rlin"));
+    dialog->cmbNum->setCurrentIndex(3);
+    dialog->txtName->setText(QStringLiteral("second"));
+    dialog->txtPW->setText(QStringLiteral("ok"));
+    dialog->cmbPriv->setCurrentIndex(2);
+    emit dialog->cmbPriv->activated(2);
+    dialog->cmdOK->click();
+    QTRY_VERIFY(desk.box(QStringLiteral("cannot log in at the console")));
+    QCOMPARE(server.Users[1].UserPassword, QStringLiteral("ma-rlin"));
+    QCOMPARE(server.Users[4].UserName, QStringLiteral("second"));
 }
 
 QTEST_MAIN(TestConsole)

@@ -1,0 +1,127 @@
+#include "user_dialog.h"
+
+#include "config/ini_file.h"
+#include "core/console_actions.h"
+#include "core/server.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace marlin {
+
+frmSetUsers::frmSetUsers(Server &server, QWidget *parent) : QWidget(parent), server(server), working(server.Users)
+{
+    setObjectName(QStringLiteral("frmSetUsers"));
+    setWindowTitle(QStringLiteral("User Settings"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    cmbNum = new QComboBox;
+    cmbNum->setObjectName(QStringLiteral("cmbNum"));
+    for (int i = 1; i <= kUserCount; ++i)
+        cmbNum->addItem(QStringLiteral(" %1").arg(i), i);
+    txtName = new QLineEdit;
+    txtName->setObjectName(QStringLiteral("txtName"));
+    txtPW = new QLineEdit;
+    txtPW->setObjectName(QStringLiteral("txtPW"));
+    cmbPriv = new QComboBox;
+    cmbPriv->setObjectName(QStringLiteral("cmbPriv"));
+    for (int privilege = Operator; privilege <= Administrator; ++privilege)
+        cmbPriv->addItem(privilegeName(privilege), privilege);
+    cmdOK = new QPushButton(QStringLiteral("Apply And Save"));
+    cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
+
+    auto *frame = new QGroupBox(QStringLiteral("Users"));
+    auto *form = new QFormLayout(frame);
+    const std::pair<const char *, QWidget *> rows[] = {
+        {"User Number", cmbNum}, {"Name", txtName}, {"Password", txtPW}, {"Privilege", cmbPriv}};
+    for (const auto &[caption, control] : rows) {
+        control->setAccessibleName(QString::fromLatin1(caption));
+        form->addRow(QString::fromLatin1(caption), control);
+    }
+    for (QPushButton *button : {cmdOK, cmdCANCEL})
+        button->setAccessibleName(button->text());
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCANCEL);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(frame);
+    layout->addLayout(buttons);
+
+    connect(cmbNum, &QComboBox::currentIndexChanged, this, &frmSetUsers::selectUser);
+    // Every change goes into the working copy at once, trimmed.
+    connect(txtName, &QLineEdit::textChanged, this, [this](const QString &text) {
+        if (!showing)
+            working[cmbNum->currentData().toInt()].UserName = trimSpaces(text);
+    });
+    connect(txtPW, &QLineEdit::textChanged, this, [this](const QString &text) {
+        if (!showing)
+            working[cmbNum->currentData().toInt()].UserPassword = trimSpaces(text);
+    });
+    connect(cmbPriv, &QComboBox::activated, this, [this] {
+        working[cmbNum->currentData().toInt()].UserPrivilege = qint16(cmbPriv->currentData().toInt());
+    });
+    connect(cmdOK, &QPushButton::clicked, this, &frmSetUsers::apply);
+    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
+    selectUser();
+}
+
+void frmSetUsers::selectUser()
+{
+    User &user = working[cmbNum->currentData().toInt()];
+    // Merely looking at a user without a privilege gives it the lowest.
+    if (user.UserPrivilege == NoPrivilege)
+        user.UserPrivilege = Operator;
+    showing = true;
+    txtName->setText(trimSpaces(user.UserName));
+    txtPW->setText(trimSpaces(user.UserPassword));
+    cmbPriv->setCurrentIndex(cmbPriv->findData(int(user.UserPrivilege)));
+    showing = false;
+}
+
+void frmSetUsers::message(const QString &title, const QString &text)
+{
+    auto *box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void frmSetUsers::apply()
+{
+    if (!HasAdministratorWhoCanLogIn(working)) {
+        message(QStringLiteral("User Settings"),
+                QStringLiteral("There must be at least one Administrator who can log in: give one a name, and a "
+                               "name and password without \"-\".  Nothing was saved."));
+        return;
+    }
+    QString error;
+    if (!ApplyUsers(server, working, &error)) {
+        message(QStringLiteral("Error"), QStringLiteral("The user file %1 could not be written: %2.\n\n"
+                                                        "The users are still in this window.")
+                                             .arg(server.UserFile(), error));
+        return;
+    }
+    const QList<int> untypable = UsersTheLoginCannotType(working);
+    if (!untypable.isEmpty()) {
+        QStringList numbers;
+        for (const int i : untypable)
+            numbers.append(QString::number(i));
+        // Saved all the same: the file and the panels allow it.
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Warning"),
+                                    QStringLiteral("Saved.  User %1 has a \"-\" in the name or password, which the "
+                                                   "login cannot type: that user cannot log in at the console.")
+                                        .arg(numbers.join(QStringLiteral(", "))),
+                                    QMessageBox::Ok, window());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
+    close();
+}
+
+} // namespace marlin
