@@ -164,6 +164,20 @@ bool ApplyUsers(Server &server, const UserTable &edited, QString *error)
     return true;
 }
 
+bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error)
+{
+    Settings next = server.settings;
+    next.Colors = edited.Colors;
+    next.ColumnPosition = edited.ColumnPosition;
+    if (!SaveSettings(server.SettingsFile(), next, error))
+        return false;
+    server.settings.Colors = edited.Colors;
+    server.settings.ColumnPosition = edited.ColumnPosition;
+    server.RefreshRouterView();
+    server.NotifySettingsChanged();
+    return true;
+}
+
 QStringList ProblemRouterEntries(const Server &server)
 {
     QStringList entries;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/settings.h"
 #include "config/users.h"
 #include "router/take_string.h"
 
@@ -70,6 +71,17 @@ QList<int> UsersTheLoginCannotType(const UserTable &users);
 // user table and tells the panels. False, with the reason in error, when the
 // file could not be written; nothing changes then.
 bool ApplyUsers(Server &server, const UserTable &edited, QString *error = nullptr);
+
+// The display settings as the General Settings window edits them: the eight
+// colours (Windows RGB values) and the router of each view column.
+struct DisplaySettings {
+    std::array<double, kColorCount + 1> Colors{};
+    std::array<qint16, kColumnCount + 1> ColumnPosition{};
+};
+// Writes them to WREN.INI and, once they are there, makes them the settings
+// in force, refreshes the view and tells the panels. False, with the reason
+// in error, when the file could not be written; nothing changes then.
+bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error = nullptr);
 
 // The "Problem Routers" list: for each router whose communication is down,
 // in ascending order, its name and the description of the comm port linking

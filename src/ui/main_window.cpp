@@ -9,6 +9,7 @@
 #include "ui/login_dialog.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
+#include "ui/settings/general_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/user_dialog.h"
 
@@ -116,6 +117,7 @@ void MDIMain::buildMenus()
         item->setEnabled(false);
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
     connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
+    connect(menuSetGen, &QAction::triggered, this, &MDIMain::openGeneralSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
@@ -306,6 +308,13 @@ void MDIMain::openLogPicker(LogDayPicker *picker)
         frame->setProperty(kOpenedBy, QVariant::fromValue<QObject *>(pickerFrame));
         connect(pickerFrame, &QObject::destroyed, frame, [frame] { frame->setProperty(kOpenedBy, QVariant()); });
     });
+}
+
+frmSetGen *MDIMain::openGeneralSettings()
+{
+    auto *dialog = new frmSetGen(server);
+    openChild(dialog);
+    return dialog;
 }
 
 frmSetUsers *MDIMain::openUserSettings()

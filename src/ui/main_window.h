@@ -23,6 +23,7 @@ namespace marlin {
 
 class LogDayPicker;
 class Server;
+class frmSetGen;
 class frmSetUsers;
 
 
@@ -51,6 +52,8 @@ public:
     QWidget *openNetworkCardSettings();
     // "User Settings", on a working copy of the users.
     frmSetUsers *openUserSettings();
+    // "General Settings": the view's colours and column order.
+    frmSetGen *openGeneralSettings();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
     frmTake *openTakeDialog(int column, int source, int destination);

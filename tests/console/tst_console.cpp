@@ -6,6 +6,7 @@
 #include "ui/login_dialog.h"
 #include "ui/main_window.h"
 #include "ui/router_view.h"
+#include "ui/settings/general_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/user_dialog.h"
 #include "ui/take_dialog.h"
@@ -17,6 +18,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTabWidget>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMdiArea>
@@ -90,6 +93,8 @@ private slots:
     void administratorWhoCanLogIn();
     void userSettingsApplyAndSave();
     void userSettingsCancelAndRefusals();
+    void generalSettingsMoveAndApply();
+    void generalSettingsDropsWhatIsNotApplied();
 };
 
 namespace {
@@ -715,6 +720,82 @@ void TestConsole::userSettingsCancelAndRefusals()
     QTRY_VERIFY(desk.box(QStringLiteral("cannot log in at the console")));
     QCOMPARE(server.Users[1].UserPassword, QStringLiteral("ma-rlin"));
     QCOMPARE(server.Users[4].UserName, QStringLiteral("second"));
+}
+
+void TestConsole::generalSettingsMoveAndApply()
+{
+    Desk desk;
+    Server &server = desk.server();
+    // Start from a file the server wrote itself, so only edited keys change.
+    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    const QList<QByteArray> before = readFile(server.SettingsFile()).split('\n');
+    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
+    frmRtrView *view = desk.view();
+
+    frmSetGen *dialog = desk.window->openGeneralSettings();
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("General Settings"));
+    QCOMPARE(dialog->SSTab1->currentIndex(), 0);
+    QCOMPARE(dialog->lblSBCOLOR[3]->text(), QStringLiteral("High Priority"));
+    QCOMPARE(dialog->swatch(1), QColor(192, 192, 192));
+    QCOMPARE(dialog->lstColShow->count(), kColumnCount);
+    QCOMPARE(dialog->lstColShow->item(95)->text(), QStringLiteral("Router_96"));
+
+    dialog->lstColShow->setCurrentRow(0);
+    dialog->cmdColUp->click();   // the top entry stays
+    dialog->lstColShow->setCurrentRow(95);
+    dialog->cmdColDown->click(); // the bottom entry stays
+    dialog->lstColShow->setCurrentRow(4);
+    for (int i = 0; i < 4; ++i)
+        dialog->cmdColUp->click();
+    QCOMPARE(dialog->lstColShow->currentRow(), 0);
+    dialog->setSwatch(6, QColor(1, 2, 3));
+    dialog->cmdOK->click();
+    QTRY_VERIFY(!desk.window->findChild<frmSetGen *>());
+
+    const QList<qint16> firstSix{server.settings.ColumnPosition[1], server.settings.ColumnPosition[2],
+                                 server.settings.ColumnPosition[3], server.settings.ColumnPosition[4],
+                                 server.settings.ColumnPosition[5], server.settings.ColumnPosition[6]};
+    QCOMPARE(firstSix, (QList<qint16>{5, 1, 2, 3, 4, 6}));
+    QCOMPARE(server.settings.Colors[6], 197121.0);
+    QVERIFY(pendingFlag(server.clientTable[panel], FlagSettingsChanged));
+    QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Router_5"));
+
+    QList<QByteArray> changed;
+    const QList<QByteArray> after = readFile(server.SettingsFile()).split('\n');
+    QCOMPARE(after.size(), before.size());
+    for (qsizetype i = 0; i < after.size(); ++i) {
+        if (after[i] != before[i])
+            changed << after[i].trimmed();
+    }
+    QCOMPARE(changed, (QList<QByteArray>{"Color_6=197121", "Column_1_Position=5", "Column_2_Position=1",
+                                         "Column_3_Position=2", "Column_4_Position=3", "Column_5_Position=4"}));
+}
+
+void TestConsole::generalSettingsDropsWhatIsNotApplied()
+{
+    Desk desk;
+    Server &server = desk.server();
+    const Settings before = server.settings;
+
+    frmSetGen *dialog = desk.window->openGeneralSettings();
+    dialog->setSwatch(2, Qt::blue);
+    desk.window->openRouterView();   // another window of ours becomes active
+    QTRY_VERIFY(!desk.window->findChild<frmSetGen *>());
+    QVERIFY(server.settings == before);
+
+    // A settings file that cannot be written: said, and nothing changes.
+    QVERIFY(QFile::remove(server.SettingsFile()));
+    QVERIFY(QDir().mkpath(server.SettingsFile()));
+    dialog = desk.window->openGeneralSettings();
+    dialog->lstColShow->setCurrentRow(1);
+    dialog->cmdColUp->click();
+    dialog->cmdOK->click();
+    QMessageBox *failure = desk.box(QStringLiteral("could not be written"));
+    QVERIFY(failure);
+    QVERIFY(failure->text().contains(server.SettingsFile()));
+    failure->close();
+    QVERIFY(server.settings == before);
+    QCOMPARE(desk.window->findChild<frmSetGen *>(), dialog);
 }
 
 QTEST_MAIN(TestConsole)
