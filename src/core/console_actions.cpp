@@ -164,15 +164,21 @@ bool ApplyUsers(Server &server, const UserTable &edited, QString *error)
     return true;
 }
 
+bool ApplySettings(Server &server, const Settings &edited, QString *error)
+{
+    if (!SaveSettings(server.SettingsFile(), edited, error))
+        return false;
+    server.settings = edited;
+    return true;
+}
+
 bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error)
 {
     Settings next = server.settings;
     next.Colors = edited.Colors;
     next.ColumnPosition = edited.ColumnPosition;
-    if (!SaveSettings(server.SettingsFile(), next, error))
+    if (!ApplySettings(server, next, error))
         return false;
-    server.settings.Colors = edited.Colors;
-    server.settings.ColumnPosition = edited.ColumnPosition;
     server.RefreshRouterView();
     server.NotifySettingsChanged();
     return true;

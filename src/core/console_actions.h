@@ -72,6 +72,11 @@ QList<int> UsersTheLoginCannotType(const UserTable &users);
 // file could not be written; nothing changes then.
 bool ApplyUsers(Server &server, const UserTable &edited, QString *error = nullptr);
 
+// Writes an edited settings model to WREN.INI and, once it is there, makes it
+// the settings in force. False, with the reason in error, when the file could
+// not be written; nothing changes then.
+bool ApplySettings(Server &server, const Settings &edited, QString *error = nullptr);
+
 // The display settings as the General Settings window edits them: the eight
 // colours (Windows RGB values) and the router of each view column.
 struct DisplaySettings {

@@ -7,6 +7,7 @@
 #include "ui/connection_status.h"
 #include "ui/log_viewer.h"
 #include "ui/login_dialog.h"
+#include "ui/messages.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
 #include "ui/settings/general_dialog.h"
@@ -365,10 +366,7 @@ void MDIMain::showStartupError(const QString &text)
 {
     // Not modal: a server on a rack with nobody at the screen must keep
     // serving while the message waits for its OK.
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Error"), text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setObjectName(QStringLiteral("startupErrorBox"));
-    box->open();
+    openMessage(this, QMessageBox::Warning, QStringLiteral("Error"), text)->setObjectName(QStringLiteral("startupErrorBox"));
 }
 
 bool MDIMain::confirm(const QString &question)

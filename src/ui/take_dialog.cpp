@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/messages.h"
 #include "ui/child_windows.h"
 
 #include <QCheckBox>
@@ -143,7 +144,8 @@ void frmTake::selectRouter()
         imgcmbDES->setCurrentIndex(imgcmbDES->findData(TakeDestination));
     TakeDestination = 0;
     if (imgcmbSRC->count() == 0 || imgcmbDES->count() == 0)
-        message(QStringLiteral("The router tables for the router you selected are not valid."), QStringLiteral("ERROR"));
+        openMessage(this, QMessageBox::NoIcon, QStringLiteral("ERROR"),
+                    QStringLiteral("The router tables for the router you selected are not valid."));
 }
 
 void frmTake::selectSource(int source)
@@ -171,14 +173,6 @@ void frmTake::destinationChosen()
     cmdTake[1]->setFocus();
 }
 
-QMessageBox *frmTake::message(const QString &text, const QString &title)
-{
-    auto *box = new QMessageBox(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
-    return box;
-}
-
 void frmTake::take(bool andDone)
 {
     setProperty(kStaysOpen, true);
@@ -192,20 +186,18 @@ void frmTake::take(bool andDone)
     request.highPriority = chkHigh->isChecked();
     const TakeRefusal refusal = CheckConsoleTake(server, request);
     if (refusal != TakeRefusal::None) {
-        message(takeRefusalText(refusal), takeRefusalTitle(refusal));
+        openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), takeRefusalText(refusal));
         return;
     }
     if (imgcmbSRC->count() == 0 || imgcmbDES->count() == 0)
         return;
-    auto *box = new QMessageBox(QMessageBox::Question, QStringLiteral("Are You Sure?"),
-                                QStringLiteral("Are you sure you would like to switch the router?"),
-                                QMessageBox::Yes | QMessageBox::No, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
+    QMessageBox *box = openMessage(this, QMessageBox::Question, QStringLiteral("Are You Sure?"),
+                                   QStringLiteral("Are you sure you would like to switch the router?"),
+                                   QMessageBox::Yes | QMessageBox::No);
     connect(box, &QMessageBox::finished, this, [this, box, request, andDone] {
         if (box->clickedButton() == box->button(QMessageBox::Yes))
             execute(request, andDone);
     });
-    box->open();
 }
 
 void frmTake::execute(const ConsoleTake &take, bool andDone)

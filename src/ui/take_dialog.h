@@ -6,7 +6,6 @@
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
-class QMessageBox;
 class QPushButton;
 
 namespace marlin {
@@ -48,7 +47,6 @@ private:
     void destinationChosen();
     void take(bool andDone);
     void execute(const ConsoleTake &take, bool andDone);
-    QMessageBox *message(const QString &text, const QString &title);
 
     Server &server;
     int TakeSource = 0;

@@ -1,6 +1,7 @@
 #include "general_dialog.h"
 
 #include "core/server.h"
+#include "ui/messages.h"
 
 #include <QColorDialog>
 #include <QGridLayout>
@@ -8,7 +9,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -144,13 +144,8 @@ void frmSetGen::apply()
         edited.ColumnPosition[k] = qint16(lstColShow->item(k - 1)->data(Qt::UserRole).toInt());
     QString error;
     if (!ApplyDisplaySettings(server, edited, &error)) {
-        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Error"),
-                                    QStringLiteral("The settings file %1 could not be written: %2.\n\n"
-                                                   "The changes are still in this window.")
-                                        .arg(server.SettingsFile(), error),
-                                    QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+        openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), error,
+                        QStringLiteral("The changes are"));
         return;
     }
     close();

@@ -1,13 +1,14 @@
 #include "network_card_dialog.h"
 
 #include "config/ini_file.h"
+#include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/messages.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -48,17 +49,11 @@ void frmSetNic::save()
     for (int k = 1; k <= kCardCount; ++k)
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
     QString error;
-    if (!SaveSettings(server.SettingsFile(), edited, &error)) {
-        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Error"),
-                                    QStringLiteral("The settings file %1 could not be written: %2.\n\n"
-                                                   "The addresses are still in this window.")
-                                        .arg(server.SettingsFile(), error),
-                                    QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+    if (!ApplySettings(server, edited, &error)) {
+        openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), error,
+                        QStringLiteral("The addresses are"));
         return;
     }
-    server.settings.Cards = edited.Cards;
     close();
 }
 

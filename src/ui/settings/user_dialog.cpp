@@ -3,13 +3,13 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/messages.h"
 
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -85,26 +85,17 @@ void frmSetUsers::selectUser()
     showing = false;
 }
 
-void frmSetUsers::message(const QString &title, const QString &text)
-{
-    auto *box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->open();
-}
-
 void frmSetUsers::apply()
 {
     if (!HasAdministratorWhoCanLogIn(working)) {
-        message(QStringLiteral("User Settings"),
-                QStringLiteral("There must be at least one Administrator who can log in: give one a name, and a "
+        openMessage(this, QMessageBox::Warning, QStringLiteral("User Settings"),
+                    QStringLiteral("There must be at least one Administrator who can log in: give one a name, and a "
                                "name and password without \"-\".  Nothing was saved."));
         return;
     }
     QString error;
     if (!ApplyUsers(server, working, &error)) {
-        message(QStringLiteral("Error"), QStringLiteral("The user file %1 could not be written: %2.\n\n"
-                                                        "The users are still in this window.")
-                                             .arg(server.UserFile(), error));
+        openSaveFailure(this, QStringLiteral("user file"), server.UserFile(), error, QStringLiteral("The users are"));
         return;
     }
     const QList<int> untypable = UsersTheLoginCannotType(working);
@@ -113,13 +104,10 @@ void frmSetUsers::apply()
         for (const int i : untypable)
             numbers.append(QString::number(i));
         // Saved all the same: the file and the panels allow it.
-        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Warning"),
-                                    QStringLiteral("Saved.  User %1 has a \"-\" in the name or password, which the "
-                                                   "login cannot type: that user cannot log in at the console.")
-                                        .arg(numbers.join(QStringLiteral(", "))),
-                                    QMessageBox::Ok, window());
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+        openMessage(window(), QMessageBox::Warning, QStringLiteral("Warning"),
+                    QStringLiteral("Saved.  User %1 has a \"-\" in the name or password, which the login cannot "
+                                   "type: that user cannot log in at the console.")
+                        .arg(numbers.join(QStringLiteral(", "))));
     }
     close();
 }

@@ -32,7 +32,6 @@ public:
 private:
     void selectUser();
     void apply();
-    void message(const QString &title, const QString &text);
 
     Server &server;
     UserTable working;
