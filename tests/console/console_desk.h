@@ -1,0 +1,51 @@
+#pragma once
+
+#include "core/server.h"
+#include "test_server.h"
+#include "test_support.h"
+#include "ui/main_window.h"
+#include "ui/router_view.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace testsupport {
+
+// The console over a started server: main window, engine, panels off. The
+// window is there before the start, as in the program.
+class Desk {
+public:
+    explicit Desk(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n")
+    {
+        [[maybe_unused]] const bool written = writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
+        engine = std::make_unique<TestServer>(dir.path());
+        window = std::make_unique<marlin::MDIMain>(*engine);
+        window->show();
+        engine->Start();
+    }
+    marlin::Server &server() { return *engine; }
+    QString path() const { return dir.path(); }
+    marlin::frmRtrView *view()
+    {
+        marlin::frmRtrView *v = window->openRouterView();
+        v->RefreshRouterView();
+        return v;
+    }
+    // The visible message box whose text holds part, if any.
+    QMessageBox *box(const QString &part)
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *b = qobject_cast<QMessageBox *>(w);
+            if (b && b->isVisible() && b->text().contains(part))
+                return b;
+        }
+        return nullptr;
+    }
+    QTemporaryDir dir;
+    std::unique_ptr<TestServer> engine;
+    std::unique_ptr<marlin::MDIMain> window;
+};
+
+} // namespace testsupport
