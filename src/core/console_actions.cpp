@@ -184,6 +184,36 @@ bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString
     return true;
 }
 
+int FilterKey(int keyCode)
+{
+    switch (keyCode) {
+    case 8:  // backspace
+    case 32: // blank
+    case 33: // !
+        return keyCode;
+    case 91: // [
+    case 92: // backslash
+    case 93: // ]
+    case 94: // ^
+    case 96: // grave accent
+        return 0;
+    default:
+        break;
+    }
+    if ((keyCode >= 35 && keyCode <= 43) || (keyCode >= 45 && keyCode <= 122))
+        return keyCode;
+    return 0;
+}
+
+QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits)
+{
+    QStringList failures = server.applyRouterTables(edited, edits);
+    server.RefreshRouterView();
+    if (failures.size() < kRouterCount)
+        server.NotifyTablesChanged();
+    return failures;
+}
+
 QStringList ProblemRouterEntries(const Server &server)
 {
     QStringList entries;

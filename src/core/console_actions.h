@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "config/users.h"
+#include "router/router_file.h"
 #include "router/take_string.h"
 
 #include <QList>
@@ -87,6 +88,19 @@ struct DisplaySettings {
 // in force, refreshes the view and tells the panels. False, with the reason
 // in error, when the file could not be written; nothing changes then.
 bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error = nullptr);
+
+// Router tables as the Router Configuration Utility edits them.
+// Whether a key typed into a router, source or destination name, label or
+// description is taken: the key code itself, or 0 when it is swallowed.
+// Blanks, backspace, digits, letters and most punctuation pass; control
+// characters, the double quote, the comma, the square brackets, the
+// backslash, "^", the grave accent and everything above "z" do not.
+int FilterKey(int keyCode);
+// Writes the edited tables (all 96, edited or not) and takes into memory
+// each one written, then refreshes the view and tells the panels. A router
+// in edits may replace a file that could not be read at the last load.
+// Returns one text for each table not written; the rest are in force.
+QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits);
 
 // The "Problem Routers" list: for each router whose communication is down,
 // in ascending order, its name and the description of the comm port linking

@@ -84,6 +84,12 @@ public:
     // Saves all 96 router tables, never over a file that could not be read
     // at the last load; one text for each table not saved.
     QStringList saveRouterTables();
+    // Writes each router's edited table to its file and, once it is there,
+    // makes it the table in memory: the tables in force are exactly those
+    // written. A file unreadable at the last load is kept, and its table not
+    // taken, unless replace names that router (the operator edited it). One
+    // text for each table not taken.
+    QStringList applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace);
 
     // Change flags for the panels.
     void NotifyRouterChanged(int router, bool priority) { marlin::NotifyRouterChanged(clientTable, router, priority); }

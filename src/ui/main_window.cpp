@@ -12,6 +12,7 @@
 #include "ui/take_dialog.h"
 #include "ui/settings/general_dialog.h"
 #include "ui/settings/network_card_dialog.h"
+#include "ui/settings/router_dialog.h"
 #include "ui/settings/user_dialog.h"
 
 #include <QApplication>
@@ -119,6 +120,7 @@ void MDIMain::buildMenus()
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
     connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
     connect(menuSetGen, &QAction::triggered, this, &MDIMain::openGeneralSettings);
+    connect(menuSetRouter, &QAction::triggered, this, &MDIMain::openRouterUtility);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
@@ -316,6 +318,18 @@ frmSetGen *MDIMain::openGeneralSettings()
     auto *dialog = new frmSetGen(server);
     openChild(dialog);
     return dialog;
+}
+
+frmSetRTR *MDIMain::openRouterUtility()
+{
+    if (routerUtilityWindow) {
+        area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(routerUtilityWindow->parentWidget()));
+        return routerUtilityWindow;
+    }
+    LoadIcons(server.appDir(), server.imglstRTR);
+    routerUtilityWindow = new frmSetRTR(server);
+    openChild(routerUtilityWindow);
+    return routerUtilityWindow;
 }
 
 frmSetUsers *MDIMain::openUserSettings()

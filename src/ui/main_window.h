@@ -24,6 +24,7 @@ namespace marlin {
 class LogDayPicker;
 class Server;
 class frmSetGen;
+class frmSetRTR;
 class frmSetUsers;
 
 
@@ -54,6 +55,9 @@ public:
     frmSetUsers *openUserSettings();
     // "General Settings": the view's colours and column order.
     frmSetGen *openGeneralSettings();
+    // Reloads the icon files first, so newly added ones can be chosen; a
+    // second request brings the open utility forward with its edits.
+    frmSetRTR *openRouterUtility();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
     frmTake *openTakeDialog(int column, int source, int destination);
@@ -94,6 +98,7 @@ private:
     QTimer timeTime;
     QMap<int, QPointer<frmPROBLEM>> AlertWindows;
     QPointer<QWidget> networkCardWindow;
+    QPointer<frmSetRTR> routerUtilityWindow;
     QPointer<frmRtrView> routerView;
     QPointer<frmLogin> loginWindow;
     bool askBeforeClosing = true;

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 namespace testsupport {
@@ -17,9 +18,13 @@ namespace testsupport {
 // window is there before the start, as in the program.
 class Desk {
 public:
-    explicit Desk(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n")
+    // prepare puts files in the application folder before the start.
+    explicit Desk(const QByteArray &ini = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n",
+                  const std::function<void(const QString &)> &prepare = {})
     {
         [[maybe_unused]] const bool written = writeFile(dir.filePath(QStringLiteral("WREN.INI")), ini);
+        if (prepare)
+            prepare(dir.path());
         engine = std::make_unique<TestServer>(dir.path());
         window = std::make_unique<marlin::MDIMain>(*engine);
         window->show();
