@@ -82,6 +82,9 @@ QComboBox *numberList(const QString &name)
     for (int n = 1; n <= kPhysicalCount; ++n)
         items.append(QString::number(n));
     list->addItems(items);
+    // A scrolling list of twenty rows rather than a popup as tall as the
+    // screen: 640 numbers are found by scrolling or typing.
+    list->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
     list->setMaxVisibleItems(20);
     return list;
 }
@@ -95,6 +98,7 @@ QComboBox *iconList(const QString &name, const IconList &icons)
     auto *list = new QComboBox;
     list->setObjectName(name);
     list->setIconSize(QSize(24, 24));
+    list->setStyleSheet(QStringLiteral("combobox-popup: 0;"));
     list->setMaxVisibleItems(12);
     for (const IconList::Icon &icon : icons.all())
         list->addItem(QIcon(QPixmap::fromImage(icon.image)), icon.key, icon.key);
@@ -122,6 +126,7 @@ QLabel *numberLabel(const QString &name)
     label->setObjectName(name);
     label->setAlignment(Qt::AlignCenter);
     label->setMinimumWidth(40);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     label->setFrameShape(QFrame::Panel);
     label->setFrameShadow(QFrame::Sunken);
     return label;
