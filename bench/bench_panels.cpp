@@ -5,11 +5,15 @@
 // marlin-server, started headless in a scratch folder) and against a minimal
 // Qt echo server that answers every 7-byte request with a fixed 263-byte
 // reply, so the figures show what request handling costs beyond Qt's socket
-// handling. Both servers run as child processes, so the load generator has
-// a process of its own.
+// handling, and against a floor server with no Qt at all (epoll and raw
+// sockets, as lean as this machine allows). The servers run as child
+// processes, so the load generator has a process of its own; the figures
+// that matter are the ratios to the floor within the same run, since the
+// machine is shared and absolute rates drift from run to run.
 //
 //   bench_panels [seconds measured per server, 1..6, default 4]
 //   bench_panels --echo-server PORT      the echo server (started by the above)
+//   bench_panels --floor-server PORT     the floor server (likewise)
 //
 // Each panel repeats one script of 207 requests: 0x91 (full refresh: every
 // working router pending again, both kinds), then 193 status requests that
@@ -18,7 +22,7 @@
 // status blocks, 96 priority blocks and end on the acknowledge reply, so the
 // drain is kept busy the whole time.
 //
-// The machine is shared, so the two servers take turns in short rounds
+// The machine is shared, so the servers take turns in short rounds
 // rather than one long run each: a burst of someone else's work then lands on
 // both. The idle server of a round stays up (the real one keeps its 1 ms
 // serial timer, about 2% of a core). The load generator uses epoll directly
@@ -111,6 +115,72 @@ int runEchoServer(int argc, char **argv, quint16 port)
     // A parent that died without stopping us must not leave us behind.
     QTimer::singleShot(60000, &app, &QCoreApplication::quit);
     return app.exec();
+}
+
+// The floor: what this machine can do at all, without Qt. One thread, epoll
+// and nonblocking sockets with TCP_NODELAY, the same cutting and the same
+// fixed reply as the echo server, one write per reply.
+int runFloorServer(quint16 port)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(listener, 128) != 0) {
+        std::fprintf(stderr, "floor server: cannot listen on 127.0.0.1:%u\n", unsigned(port));
+        return EXIT_FAILURE;
+    }
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    const int epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = listener;
+    ::epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &event);
+    struct Connection {
+        std::vector<uint8_t> in;
+    };
+    std::vector<Connection> connections(1024);
+    std::vector<uint8_t> out(std::size_t(kEchoReplySize), 0x5A);
+    std::array<epoll_event, 256> ready{};
+    for (;;) {
+        const int count = ::epoll_wait(epoll, ready.data(), int(ready.size()), -1);
+        for (int e = 0; e < count; ++e) {
+            const int fd = ready[std::size_t(e)].data.fd;
+            if (fd == listener) {
+                const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (accepted < 0 || accepted >= int(connections.size())) {
+                    if (accepted >= 0)
+                        ::close(accepted);
+                    continue;
+                }
+                ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                event.data.fd = accepted;
+                ::epoll_ctl(epoll, EPOLL_CTL_ADD, accepted, &event);
+                connections[std::size_t(accepted)].in.clear();
+                continue;
+            }
+            uint8_t buf[4096];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
+                ::close(fd);
+                continue;
+            }
+            std::vector<uint8_t> &in = connections[std::size_t(fd)].in;
+            in.insert(in.end(), buf, buf + n);
+            std::size_t at = 0;
+            for (; in.size() - at >= std::size_t(kRequestSize); at += kRequestSize) {
+                std::copy_n(in.begin() + std::ptrdiff_t(at), 4, out.begin());
+                if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size()))
+                    break;
+            }
+            in.erase(in.begin(), in.begin() + std::ptrdiff_t(std::min(at, in.size())));
+        }
+    }
 }
 
 // ---- Child processes -------------------------------------------------------
@@ -225,7 +295,7 @@ int dataArrivalErrors(const fs::path &folder)
 
 // ---- The panels -------------------------------------------------------------
 
-enum class Target { Engine, Echo };
+enum class Target { Engine, Echo, Floor };
 
 // The request script every panel repeats (see the top of the file).
 constexpr int kStatusPerCycle = 2 * 96 + 1;  // 96 status blocks, 96 priority blocks, the acknowledge
@@ -273,13 +343,14 @@ struct Results {
     double worstUs = 0;
     std::string firstError;
     std::vector<double> roundRates;
+    std::vector<double> roundP99s;
 };
 
 // Expected size of the reply at the head of buf, 0 while not yet known, -1
 // when the bytes cannot be a reply.
 int replySize(Target target, const std::vector<uint8_t> &buf, ReplyKind &kind)
 {
-    if (target == Target::Echo) {
+    if (target != Target::Engine) {
         kind = Echo;
         return kEchoReplySize;
     }
@@ -499,6 +570,7 @@ void runRound(Session &s, Clock::duration length, bool record)
 {
     const Clock::time_point roundEnd = Clock::now() + length;
     const uint64_t completedBefore = s.results.completed;
+    const std::size_t samplesBefore = s.results.roundTripsUs.size();
     for (Panel &p : s.panels)
         if (p.fd >= 0 && !p.waiting)
             sendRequest(p, s.results, record);
@@ -524,6 +596,9 @@ void runRound(Session &s, Clock::duration length, bool record)
         const double seconds = std::chrono::duration<double>(length).count();
         s.results.seconds += seconds;
         s.results.roundRates.push_back(double(s.results.completed - completedBefore) / seconds);
+        std::vector<double> round(s.results.roundTripsUs.begin() + std::ptrdiff_t(samplesBefore),
+                                  s.results.roundTripsUs.end());
+        s.results.roundP99s.push_back(percentile(round, 0.99));
     }
 }
 
@@ -569,7 +644,7 @@ bool open(Session &s, const fs::path &self)
             << "\r\n";
         args = {exe.string()};
     } else {
-        args = {self.string(), "--echo-server", std::to_string(s.port)};
+        args = {self.string(), s.target == Target::Echo ? "--echo-server" : "--floor-server", std::to_string(s.port)};
     }
     if (ec || s.port == 0 || !(s.child = spawn(s.folder, args))) {
         s.why = "cannot start: " + (ec ? ec.message() : std::string("no free port, or fork failed"));
@@ -616,10 +691,23 @@ void close(Session &s)
 }
 } // namespace
 
+// The median over the rounds of a per-round ratio a / b.
+double medianRatio(const std::vector<double> &a, const std::vector<double> &b)
+{
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        if (b[i] > 0)
+            ratios.push_back(a[i] / b[i]);
+    }
+    return percentile(ratios, 0.5);
+}
+
 int main(int argc, char **argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "--echo-server") == 0)
         return runEchoServer(argc, argv, quint16(std::atoi(argv[2])));
+    if (argc >= 3 && std::strcmp(argv[1], "--floor-server") == 0)
+        return runFloorServer(quint16(std::atoi(argv[2])));
 
     const int seconds = argc >= 2 ? std::clamp(std::atoi(argv[1]), 1, 6) : 4;
     const int rounds = seconds * 1000 / int(kRoundLength.count());
@@ -634,40 +722,47 @@ int main(int argc, char **argv)
                 "Script per panel, repeated: 0x91 full refresh, then 193 status requests alternating\n"
                 "0xA6/0xA8 with a 0xA1 flag poll before every 16 (%d requests). Against the engine\n"
                 "the drain yields 96 status blocks, 96 priority blocks and an acknowledge; the echo\n"
-                "server answers every request with 263 bytes. Warm-up %lld ms per server, then %d rounds\n"
-                "of %lld ms per server, engine and echo taking turns.\n\n",
+                "servers answer every request with 263 bytes. Warm-up %lld ms per server, then %d rounds\n"
+                "of %lld ms per server, the three servers taking turns.\n\n",
                 kPanels, kScriptLength, static_cast<long long>(kRoundLength.count()), rounds,
                 static_cast<long long>(kRoundLength.count()));
 
     const auto began = Clock::now();
     Session engine{Target::Engine, "marlin-server (real engine)"};
     Session echo{Target::Echo, "Qt echo server"};
-    const bool ready = open(engine, self) && open(echo, self);
+    Session floor{Target::Floor, "epoll floor server (no Qt)"};
+    const std::array<Session *, 3> sessions = {&engine, &echo, &floor};
+    const bool ready = open(engine, self) && open(echo, self) && open(floor, self);
     if (ready) {
-        runRound(engine, kRoundLength, false);
-        runRound(echo, kRoundLength, false);
+        for (Session *s : sessions)
+            runRound(*s, kRoundLength, false);
         for (int i = 0; i < rounds; ++i) {
-            runRound(engine, kRoundLength, true);
-            runRound(echo, kRoundLength, true);
+            for (Session *s : sessions)
+                runRound(*s, kRoundLength, true);
         }
     }
-    close(engine);
-    close(echo);
+    for (Session *s : sessions)
+        close(*s);
 
-    std::optional<Figures> a;
-    std::optional<Figures> b;
-    for (Session *s : {&engine, &echo}) {
+    std::array<std::optional<Figures>, 3> figures;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        Session *s = sessions[i];
         if (!s->why.empty()) {
             std::printf("%s: %s\n\n", s->name, s->why.c_str());
             continue;
         }
-        (s == &engine ? a : b) = report(s->name, s->results, s->end, s->logErrors);
+        figures[i] = report(s->name, s->results, s->end, s->logErrors);
         std::printf("\n");
     }
-    if (a && b && a->ran && b->ran) {
-        std::printf("engine / echo: requests per second %.2f, p50 %.2fx, p99 %.2fx\n",
-                    a->requestsPerSecond / b->requestsPerSecond, a->p50Us / b->p50Us, a->p99Us / b->p99Us);
+    const bool all = std::all_of(figures.begin(), figures.end(), [](const auto &f) { return f && f->ran; });
+    if (all) {
+        std::printf("Ratios to the floor, each the median over the %d rounds of that round's ratio:\n", rounds);
+        for (Session *s : {&engine, &echo}) {
+            std::printf("  %-30s requests per second %.2f   p99 round trip %.2fx\n", s->name,
+                        medianRatio(s->results.roundRates, floor.results.roundRates),
+                        medianRatio(s->results.roundP99s, floor.results.roundP99s));
+        }
     }
     std::printf("whole run %.1f s\n", millis(Clock::now() - began) / 1000);
-    return a && b && a->ran && b->ran ? EXIT_SUCCESS : EXIT_FAILURE;
+    return all ? EXIT_SUCCESS : EXIT_FAILURE;
 }
