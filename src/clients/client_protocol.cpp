@@ -29,24 +29,33 @@ bool appendByte(QByteArray &out, int value)
 }
 
 // Both forms share the header and the priority entries; only the width of a
-// source entry differs.
+// source entry differs. Appends to out; false (out then holds part of a
+// block) when a value does not fit its entry.
+bool appendStatusBlock(QByteArray &out, const RouterState &state, bool priority, bool twoByte)
+{
+    out.reserve(out.size() + 5 + kPointCount * (twoByte && !priority ? 2 : 1));
+    bool fits = appendByte(out, state.StatusReceived ? 1 : 0)
+                && appendByte(out, state.CommOK ? 1 : 0) && appendByte(out, state.LinkPort)
+                && appendByte(out, state.Spare1) && appendByte(out, state.Spare2);
+    for (int d = 1; fits && d <= kPointCount; ++d) {
+        if (priority) {
+            fits = appendByte(out, state.HighPriority[d] ? 1 : 0);
+        } else if (twoByte) {
+            const int n = state.CurrentSource[d];
+            fits = n >= 0 && n <= 0xFFFF;
+            out.append(static_cast<char>(n / 256));
+            out.append(static_cast<char>(n % 256));
+        } else {
+            fits = appendByte(out, state.CurrentSource[d]);
+        }
+    }
+    return fits;
+}
+
 QByteArray buildStatusBlock(const RouterState &state, bool priority, bool twoByte, bool *ok)
 {
     QByteArray block;
-    block.reserve(5 + kPointCount * (twoByte && !priority ? 2 : 1));
-    bool fits = appendByte(block, state.StatusReceived ? 1 : 0)
-                && appendByte(block, state.CommOK ? 1 : 0) && appendByte(block, state.LinkPort)
-                && appendByte(block, state.Spare1) && appendByte(block, state.Spare2);
-    for (int d = 1; fits && d <= kPointCount; ++d) {
-        if (priority) {
-            fits = appendByte(block, state.HighPriority[d] ? 1 : 0);
-        } else if (twoByte) {
-            const QByteArray entry = IntToTwoBytes(state.CurrentSource[d], &fits);
-            block.append(entry);
-        } else {
-            fits = appendByte(block, state.CurrentSource[d]);
-        }
-    }
+    const bool fits = appendStatusBlock(block, state, priority, twoByte);
     if (ok)
         *ok = fits;
     return fits ? block : QByteArray();
@@ -164,15 +173,17 @@ std::optional<QByteArray> nextStatus(CommandContext &ctx, bool twoByte)
         const int r = NextChangedRouter(ctx.clients, ctx.client, priority);
         if (r == 0)
             continue;
-        bool ok = false;
-        const RouterState &state = ctx.states[r];
-        const QByteArray block = twoByte ? BuildStatusTwoByte(state, priority, &ok)
-                                         : BuildStatusOneByte(state, priority, &ok);
-        if (!ok) {
+        // Header and block built in place: the request path copies no block.
+        QByteArray reply;
+        reply.reserve(3 + 5 + kPointCount * (twoByte && !priority ? 2 : 1));
+        reply.append('\xFF');
+        reply.append(static_cast<char>(statusCode + (priority ? 1 : 0)));
+        reply.append(static_cast<char>(r));
+        if (!appendStatusBlock(reply, ctx.states[r], priority, twoByte)) {
             ctx.fail(ClientFailures::ValueDoesNotFit);
             return std::nullopt;
         }
-        return statusReply(statusCode + (priority ? 1 : 0), r, block);
+        return reply;
     }
     setPendingFlag(ctx.record(), FlagRouterPending, false);
     return ctx.acknowledge();
@@ -312,17 +323,6 @@ QByteArray changeFlagsReply(int router, const ClientRecord &record)
     return body;
 }
 
-QByteArray statusReply(int replyCode, int router, const QByteArray &block)
-{
-    QByteArray body;
-    body.reserve(3 + block.size());
-    body.append('\xFF');
-    body.append(static_cast<char>(replyCode));
-    body.append(static_cast<char>(router));
-    body.append(block);
-    return body;
-}
-
 std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int socketIndex,
                                               const QString &peerIp, int peerPort,
                                               const QByteArray &bytes, double now)
@@ -358,7 +358,9 @@ std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int sock
     }
 
     record.LastSent = now;
-    const QByteArray out = record.ReplySequence + record.LastReply;
+    QByteArray out;
+    out.reserve(record.ReplySequence.size() + record.LastReply.size());
+    out.append(record.ReplySequence).append(record.LastReply);
     if (ctx.failure)
         host.writeErrorLog(dataArrivalErrorText(*ctx.failure));
     return out;

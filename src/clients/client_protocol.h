@@ -101,7 +101,6 @@ QByteArray BuildStatusTwoByte(const RouterState &state, bool priority, bool *ok 
 QByteArray acknowledgeReply(int router);
 QByteArray notHandledReply();
 QByteArray changeFlagsReply(int router, const ClientRecord &record);
-QByteArray statusReply(int replyCode, int router, const QByteArray &block);
 
 // What request handling needs from the rest of the server. The server
 // object implements it over its own tables, links and logs.

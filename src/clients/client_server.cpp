@@ -7,9 +7,13 @@
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <QTime>
 
 #include <cerrno>
+#include <cmath>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +23,9 @@ struct ClientServer::Slot {
     std::unique_ptr<QTcpSocket> socket;
     RequestFramer framer;
     QTimer quiet;
+    // Taken once at accept: every request names its peer.
+    QString peerIp;
+    int peerPort = 0;
 };
 
 namespace {
@@ -32,7 +39,36 @@ QString listenErrorText(const QTcpServer &server)
     }
 }
 
-double secondsSinceMidnight() { return QTime::currentTime().msecsSinceStartOfDay() / 1000.0; }
+// Seconds since local midnight for the request path. The local time is
+// looked up at most once a second (each lookup consults the time zone); in
+// between, the monotonic clock carries it on.
+double secondsSinceMidnight()
+{
+    static QElapsedTimer since;
+    static double base = 0;
+    if (!since.isValid() || since.elapsed() >= 1000) {
+        base = QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+        since.start();
+        return base;
+    }
+    return std::fmod(base + double(since.elapsed()) / 1000.0, 86400.0);
+}
+
+// A reply goes out in one system call when nothing of an earlier one waits;
+// only what the kernel did not take is left to the socket's own buffer.
+void sendReply(QTcpSocket &socket, const QByteArray &reply)
+{
+    qsizetype sent = 0;
+    if (socket.bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(socket.socketDescriptor()), reply.constData(), std::size_t(reply.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        // On failure the socket finds the error itself when it writes.
+        if (n > 0)
+            sent = qsizetype(n);
+    }
+    if (sent < reply.size())
+        socket.write(reply.constData() + sent, reply.size() - sent);
+}
 } // namespace
 
 QString cardBindFailureText(int card)
@@ -100,6 +136,9 @@ void ClientServer::acceptPending(int card)
                 acceptNotifiers[card]->setEnabled(false);
             return;
         }
+        // Replies are small and each one is awaited: no coalescing delay.
+        const int one = 1;
+        ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         auto *socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor)) {
             ::close(descriptor);
@@ -164,6 +203,8 @@ void ClientServer::adopt(QTcpSocket *incoming)
     slot.framer.clear();
     slot.quiet.stop();
     slot.socket.reset(incoming);
+    slot.peerIp = incoming->peerAddress().toString();
+    slot.peerPort = incoming->peerPort();
     incoming->setParent(nullptr);
     connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
     // A closed or failed connection gives its slot back at once; its
@@ -188,15 +229,16 @@ void ClientServer::drain(int index, bool quietTimeout)
     if (!socket)
         return;
     while (const auto request = slot.framer.takeRequest(quietTimeout)) {
-        const QString peerIp = socket->peerAddress().toString();
-        const auto reply = HandleClientRequest(host, index, peerIp, socket->peerPort(), *request,
+        const auto reply = HandleClientRequest(host, index, slot.peerIp, slot.peerPort, *request,
                                                secondsSinceMidnight());
         if (reply && socket->state() == QAbstractSocket::ConnectedState)
-            socket->write(*reply);
+            sendReply(*socket, *reply);
     }
+    // The quiet timer runs only while part of a request waits; a complete
+    // request never touches it.
     if (slot.framer.bufferedSize() > 0)
         slot.quiet.start();
-    else
+    else if (slot.quiet.isActive())
         slot.quiet.stop();
 }
 

@@ -26,6 +26,10 @@ bool canStartRequest(QByteArrayView bytes)
 
 void RequestFramer::append(QByteArrayView bytes)
 {
+    if (head > 0) {
+        buffer.remove(0, head);
+        head = 0;
+    }
     if (bytes.size() >= kBufferLimit) {
         buffer = bytes.last(kBufferLimit).toByteArray();
         return;
@@ -38,16 +42,22 @@ void RequestFramer::append(QByteArrayView bytes)
 
 std::optional<QByteArray> RequestFramer::takeRequest(bool quietTimeout)
 {
-    const qsizetype length = requestFrameLength(buffer, quietTimeout);
+    const QByteArrayView waiting = QByteArrayView(buffer).sliced(head);
+    const qsizetype length = requestFrameLength(waiting, quietTimeout);
     if (length == 0)
         return std::nullopt;
-    QByteArray request = buffer.left(length);
-    buffer.remove(0, length);
+    QByteArray request = waiting.first(length).toByteArray();
+    const QByteArrayView rest = waiting.sliced(length);
+    head += length;
     // Whatever is still buffered arrived in the read that completed this
     // request: the requests before it were taken when their reads came in.
-    if (!buffer.isEmpty() && !canStartRequest(buffer)) {
-        dropped += buffer.size();
-        buffer.clear();
+    if (!rest.isEmpty() && !canStartRequest(rest)) {
+        dropped += rest.size();
+        clear();
+    } else if (rest.isEmpty()) {
+        // Keeps its capacity for the next read.
+        buffer.resize(0);
+        head = 0;
     }
     return request;
 }

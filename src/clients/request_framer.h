@@ -43,13 +43,21 @@ public:
     // The next request, or nothing while the buffer waits for more bytes.
     std::optional<QByteArray> takeRequest(bool quietTimeout = false);
 
-    qsizetype bufferedSize() const { return buffer.size(); }
+    qsizetype bufferedSize() const { return buffer.size() - head; }
     // Bytes dropped as padding so far.
     qsizetype paddingDropped() const { return dropped; }
-    void clear() { buffer.clear(); }
+    void clear()
+    {
+        buffer.clear();
+        head = 0;
+    }
 
 private:
+    // Requests are taken by moving head; the bytes before it are dropped
+    // once per append rather than once per request, so a burst of small
+    // requests is not moved down the buffer again and again.
     QByteArray buffer;
+    qsizetype head = 0;
     qsizetype dropped = 0;
 };
 
