@@ -125,6 +125,10 @@ public:
     virtual bool reloadSettings() = 0;      // settings, router view
     virtual bool reloadUsers() = 0;         // user table, as at startup
     virtual void refreshRouterView() = 0;
+    // Log lines between these two calls are written together at the end
+    // (one read of a connection may hold many requests).
+    virtual void holdLogLines() {}
+    virtual void writeHeldLogLines() {}
 };
 
 // Handles one whole request from a panel connection and returns the bytes to

@@ -228,12 +228,14 @@ void ClientServer::drain(int index, bool quietTimeout)
     QTcpSocket *socket = slot.socket.get();
     if (!socket)
         return;
+    host.holdLogLines();
     while (const auto request = slot.framer.takeRequest(quietTimeout)) {
         const auto reply = HandleClientRequest(host, index, slot.peerIp, slot.peerPort, *request,
                                                secondsSinceMidnight());
         if (reply && socket->state() == QAbstractSocket::ConnectedState)
             sendReply(*socket, *reply);
     }
+    host.writeHeldLogLines();
     // The quiet timer runs only while part of a request waits; a complete
     // request never touches it.
     if (slot.framer.bufferedSize() > 0)

@@ -74,12 +74,45 @@ void Logs::append(const QString &path, const QDateTime &at, const QString &entry
         std::fprintf(stderr, "%s\n", line.chopped(2).toLocal8Bit().constData());
         std::fflush(stderr);
     }
+    const QByteArray bytes = toAnsi(line);
+    if (batchDepth == 0) {
+        write(path, bytes);
+        return;
+    }
+    for (auto &[file, lines] : pending) {
+        if (file == path) {
+            lines += bytes;
+            return;
+        }
+    }
+    pending.append({path, bytes});
+}
+
+void Logs::write(const QString &path, const QByteArray &bytes)
+{
     QFile file(path);
+    ++opens;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         if (!QDir().mkpath(logDir) || !file.open(QIODevice::WriteOnly | QIODevice::Append))
             return;
     }
-    file.write(toAnsi(line));
+    file.write(bytes);
+}
+
+void Logs::flushBatch()
+{
+    // Taken first: a line logged while writing starts a batch of its own.
+    const auto batch = std::exchange(pending, {});
+    for (const auto &[path, bytes] : batch)
+        write(path, bytes);
+}
+
+Logs::Batch::Batch(Logs &logs) : logs(logs) { ++logs.batchDepth; }
+
+Logs::Batch::~Batch()
+{
+    if (--logs.batchDepth == 0)
+        logs.flushBatch();
 }
 
 } // namespace marlin

@@ -2,19 +2,39 @@
 
 #include "router/router_table.h"
 
+#include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <functional>
+#include <utility>
 
 namespace marlin {
 
-// The two daily logs in the "Logs" folder beside the program. Each call
-// opens, appends one line and closes, so an operator can read a log in a
-// text editor while the server runs. Failures are swallowed: a lost log
-// line must never disturb a switch.
+// The two daily logs in the "Logs" folder beside the program. A line is
+// written by opening the file, appending and closing it again, so an
+// operator can read, rotate or delete a log while the server runs. Failures
+// are swallowed: a lost log line must never disturb a switch, and the next
+// line tries again.
 class Logs {
 public:
     using Clock = std::function<QDateTime()>;
+
+    // Lines logged while a batch is alive are kept and written when the
+    // outermost batch ends, with one open, append and close per file: a
+    // router reporting every crosspoint at once costs one write, not 256.
+    // Handlers of a burst of input hold one for the length of the handler,
+    // so the lines are on disk before control returns to the event loop.
+    class Batch {
+    public:
+        explicit Batch(Logs &logs);
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        Logs &logs;
+    };
 
     Logs(const QString &appDir, const RouterTableArray &tables);
 
@@ -39,13 +59,22 @@ public:
     // Tests set a clock to write lines on either side of midnight.
     void setClock(Clock clock) { now = std::move(clock); }
 
+    // Times a log file has been opened for appending so far.
+    qint64 fileOpens() const { return opens; }
+
 private:
     void append(const QString &fileName, const QDateTime &at, const QString &entry, bool echo);
+    void write(const QString &path, const QByteArray &bytes);
+    void flushBatch();
 
     QString logDir;
     const RouterTableArray &tables;
     Clock now;
     bool terminalEcho = false;
+    int batchDepth = 0;
+    // Files in the order their first line came, each with its lines.
+    QList<std::pair<QString, QByteArray>> pending;
+    qint64 opens = 0;
 };
 
 } // namespace marlin

@@ -35,4 +35,12 @@ bool ServerProtocolHost::reloadUsers() { return server.reloadUsers(); }
 
 void ServerProtocolHost::refreshRouterView() { server.RefreshRouterView(); }
 
+void ServerProtocolHost::holdLogLines()
+{
+    if (!held)
+        held.emplace(server.logs);
+}
+
+void ServerProtocolHost::writeHeldLogLines() { held.reset(); }
+
 } // namespace marlin

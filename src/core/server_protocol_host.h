@@ -1,6 +1,9 @@
 #pragma once
 
 #include "clients/client_protocol.h"
+#include "config/logs.h"
+
+#include <optional>
 
 namespace marlin {
 
@@ -23,9 +26,14 @@ public:
     bool reloadSettings() override;
     bool reloadUsers() override;
     void refreshRouterView() override;
+    void holdLogLines() override;
+    void writeHeldLogLines() override;
 
 protected:
     Server &server;
+
+private:
+    std::optional<Logs::Batch> held;
 };
 
 } // namespace marlin

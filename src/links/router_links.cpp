@@ -450,6 +450,8 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
 
 bool RouterLinks::parseReply(int port, bool isNetwork)
 {
+    // A restored router may report every crosspoint in one read.
+    Logs::Batch batch(logs);
     QByteArray &buffer = table.ports[port].RxBuffer;
     const int r = isNetwork ? settings.NetPorts[port].NetIDNumber : settings.ComPorts[port].ComIDNumber;
     const int protocol = isNetwork ? settings.NetPorts[port].NetProtocol : settings.ComPorts[port].ComProtocol;

@@ -45,6 +45,7 @@ private slots:
     void switchLogLines_data();
     void switchLogLines();
     void logsFollowTheDate();
+    void batchedLogLines();
 
     void userRecords_data();
     void userRecords();
@@ -453,6 +454,44 @@ void TestConfig::logsFollowTheDate()
     logs.WriteErrorLog(QStringLiteral("after"));
     QVERIFY(readFile(logs.errorLogPath(QDate(2026, 6, 1))).endsWith("before\r\n"));
     QCOMPARE(readFile(logs.errorLogPath(QDate(2026, 6, 2))), QByteArray("06-02-2026  00:00:00 after\r\n"));
+}
+
+void TestConfig::batchedLogLines()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    CreateDefaultRouterTable(tables[2], 2);
+    Logs logs(app.path(), tables);
+    QDateTime at(QDate(2026, 6, 1), QTime(23, 59, 59));
+    logs.setClock([&] { return at; });
+    const QString errors = logs.errorLogPath(at.date());
+    const QString switches = logs.switchLogPath(at.date());
+    {
+        Logs::Batch outer(logs);
+        logs.WriteErrorLog(QStringLiteral("one"));
+        {
+            Logs::Batch inner(logs);
+            for (int d = 1; d <= 3; ++d)
+                logs.WriteSwitchLog(false, 2, d, d, QString());
+        }
+        logs.WriteErrorLog(QStringLiteral("two"));
+        at = at.addSecs(1); // past midnight: the next day's file
+        logs.WriteErrorLog(QStringLiteral("three"));
+        // Nothing is on disk while the outermost batch lives.
+        QVERIFY(!QFile::exists(errors));
+        QCOMPARE(logs.fileOpens(), 0);
+    }
+    // One open per file, the lines in the order they came.
+    QCOMPARE(logs.fileOpens(), 3);
+    QCOMPARE(readFile(errors), QByteArray("06-01-2026  23:59:59 one\r\n06-01-2026  23:59:59 two\r\n"));
+    QCOMPARE(readFile(switches).count("Status update."), 3);
+    QVERIFY(readFile(switches).endsWith("Destination = Output_3\r\n"));
+    QCOMPARE(readFile(logs.errorLogPath(at.date())), QByteArray("06-02-2026  00:00:00 three\r\n"));
+
+    // Outside a batch each line is written at once.
+    logs.WriteErrorLog(QStringLiteral("four"));
+    QCOMPARE(logs.fileOpens(), 4);
+    QVERIFY(readFile(logs.errorLogPath(at.date())).endsWith("four\r\n"));
 }
 
 void TestConfig::userRecords_data()

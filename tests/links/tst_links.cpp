@@ -316,6 +316,18 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     router.send("S:01FF,3\rS:0,27F\rS:zz\r\x01\x02\xFF\r");
     QTRY_COMPARE(server.RouterStates[7].CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3);
+
+    // A router reporting every crosspoint at once: the switch log is opened
+    // once for each read of the line, not once for each of the 256 lines.
+    QByteArray everything;
+    for (int d = 0; d < kPointCount; ++d)
+        everything += "S:0" + QByteArray::number(d, 16).toUpper() + ",5\r"; // level 0
+    const qint64 opensBefore = server.logs.fileOpens();
+    router.send(everything);
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[7].CurrentSource[kPointCount], 6, 5000);
+    QCOMPARE(logEntries(app.path(), "Switch").size(), 3 + kPointCount);
+    QVERIFY2(server.logs.fileOpens() - opensBefore <= 8,
+             qPrintable(QString::number(server.logs.fileOpens() - opensBefore)));
 }
 
 void TestLinks::serialDeviceComesBack()
