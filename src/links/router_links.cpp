@@ -41,13 +41,6 @@ RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, Router
                          RouterStateArray &states, Logs &logs, QObject *parent)
     : QObject(parent), applicationDir(appDir), settings(settings), tables(tables), states(states), logs(logs)
 {
-    timeComPort.setObjectName(QStringLiteral("timeComPort"));
-    timeComPort.setInterval(1);
-    connect(&timeComPort, &QTimer::timeout, this, [this] {
-        SendComQueues();
-        receiveComPorts();
-    });
-
     timeOnLine.setObjectName(QStringLiteral("timeOnLine"));
     timeOnLine.setInterval(5000);
     connect(&timeOnLine, &QTimer::timeout, this, &RouterLinks::comLinkPass);
@@ -58,11 +51,13 @@ RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, Router
 
     for (int n = 1; n <= kPortCount; ++n) {
         timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
-        timeCOM[n].setInterval(15);
+        timeCOM[n].setInterval(kSpacingMs);
         timeCOM[n].setSingleShot(true);
         // A coarse timer may fire up to 5% early, and the spacing is a
         // minimum the routers rely on.
         timeCOM[n].setTimerType(Qt::PreciseTimer);
+        // The end of the spacing lets the next queued command go at once.
+        connect(&timeCOM[n], &QTimer::timeout, this, [this, n] { sendComQueue(n); });
         timeNetCTS[n].setObjectName(QStringLiteral("timeNetCTS(%1)").arg(n));
         connect(&timeNetCTS[n], &QTimer::timeout, this, [this, n] { onResendTick(n); });
     }
@@ -72,15 +67,26 @@ RouterLinks::~RouterLinks() = default;
 
 void RouterLinks::start()
 {
-    timeComPort.start();
+    started = true;
     timeOnLine.start(5000);
     timeNetPort.start();
+    // What arrived or was queued before the start.
+    receiveComPorts();
+    SendComQueues();
 }
 
 void RouterLinks::QueueComCommand(int router, const QByteArray &command)
 {
-    if (isRouterNumber(router))
-        table.ComTxQueue[router].enqueue(command);
+    if (!isRouterNumber(router))
+        return;
+    table.ComTxQueue[router].enqueue(command);
+    if (!started)
+        return;
+    // A port that has been quiet for its spacing sends it now.
+    for (int n = 1; n <= kPortCount; ++n) {
+        if (settings.ComPorts[n].ComIDNumber == router)
+            sendComQueue(n);
+    }
 }
 
 void RouterLinks::QueueNetCommand(int router, const QByteArray &command)
@@ -175,6 +181,10 @@ QStringList RouterLinks::OpenCommPorts()
         if (!com[n]) {
             com[n] = std::make_unique<ComChannel>();
             QSerialPort &serial = com[n]->port;
+            connect(&serial, &QSerialPort::readyRead, this, [this, n] {
+                if (started)
+                    receiveComPort(n);
+            });
             connect(&serial, &QSerialPort::errorOccurred, this, [this, n](QSerialPort::SerialPortError e) {
                 if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError || e == QSerialPort::WriteError)
                     onComError(n);
@@ -215,12 +225,20 @@ QStringList RouterLinks::OpenCommPorts()
             }
         }
 
-        if (cfg.ComDeviceType == kDeviceRouter
-            && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo))
-            timeCOM[n].setInterval(250);
+        // Set on every opening: a port changed to another language takes
+        // that language's spacing.
+        const bool slowRouter = cfg.ComDeviceType == kDeviceRouter
+                                && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo);
+        timeCOM[n].setInterval(slowRouter ? kSlowRouterSpacingMs : kSpacingMs);
     }
+    if (started)
+        SendComQueues();
     return failures;
 }
+
+int RouterLinks::comSendSpacingMs(int port) const { return isPortNumber(port) ? timeCOM[port].interval() : 0; }
+
+bool RouterLinks::comSendWaits(int port) const { return isPortNumber(port) && timeCOM[port].isActive(); }
 
 void RouterLinks::onComError(int port)
 {
@@ -248,6 +266,8 @@ void RouterLinks::reopenFailedComPorts()
             // Its lines were reported, if at all, when the port first opened.
             SerialModemLines lines(ch.port);
             ApplyModemLines(lines, n, settings.ComPorts[n].ComDTR, settings.ComPorts[n].ComRTS);
+            if (started)
+                sendComQueue(n);
         }
         ch.port.clearError();
     }
@@ -280,31 +300,41 @@ void RouterLinks::RequestAllStatus()
 
 void RouterLinks::SendComQueues()
 {
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &cfg = settings.ComPorts[n];
-        if (!isComOpen(n) || timeCOM[n].isActive() || cfg.ComDeviceType != kDeviceRouter
-            || !isRouterNumber(cfg.ComIDNumber))
-            continue;
-        const QByteArray command = table.ComTxQueue[cfg.ComIDNumber].takeHead();
-        if (command.isEmpty())
-            continue;
-        recordSend(n, false, command);
-        com[n]->port.write(command);
-        timeCOM[n].start();
-    }
+    for (int n = 1; n <= kPortCount; ++n)
+        sendComQueue(n);
+}
+
+void RouterLinks::sendComQueue(int n)
+{
+    const ComPortSettings &cfg = settings.ComPorts[n];
+    if (!isComOpen(n) || timeCOM[n].isActive() || cfg.ComDeviceType != kDeviceRouter
+        || !isRouterNumber(cfg.ComIDNumber))
+        return;
+    const QByteArray command = table.ComTxQueue[cfg.ComIDNumber].takeHead();
+    if (command.isEmpty())
+        return;
+    recordSend(n, false, command);
+    com[n]->port.write(command);
+    // Onto the line now rather than on the next pass of the event loop.
+    com[n]->port.flush();
+    timeCOM[n].start();
 }
 
 void RouterLinks::receiveComPorts()
 {
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &cfg = settings.ComPorts[n];
-        if (!cfg.ComEnable || cfg.ComDeviceType != kDeviceRouter || !isRouterProtocol(cfg.ComProtocol)
-            || !isComOpen(n) || com[n]->port.bytesAvailable() <= 0)
-            continue;
-        appendReceived(table.ports[n].RxBuffer, com[n]->port.readAll());
-        if (parseReply(n, false))
-            table.ports[n].ComMissCount = 0;
-    }
+    for (int n = 1; n <= kPortCount; ++n)
+        receiveComPort(n);
+}
+
+void RouterLinks::receiveComPort(int n)
+{
+    const ComPortSettings &cfg = settings.ComPorts[n];
+    if (!cfg.ComEnable || cfg.ComDeviceType != kDeviceRouter || !isRouterProtocol(cfg.ComProtocol)
+        || !isComOpen(n) || com[n]->port.bytesAvailable() <= 0)
+        return;
+    appendReceived(table.ports[n].RxBuffer, com[n]->port.readAll());
+    if (parseReply(n, false))
+        table.ports[n].ComMissCount = 0;
 }
 
 bool RouterLinks::CheckComLink(int n)

@@ -77,12 +77,21 @@ public:
     // serves it; empty when no port serves it or the language is not allowed.
     QByteArray buildTakeCommand(int router, const QByteArray &takeString, bool allowFramed = true) const;
 
-    // Serial passes (one tick of timeComPort is SendComQueues then
-    // receiveComPorts; one tick of timeOnLine is comLinkPass).
+    // Serial links are driven by their own events: a queued command goes
+    // out at once on a port whose spacing has run out, or when it runs out;
+    // received bytes are parsed as they arrive. These run the same steps
+    // for every port at once (the start does, after the ports open).
     void SendComQueues();
     void receiveComPorts();
+    // One tick of timeOnLine.
     void comLinkPass();
     bool CheckComLink(int port);
+    // The least time between two sends on a comm port, and whether a
+    // command queued now would wait for it.
+    static constexpr int kSlowRouterSpacingMs = 250; // Leitch and Image Video routers
+    static constexpr int kSpacingMs = 15;
+    int comSendSpacingMs(int port) const;
+    bool comSendWaits(int port) const;
 
     // Network passes (one tick of timeNetPort is netLinkPass).
     void netLinkPass();
@@ -128,7 +137,6 @@ public:
     PortTable table;
     QString AlertText;
 
-    QTimer timeComPort;
     QTimer timeOnLine;
     QTimer timeNetPort;
     std::array<QTimer, kPortCount + 1> timeCOM;
@@ -155,6 +163,8 @@ private:
     void queueFollowUp(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
     void reopenFailedComPorts();
+    void sendComQueue(int port);
+    void receiveComPort(int port);
     bool hasComLink(int port) const;
     void onComError(int port);
     void onNetData(int port);
@@ -174,6 +184,7 @@ private:
     QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
     quint16 udpLocalPort = 0;
     std::deque<SentCommand> sent;
+    bool started = false;
 };
 
 } // namespace marlin

@@ -108,6 +108,7 @@ private slots:
     void receiveBufferIsCapped();
 
     void serialStartupRequestsAndSpacing();
+    void serialSpacingFollowsTheLanguage();
     void serialReplyUpdatesStateAndLog();
     void serialDeviceComesBack();
     void serialOpenFailureIsReported();
@@ -284,6 +285,41 @@ void TestLinks::serialStartupRequestsAndSpacing()
     // A take string from a panel goes out in the router's language.
     server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 110000000002001000"));
     QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ X:01/9,1\r"), 5000);
+
+    // On a port quiet for its spacing, a command is written by the call
+    // that queues it; one queued right after it waits for the spacing.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.links.comSendWaits(1), 5000);
+    const qsizetype before = server.links.sendLog().size();
+    server.links.QueueComCommand(1, "@ ?\r");
+    QCOMPARE(server.links.sendLog().size(), before + 1);
+    QVERIFY(server.links.comSendWaits(1));
+    server.links.QueueComCommand(1, "@ S?3\r");
+    QCOMPARE(server.links.sendLog().size(), before + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server.links.sendLog().size(), before + 2, 5000);
+    const QList<SentCommand> later = server.links.sendLog();
+    const qint64 spacedNs = later.last().atNs - later[later.size() - 2].atNs;
+    QVERIFY2(spacedNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(spacedNs)));
+    QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ ?\r@ S?3\r"), 5000);
+}
+
+void TestLinks::serialSpacingFollowsTheLanguage()
+{
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_1]\r\nProtocol=1\r\nID_Number=1\r\n[Com_Port_2]\r\nProtocol=2\r\nID_Number=2\r\n"
+                     "[Com_Port_3]\r\nProtocol=3\r\nID_Number=3\r\n[Com_Port_4]\r\nDevice_Type=2\r\n")));
+    TestServer server(app.path());
+    server.Start();
+    QCOMPARE(server.links.comSendSpacingMs(1), 250);
+    QCOMPARE(server.links.comSendSpacingMs(2), 250);
+    QCOMPARE(server.links.comSendSpacingMs(3), 15);
+    QCOMPARE(server.links.comSendSpacingMs(4), 15);
+    // A port moved to another language takes that language's spacing.
+    server.settings.ComPorts[1].ComProtocol = 3;
+    server.settings.ComPorts[3].ComProtocol = 1;
+    server.links.OpenCommPorts();
+    QCOMPARE(server.links.comSendSpacingMs(1), 15);
+    QCOMPARE(server.links.comSendSpacingMs(3), 250);
 }
 
 void TestLinks::serialReplyUpdatesStateAndLog()
