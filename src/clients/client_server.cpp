@@ -208,8 +208,13 @@ void ClientServer::adopt(QTcpSocket *incoming)
     incoming->setParent(nullptr);
     connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
     // A closed or failed connection gives its slot back at once; its
-    // client record stays until the sweep.
-    connect(incoming, &QTcpSocket::disconnected, this, &ClientServer::resumeAccepting);
+    // client record stays until the sweep, or until a new panel needs it
+    // when every record is taken.
+    connect(incoming, &QTcpSocket::disconnected, this, [this, index] {
+        const Slot &closed = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+        MarkClientClosed(host.clientTable(), index, closed.peerIp, closed.peerPort, ++closings);
+        resumeAccepting();
+    });
     connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
         incoming->abort();
     });

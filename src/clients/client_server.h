@@ -71,6 +71,7 @@ private:
     std::array<quint16, kCardCount + 1> cardPorts{};
     std::array<QString, kCardCount + 1> listenProblems;
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
+    qint64 closings = 0;
 };
 
 // Failure text of a card whose listening socket could not be set up.

@@ -12,28 +12,50 @@ int FindOrCreateClient(ClientTable &clients, const RouterStateArray &states, int
         if (record.InUse && record.SocketIndex == socketIndex && record.RemoteIP == peerIp
             && record.RemotePort == peerPort) {
             record.LastReceived = now;
+            record.ClosedOrder = 0;
             return c;
         }
     }
+    int free = 0;
+    for (int c = 1; c <= kClientCount && free == 0; ++c) {
+        if (!clients[c].InUse)
+            free = c;
+    }
+    if (free == 0) {
+        for (int c = 1; c <= kClientCount; ++c) {
+            const qint64 closed = clients[c].ClosedOrder;
+            if (closed > 0 && (free == 0 || closed < clients[free].ClosedOrder))
+                free = c;
+        }
+        if (free != 0)
+            clearClientRecord(clients[free]);
+    }
+    if (free == 0)
+        return 0;
+    ClientRecord &record = clients[free];
+    record.InUse = true;
+    record.LastReceived = now;
+    record.SocketIndex = socketIndex;
+    record.RemoteIP = peerIp;
+    record.RemotePort = peerPort;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (states[r].CommOK) {
+            record.StatusChanged[r] = true;
+            record.PriorityChanged[r] = true;
+        }
+    }
+    setPendingFlag(record, FlagRouterPending, true);
+    return free;
+}
+
+void MarkClientClosed(ClientTable &clients, int socketIndex, const QString &peerIp, int peerPort, qint64 order)
+{
     for (int c = 1; c <= kClientCount; ++c) {
         ClientRecord &record = clients[c];
-        if (record.InUse)
-            continue;
-        record.InUse = true;
-        record.LastReceived = now;
-        record.SocketIndex = socketIndex;
-        record.RemoteIP = peerIp;
-        record.RemotePort = peerPort;
-        for (int r = 1; r <= kRouterCount; ++r) {
-            if (states[r].CommOK) {
-                record.StatusChanged[r] = true;
-                record.PriorityChanged[r] = true;
-            }
-        }
-        setPendingFlag(record, FlagRouterPending, true);
-        return c;
+        if (record.InUse && record.SocketIndex == socketIndex && record.RemoteIP == peerIp
+            && record.RemotePort == peerPort && record.ClosedOrder == 0)
+            record.ClosedOrder = order;
     }
-    return 0;
 }
 
 int LiveClientCount(const ClientTable &clients)

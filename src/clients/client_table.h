@@ -40,6 +40,10 @@ struct ClientRecord {
     std::array<char, kPendingFlagCount> PendingFlags{};
     std::array<bool, kRouterCount + 1> StatusChanged{};   // routers 1..96
     std::array<bool, kRouterCount + 1> PriorityChanged{}; // routers 1..96
+    // 0 while the record's connection is open; once it has closed, the
+    // order of closing (1 for the first connection ever to close), so a
+    // full table gives up the longest-closed record first.
+    qint64 ClosedOrder = 0;
 
     bool operator==(const ClientRecord &) const = default;
 };
@@ -66,9 +70,16 @@ void clearClientRecord(ClientRecord &record);
 // exact match of all three on a live record or else made in the first free
 // one. A new record starts with every router whose communication is up
 // pending in both kinds and position 1 set, so the panel's first drain gives
-// it the whole working state. Returns 1..64, or 0 when all 64 are taken.
+// it the whole working state. When all 64 are taken, the record whose
+// connection closed longest ago is made new at once rather than at the next
+// sweep: after a network blip, reconnecting panels are not locked out. Returns
+// 1..64, or 0 when all 64 are taken by open connections.
 int FindOrCreateClient(ClientTable &clients, const RouterStateArray &states, int socketIndex,
                        const QString &peerIp, int peerPort, double now);
+
+// The connection of the record (socketIndex, peerIp, peerPort), if any, has
+// closed; order says when, counting up.
+void MarkClientClosed(ClientTable &clients, int socketIndex, const QString &peerIp, int peerPort, qint64 order);
 
 // Live records with an address: the connection count the console shows.
 int LiveClientCount(const ClientTable &clients);

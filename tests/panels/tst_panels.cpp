@@ -34,7 +34,7 @@ private slots:
     void paddedRequestGetsOneReply();
     void unreadableUserFileIsAnIncompleteReload();
     void closedSlotsAreReused();
-    void sixtyFifthPanelGetsNoReply();
+    void sixtyFifthPanelTakesAClosedRecord();
     void idleConnectionsDoNotStopService();
     void bindFailureOpensCardSettings();
 };
@@ -216,7 +216,7 @@ void TestPanels::closedSlotsAreReused()
     QCOMPARE(install->clients.acceptedSocketCount(), 3);
 }
 
-void TestPanels::sixtyFifthPanelGetsNoReply()
+void TestPanels::sixtyFifthPanelTakesAClosedRecord()
 {
     RunningServer install;
     std::vector<std::unique_ptr<Panel>> panels;
@@ -230,12 +230,22 @@ void TestPanels::sixtyFifthPanelGetsNoReply()
     QCOMPARE(panels[0]->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
     QCOMPARE(extra.await(7, 300), QByteArray());
 
-    // Once a panel has gone, the sweep frees its record for the next one.
+    // Once panels have gone, the next panel takes the record of the one
+    // that closed first at once, without waiting for the sweep.
+    const quint16 firstGone = panels[5]->socket.localPort();
+    const quint16 secondGone = panels[9]->socket.localPort();
     panels[5].reset();
     QTRY_COMPARE(install->clients.socketAt(10)->state(), QAbstractSocket::UnconnectedState);
-    install->clients.SweepClients();
-    QCOMPARE(LiveClientCount(install->clientTable), kClientCount - 1);
+    panels[9].reset();
+    QTRY_COMPARE(install->clients.socketAt(14)->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
+    QList<int> ports;
+    for (int c = 1; c <= kClientCount; ++c)
+        ports.append(install->clientTable[c].RemotePort);
+    QVERIFY(ports.contains(extra.socket.localPort()));
+    QVERIFY(!ports.contains(firstGone));
+    QVERIFY(ports.contains(secondGone));
+    QCOMPARE(LiveClientCount(install->clientTable), kClientCount);
 }
 
 void TestPanels::idleConnectionsDoNotStopService()
