@@ -2,6 +2,7 @@
 
 #include "config/convert.h"
 #include "config/ini_file.h"
+#include "links/tcp_keepalive.h"
 
 #include <QHostAddress>
 #include <QSocketNotifier>
@@ -139,6 +140,8 @@ void ClientServer::acceptPending(int card)
         // Replies are small and each one is awaited: no coalescing delay.
         const int one = 1;
         ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        // A panel that lost power shows up as closed within about a minute.
+        EnableDeadPeerDetection(descriptor);
         auto *socket = new QTcpSocket;
         if (!socket->setSocketDescriptor(descriptor)) {
             ::close(descriptor);

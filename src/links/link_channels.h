@@ -26,6 +26,9 @@ struct RouterLinks::NetChannel {
     // A TCP error stays visible as the error state until the next tick
     // closes the socket, as the link pass expects.
     bool errorPending = false;
+    // Link passes the TCP connection has been up without a byte from the
+    // router.
+    int silentSeconds = 0;
 };
 
 } // namespace marlin

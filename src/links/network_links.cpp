@@ -5,6 +5,7 @@
 #include "config/convert.h"
 #include "config/ini_file.h"
 #include "links/link_channels.h"
+#include "links/tcp_keepalive.h"
 
 #include <QHostAddress>
 #include <QNetworkDatagram>
@@ -18,6 +19,7 @@ namespace {
 constexpr int kConnectTickLimit = 60;
 constexpr int kNetMissLimit = 30;
 constexpr qint32 kHighestPort = 65535;
+constexpr int kSilentReportSeconds = 60;
 } // namespace
 
 void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
@@ -55,7 +57,11 @@ QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
         }
         ch->socket.reset(s);
     } else {
-        ch->socket.reset(new QTcpSocket);
+        auto *s = new QTcpSocket;
+        // A router that lost power shows up as closed within about a
+        // minute, and the link is reported lost as for any closed one.
+        connect(s, &QTcpSocket::connected, this, [s] { EnableDeadPeerDetection(s->socketDescriptor()); });
+        ch->socket.reset(s);
     }
     QAbstractSocket *s = ch->socket.get();
     connect(s, &QAbstractSocket::readyRead, this, [this, port] { onNetData(port); });
@@ -64,6 +70,11 @@ QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
             net[port]->errorPending = true;
     });
     return s;
+}
+
+qintptr RouterLinks::netSocketDescriptor(int port) const
+{
+    return isPortNumber(port) && net[port] && net[port]->socket ? net[port]->socket->socketDescriptor() : -1;
 }
 
 NetSocketState RouterLinks::netSocketState(int port) const
@@ -129,6 +140,7 @@ void RouterLinks::netLinkPass()
             ++rt.NetConnectTicks;
             switch (netSocketState(n)) {
             case NetSocketState::Closed:
+                net[n]->silentSeconds = 0;
                 socket->abort();
                 net[n]->errorPending = false;
                 socket->connectToHost(host, quint16(cfg.NetPort));
@@ -138,6 +150,13 @@ void RouterLinks::netLinkPass()
                 link = true;
                 SendNetQueue(n);
                 rt.NetConnectTicks = 0;
+                // Connected is up whatever the router says; a router that
+                // says nothing is at least visible in the log.
+                if (++net[n]->silentSeconds % kSilentReportSeconds == 0 && isRouterNumber(cfg.NetIDNumber)) {
+                    logs.WriteErrorLog(QStringLiteral("Router = ") + tables[cfg.NetIDNumber].Name
+                                       + QStringLiteral(" connected but silent for ")
+                                       + QString::number(net[n]->silentSeconds) + QStringLiteral(" s"));
+                }
                 break;
             case NetSocketState::Closing:
             case NetSocketState::Error:
@@ -225,6 +244,7 @@ void RouterLinks::onNetData(int n)
     }
     PortRuntime &rt = table.ports[n];
     rt.NetResendCount = 0;
+    net[n]->silentSeconds = 0;
     timeNetCTS[n].stop();
 
     const NetPortSettings &cfg = settings.NetPorts[n];

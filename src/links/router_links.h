@@ -98,6 +98,8 @@ public:
     bool CheckNetLink(int port);
     void SendNetQueue(int port);
     NetSocketState netSocketState(int port) const;
+    // The system's descriptor of a network port's socket, -1 when it has none.
+    qintptr netSocketDescriptor(int port) const;
 
     // Where the UDP sockets of network ports are bound: any address and a
     // port the system picks, unless this says otherwise.

@@ -3,6 +3,7 @@
 #include "links/crosspoint.h"
 #include "links/modem_lines.h"
 #include "links/port_table.h"
+#include "links/tcp_keepalive.h"
 #include "test_server.h"
 #include "test_support.h"
 
@@ -121,6 +122,7 @@ private slots:
     void problemRoutersFollowTheLinks();
 
     void tcpLinkFollowsTheConnection();
+    void silentTcpRouterIsLoggedEachMinute();
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
     void networkPortNumberRange_data();
@@ -619,6 +621,56 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     peer.reset(listener.nextPendingConnection());
     QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 2, 5000);
+    // A router that loses power without closing is found by keepalive.
+    QCOMPARE(ReadKeepaliveOptions(server.links.netSocketDescriptor(2)), kDeadPeerDetection);
+}
+
+void TestLinks::silentTcpRouterIsLoggedEachMinute()
+{
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\n")));
+    // Not started: the link passes run when the test says.
+    TestServer server(app.path());
+    server.reloadSettings();
+    server.reloadRouterTables();
+    server.links.netLinkPass();
+    QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
+    QTRY_COMPARE(server.links.netSocketState(2), NetSocketState::Connected);
+
+    const QByteArray line = "Router = Router_5 connected but silent for 60 s";
+    const auto silentLines = [&] {
+        QList<QByteArray> found;
+        for (const QByteArray &entry : logEntries(app.path(), "Error"))
+            if (entry.contains("connected but silent"))
+                found.append(entry);
+        return found;
+    };
+    for (int pass = 1; pass < 60; ++pass)
+        server.links.netLinkPass();
+    QVERIFY(silentLines().isEmpty());
+    server.links.netLinkPass(); // the 60th second connected
+    QCOMPARE(silentLines(), QList<QByteArray>{line});
+    // The link stays up: a connected TCP router is never reported lost.
+    QVERIFY(server.RouterStates[5].CommOK);
+
+    // A byte from the router starts the minute again.
+    peer->write("\x05", 1);
+    QTRY_COMPARE(server.links.silentTicks(2, true), 0);
+    for (int pass = 1; pass < 60; ++pass)
+        server.links.netLinkPass();
+    QCOMPARE(silentLines(), QList<QByteArray>{line});
+    server.links.netLinkPass();
+    QCOMPARE(silentLines(), (QList<QByteArray>{line, line}));
+    // One line for each further minute of silence.
+    for (int pass = 0; pass < 60; ++pass)
+        server.links.netLinkPass();
+    QCOMPARE(silentLines().size(), 3);
+    QVERIFY(silentLines().last().endsWith("silent for 120 s"));
 }
 
 void TestLinks::udpCommandIsSentFiveTimes()

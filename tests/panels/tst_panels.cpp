@@ -1,6 +1,7 @@
 #include "clients/client_protocol.h"
 #include "config/users.h"
 #include "core/server.h"
+#include "links/tcp_keepalive.h"
 #include "router/router_file.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -214,6 +215,8 @@ void TestPanels::closedSlotsAreReused()
     Panel d(install.port());
     QTRY_VERIFY(install->clients.socketAt(6)->peerPort() == d.socket.localPort());
     QCOMPARE(install->clients.acceptedSocketCount(), 3);
+    // A panel that loses power without closing is found by keepalive.
+    QCOMPARE(ReadKeepaliveOptions(install->clients.socketAt(6)->socketDescriptor()), kDeadPeerDetection);
 }
 
 void TestPanels::sixtyFifthPanelTakesAClosedRecord()
