@@ -10,7 +10,9 @@
 #include "ui/messages.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
+#include "ui/settings/com_port_dialog.h"
 #include "ui/settings/general_dialog.h"
+#include "ui/settings/net_port_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/user_dialog.h"
 
@@ -119,6 +121,8 @@ void MDIMain::buildMenus()
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
     connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
     connect(menuSetGen, &QAction::triggered, this, &MDIMain::openGeneralSettings);
+    connect(menuSetCom, &QAction::triggered, this, &MDIMain::openComPortSettings);
+    connect(menuSetNetPorts, &QAction::triggered, this, &MDIMain::openNetPortSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
@@ -314,6 +318,20 @@ void MDIMain::openLogPicker(LogDayPicker *picker)
 frmSetGen *MDIMain::openGeneralSettings()
 {
     auto *dialog = new frmSetGen(server);
+    openChild(dialog);
+    return dialog;
+}
+
+frmSetPorts *MDIMain::openComPortSettings()
+{
+    auto *dialog = new frmSetPorts(server);
+    openChild(dialog);
+    return dialog;
+}
+
+frmSetNetPorts *MDIMain::openNetPortSettings()
+{
+    auto *dialog = new frmSetNetPorts(server);
     openChild(dialog);
     return dialog;
 }

@@ -24,6 +24,8 @@ namespace marlin {
 class LogDayPicker;
 class Server;
 class frmSetGen;
+class frmSetNetPorts;
+class frmSetPorts;
 class frmSetUsers;
 
 
@@ -54,6 +56,10 @@ public:
     frmSetUsers *openUserSettings();
     // "General Settings": the view's colours and column order.
     frmSetGen *openGeneralSettings();
+    // "Communication Port Settings" and "Network Device Settings", each on a
+    // working copy of the 96 ports.
+    frmSetPorts *openComPortSettings();
+    frmSetNetPorts *openNetPortSettings();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
     frmTake *openTakeDialog(int column, int source, int destination);
