@@ -13,7 +13,9 @@
 #include "ui/settings/com_port_dialog.h"
 #include "ui/settings/net_port_dialog.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
+#include <QGroupBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -179,6 +181,8 @@ class TestPortSettings : public QObject {
     Q_OBJECT
 
 private slots:
+    void controlsCaptionsAndLists_data();
+    void controlsCaptionsAndLists();
     void applyWritesOnlyTheEditedKeys_data();
     void applyWritesOnlyTheEditedKeys();
     void refusals_data();
@@ -190,10 +194,103 @@ private slots:
     void writeFailureChangesNothing_data();
     void writeFailureChangesNothing();
     void reopenedPortReachesTheRouterOnItsNewSettings();
+    void reopenFailureIsLoggedAndShown();
     void lostLinkIsUpAgainAfterApply_data();
     void lostLinkIsUpAgainAfterApply();
     void portDeviceIsShown();
 };
+
+void TestPortSettings::controlsCaptionsAndLists_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("caption"); // button or frame text, or the label beside the control
+    QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QStringList>("items");
+
+    const QStringList routerNumbers = [] {
+        QStringList items;
+        for (int n = 1; n <= 128; ++n)
+            items << QStringLiteral(" %1").arg(n);
+        return items;
+    }();
+    const QStringList levels{QStringLiteral(" 0"), QStringLiteral(" 1"), QStringLiteral(" 2"), QStringLiteral(" 3"),
+                             QStringLiteral(" 4"), QStringLiteral(" 5"), QStringLiteral(" 6"), QStringLiteral(" 7")};
+    const QStringList protocols{QStringLiteral("Leitch"), QStringLiteral("Image Video 9540")};
+    for (const char *which : {"com", "net"}) {
+        const QString w = QString::fromLatin1(which);
+        QTest::addRow("%s cmbType", which) << w << "cmbType" << "Type" << QString() << QStringList{QStringLiteral("Router")};
+        QTest::addRow("%s cmbID", which) << w << "cmbID" << "Router #" << QString() << routerNumbers;
+        QTest::addRow("%s cmbLevel", which) << w << "cmbLevel" << "Main Router Level" << QString() << levels;
+        QTest::addRow("%s cmbPro", which) << w << "cmbPro" << "Protocol" << QString() << protocols;
+        QTest::addRow("%s txtDesc", which) << w << "txtDesc" << "Description" << QString() << QStringList{};
+        QTest::addRow("%s chkENABLE", which) << w << "chkENABLE" << "Hardware Enabled" << QString() << QStringList{};
+        QTest::addRow("%s cmdOK", which) << w << "cmdOK" << "Apply and Save" << QString() << QStringList{};
+        QTest::addRow("%s cmdCANCEL", which) << w << "cmdCANCEL" << "Cancel" << QString() << QStringList{};
+    }
+    const QString com = QStringLiteral("com");
+    QTest::newRow("com lblCom") << com << "lblCom" << "Communication Port" << QString() << QStringList{};
+    QTest::newRow("com Frame1") << com << "Frame1" << "Port Settings" << QString() << QStringList{};
+    QTest::newRow("com Frame2") << com << "Frame2" << "Broadcast Equipment Settings" << QString() << QStringList{};
+    QTest::newRow("com cmbBR") << com << "cmbBR" << "Baud Rate" << QString()
+                               << QStringLiteral("110 300 600 1200 2400 9600 14400 19200 28800 38400 56000 128000 256000")
+                                      .split(QLatin1Char(' '));
+    QTest::newRow("com cmbPARITY") << com << "cmbPARITY" << "Parity" << QString()
+                                   << QStringList{QStringLiteral("Even"), QStringLiteral("None"), QStringLiteral("Odd")};
+    QTest::newRow("com cmbDATA") << com << "cmbDATA" << "Data Bits" << QString()
+                                 << QStringList{QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"), QStringLiteral("8")};
+    QTest::newRow("com cmbSB") << com << "cmbSB" << "Stop Bits" << QString()
+                               << QStringList{QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")};
+    QTest::newRow("com chkDTR") << com << "chkDTR" << "DTR Enabled" << QString() << QStringList{};
+    QTest::newRow("com chkRTS") << com << "chkRTS" << "RTS Enabled" << QString() << QStringList{};
+
+    const QString net = QStringLiteral("net");
+    QTest::newRow("net lblCom") << net << "lblCom" << "Device Number" << QString() << QStringList{};
+    QTest::newRow("net txtIP") << net << "txtIP" << "Device IP Address" << "IP address of device to control." << QStringList{};
+    QTest::newRow("net txtPort") << net << "txtPort" << "Device Port #" << "TCP or UDP port of device to control."
+                                 << QStringList{};
+    QTest::newRow("net cmbTCPType") << net << "cmbTCPType" << "Device Port Type" << QString()
+                                    << QStringList{QStringLiteral("TCP"), QStringLiteral("UDP")};
+    QTest::newRow("net txtUser") << net << "txtUser" << "User Name:" << QString() << QStringList{};
+    QTest::newRow("net txtPassWord") << net << "txtPassWord" << "Password:" << QString() << QStringList{};
+}
+
+void TestPortSettings::controlsCaptionsAndLists()
+{
+    QFETCH(QString, which);
+    QFETCH(QString, control);
+    QFETCH(QString, caption);
+    QFETCH(QString, toolTip);
+    QFETCH(QStringList, items);
+
+    Desk desk;
+    QWidget *dialog = openWindow(*desk.window, which);
+    QCOMPARE(dialog->windowTitle(), which == QLatin1String("com") ? QStringLiteral("Communication Port Settings")
+                                                                 : QStringLiteral("Network Device Settings"));
+    QWidget *widget = dialog->findChild<QWidget *>(control);
+    QVERIFY(widget);
+    QString shown;
+    if (auto *b = qobject_cast<QAbstractButton *>(widget))
+        shown = b->text();
+    else if (auto *frame = qobject_cast<QGroupBox *>(widget))
+        shown = frame->title();
+    else if (auto *label = qobject_cast<QLabel *>(widget))
+        shown = label->text();
+    for (QLabel *label : dialog->findChildren<QLabel *>()) {
+        if (label->buddy() == widget)
+            shown = label->text();
+    }
+    QCOMPARE(shown, caption);
+    if (!qobject_cast<QGroupBox *>(widget) && !qobject_cast<QLabel *>(widget))
+        QCOMPARE(widget->accessibleName(), caption);
+    QCOMPARE(widget->toolTip(), toolTip);
+    if (auto *list = qobject_cast<QComboBox *>(widget)) {
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i)
+            texts << list->itemText(i);
+        QCOMPARE(texts, items);
+    }
+}
 
 void TestPortSettings::applyWritesOnlyTheEditedKeys_data()
 {
@@ -567,6 +664,28 @@ void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
     QCOMPARE(router.source(5), 3);
 }
 
+void TestPortSettings::reopenFailureIsLoggedAndShown()
+{
+    Desk desk;
+    Server &server = desk.server();
+    PtyLink device(desk.path(), 3);
+    // The device opens, so the test-open passes; the line cannot take 1.5
+    // stop bits, which only the re-open finds.
+    QWidget *dialog = desk.window->openComPortSettings();
+    edit(dialog, QStringLiteral("3:chkENABLE=1"));
+    edit(dialog, QStringLiteral("3:cmbSB=1.5"));
+    button(dialog, "cmdOK")->click();
+    QTRY_VERIFY(!openPortWindow(*desk.window));
+
+    const QString problem =
+        QStringLiteral("There is a problem with the communication settings on port# 3.  Please check the communication settings.");
+    QCOMPARE(server.settings.ComPorts[3].ComStopBits, qint16(2));
+    QCOMPARE(server.StartupError, problem);
+    QCOMPARE(logEntries(desk.path(), "Error").count(problem.toLatin1()), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(desk.box(problem), 5000);
+    QCOMPARE(desk.box(problem)->windowTitle(), QStringLiteral("Error"));
+}
+
 void TestPortSettings::lostLinkIsUpAgainAfterApply_data()
 {
     QTest::addColumn<QString>("which");
@@ -618,13 +737,14 @@ void TestPortSettings::portDeviceIsShown()
     PtyLink device(desk.path(), 2);
     QFile::link(desk.dir.filePath(QStringLiteral("gone")), desk.dir.filePath(QStringLiteral("COM3")));
     auto *dialog = desk.window->openComPortSettings();
-    QCOMPARE(dialog->lblDevice->text(), QStringLiteral("/dev/ttyS0") + (QFileInfo::exists(QStringLiteral("/dev/ttyS0"))
+    QCOMPARE(dialog->lblDevice->text(), QStringLiteral("Device: /dev/ttyS0") + (QFileInfo::exists(QStringLiteral("/dev/ttyS0"))
                                                                           ? QStringLiteral("  (present)")
                                                                           : QStringLiteral("  (not present)")));
     stepTo(dialog, 2);
-    QCOMPARE(dialog->lblDevice->text(), device.device + QStringLiteral("  (present)"));
+    QCOMPARE(dialog->lblDevice->text(), QStringLiteral("Device: ") + device.device + QStringLiteral("  (present)"));
     stepTo(dialog, 3);
-    QCOMPARE(dialog->lblDevice->text(), desk.dir.filePath(QStringLiteral("gone")) + QStringLiteral("  (not present)"));
+    QCOMPARE(dialog->lblDevice->text(),
+             QStringLiteral("Device: ") + desk.dir.filePath(QStringLiteral("gone")) + QStringLiteral("  (not present)"));
 }
 
 QTEST_MAIN(TestPortSettings)

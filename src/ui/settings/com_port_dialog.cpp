@@ -62,6 +62,8 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     lblDevice->setObjectName(QStringLiteral("lblDevice"));
     lblDevice->setAccessibleName(QStringLiteral("Device"));
     lblDevice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblDevice->setToolTip(QStringLiteral("What this port opens: the device its COM link in the server's folder "
+                                         "names, or else the built-in serial line; and whether it is there now."));
     cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous Port"));
     cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next Port"));
     connect(cmdSRCLEFT, &QToolButton::clicked, this, [this] { step(-1); });
@@ -187,7 +189,8 @@ void frmSetPorts::showPort()
     const ComPortSettings &p = working[port];
     lblPort->setText(QString::number(port));
     const ComDevice device = comDevice(server, port);
-    lblDevice->setText(device.path + (device.exists ? QStringLiteral("  (present)") : QStringLiteral("  (not present)")));
+    lblDevice->setText(QStringLiteral("Device: ") + device.path
+                       + (device.exists ? QStringLiteral("  (present)") : QStringLiteral("  (not present)")));
     chkENABLE->setChecked(p.ComEnable);
     showListPosition(cmbBR, p.ComBaudRate - 1);
     showListPosition(cmbPARITY, p.ComParity - 1);
