@@ -148,7 +148,9 @@ bool isIPv4Address(const QString &text)
     if (parts.size() != 4)
         return false;
     for (const QString &part : parts) {
-        if (!isDigits(part) || part.size() > 3 || part.toInt() > 255)
+        // A leading zero reads as octal to some resolvers: 010 would be 8.
+        if (!isDigits(part) || part.size() > 3 || part.toInt() > 255
+            || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
             return false;
     }
     return true;

@@ -64,6 +64,9 @@ NetPortEdits netPortEdits(const Settings &settings);
 // port; value gets the port number when it passes.
 QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
                             const QString &portText, qint32 *value = nullptr);
+// Four decimal numbers 0..255 joined by dots, without leading zeros: what
+// both the TCP and the UDP links read the same way. Host names are not
+// resolved by the UDP links, so they are not addresses here.
 bool isIPv4Address(const QString &text);
 
 struct PortSettingsOutcome {

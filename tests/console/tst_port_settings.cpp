@@ -9,6 +9,7 @@
 #include "simulated_router.h"
 #include "test_server.h"
 #include "test_support.h"
+#include "ui/login_dialog.h"
 #include "ui/main_window.h"
 #include "ui/settings/com_port_dialog.h"
 #include "ui/settings/net_port_dialog.h"
@@ -27,6 +28,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QToolButton>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -79,12 +81,23 @@ speed_t lineSpeed(const QString &device)
 
 const QByteArray kNoCards = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n";
 
-// Either window, as the tests drive it.
-QWidget *openWindow(MDIMain &window, const QString &which)
+// Either window, opened from the Settings menu of an administrator.
+QWidget *openWindow(MDIMain &window, Server &server, const QString &which)
 {
+    QAction *item = which == QLatin1String("com") ? window.menuSetCom : window.menuSetNetPorts;
+    if (!item->isEnabled()) {
+        server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+        frmLogin *login = window.openLogin();
+        login->txtName->setText(QStringLiteral("admin"));
+        login->txtPass->setText(QStringLiteral("marlin"));
+        QTest::keyClick(login->txtPass, Qt::Key_Return);
+        if (!QTest::qWaitFor([&] { return !window.loginDialog(); }))
+            return nullptr;
+    }
+    item->trigger();
     if (which == QLatin1String("com"))
-        return window.openComPortSettings();
-    return window.openNetPortSettings();
+        return window.findChild<frmSetPorts *>();
+    return window.findChild<frmSetNetPorts *>();
 }
 
 QWidget *openPortWindow(MDIMain &window)
@@ -264,7 +277,8 @@ void TestPortSettings::controlsCaptionsAndLists()
     QFETCH(QStringList, items);
 
     Desk desk;
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     QCOMPARE(dialog->windowTitle(), which == QLatin1String("com") ? QStringLiteral("Communication Port Settings")
                                                                  : QStringLiteral("Network Device Settings"));
     QWidget *widget = dialog->findChild<QWidget *>(control);
@@ -348,7 +362,8 @@ void TestPortSettings::applyWritesOnlyTheEditedKeys()
     const QByteArray before = readFile(server.SettingsFile());
     const Settings stored = server.settings;
 
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     for (const QString &blank : noChoice) {
         stepTo(dialog, blank.section(QLatin1Char(':'), 0, 0).toInt());
         auto *list = dialog->findChild<QComboBox *>(blank.section(QLatin1Char(':'), 1));
@@ -425,6 +440,11 @@ void TestPortSettings::refusals_data()
         << QStringLiteral("Device 2: the \"Device IP Address\" \"127.0.0.256\" is not an IP address.  Enter four "
                           "numbers from 0 to 255 separated by dots, such as 192.168.1.20.  No settings have been saved.")
         << 2;
+    QTest::newRow("net: address with a leading zero")
+        << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("5:txtIP=127.0.0.01")}
+        << QStringLiteral("Device 5: the \"Device IP Address\" \"127.0.0.01\" is not an IP address.  Enter four "
+                          "numbers from 0 to 255 separated by dots, such as 192.168.1.20.  No settings have been saved.")
+        << 5;
     QTest::newRow("net: enabled without address")
         << QStringLiteral("net") << kNoCards << QStringList{QStringLiteral("7:chkENABLE=1"), QStringLiteral("7:txtPort=80")}
         << QStringLiteral("Device 7 is enabled but has no \"Device IP Address\".  Enter the IP address of the device "
@@ -470,7 +490,8 @@ void TestPortSettings::refusals()
     const QByteArray before = readFile(server.SettingsFile());
     const Settings stored = server.settings;
 
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     for (const QString &change : edits)
         edit(dialog, change);
     button(dialog, "cmdOK")->click();
@@ -515,7 +536,8 @@ void TestPortSettings::cancelAndDeactivationDropEverything()
     const QByteArray before = readFile(server.SettingsFile());
     const Settings stored = server.settings;
 
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     edit(dialog, QStringLiteral("2:chkENABLE=1"));
     edit(dialog, QStringLiteral("2:txtDesc=dropped"));
     edit(dialog, QStringLiteral("3:cmbID= 50"));
@@ -532,7 +554,8 @@ void TestPortSettings::cancelAndDeactivationDropEverything()
     QVERIFY(!server.links.isComOpen(2));
 
     // Opened again, it shows what is stored.
-    dialog = openWindow(*desk.window, which);
+    dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     stepTo(dialog, 2);
     QVERIFY(!dialog->findChild<QCheckBox *>(QStringLiteral("chkENABLE"))->isChecked());
     QCOMPARE(dialog->findChild<QLineEdit *>(QStringLiteral("txtDesc"))->text(), QString());
@@ -552,7 +575,8 @@ void TestPortSettings::heldArrowKeepsTheEditAndStopsAt96()
     QFETCH(QString, control);
 
     Desk desk;
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     auto *text = dialog->findChild<QLineEdit *>(control);
     auto *right = dialog->findChild<QToolButton *>(QStringLiteral("cmdSRCRight"));
     auto *left = dialog->findChild<QToolButton *>(QStringLiteral("cmdSRCLEFT"));
@@ -575,7 +599,9 @@ void TestPortSettings::heldArrowKeepsTheEditAndStopsAt96()
     QTRY_VERIFY_WITH_TIMEOUT(portOnScreen(dialog) >= 2, 5000);
     QVERIFY2(held.elapsed() >= 450, qPrintable(QString::number(held.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(portOnScreen(dialog), 96, 20000);
-    QTest::qWait(200); // still held at the end: it stays at 96
+    // Still held at the end, it stays at 96.
+    QSignalSpy repeats(right, &QToolButton::clicked);
+    QTRY_VERIFY_WITH_TIMEOUT(repeats.size() >= 3, 5000);
     QCOMPARE(portOnScreen(dialog), 96);
     QTest::mouseRelease(right, Qt::LeftButton);
     QCOMPARE(portOnScreen(dialog), 96);
@@ -610,7 +636,8 @@ void TestPortSettings::writeFailureChangesNothing()
     server.links.table.ports[1].ComLinkOK = false;
     server.RouterStates[1].CommOK = false;
 
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     edit(dialog, QStringLiteral("2:chkENABLE=1"));
     edit(dialog, which == QLatin1String("com") ? QStringLiteral("2:txtDesc=new") : QStringLiteral("2:txtIP=127.0.0.1"));
     if (which == QLatin1String("net"))
@@ -714,7 +741,8 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     QVERIFY(!server.RouterStates[1].CommOK);
     server.RouterStates[40].CommOK = false; // a router no port serves
 
-    QWidget *dialog = openWindow(*desk.window, which);
+    QWidget *dialog = openWindow(*desk.window, desk.server(), which);
+    QVERIFY(dialog);
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
     QVERIFY(server.links.table.ports[1].ComLinkOK);
