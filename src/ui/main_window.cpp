@@ -118,11 +118,11 @@ void MDIMain::buildMenus()
     menuSetUser = menuSettings->addAction(QStringLiteral("User Management"));
     for (QAction *item : menuSettings->actions())
         item->setEnabled(false);
+    connect(menuSetCom, &QAction::triggered, this, &MDIMain::openComPortSettings);
+    connect(menuSetNetPorts, &QAction::triggered, this, &MDIMain::openNetPortSettings);
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
     connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
     connect(menuSetGen, &QAction::triggered, this, &MDIMain::openGeneralSettings);
-    connect(menuSetCom, &QAction::triggered, this, &MDIMain::openComPortSettings);
-    connect(menuSetNetPorts, &QAction::triggered, this, &MDIMain::openNetPortSettings);
 
     QMenu *view = menuBar()->addMenu(QStringLiteral("View"));
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
@@ -322,20 +322,6 @@ frmSetGen *MDIMain::openGeneralSettings()
     return dialog;
 }
 
-frmSetPorts *MDIMain::openComPortSettings()
-{
-    auto *dialog = new frmSetPorts(server);
-    openChild(dialog);
-    return dialog;
-}
-
-frmSetNetPorts *MDIMain::openNetPortSettings()
-{
-    auto *dialog = new frmSetNetPorts(server);
-    openChild(dialog);
-    return dialog;
-}
-
 frmSetUsers *MDIMain::openUserSettings()
 {
     auto *dialog = new frmSetUsers(server);
@@ -350,6 +336,20 @@ QWidget *MDIMain::openNetworkCardSettings()
     else
         area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(networkCardWindow->parentWidget()));
     return networkCardWindow;
+}
+
+frmSetPorts *MDIMain::openComPortSettings()
+{
+    auto *dialog = new frmSetPorts(server);
+    openChild(dialog);
+    return dialog;
+}
+
+frmSetNetPorts *MDIMain::openNetPortSettings()
+{
+    auto *dialog = new frmSetNetPorts(server);
+    openChild(dialog);
+    return dialog;
 }
 
 void MDIMain::raiseAlert(int port, const QString &text)

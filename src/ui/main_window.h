@@ -22,10 +22,10 @@ class QAction;
 namespace marlin {
 
 class LogDayPicker;
-class Server;
-class frmSetGen;
 class frmSetNetPorts;
 class frmSetPorts;
+class Server;
+class frmSetGen;
 class frmSetUsers;
 
 
@@ -52,14 +52,14 @@ public:
     QMdiSubWindow *openChild(QWidget *child, bool quietly = false);
     // The Network Card Settings window, opened (or brought forward).
     QWidget *openNetworkCardSettings();
-    // "User Settings", on a working copy of the users.
-    frmSetUsers *openUserSettings();
-    // "General Settings": the view's colours and column order.
-    frmSetGen *openGeneralSettings();
     // "Communication Port Settings" and "Network Device Settings", each on a
     // working copy of the 96 ports.
     frmSetPorts *openComPortSettings();
     frmSetNetPorts *openNetPortSettings();
+    // "User Settings", on a working copy of the users.
+    frmSetUsers *openUserSettings();
+    // "General Settings": the view's colours and column order.
+    frmSetGen *openGeneralSettings();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
     frmTake *openTakeDialog(int column, int source, int destination);

@@ -122,20 +122,20 @@ void stepTo(QWidget *dialog, int port)
 
 // An edit as "port:control=value": check boxes take 1 or 0, lists the text
 // of an item, text boxes what is typed.
-void edit(QWidget *dialog, const QString &spec)
+void edit(QWidget *dialog, const QString &change)
 {
-    const qsizetype colon = spec.indexOf(QLatin1Char(':'));
-    const qsizetype equals = spec.indexOf(QLatin1Char('='));
-    stepTo(dialog, spec.left(colon).toInt());
-    const QString control = spec.mid(colon + 1, equals - colon - 1);
-    const QString value = spec.mid(equals + 1);
+    const qsizetype colon = change.indexOf(QLatin1Char(':'));
+    const qsizetype equals = change.indexOf(QLatin1Char('='));
+    stepTo(dialog, change.left(colon).toInt());
+    const QString control = change.mid(colon + 1, equals - colon - 1);
+    const QString value = change.mid(equals + 1);
     QWidget *widget = dialog->findChild<QWidget *>(control);
     QVERIFY2(widget, qPrintable(control));
     if (auto *box = qobject_cast<QCheckBox *>(widget)) {
         box->setChecked(value == QLatin1String("1"));
     } else if (auto *list = qobject_cast<QComboBox *>(widget)) {
         const int position = list->findText(value);
-        QVERIFY2(position >= 0, qPrintable(spec));
+        QVERIFY2(position >= 0, qPrintable(change));
         list->setCurrentIndex(position);
         emit list->activated(position);
     } else if (auto *text = qobject_cast<QLineEdit *>(widget)) {
@@ -144,13 +144,13 @@ void edit(QWidget *dialog, const QString &spec)
 }
 
 // Whether the window shows the edit when stepped to its port.
-bool shows(QWidget *dialog, const QString &spec)
+bool shows(QWidget *dialog, const QString &change)
 {
-    const qsizetype colon = spec.indexOf(QLatin1Char(':'));
-    const qsizetype equals = spec.indexOf(QLatin1Char('='));
-    stepTo(dialog, spec.left(colon).toInt());
-    QWidget *widget = dialog->findChild<QWidget *>(spec.mid(colon + 1, equals - colon - 1));
-    const QString value = spec.mid(equals + 1);
+    const qsizetype colon = change.indexOf(QLatin1Char(':'));
+    const qsizetype equals = change.indexOf(QLatin1Char('='));
+    stepTo(dialog, change.left(colon).toInt());
+    QWidget *widget = dialog->findChild<QWidget *>(change.mid(colon + 1, equals - colon - 1));
+    const QString value = change.mid(equals + 1);
     if (auto *box = qobject_cast<QCheckBox *>(widget))
         return box->isChecked() == (value == QLatin1String("1"));
     if (auto *list = qobject_cast<QComboBox *>(widget))
