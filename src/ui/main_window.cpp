@@ -10,7 +10,9 @@
 #include "ui/messages.h"
 #include "ui/problem_window.h"
 #include "ui/take_dialog.h"
+#include "ui/settings/com_port_dialog.h"
 #include "ui/settings/general_dialog.h"
+#include "ui/settings/net_port_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/router_dialog.h"
 #include "ui/settings/user_dialog.h"
@@ -117,6 +119,8 @@ void MDIMain::buildMenus()
     menuSetUser = menuSettings->addAction(QStringLiteral("User Management"));
     for (QAction *item : menuSettings->actions())
         item->setEnabled(false);
+    connect(menuSetCom, &QAction::triggered, this, &MDIMain::openComPortSettings);
+    connect(menuSetNetPorts, &QAction::triggered, this, &MDIMain::openNetPortSettings);
     connect(menuSetNetwork, &QAction::triggered, this, &MDIMain::openNetworkCardSettings);
     connect(menuSetUser, &QAction::triggered, this, &MDIMain::openUserSettings);
     connect(menuSetGen, &QAction::triggered, this, &MDIMain::openGeneralSettings);
@@ -346,6 +350,20 @@ QWidget *MDIMain::openNetworkCardSettings()
     else
         area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(networkCardWindow->parentWidget()));
     return networkCardWindow;
+}
+
+frmSetPorts *MDIMain::openComPortSettings()
+{
+    auto *dialog = new frmSetPorts(server);
+    openChild(dialog);
+    return dialog;
+}
+
+frmSetNetPorts *MDIMain::openNetPortSettings()
+{
+    auto *dialog = new frmSetNetPorts(server);
+    openChild(dialog);
+    return dialog;
 }
 
 void MDIMain::raiseAlert(int port, const QString &text)

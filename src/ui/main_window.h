@@ -22,6 +22,8 @@ class QAction;
 namespace marlin {
 
 class LogDayPicker;
+class frmSetNetPorts;
+class frmSetPorts;
 class Server;
 class frmSetGen;
 class frmSetRTR;
@@ -51,6 +53,10 @@ public:
     QMdiSubWindow *openChild(QWidget *child, bool quietly = false);
     // The Network Card Settings window, opened (or brought forward).
     QWidget *openNetworkCardSettings();
+    // "Communication Port Settings" and "Network Device Settings", each on a
+    // working copy of the 96 ports.
+    frmSetPorts *openComPortSettings();
+    frmSetNetPorts *openNetPortSettings();
     // "User Settings", on a working copy of the users.
     frmSetUsers *openUserSettings();
     // "General Settings": the view's colours and column order.

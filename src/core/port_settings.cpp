@@ -1,0 +1,235 @@
+#include "port_settings.h"
+
+#include "config/convert.h"
+#include "config/ini_file.h"
+#include "core/console_actions.h"
+#include "core/server.h"
+#include "links/comm_settings.h"
+
+#include <QFileInfo>
+#include <QSerialPort>
+
+namespace marlin {
+
+namespace {
+
+template <typename Port, typename Enabled, typename Key>
+PortPair findDuplicate(const std::array<Port, kPortCount + 1> &ports, Enabled enabled, Key key)
+{
+    for (int i = 1; i <= kPortCount; ++i) {
+        if (!enabled(ports[i]))
+            continue;
+        for (int j = 1; j <= kPortCount; ++j) {
+            if (j != i && enabled(ports[j]) && key(ports[i]) == key(ports[j]))
+                return {i, j};
+        }
+    }
+    return {};
+}
+
+const QString kNothingSaved = QStringLiteral("  No settings have been saved.");
+const QString kAddressField = QStringLiteral("\"Device IP Address\"");
+const QString kPortField = QStringLiteral("\"Device Port #\"");
+
+QString deviceName(int port) { return QStringLiteral("Device %1").arg(port); }
+
+// Only digits: no sign, no spaces inside, no hexadecimal.
+bool isDigits(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+// The comm links start again from "up" with a clean count of silent
+// checks: a link reported lost before is reported lost again only after
+// ten more of them, not at the first check after the apply.
+void markComLinksUpAfresh(Server &server)
+{
+    server.links.markComLinksUp();
+    for (int n = 1; n <= kPortCount; ++n)
+        server.links.table.ports[n].ComMissCount = 0;
+}
+
+// The ports run on the new settings: every comm port re-opened, its
+// failures logged and the last one shown once, as at startup.
+void reopenComPorts(Server &server)
+{
+    server.StartupError.clear();
+    const QStringList failures = server.links.OpenCommPorts();
+    for (const QString &failure : failures)
+        server.WriteErrorLog(failure);
+    if (!failures.isEmpty()) {
+        server.StartupError = failures.last();
+        server.raiseStartupError();
+    }
+    server.RefreshRouterView();
+}
+
+PortSettingsOutcome notWritten(const QString &reason) { return {PortSettingsOutcome::NotWritten, reason, 0}; }
+PortSettingsOutcome refused(const QString &text, int port = 0) { return {PortSettingsOutcome::Refused, text, port}; }
+
+} // namespace
+
+PortPair FindDuplicateComID(const ComPortTable &ports)
+{
+    return findDuplicate(
+        ports, [](const ComPortSettings &p) { return p.ComEnable; },
+        [](const ComPortSettings &p) { return std::pair(p.ComDeviceType, p.ComIDNumber); });
+}
+
+PortPair FindDuplicateNetID(const NetPortTable &ports)
+{
+    return findDuplicate(
+        ports, [](const NetPortSettings &p) { return p.NetEnabled; },
+        [](const NetPortSettings &p) { return std::pair(p.NetDeviceType, p.NetIDNumber); });
+}
+
+QString duplicateIdText(int first, int second)
+{
+    return QStringLiteral("Com port") + Str(first) + QStringLiteral(" and com port") + Str(second)
+           + QStringLiteral(" have the same ID#.  ID numbers must be unique for each equipment type.");
+}
+
+ComDevice comDevice(const Server &server, int port)
+{
+    ComDevice device;
+    device.path = server.links.comDevicePath(port);
+    device.exists = QFileInfo::exists(device.path);
+    return device;
+}
+
+int TestOpenComPorts(const Server &server, const ComPortTable &ports)
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = ports[n];
+        if (!cfg.ComEnable || server.links.isComOpen(n))
+            continue;
+        QSerialPort serial(server.links.comDevicePath(n));
+        // Settings a line cannot take are the re-open's to report; here
+        // only the device is in question.
+        if (const auto line = parseCommSettings(
+                BuildCommSettings(cfg.ComBaudRate, cfg.ComDataBits, cfg.ComParity, cfg.ComStopBits))) {
+            serial.setBaudRate(line->baudRate);
+            serial.setParity(line->parity);
+            serial.setDataBits(line->dataBits);
+            serial.setStopBits(line->stopBits);
+        }
+        if (!serial.open(QIODevice::ReadWrite))
+            return n;
+        serial.close();
+    }
+    return 0;
+}
+
+QString testOpenFailureText(int port)
+{
+    return QStringLiteral("Com port") + Str(port)
+           + QStringLiteral(" is not working correctly or is not available.  Please check your settings.  No settings "
+                            "have been saved.");
+}
+
+NetPortEdits netPortEdits(const Settings &settings)
+{
+    NetPortEdits edits;
+    edits.ports = settings.NetPorts;
+    for (int n = 1; n <= kPortCount; ++n)
+        edits.portText[n] = QString::number(settings.NetPorts[n].NetPort);
+    return edits;
+}
+
+bool isIPv4Address(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        // A leading zero reads as octal to some resolvers: 010 would be 8.
+        if (!isDigits(part) || part.size() > 3 || part.toInt() > 255
+            || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
+            return false;
+    }
+    return true;
+}
+
+QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
+                            const QString &portText, qint32 *value)
+{
+    const bool enabled = edited.NetEnabled;
+    const QString address = trimSpaces(edited.NetIPAddress);
+    if (enabled || address != trimSpaces(stored.NetIPAddress)) {
+        if (address.isEmpty() && enabled)
+            return deviceName(port) + QStringLiteral(" is enabled but has no ") + kAddressField
+                   + QStringLiteral(".  Enter the IP address of the device to control.") + kNothingSaved;
+        if (!address.isEmpty() && !isIPv4Address(address))
+            return deviceName(port) + QStringLiteral(": the ") + kAddressField + QStringLiteral(" \"") + address
+                   + QStringLiteral("\" is not an IP address.  Enter four numbers from 0 to 255 separated by dots, "
+                                    "such as 192.168.1.20.")
+                   + kNothingSaved;
+    }
+
+    const QString text = trimSpaces(portText);
+    qint32 number = stored.NetPort;
+    if (enabled || text != QString::number(stored.NetPort)) {
+        number = text.isEmpty() ? 0 : (isDigits(text) && text.size() <= 5 ? text.toInt() : -1);
+        if (number == 0 && enabled)
+            return deviceName(port) + QStringLiteral(" is enabled but has no ") + kPortField
+                   + QStringLiteral(".  Enter a number from 1 to 65535.") + kNothingSaved;
+        if (number < 0 || number > 65535)
+            return deviceName(port) + QStringLiteral(": the ") + kPortField + QStringLiteral(" \"") + text
+                   + QStringLiteral("\" is not a port number.  Enter a number from 1 to 65535.") + kNothingSaved;
+    }
+    if (value)
+        *value = number;
+    return {};
+}
+
+PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited)
+{
+    if (const PortPair pair = FindDuplicateComID(edited))
+        return refused(duplicateIdText(pair.first, pair.second));
+    if (const int port = TestOpenComPorts(server, edited))
+        return refused(testOpenFailureText(port));
+
+    Settings next = server.settings;
+    next.ComPorts = edited;
+    QString error;
+    if (!ApplySettings(server, next, &error))
+        return notWritten(error);
+    reopenComPorts(server);
+    markComLinksUpAfresh(server);
+    return {};
+}
+
+PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited)
+{
+    if (const PortPair pair = FindDuplicateNetID(edited.ports))
+        return refused(duplicateIdText(pair.first, pair.second));
+
+    Settings next = server.settings;
+    for (int n = 1; n <= kPortCount; ++n) {
+        NetPortSettings port = edited.ports[n];
+        const QString refusal =
+            netPortFieldRefusal(n, server.settings.NetPorts[n], port, edited.portText[n], &port.NetPort);
+        if (!refusal.isEmpty())
+            return refused(refusal, n);
+        // Not edited here: the re-send interval stays as the file has it.
+        port.NetRetryMS = server.settings.NetPorts[n].NetRetryMS;
+        next.NetPorts[n] = port;
+    }
+    QString error;
+    if (!ApplySettings(server, next, &error))
+        return notWritten(error);
+    reopenComPorts(server);
+    markComLinksUpAfresh(server);
+    for (int r = 1; r <= kRouterCount; ++r)
+        server.RouterStates[r].CommOK = true;
+    server.RefreshProblemRouters();
+    return {};
+}
+
+} // namespace marlin

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "config/settings.h"
+
+#include <QString>
+#include <array>
+
+namespace marlin {
+
+class Server;
+
+// The comm ports and network ports as the two port settings windows edit
+// them: a working copy of all 96 checked and applied in one step. The
+// windows only ask and show; the rules live here so that any other face
+// reaches the same ones.
+
+using ComPortTable = std::array<ComPortSettings, kPortCount + 1>;
+using NetPortTable = std::array<NetPortSettings, kPortCount + 1>;
+
+// Two ports, first and second, in the order the check met them; 0 and 0
+// when there is none.
+struct PortPair {
+    int first = 0;
+    int second = 0;
+    explicit operator bool() const { return first != 0; }
+};
+
+// The first pair of different enabled ports i, j (i outer, j inner, both
+// 1..96) with the same device type and the same ID number. Ports of one kind
+// are compared only with each other.
+PortPair FindDuplicateComID(const ComPortTable &ports);
+PortPair FindDuplicateNetID(const NetPortTable &ports);
+// The refusal both windows show for such a pair; the network window names
+// its ports "com port" too.
+QString duplicateIdText(int first, int second);
+
+// The device comm port n opens and whether it is there now.
+struct ComDevice {
+    QString path;
+    bool exists = false;
+};
+ComDevice comDevice(const Server &server, int port);
+
+// Opens, with the edited line settings, every port enabled in ports whose
+// channel is not open yet, and closes it again: the apply that follows opens
+// it for good. The first port that cannot be opened, 0 when all could.
+int TestOpenComPorts(const Server &server, const ComPortTable &ports);
+QString testOpenFailureText(int port);
+
+// The network ports as typed: the port number stays text until the apply,
+// so that what is not a number is refused instead of being stored as 0.
+// portText[n] is what counts for NetPort of port n.
+struct NetPortEdits {
+    NetPortTable ports;
+    std::array<QString, kPortCount + 1> portText;
+};
+NetPortEdits netPortEdits(const Settings &settings);
+
+// What an address and port field may hold. An enabled port needs an IPv4
+// address and a port number 1..65535; a disabled one may leave them empty
+// (or 0). A field is checked when its port is enabled or when it differs from
+// the stored value: what an old file holds for a disabled port is kept.
+// Empty when port n passes, else the refusal, which names the field and the
+// port; value gets the port number when it passes.
+QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
+                            const QString &portText, qint32 *value = nullptr);
+// Four decimal numbers 0..255 joined by dots, without leading zeros: what
+// both the TCP and the UDP links read the same way. Host names are not
+// resolved by the UDP links, so they are not addresses here.
+bool isIPv4Address(const QString &text);
+
+struct PortSettingsOutcome {
+    enum Result {
+        Applied,    // written, in force, comm ports re-opened
+        Refused,    // a check failed: text is the message; nothing changed
+        NotWritten, // WREN.INI could not be written: text is the reason; nothing changed
+    };
+    Result result = Applied;
+    QString text;
+    // The port the refusal is about, when it is about one port's fields.
+    int port = 0;
+};
+
+// "Apply and Save" of the comm ports: the duplicate check, the test-open,
+// then WREN.INI is written and only once it is written do the edits take
+// effect: every comm port re-opened (failures logged and shown once as the
+// startup error), the view refreshed, every comm link marked up.
+PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited);
+// The same for the network ports, with the field checks instead of the
+// test-open; every router's communication is marked up too. The network
+// links take up their new fields at their next pass.
+PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited);
+
+} // namespace marlin

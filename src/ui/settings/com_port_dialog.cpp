@@ -1,0 +1,228 @@
+#include "com_port_dialog.h"
+
+#include "config/convert.h"
+#include "core/server.h"
+#include "ui/messages.h"
+#include "ui/settings/list_choice.h"
+#include "ui/settings/step_button.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace marlin {
+
+namespace {
+
+QComboBox *makeList(const char *name, const QStringList &items)
+{
+    auto *list = new QComboBox;
+    list->setObjectName(QLatin1String(name));
+    list->addItems(items);
+    return list;
+}
+
+// Numbers as the lists have always shown them: a leading space where a
+// sign would go.
+QStringList numbers(int from, int to)
+{
+    QStringList items;
+    for (int n = from; n <= to; ++n)
+        items.append(Str(n));
+    return items;
+}
+
+} // namespace
+
+frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
+    : QWidget(parent), server(server), working(server.settings.ComPorts)
+{
+    setObjectName(QStringLiteral("frmSetPorts"));
+    setWindowTitle(QStringLiteral("Communication Port Settings"));
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    lblCom = new QLabel(QStringLiteral("Communication Port"));
+    lblCom->setObjectName(QStringLiteral("lblCom"));
+    lblPort = new QLabel;
+    lblPort->setObjectName(QStringLiteral("lblPort"));
+    lblPort->setAccessibleName(QStringLiteral("Communication Port"));
+    lblPort->setAlignment(Qt::AlignCenter);
+    lblPort->setMinimumWidth(lblPort->fontMetrics().horizontalAdvance(QStringLiteral(" 96 ")) + 8);
+    lblPort->setFrameShape(QFrame::StyledPanel);
+    lblDevice = new QLabel;
+    lblDevice->setObjectName(QStringLiteral("lblDevice"));
+    lblDevice->setAccessibleName(QStringLiteral("Device"));
+    lblDevice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lblDevice->setToolTip(QStringLiteral("What this port opens: the device its COM link in the server's folder "
+                                         "names, or else the built-in serial line; and whether it is there now."));
+    cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous Port"));
+    cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next Port"));
+    connect(cmdSRCLEFT, &QToolButton::clicked, this, [this] { step(-1); });
+    connect(cmdSRCRight, &QToolButton::clicked, this, [this] { step(1); });
+
+    chkENABLE = new QCheckBox(QStringLiteral("Hardware Enabled"));
+    chkENABLE->setObjectName(QStringLiteral("chkENABLE"));
+    cmbBR = makeList("cmbBR", {QStringLiteral("110"), QStringLiteral("300"), QStringLiteral("600"),
+                               QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("9600"),
+                               QStringLiteral("14400"), QStringLiteral("19200"), QStringLiteral("28800"),
+                               QStringLiteral("38400"), QStringLiteral("56000"), QStringLiteral("128000"),
+                               QStringLiteral("256000")});
+    cmbPARITY = makeList("cmbPARITY", {QStringLiteral("Even"), QStringLiteral("None"), QStringLiteral("Odd")});
+    cmbDATA = makeList("cmbDATA", {QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"), QStringLiteral("8")});
+    cmbSB = makeList("cmbSB", {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")});
+    chkDTR = new QCheckBox(QStringLiteral("DTR Enabled"));
+    chkDTR->setObjectName(QStringLiteral("chkDTR"));
+    chkRTS = new QCheckBox(QStringLiteral("RTS Enabled"));
+    chkRTS->setObjectName(QStringLiteral("chkRTS"));
+    cmbType = makeList("cmbType", {QStringLiteral("Router")});
+    cmbID = makeList("cmbID", numbers(1, 128));
+    cmbLevel = makeList("cmbLevel", numbers(0, 7));
+    cmbPro = makeList("cmbPro", {});
+    txtDesc = new QLineEdit;
+    txtDesc->setObjectName(QStringLiteral("txtDesc"));
+
+    Frame1 = new QGroupBox(QStringLiteral("Port Settings"));
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    auto *form1 = new QFormLayout(Frame1);
+    form1->addRow(chkENABLE);
+    const std::pair<const char *, QWidget *> lineRows[] = {
+        {"Baud Rate", cmbBR}, {"Parity", cmbPARITY}, {"Data Bits", cmbDATA}, {"Stop Bits", cmbSB}};
+    for (const auto &[caption, control] : lineRows) {
+        control->setAccessibleName(QString::fromLatin1(caption));
+        form1->addRow(QString::fromLatin1(caption), control);
+    }
+    form1->addRow(chkDTR);
+    form1->addRow(chkRTS);
+
+    Frame2 = new QGroupBox(QStringLiteral("Broadcast Equipment Settings"));
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    auto *form2 = new QFormLayout(Frame2);
+    const std::pair<const char *, QWidget *> equipmentRows[] = {
+        {"Type", cmbType}, {"Router #", cmbID}, {"Main Router Level", cmbLevel}, {"Protocol", cmbPro},
+        {"Description", txtDesc}};
+    for (const auto &[caption, control] : equipmentRows) {
+        control->setAccessibleName(QString::fromLatin1(caption));
+        form2->addRow(QString::fromLatin1(caption), control);
+    }
+    for (QCheckBox *box : {chkENABLE, chkDTR, chkRTS})
+        box->setAccessibleName(box->text());
+
+    cmdOK = new QPushButton(QStringLiteral("Apply and Save"));
+    cmdOK->setObjectName(QStringLiteral("cmdOK"));
+    cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
+    cmdCANCEL->setObjectName(QStringLiteral("cmdCANCEL"));
+    for (QPushButton *button : {cmdOK, cmdCANCEL})
+        button->setAccessibleName(button->text());
+    connect(cmdOK, &QPushButton::clicked, this, &frmSetPorts::apply);
+    connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
+    // Choosing a type offers that type's languages afresh.
+    connect(cmbType, &QComboBox::activated, this, [this](int position) {
+        if (position == 0)
+            fillProtocols();
+    });
+
+    auto *portRow = new QHBoxLayout;
+    portRow->addWidget(lblCom);
+    portRow->addWidget(cmdSRCLEFT);
+    portRow->addWidget(lblPort);
+    portRow->addWidget(cmdSRCRight);
+    portRow->addSpacing(12);
+    portRow->addWidget(lblDevice, 1);
+    auto *frames = new QHBoxLayout;
+    frames->addWidget(Frame1, 1);
+    frames->addWidget(Frame2, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCANCEL);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(portRow);
+    layout->addLayout(frames);
+    layout->addLayout(buttons);
+
+    fillProtocols();
+    showPort();
+}
+
+void frmSetPorts::fillProtocols()
+{
+    cmbPro->clear();
+    cmbPro->addItems({QStringLiteral("Leitch"), QStringLiteral("Image Video 9540")});
+    cmbPro->setCurrentIndex(-1);
+}
+
+void frmSetPorts::step(int direction)
+{
+    saveScreen();
+    port = std::clamp(port + direction, 1, kPortCount);
+    showPort();
+}
+
+void frmSetPorts::saveScreen()
+{
+    ComPortSettings &p = working[port];
+    p.ComEnable = chkENABLE->isChecked();
+    p.ComBaudRate = pickedListValue(cmbBR, p.ComBaudRate, 1);
+    p.ComParity = pickedListValue(cmbPARITY, p.ComParity, 1);
+    p.ComDataBits = pickedListValue(cmbDATA, p.ComDataBits, 1);
+    p.ComStopBits = pickedListValue(cmbSB, p.ComStopBits, 1);
+    p.ComDTR = chkDTR->isChecked();
+    p.ComRTS = chkRTS->isChecked();
+    p.ComDeviceType = pickedListValue(cmbType, p.ComDeviceType, 1);
+    p.ComIDNumber = pickedListValue(cmbID, p.ComIDNumber, 1);
+    p.ComLevel = pickedListValue(cmbLevel, p.ComLevel, 0);
+    p.ComProtocol = pickedListValue(cmbPro, p.ComProtocol, 1);
+    p.ComDescription = txtDesc->text();
+}
+
+void frmSetPorts::showPort()
+{
+    const ComPortSettings &p = working[port];
+    lblPort->setText(QString::number(port));
+    const ComDevice device = comDevice(server, port);
+    lblDevice->setText(QStringLiteral("Device: ") + device.path
+                       + (device.exists ? QStringLiteral("  (present)") : QStringLiteral("  (not present)")));
+    chkENABLE->setChecked(p.ComEnable);
+    showListPosition(cmbBR, p.ComBaudRate - 1);
+    showListPosition(cmbPARITY, p.ComParity - 1);
+    showListPosition(cmbDATA, p.ComDataBits - 1);
+    showListPosition(cmbSB, p.ComStopBits - 1);
+    chkDTR->setChecked(p.ComDTR);
+    chkRTS->setChecked(p.ComRTS);
+    showListPosition(cmbType, p.ComDeviceType - 1);
+    if (cmbType->currentIndex() == 0)
+        fillProtocols();
+    showListPosition(cmbID, p.ComIDNumber - 1);
+    showListPosition(cmbLevel, p.ComLevel);
+    showListPosition(cmbPro, p.ComProtocol - 1);
+    txtDesc->setText(p.ComDescription);
+}
+
+void frmSetPorts::apply()
+{
+    saveScreen();
+    const PortSettingsOutcome outcome = ApplyComPortSettings(server, working);
+    switch (outcome.result) {
+    case PortSettingsOutcome::Refused:
+        openMessage(this, QMessageBox::Critical, QStringLiteral("Error"), outcome.text);
+        return;
+    case PortSettingsOutcome::NotWritten:
+        openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), outcome.text,
+                        QStringLiteral("The changes are"));
+        return;
+    case PortSettingsOutcome::Applied:
+        close();
+        return;
+    }
+}
+
+} // namespace marlin
