@@ -47,12 +47,19 @@ bool isDigits(const QString &text)
 
 // The comm links start again from "up" with a clean count of silent
 // checks: a link reported lost before is reported lost again only after
-// ten more of them, not at the first check after the apply.
+// ten more of them, not at the first check after the apply. The routers
+// they serve are marked up with them: a router left down beside a link
+// marked up would stay in "Problem Routers" after it answers again, since
+// its link would never change to report it restored.
 void markComLinksUpAfresh(Server &server)
 {
     server.links.markComLinksUp();
-    for (int n = 1; n <= kPortCount; ++n)
-        server.links.table.ports[n].ComMissCount = 0;
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &port = server.settings.ComPorts[n];
+        if (port.ComEnable && port.ComDeviceType == kDeviceRouter && isRouterNumber(port.ComIDNumber))
+            server.RouterStates[port.ComIDNumber].CommOK = true;
+    }
+    server.RefreshProblemRouters();
 }
 
 // The ports run on the new settings: every comm port re-opened, its
@@ -226,6 +233,10 @@ PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edi
         return notWritten(error);
     reopenComPorts(server);
     markComLinksUpAfresh(server);
+    // Every router up, and the network links with them: a link still down
+    // is then reported lost again by the next check instead of leaving
+    // its router marked up for good.
+    server.links.markNetLinksUp();
     for (int r = 1; r <= kRouterCount; ++r)
         server.RouterStates[r].CommOK = true;
     server.RefreshProblemRouters();

@@ -275,8 +275,18 @@ void RouterLinks::reopenFailedComPorts()
 
 void RouterLinks::markComLinksUp()
 {
-    for (int n = 1; n <= kPortCount; ++n)
+    for (int n = 1; n <= kPortCount; ++n) {
         table.ports[n].ComLinkOK = true;
+        table.ports[n].ComMissCount = 0;
+    }
+}
+
+void RouterLinks::markNetLinksUp()
+{
+    // The silence count stays: a router that has said nothing for long is
+    // reported down with its link at the next check.
+    for (int n = 1; n <= kPortCount; ++n)
+        table.ports[n].NetLinkOK = true;
 }
 
 void RouterLinks::RequestAllStatus()

@@ -65,7 +65,11 @@ public:
     // (Re)opens every comm port with its line settings; returns the text of
     // every failure in the order met, empty when every step worked.
     QStringList OpenCommPorts();
+    // Links start again from "up", to be reported lost again by the checks
+    // that follow: comm links after ten more silent checks (their count
+    // starts again), network links at the next check that finds them down.
     void markComLinksUp();
+    void markNetLinksUp();
     void RequestAllStatus();
     // Starts the link timers; nothing is sent or checked before this.
     void start();

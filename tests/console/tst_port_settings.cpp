@@ -29,6 +29,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -210,6 +211,7 @@ private slots:
     void reopenFailureIsLoggedAndShown();
     void lostLinkIsUpAgainAfterApply_data();
     void lostLinkIsUpAgainAfterApply();
+    void downNetworkLinkIsReportedAgainAfterApply();
     void portDeviceIsShown();
 };
 
@@ -716,7 +718,9 @@ void TestPortSettings::reopenFailureIsLoggedAndShown()
 void TestPortSettings::lostLinkIsUpAgainAfterApply_data()
 {
     QTest::addColumn<QString>("which");
-    QTest::addColumn<bool>("routersUp");
+    QTest::addColumn<bool>("unservedUp");
+    // The comm window marks up the routers its enabled ports serve; the
+    // network window marks up every router.
     QTest::newRow("com") << QStringLiteral("com") << false;
     QTest::newRow("net") << QStringLiteral("net") << true;
 }
@@ -724,7 +728,7 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply_data()
 void TestPortSettings::lostLinkIsUpAgainAfterApply()
 {
     QFETCH(QString, which);
-    QFETCH(bool, routersUp);
+    QFETCH(bool, unservedUp);
 
     Desk desk(kNoCards + "[Com_Port_1]\r\nPort_Enable=1\r\nPort_Description=Silent\r\n");
     Server &server = desk.server();
@@ -746,8 +750,11 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
     QVERIFY(server.links.table.ports[1].ComLinkOK);
-    QCOMPARE(server.RouterStates[1].CommOK, routersUp);
-    QCOMPARE(server.RouterStates[40].CommOK, routersUp);
+    // Marked up with its link, the router leaves "Problem Routers" and is
+    // reported lost again, like its link, only if it stays silent.
+    QVERIFY(server.RouterStates[1].CommOK);
+    QVERIFY(!server.problemRouters().contains(1));
+    QCOMPARE(server.RouterStates[40].CommOK, unservedUp);
 
     // Lost again only after ten more silent checks.
     for (int i = 0; i < 9; ++i)
@@ -756,7 +763,44 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 1);
     server.links.comLinkPass();
     QVERIFY(!server.links.table.ports[1].ComLinkOK);
+    QVERIFY(!server.RouterStates[1].CommOK);
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 2);
+}
+
+void TestPortSettings::downNetworkLinkIsReportedAgainAfterApply()
+{
+    // A TCP router on a port nobody listens on.
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    Desk desk(kNoCards + "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+              + QByteArray::number(closedPort) + "\r\nID_Number=6\r\nProtocol=1\r\n");
+    Server &server = desk.server();
+    server.links.timeNetPort.stop(); // the checks run here one at a time
+    // Half a minute without a word. The link never came up, so it was never
+    // reported lost, and the router is still marked up from the start.
+    for (int i = 0; i < 31; ++i)
+        server.links.netLinkPass();
+    const auto lostLines = [&] {
+        qsizetype count = 0;
+        for (const QByteArray &entry : logEntries(desk.path(), "Error"))
+            count += entry.startsWith("Communication lost with Leitch Router on network port 2") ? 1 : 0;
+        return count;
+    };
+    const qsizetype lostBefore = lostLines();
+
+    QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("net"));
+    button(dialog, "cmdOK")->click();
+    QTRY_VERIFY(!openPortWindow(*desk.window));
+    QVERIFY(server.RouterStates[6].CommOK);
+    // The next check finds the link still down and says so again.
+    server.links.netLinkPass();
+    QVERIFY(!server.RouterStates[6].CommOK);
+    QVERIFY(server.problemRouters().contains(6));
+    QCOMPARE(lostLines(), lostBefore + 1);
 }
 
 void TestPortSettings::portDeviceIsShown()
