@@ -66,7 +66,9 @@ def main():
             sys.exit("the router simulator did not make its links")
         time.sleep(0.05)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    server = subprocess.Popen([os.path.join(build, "bin", "marlin-server"), "--app-dir", folder], env=env,
+    # MARLIN_BENCH_SERVER names another build to measure, an older one say.
+    exe = os.environ.get("MARLIN_BENCH_SERVER") or os.path.join(build, "bin", "marlin-server")
+    server = subprocess.Popen([exe, "--app-dir", folder], env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     panels = []
     try:

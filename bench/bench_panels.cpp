@@ -12,6 +12,7 @@
 // machine is shared and absolute rates drift from run to run.
 //
 //   bench_panels [seconds measured per server, 1..6, default 4]
+//   (MARLIN_BENCH_SERVER=<path of another marlin-server> measures that build)
 //   bench_panels --echo-server PORT      the echo server (started by the above)
 //   bench_panels --floor-server PORT     the floor server (likewise)
 //
@@ -638,7 +639,10 @@ bool open(Session &s, const fs::path &self)
     if (s.target == Target::Engine) {
         // The server keeps its settings, tables and logs beside itself.
         const fs::path exe = s.folder / "marlin-server";
-        fs::copy_file(MARLIN_SERVER_EXE, exe, ec);
+        // MARLIN_BENCH_SERVER names another build to measure, an older one
+        // say, against the same load and floor.
+        const char *other = std::getenv("MARLIN_BENCH_SERVER");
+        fs::copy_file(other && *other ? other : MARLIN_SERVER_EXE, exe, ec);
         std::ofstream ini(s.folder / "WREN.INI", std::ios::binary);
         ini << "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=" << s.port
             << "\r\n";

@@ -24,6 +24,9 @@ struct ClientServer::Slot {
     std::unique_ptr<QTcpSocket> socket;
     RequestFramer framer;
     QTimer quiet;
+    // Runs while the connection is not read because its replies pile up
+    // unsent; when it fires, the connection is closed.
+    QTimer stalled;
     // Taken once at accept: every request names its peer.
     QString peerIp;
     int peerPort = 0;
@@ -189,27 +192,49 @@ qsizetype ClientServer::bufferedBytes(int index) const
 
 void ClientServer::adopt(QTcpSocket *incoming)
 {
-    // The lowest closed slot, else a new one.
+    // The lowest closed slot, else a new one; past the cap, none: the
+    // connection is closed at once, and those already served go on.
     std::size_t k = 0;
     while (k < acceptedSlots.size() && acceptedSlots[k]->socket && acceptedSlots[k]->socket->state() != QAbstractSocket::UnconnectedState)
         ++k;
+    if (k == std::size_t(kAcceptedSlotLimit)) {
+        incoming->abort();
+        delete incoming;
+        return;
+    }
     if (k == acceptedSlots.size()) {
         acceptedSlots.push_back(std::make_unique<Slot>());
         Slot &slot = *acceptedSlots.back();
         slot.quiet.setSingleShot(true);
         slot.quiet.setInterval(kQuietMs);
+        slot.stalled.setSingleShot(true);
+        slot.stalled.setInterval(kStallLimitMs);
         const int index = int(k) + kFirstAcceptedSlot;
         connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
+        connect(&slot.stalled, &QTimer::timeout, this, [this, index] {
+            if (QTcpSocket *socket = acceptedSlots[std::size_t(index - kFirstAcceptedSlot)]->socket.get())
+                socket->abort();
+        });
     }
     Slot &slot = *acceptedSlots[k];
     const int index = int(k) + kFirstAcceptedSlot;
     slot.framer.clear();
     slot.quiet.stop();
+    slot.stalled.stop();
     slot.socket.reset(incoming);
     slot.peerIp = incoming->peerAddress().toString();
     slot.peerPort = incoming->peerPort();
     incoming->setParent(nullptr);
+    // What the socket holds unread is bounded too: while its replies wait,
+    // the rest stays with the system and TCP holds the panel back.
+    incoming->setReadBufferSize(kUnsentLimit);
     connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
+    // Replies drained below the cap: requests are taken again.
+    connect(incoming, &QTcpSocket::bytesWritten, this, [this, index] {
+        Slot &s = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+        if (s.stalled.isActive() && s.socket && s.socket->bytesToWrite() < kUnsentLimit)
+            onData(index);
+    });
     // A closed or failed connection gives its slot back at once; its
     // client record stays until the sweep, or until a new panel needs it
     // when every record is taken.
@@ -226,8 +251,25 @@ void ClientServer::adopt(QTcpSocket *incoming)
 void ClientServer::onData(int index)
 {
     Slot &slot = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+    // Requests still waiting in the framer go first; new bytes are read
+    // only once they are all answered.
+    drain(index, false);
+    if (slot.stalled.isActive() || !slot.socket)
+        return;
     slot.framer.append(slot.socket->readAll());
     drain(index, false);
+}
+
+bool ClientServer::isReadingPaused(int index) const
+{
+    const auto i = std::size_t(index - kFirstAcceptedSlot);
+    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() && acceptedSlots[i]->stalled.isActive();
+}
+
+qsizetype ClientServer::unsentBytes(int index) const
+{
+    const QTcpSocket *socket = socketAt(index);
+    return socket ? socket->bytesToWrite() : 0;
 }
 
 void ClientServer::drain(int index, bool quietTimeout)
@@ -237,13 +279,27 @@ void ClientServer::drain(int index, bool quietTimeout)
     if (!socket)
         return;
     host.holdLogLines();
-    while (const auto request = slot.framer.takeRequest(quietTimeout)) {
+    // A panel that sends and never reads would otherwise have the server
+    // keep every reply: past the cap its requests wait, unread, until the
+    // replies drain, and a connection stuck so for too long is closed.
+    bool capped = false;
+    while (!(capped = socket->bytesToWrite() >= kUnsentLimit)) {
+        const auto request = slot.framer.takeRequest(quietTimeout);
+        if (!request)
+            break;
         const auto reply = HandleClientRequest(host, index, slot.peerIp, slot.peerPort, *request,
                                                secondsSinceMidnight());
         if (reply && socket->state() == QAbstractSocket::ConnectedState)
             sendReply(*socket, *reply);
     }
     host.writeHeldLogLines();
+    if (capped) {
+        if (!slot.stalled.isActive())
+            slot.stalled.start();
+        slot.quiet.stop();
+        return;
+    }
+    slot.stalled.stop();
     // The quiet timer runs only while part of a request waits; a complete
     // request never touches it.
     if (slot.framer.bufferedSize() > 0)

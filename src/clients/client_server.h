@@ -27,6 +27,12 @@ public:
     static constexpr int kFirstAcceptedSlot = 5;
     // Quiet time after which a partial request is handed over as it is.
     static constexpr int kQuietMs = 100;
+    // Replies waiting unsent on one connection past which its requests are
+    // no longer read, and how long it may stay so before it is closed.
+    static constexpr qsizetype kUnsentLimit = 64 * 1024;
+    static constexpr int kStallLimitMs = 30000;
+    // Accepted connections at most; one more is closed at once.
+    static constexpr int kAcceptedSlotLimit = 256;
 
     ClientServer(ClientProtocolHost &host, QObject *parent = nullptr);
     ~ClientServer() override;
@@ -52,6 +58,10 @@ public:
     QTcpSocket *socketAt(int index) const;
     // Bytes of slot index that wait for the rest of their request.
     qsizetype bufferedBytes(int index) const;
+    // Whether slot index is not read because its replies pile up unsent,
+    // and how many bytes of replies wait.
+    bool isReadingPaused(int index) const;
+    qsizetype unsentBytes(int index) const;
 
     QTimer timeCPSSocketError;
 

@@ -16,6 +16,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace marlin;
 
 using namespace testsupport;
@@ -37,6 +43,7 @@ private slots:
     void closedSlotsAreReused();
     void sixtyFifthPanelTakesAClosedRecord();
     void idleConnectionsDoNotStopService();
+    void panelThatNeverReadsIsNotReadEither();
     void bindFailureOpensCardSettings();
 };
 
@@ -255,13 +262,81 @@ void TestPanels::idleConnectionsDoNotStopService()
 {
     RunningServer install;
     std::vector<std::unique_ptr<QTcpSocket>> idle;
-    for (int i = 0; i < 300; ++i) {
-        idle.push_back(std::make_unique<QTcpSocket>());
-        idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
+    // In groups, so the listener's backlog never overflows.
+    while (int(idle.size()) < ClientServer::kAcceptedSlotLimit - 1) {
+        for (int i = 0; i < 32 && int(idle.size()) < ClientServer::kAcceptedSlotLimit - 1; ++i) {
+            idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(install->clients.acceptedSocketCount(), int(idle.size()), 10000);
     }
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
     QCOMPARE(LiveClientCount(install->clientTable), 1);
+    QCOMPARE(install->clients.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
+
+    // Past the cap a connection is closed at once; those served go on.
+    QTcpSocket beyond;
+    QSignalSpy closed(&beyond, &QTcpSocket::disconnected);
+    beyond.connectToHost(QHostAddress::LocalHost, install.port());
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 5000);
+    QCOMPARE(install->clients.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 9), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x09", 7));
+    // A slot given back is taken by the next connection.
+    idle.front()->abort();
+    QTRY_VERIFY(install->clients.socketAt(ClientServer::kFirstAcceptedSlot)->state()
+                == QAbstractSocket::UnconnectedState);
+    Panel next(install.port());
+    QCOMPARE(next.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+}
+
+void TestPanels::panelThatNeverReadsIsNotReadEither()
+{
+    RunningServer install;
+    // The hog: a small receive window and no reading at all.
+    const int hog = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    ::setsockopt(hog, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(install.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::connect(hog, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ::fcntl(hog, F_SETFL, O_NONBLOCK);
+    const int hogSlot = ClientServer::kFirstAcceptedSlot;
+    QTRY_VERIFY(install->clients.socketAt(hogSlot));
+
+    // A full refresh and the status requests it makes pending, over and
+    // over: 524 bytes of reply for each 7 bytes sent.
+    QByteArray cycle = panelRequest(0, 0x91, 1);
+    for (int i = 1; i <= 2 * kRouterCount; ++i)
+        cycle += panelRequest(quint32(i), 0xA8, 1);
+    qint64 sent = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+        const ssize_t n = ::send(hog, cycle.constData(), std::size_t(cycle.size()), MSG_NOSIGNAL);
+        sent += std::max<ssize_t>(n, 0);
+        return install->clients.isReadingPaused(hogSlot);
+    }()), 20000);
+    // What waits unsent stops near the cap, whatever the hog sends on.
+    for (int i = 0; i < 50; ++i)
+        ::send(hog, cycle.constData(), std::size_t(cycle.size()), MSG_NOSIGNAL);
+    QVERIFY(!QTest::qWaitFor([&] {
+        return !install->clients.isReadingPaused(hogSlot)
+               || install->clients.unsentBytes(hogSlot) >= ClientServer::kUnsentLimit + 1024;
+    }, 300));
+
+    // Other panels are served meanwhile.
+    Panel other(install.port());
+    QCOMPARE(other.ask(panelRequest(7, 0x84, 9), 7), QByteArray("\x00\x00\x00\x07\x10\x01\x09", 7));
+
+    // Once the hog reads, its requests are taken again.
+    char sink[65536];
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+        while (::recv(hog, sink, sizeof sink, 0) > 0) {
+        }
+        return !install->clients.isReadingPaused(hogSlot);
+    }()), 20000);
+    ::close(hog);
 }
 
 void TestPanels::bindFailureOpensCardSettings()
