@@ -174,6 +174,8 @@ int main(int argc, char *argv[])
         return EXIT_FAILURE;
     }
 
+    // A full log under a file size limit costs log lines, never the server.
+    marlin::IgnoreFileSizeLimitSignal();
     marlin::Server server(appDir);
     server.logs.setTerminalEcho(true);
     server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);

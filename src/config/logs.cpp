@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <csignal>
 #include <cstdio>
 
 namespace marlin {
@@ -114,5 +115,7 @@ Logs::Batch::~Batch()
     if (--logs.batchDepth == 0)
         logs.flushBatch();
 }
+
+void IgnoreFileSizeLimitSignal() { std::signal(SIGXFSZ, SIG_IGN); }
 
 } // namespace marlin

@@ -77,4 +77,8 @@ private:
     qint64 opens = 0;
 };
 
+// A write past the process's file size limit then fails (and the line is
+// dropped) instead of the system ending the whole server with SIGXFSZ.
+void IgnoreFileSizeLimitSignal();
+
 } // namespace marlin

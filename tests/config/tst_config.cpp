@@ -16,6 +16,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace marlin;
 using namespace testsupport;
@@ -46,6 +48,7 @@ private slots:
     void switchLogLines();
     void logsFollowTheDate();
     void batchedLogLines();
+    void logLinesThatCannotBeWritten();
 
     void userRecords_data();
     void userRecords();
@@ -492,6 +495,48 @@ void TestConfig::batchedLogLines()
     logs.WriteErrorLog(QStringLiteral("four"));
     QCOMPARE(logs.fileOpens(), 4);
     QVERIFY(readFile(logs.errorLogPath(at.date())).endsWith("four\r\n"));
+}
+
+void TestConfig::logLinesThatCannotBeWritten()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    Logs logs(app.path(), tables);
+    logs.setClock([] { return QDateTime(QDate(2026, 6, 1), QTime(8, 0, 0)); });
+    const QString path = logs.errorLogPath(QDate(2026, 6, 1));
+
+    // A file where the Logs folder belongs refuses every write, even root's.
+    QVERIFY(writeFile(app.filePath(QStringLiteral("Logs")), "not a folder"));
+    logs.WriteErrorLog(QStringLiteral("lost"));
+    {
+        Logs::Batch batch(logs);
+        logs.WriteErrorLog(QStringLiteral("lost too"));
+    }
+    QVERIFY(!QFile::exists(path));
+    // The next line tries again and is written once the folder can be made.
+    QVERIFY(QFile::remove(app.filePath(QStringLiteral("Logs"))));
+    logs.WriteErrorLog(QStringLiteral("kept"));
+    QCOMPARE(readFile(path), QByteArray("06-01-2026  08:00:00 kept\r\n"));
+
+    // Past a file size limit the write fails instead of the process ending:
+    // in a child, which the limit would otherwise kill with SIGXFSZ.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        IgnoreFileSizeLimitSignal();
+        const rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        for (int i = 0; i < 10; ++i)
+            logs.WriteErrorLog(QStringLiteral("a line that does not fit"));
+        ::_exit(readFile(path).size() <= 64 ? 0 : 2);
+    }
+    QVERIFY(child > 0);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), WIFSIGNALED(status) ? qPrintable(QStringLiteral("signal %1").arg(WTERMSIG(status))) : "");
+    QCOMPARE(WEXITSTATUS(status), 0);
+    // The parent, with no limit, writes on.
+    logs.WriteErrorLog(QStringLiteral("after"));
+    QVERIFY(readFile(path).endsWith("after\r\n"));
 }
 
 void TestConfig::userRecords_data()
