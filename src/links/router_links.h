@@ -47,8 +47,10 @@ struct SentCommand {
 // Every link to the routers: the 96 comm ports and 96 network ports, the
 // per-router command queues, the send spacing and re-sends, the reply
 // parsing into the router states, and the supervision that notices lost and
-// restored links. Everything runs on the event loop, driven by the timers
-// below; the rest of the server hears of changes through the signals.
+// restored links. Everything runs on the event loop, driven by the ports'
+// own events and the timers below; the rest of the server hears of changes
+// through the signals. Serial ports: serial_links.cpp; network ports:
+// network_links.cpp; what both share: router_links.cpp.
 class RouterLinks : public QObject {
     Q_OBJECT
 
@@ -141,7 +143,6 @@ public:
     QList<SentCommand> sendLog() const { return QList<SentCommand>(sent.begin(), sent.end()); }
 
     PortTable table;
-    QString AlertText;
 
     QTimer timeOnLine;
     QTimer timeNetPort;
@@ -166,7 +167,19 @@ private:
     void logImageVideoRefusal(int router, const QByteArray &takeString) const;
     void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
     void applyReports(int router, const ReplyScan &scan);
-    void queueFollowUp(int port, bool isNetwork);
+    // One port's settings as the links use them, whichever kind it is.
+    struct PortView {
+        bool isNetwork = false;
+        bool enabled = false;
+        int deviceType = 0;
+        int router = 0;
+        int protocol = 0;
+        int level = 0;
+        QString description;
+    };
+    PortView portView(int port, bool isNetwork) const;
+    void queueOn(const PortView &view, const QByteArray &command);
+    void queueFirstRequests(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
     void reopenFailedComPorts();
     void sendComQueue(int port);
