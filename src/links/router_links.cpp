@@ -138,6 +138,19 @@ QList<QByteArray> RouterLinks::queuedCommands(int router, bool isNetwork) const
     return commands;
 }
 
+bool RouterLinks::isLinkUp(int port, bool isNetwork) const
+{
+    if (!isPortNumber(port))
+        return false;
+    return isNetwork ? table.ports[port].NetLinkOK : table.ports[port].ComLinkOK;
+}
+
+void RouterLinks::stopLinkChecks()
+{
+    timeOnLine.stop();
+    timeNetPort.stop();
+}
+
 int RouterLinks::resendsLeft(int port) const
 {
     return isPortNumber(port) ? table.ports[port].NetResendCount : 0;

@@ -142,12 +142,11 @@ public:
     static constexpr int kSendLogLimit = 256;
     QList<SentCommand> sendLog() const { return QList<SentCommand>(sent.begin(), sent.end()); }
 
-    PortTable table;
-
-    QTimer timeOnLine;
-    QTimer timeNetPort;
-    std::array<QTimer, kPortCount + 1> timeCOM;
-    std::array<QTimer, kPortCount + 1> timeNetCTS;
+    // Whether the last link check found a port's link up.
+    bool isLinkUp(int port, bool isNetwork) const;
+    // Stops the periodic link checks; comLinkPass and netLinkPass still run
+    // when called, one at a time.
+    void stopLinkChecks();
 
 signals:
     // A router's status (priority false) or high-priority flags (true) changed.
@@ -191,6 +190,12 @@ private:
     void sendOnNetPort(int port, const QByteArray &bytes);
     QAbstractSocket *netSocket(int port, bool udp);
     void recordSend(int port, bool isNetwork, const QByteArray &bytes);
+
+    PortTable table;
+    QTimer timeOnLine;
+    QTimer timeNetPort;
+    std::array<QTimer, kPortCount + 1> timeCOM;
+    std::array<QTimer, kPortCount + 1> timeNetCTS;
 
     QString applicationDir;
     const Settings &settings;

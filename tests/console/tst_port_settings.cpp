@@ -628,6 +628,12 @@ void TestPortSettings::writeFailureChangesNothing()
     PtyLink device(desk.path(), 2);
     // Port 1 is enabled on a device that is not there: a re-open would log it.
     QFile::link(desk.dir.filePath(QStringLiteral("no-such-device")), desk.dir.filePath(QStringLiteral("COM1")));
+    // Port 1's link is lost: ten silent checks.
+    server.links.stopLinkChecks();
+    for (int i = 0; i < 10; ++i)
+        server.links.comLinkPass();
+    QVERIFY(!server.links.isLinkUp(1, false));
+    QVERIFY(!server.RouterStates[1].CommOK);
     const QList<QByteArray> logged = logEntries(desk.path(), "Error");
     const QString startupError = server.StartupError;
     // A directory where the file must go: even root cannot write it.
@@ -635,8 +641,6 @@ void TestPortSettings::writeFailureChangesNothing()
     QVERIFY(QDir().mkpath(server.SettingsFile()));
     const QStringList folder = QDir(desk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     const Settings stored = server.settings;
-    server.links.table.ports[1].ComLinkOK = false;
-    server.RouterStates[1].CommOK = false;
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
@@ -657,7 +661,7 @@ void TestPortSettings::writeFailureChangesNothing()
     QVERIFY(!server.links.isComOpen(2));
     QCOMPARE(logEntries(desk.path(), "Error"), logged);
     QCOMPARE(server.StartupError, startupError);
-    QVERIFY(!server.links.table.ports[1].ComLinkOK);
+    QVERIFY(!server.links.isLinkUp(1, false));
     QVERIFY(!server.RouterStates[1].CommOK);
     QCOMPARE(openPortWindow(*desk.window), dialog);
 }
@@ -736,12 +740,12 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     server.links.OpenCommPorts();
     QVERIFY(server.links.isComOpen(1));
     // The checks are run here one at a time, as the link timer would.
-    server.links.timeOnLine.stop();
+    server.links.stopLinkChecks();
     const QByteArray lost = "Communication lost with Leitch Router on communication port 1 (Router_1) (Silent).";
     for (int i = 0; i < 10; ++i)
         server.links.comLinkPass();
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 1);
-    QVERIFY(!server.links.table.ports[1].ComLinkOK);
+    QVERIFY(!server.links.isLinkUp(1, false));
     QVERIFY(!server.RouterStates[1].CommOK);
     server.RouterStates[40].CommOK = false; // a router no port serves
 
@@ -749,7 +753,7 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     QVERIFY(dialog);
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
-    QVERIFY(server.links.table.ports[1].ComLinkOK);
+    QVERIFY(server.links.isLinkUp(1, false));
     // Marked up with its link, the router leaves "Problem Routers" and is
     // reported lost again, like its link, only if it stays silent.
     QVERIFY(server.RouterStates[1].CommOK);
@@ -759,10 +763,10 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     // Lost again only after ten more silent checks.
     for (int i = 0; i < 9; ++i)
         server.links.comLinkPass();
-    QVERIFY(server.links.table.ports[1].ComLinkOK);
+    QVERIFY(server.links.isLinkUp(1, false));
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 1);
     server.links.comLinkPass();
-    QVERIFY(!server.links.table.ports[1].ComLinkOK);
+    QVERIFY(!server.links.isLinkUp(1, false));
     QVERIFY(!server.RouterStates[1].CommOK);
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 2);
 }
@@ -779,7 +783,7 @@ void TestPortSettings::downNetworkLinkIsReportedAgainAfterApply()
     Desk desk(kNoCards + "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
               + QByteArray::number(closedPort) + "\r\nID_Number=6\r\nProtocol=1\r\n");
     Server &server = desk.server();
-    server.links.timeNetPort.stop(); // the checks run here one at a time
+    server.links.stopLinkChecks(); // the checks run here one at a time
     // Half a minute without a word. The link never came up, so it was never
     // reported lost, and the router is still marked up from the start.
     for (int i = 0; i < 31; ++i)
