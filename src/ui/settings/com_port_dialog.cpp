@@ -3,6 +3,7 @@
 #include "config/convert.h"
 #include "core/server.h"
 #include "ui/messages.h"
+#include "ui/settings/equipment_frame.h"
 #include "ui/settings/list_choice.h"
 #include "ui/settings/step_button.h"
 
@@ -20,28 +21,6 @@
 #include <algorithm>
 
 namespace marlin {
-
-namespace {
-
-QComboBox *makeList(const char *name, const QStringList &items)
-{
-    auto *list = new QComboBox;
-    list->setObjectName(QLatin1String(name));
-    list->addItems(items);
-    return list;
-}
-
-// Numbers as the lists have always shown them: a leading space where a
-// sign would go.
-QStringList numbers(int from, int to)
-{
-    QStringList items;
-    for (int n = from; n <= to; ++n)
-        items.append(Str(n));
-    return items;
-}
-
-} // namespace
 
 frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     : QWidget(parent), server(server), working(server.settings.ComPorts)
@@ -83,12 +62,6 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     chkDTR->setObjectName(QStringLiteral("chkDTR"));
     chkRTS = new QCheckBox(QStringLiteral("RTS Enabled"));
     chkRTS->setObjectName(QStringLiteral("chkRTS"));
-    cmbType = makeList("cmbType", {QStringLiteral("Router")});
-    cmbID = makeList("cmbID", numbers(1, 128));
-    cmbLevel = makeList("cmbLevel", numbers(0, 7));
-    cmbPro = makeList("cmbPro", {});
-    txtDesc = new QLineEdit;
-    txtDesc->setObjectName(QStringLiteral("txtDesc"));
 
     Frame1 = new QGroupBox(QStringLiteral("Port Settings"));
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -103,16 +76,13 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     form1->addRow(chkDTR);
     form1->addRow(chkRTS);
 
-    Frame2 = new QGroupBox(QStringLiteral("Broadcast Equipment Settings"));
+    Frame2 = new EquipmentFrame;
     Frame2->setObjectName(QStringLiteral("Frame2"));
-    auto *form2 = new QFormLayout(Frame2);
-    const std::pair<const char *, QWidget *> equipmentRows[] = {
-        {"Type", cmbType}, {"Router #", cmbID}, {"Main Router Level", cmbLevel}, {"Protocol", cmbPro},
-        {"Description", txtDesc}};
-    for (const auto &[caption, control] : equipmentRows) {
-        control->setAccessibleName(QString::fromLatin1(caption));
-        form2->addRow(QString::fromLatin1(caption), control);
-    }
+    cmbType = Frame2->cmbType;
+    cmbID = Frame2->cmbID;
+    cmbLevel = Frame2->cmbLevel;
+    cmbPro = Frame2->cmbPro;
+    txtDesc = Frame2->txtDesc;
     for (QCheckBox *box : {chkENABLE, chkDTR, chkRTS})
         box->setAccessibleName(box->text());
 
@@ -124,11 +94,6 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
         button->setAccessibleName(button->text());
     connect(cmdOK, &QPushButton::clicked, this, &frmSetPorts::apply);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
-    // Choosing a type offers that type's languages afresh.
-    connect(cmbType, &QComboBox::activated, this, [this](int position) {
-        if (position == 0)
-            fillProtocols();
-    });
 
     auto *portRow = new QHBoxLayout;
     portRow->addWidget(lblCom);
@@ -149,15 +114,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     layout->addLayout(frames);
     layout->addLayout(buttons);
 
-    fillProtocols();
     showPort();
-}
-
-void frmSetPorts::fillProtocols()
-{
-    cmbPro->clear();
-    cmbPro->addItems({QStringLiteral("Leitch"), QStringLiteral("Image Video 9540")});
-    cmbPro->setCurrentIndex(-1);
 }
 
 void frmSetPorts::step(int direction)
@@ -177,11 +134,13 @@ void frmSetPorts::saveScreen()
     p.ComStopBits = pickedListValue(cmbSB, p.ComStopBits, 1);
     p.ComDTR = chkDTR->isChecked();
     p.ComRTS = chkRTS->isChecked();
-    p.ComDeviceType = pickedListValue(cmbType, p.ComDeviceType, 1);
-    p.ComIDNumber = pickedListValue(cmbID, p.ComIDNumber, 1);
-    p.ComLevel = pickedListValue(cmbLevel, p.ComLevel, 0);
-    p.ComProtocol = pickedListValue(cmbPro, p.ComProtocol, 1);
-    p.ComDescription = txtDesc->text();
+    const EquipmentFields e =
+        Frame2->readFields({p.ComDeviceType, p.ComIDNumber, p.ComLevel, p.ComProtocol, p.ComDescription});
+    p.ComDeviceType = e.deviceType;
+    p.ComIDNumber = e.router;
+    p.ComLevel = e.level;
+    p.ComProtocol = e.protocol;
+    p.ComDescription = e.description;
 }
 
 void frmSetPorts::showPort()
@@ -198,13 +157,7 @@ void frmSetPorts::showPort()
     showListPosition(cmbSB, p.ComStopBits - 1);
     chkDTR->setChecked(p.ComDTR);
     chkRTS->setChecked(p.ComRTS);
-    showListPosition(cmbType, p.ComDeviceType - 1);
-    if (cmbType->currentIndex() == 0)
-        fillProtocols();
-    showListPosition(cmbID, p.ComIDNumber - 1);
-    showListPosition(cmbLevel, p.ComLevel);
-    showListPosition(cmbPro, p.ComProtocol - 1);
-    txtDesc->setText(p.ComDescription);
+    Frame2->showFields({p.ComDeviceType, p.ComIDNumber, p.ComLevel, p.ComProtocol, p.ComDescription});
 }
 
 void frmSetPorts::apply()

@@ -14,6 +14,7 @@ class QToolButton;
 
 namespace marlin {
 
+class EquipmentFrame;
 class Server;
 
 // "Communication Port Settings": the 96 comm ports, one on screen at a
@@ -32,7 +33,7 @@ public:
     QToolButton *cmdSRCLEFT = nullptr;
     QToolButton *cmdSRCRight = nullptr;
     QGroupBox *Frame1 = nullptr;
-    QGroupBox *Frame2 = nullptr;
+    EquipmentFrame *Frame2 = nullptr;
     QCheckBox *chkENABLE = nullptr;
     QComboBox *cmbBR = nullptr;
     QComboBox *cmbPARITY = nullptr;
@@ -55,7 +56,6 @@ private:
     void step(int direction);
     void saveScreen();
     void showPort();
-    void fillProtocols();
     void apply();
 
     Server &server;

@@ -4,6 +4,7 @@
 #include "config/ini_file.h"
 #include "core/server.h"
 #include "ui/messages.h"
+#include "ui/settings/equipment_frame.h"
 #include "ui/settings/list_choice.h"
 #include "ui/settings/step_button.h"
 
@@ -24,29 +25,11 @@ namespace marlin {
 
 namespace {
 
-QComboBox *makeList(const char *name, const QStringList &items)
-{
-    auto *list = new QComboBox;
-    list->setObjectName(QLatin1String(name));
-    list->addItems(items);
-    return list;
-}
-
 QLineEdit *makeText(const char *name)
 {
     auto *text = new QLineEdit;
     text->setObjectName(QLatin1String(name));
     return text;
-}
-
-// Numbers as the lists have always shown them: a leading space where a
-// sign would go.
-QStringList numbers(int from, int to)
-{
-    QStringList items;
-    for (int n = from; n <= to; ++n)
-        items.append(Str(n));
-    return items;
 }
 
 void addRows(QFormLayout *form, std::initializer_list<std::pair<const char *, QWidget *>> rows)
@@ -89,11 +72,6 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     cmbTCPType = makeList("cmbTCPType", {QStringLiteral("TCP"), QStringLiteral("UDP")});
     txtUser = makeText("txtUser");
     txtPassWord = makeText("txtPassWord");
-    cmbType = makeList("cmbType", {QStringLiteral("Router")});
-    cmbID = makeList("cmbID", numbers(1, 128));
-    cmbLevel = makeList("cmbLevel", numbers(0, 7));
-    cmbPro = makeList("cmbPro", {});
-    txtDesc = makeText("txtDesc");
 
     fraPort = new QGroupBox(QStringLiteral("TCP / UDP Port Settings"));
     addRows(new QFormLayout(fraPort),
@@ -105,12 +83,12 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     network->addWidget(fraPort);
     network->addWidget(fraLogin);
     network->addStretch();
-    fraEquipment = new QGroupBox(QStringLiteral("Broadcast Equipment Settings"));
-    addRows(new QFormLayout(fraEquipment), {{"Type", cmbType},
-                                            {"Router #", cmbID},
-                                            {"Main Router Level", cmbLevel},
-                                            {"Protocol", cmbPro},
-                                            {"Description", txtDesc}});
+    fraEquipment = new EquipmentFrame;
+    cmbType = fraEquipment->cmbType;
+    cmbID = fraEquipment->cmbID;
+    cmbLevel = fraEquipment->cmbLevel;
+    cmbPro = fraEquipment->cmbPro;
+    txtDesc = fraEquipment->txtDesc;
 
     cmdOK = new QPushButton(QStringLiteral("Apply and Save"));
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
@@ -120,11 +98,6 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
         button->setAccessibleName(button->text());
     connect(cmdOK, &QPushButton::clicked, this, &frmSetNetPorts::apply);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
-    // Choosing a type offers that type's languages afresh.
-    connect(cmbType, &QComboBox::activated, this, [this](int position) {
-        if (position == 0)
-            fillProtocols();
-    });
 
     auto *portRow = new QHBoxLayout;
     portRow->addWidget(lblCom);
@@ -146,15 +119,7 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     layout->addLayout(frames);
     layout->addLayout(buttons);
 
-    fillProtocols();
     showPort();
-}
-
-void frmSetNetPorts::fillProtocols()
-{
-    cmbPro->clear();
-    cmbPro->addItems({QStringLiteral("Leitch"), QStringLiteral("Image Video 9540")});
-    cmbPro->setCurrentIndex(-1);
 }
 
 void frmSetNetPorts::step(int direction)
@@ -173,11 +138,13 @@ void frmSetNetPorts::saveScreen()
     p.NetPortType = pickedListValue(cmbTCPType, p.NetPortType, 0);
     p.NetUser = trimSpaces(txtUser->text());
     p.NetPassword = trimSpaces(txtPassWord->text());
-    p.NetDeviceType = pickedListValue(cmbType, p.NetDeviceType, 1);
-    p.NetIDNumber = pickedListValue(cmbID, p.NetIDNumber, 1);
-    p.NetLevel = pickedListValue(cmbLevel, p.NetLevel, 0);
-    p.NetProtocol = pickedListValue(cmbPro, p.NetProtocol, 1);
-    p.NetDescription = trimSpaces(txtDesc->text());
+    const EquipmentFields e =
+        fraEquipment->readFields({p.NetDeviceType, p.NetIDNumber, p.NetLevel, p.NetProtocol, p.NetDescription});
+    p.NetDeviceType = e.deviceType;
+    p.NetIDNumber = e.router;
+    p.NetLevel = e.level;
+    p.NetProtocol = e.protocol;
+    p.NetDescription = trimSpaces(e.description);
 }
 
 void frmSetNetPorts::showPort()
@@ -190,14 +157,7 @@ void frmSetNetPorts::showPort()
     showListPosition(cmbTCPType, p.NetPortType);
     txtUser->setText(p.NetUser);
     txtPassWord->setText(p.NetPassword);
-    // The type first: it fills the protocol list.
-    showListPosition(cmbType, p.NetDeviceType - 1);
-    if (cmbType->currentIndex() == 0)
-        fillProtocols();
-    showListPosition(cmbID, p.NetIDNumber - 1);
-    showListPosition(cmbLevel, p.NetLevel);
-    showListPosition(cmbPro, p.NetProtocol - 1);
-    txtDesc->setText(p.NetDescription);
+    fraEquipment->showFields({p.NetDeviceType, p.NetIDNumber, p.NetLevel, p.NetProtocol, p.NetDescription});
 }
 
 void frmSetNetPorts::apply()

@@ -14,6 +14,7 @@ class QToolButton;
 
 namespace marlin {
 
+class EquipmentFrame;
 class Server;
 
 // "Network Device Settings": the 96 network ports, one on screen at a time,
@@ -33,7 +34,7 @@ public:
     QGroupBox *fraNetwork = nullptr;
     QGroupBox *fraPort = nullptr;
     QGroupBox *fraLogin = nullptr;
-    QGroupBox *fraEquipment = nullptr;
+    EquipmentFrame *fraEquipment = nullptr;
     QLineEdit *txtIP = nullptr;
     QLineEdit *txtPort = nullptr;
     QComboBox *cmbTCPType = nullptr;
@@ -54,7 +55,6 @@ private:
     void step(int direction);
     void saveScreen();
     void showPort();
-    void fillProtocols();
     void apply();
 
     Server &server;

@@ -1,0 +1,76 @@
+#include "equipment_frame.h"
+
+#include "config/convert.h"
+#include "ui/settings/list_choice.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QLineEdit>
+
+namespace marlin {
+
+QComboBox *makeList(const char *name, const QStringList &items)
+{
+    auto *list = new QComboBox;
+    list->setObjectName(QLatin1String(name));
+    list->addItems(items);
+    return list;
+}
+
+QStringList numberItems(int from, int to)
+{
+    QStringList items;
+    for (int n = from; n <= to; ++n)
+        items.append(Str(n));
+    return items;
+}
+
+EquipmentFrame::EquipmentFrame(QWidget *parent) : QGroupBox(QStringLiteral("Broadcast Equipment Settings"), parent)
+{
+    cmbType = makeList("cmbType", {QStringLiteral("Router")});
+    cmbID = makeList("cmbID", numberItems(1, 128));
+    cmbLevel = makeList("cmbLevel", numberItems(0, 7));
+    cmbPro = makeList("cmbPro", {});
+    txtDesc = new QLineEdit;
+    txtDesc->setObjectName(QStringLiteral("txtDesc"));
+    auto *form = new QFormLayout(this);
+    const std::pair<const char *, QWidget *> rows[] = {
+        {"Type", cmbType}, {"Router #", cmbID}, {"Main Router Level", cmbLevel}, {"Protocol", cmbPro},
+        {"Description", txtDesc}};
+    for (const auto &[caption, control] : rows) {
+        control->setAccessibleName(QString::fromLatin1(caption));
+        form->addRow(QString::fromLatin1(caption), control);
+    }
+    connect(cmbType, &QComboBox::activated, this, [this](int position) {
+        if (position == 0)
+            fillProtocols();
+    });
+    fillProtocols();
+}
+
+void EquipmentFrame::fillProtocols()
+{
+    cmbPro->clear();
+    cmbPro->addItems({QStringLiteral("Leitch"), QStringLiteral("Image Video 9540")});
+    cmbPro->setCurrentIndex(-1);
+}
+
+void EquipmentFrame::showFields(const EquipmentFields &fields)
+{
+    showListPosition(cmbType, fields.deviceType - 1);
+    if (cmbType->currentIndex() == 0)
+        fillProtocols();
+    showListPosition(cmbID, fields.router - 1);
+    showListPosition(cmbLevel, fields.level);
+    showListPosition(cmbPro, fields.protocol - 1);
+    txtDesc->setText(fields.description);
+}
+
+EquipmentFields EquipmentFrame::readFields(const EquipmentFields &stored) const
+{
+    return {pickedListValue(cmbType, stored.deviceType, 1), pickedListValue(cmbID, stored.router, 1),
+            pickedListValue(cmbLevel, stored.level, 0), pickedListValue(cmbPro, stored.protocol, 1),
+            txtDesc->text()};
+}
+
+} // namespace marlin

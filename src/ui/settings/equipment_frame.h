@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QGroupBox>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+class QComboBox;
+class QLineEdit;
+
+namespace marlin {
+
+// What a comm or network port serves, as both port windows show it.
+struct EquipmentFields {
+    qint16 deviceType = 0;
+    qint16 router = 0;
+    qint16 level = 0;
+    qint16 protocol = 0;
+    QString description;
+};
+
+// "Broadcast Equipment Settings": Type, Router #, Main Router Level,
+// Protocol and Description. Choosing the type "Router" offers its languages
+// afresh, with none chosen.
+class EquipmentFrame : public QGroupBox {
+    Q_OBJECT
+
+public:
+    explicit EquipmentFrame(QWidget *parent = nullptr);
+
+    QComboBox *cmbType = nullptr;
+    QComboBox *cmbID = nullptr;
+    QComboBox *cmbLevel = nullptr;
+    QComboBox *cmbPro = nullptr;
+    QLineEdit *txtDesc = nullptr;
+
+    // The type first: it fills the protocol list.
+    void showFields(const EquipmentFields &fields);
+    // What the controls say; a list with nothing chosen keeps what stored had.
+    EquipmentFields readFields(const EquipmentFields &stored) const;
+
+private:
+    void fillProtocols();
+};
+
+// A named list of items, and numbers as the lists have always shown them (a
+// leading space where a sign would go).
+QComboBox *makeList(const char *name, const QStringList &items);
+QStringList numberItems(int from, int to);
+
+} // namespace marlin
