@@ -3,7 +3,7 @@
 #include "config/convert.h"
 #include "core/server.h"
 #include "ui/messages.h"
-#include "ui/settings/equipment_frame.h"
+#include "ui/settings/port_window_parts.h"
 #include "ui/settings/list_choice.h"
 #include "ui/settings/step_button.h"
 
@@ -102,17 +102,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     portRow->addWidget(cmdSRCRight);
     portRow->addSpacing(12);
     portRow->addWidget(lblDevice, 1);
-    auto *frames = new QHBoxLayout;
-    frames->addWidget(Frame1, 1);
-    frames->addWidget(Frame2, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCANCEL);
-    auto *layout = new QVBoxLayout(this);
-    layout->addLayout(portRow);
-    layout->addLayout(frames);
-    layout->addLayout(buttons);
+    layOutPortWindow(this, portRow, Frame1, Frame2, cmdOK, cmdCANCEL);
 
     showPort();
 }

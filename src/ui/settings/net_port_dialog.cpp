@@ -4,7 +4,7 @@
 #include "config/ini_file.h"
 #include "core/server.h"
 #include "ui/messages.h"
-#include "ui/settings/equipment_frame.h"
+#include "ui/settings/port_window_parts.h"
 #include "ui/settings/list_choice.h"
 #include "ui/settings/step_button.h"
 
@@ -107,17 +107,7 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     portRow->addSpacing(16);
     portRow->addWidget(chkENABLE);
     portRow->addStretch();
-    auto *frames = new QHBoxLayout;
-    frames->addWidget(fraNetwork, 1);
-    frames->addWidget(fraEquipment, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCANCEL);
-    auto *layout = new QVBoxLayout(this);
-    layout->addLayout(portRow);
-    layout->addLayout(frames);
-    layout->addLayout(buttons);
+    layOutPortWindow(this, portRow, fraNetwork, fraEquipment, cmdOK, cmdCANCEL);
 
     showPort();
 }

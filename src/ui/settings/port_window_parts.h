@@ -6,7 +6,9 @@
 #include <QtGlobal>
 
 class QComboBox;
+class QHBoxLayout;
 class QLineEdit;
+class QPushButton;
 
 namespace marlin {
 
@@ -47,5 +49,10 @@ private:
 // leading space where a sign would go).
 QComboBox *makeList(const char *name, const QStringList &items);
 QStringList numberItems(int from, int to);
+
+// The port windows' layout: the port row on top, two frames side by side,
+// "Apply and Save" and "Cancel" at the bottom right.
+void layOutPortWindow(QWidget *window, QHBoxLayout *portRow, QWidget *left, QWidget *right, QPushButton *ok,
+                      QPushButton *cancel);
 
 } // namespace marlin

@@ -1,11 +1,14 @@
-#include "equipment_frame.h"
+#include "port_window_parts.h"
 
 #include "config/convert.h"
 #include "ui/settings/list_choice.h"
 
 #include <QComboBox>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 namespace marlin {
 
@@ -23,6 +26,22 @@ QStringList numberItems(int from, int to)
     for (int n = from; n <= to; ++n)
         items.append(Str(n));
     return items;
+}
+
+void layOutPortWindow(QWidget *window, QHBoxLayout *portRow, QWidget *left, QWidget *right, QPushButton *ok,
+                      QPushButton *cancel)
+{
+    auto *frames = new QHBoxLayout;
+    frames->addWidget(left, 1);
+    frames->addWidget(right, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto *layout = new QVBoxLayout(window);
+    layout->addLayout(portRow);
+    layout->addLayout(frames);
+    layout->addLayout(buttons);
 }
 
 EquipmentFrame::EquipmentFrame(QWidget *parent) : QGroupBox(QStringLiteral("Broadcast Equipment Settings"), parent)
