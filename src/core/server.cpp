@@ -117,24 +117,13 @@ bool Server::reloadRouterTables()
     return complete;
 }
 
-QStringList Server::saveRouterTables() { return SaveRouterTables(applicationDir, RouterTables, unreadableTables); }
-
 QStringList Server::applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace)
 {
-    const RouterTableSet kept = unreadableTables & ~replace;
-    QStringList failures;
+    RouterTableSet written;
+    const QStringList failures = SaveRouterTables(applicationDir, edited, unreadableTables & ~replace, &written);
     for (int r = 1; r <= kRouterCount; ++r) {
-        const QString path = RouterTablePath(applicationDir, r);
-        if (kept.test(std::size_t(r))) {
-            failures.append(QStringLiteral("The router table file %1 was not saved: it could not be read when the "
-                                           "tables were loaded.").arg(path));
+        if (!written.test(std::size_t(r)))
             continue;
-        }
-        QString reason;
-        if (!SaveRouterTable(applicationDir, r, edited[r], &reason)) {
-            failures.append(QStringLiteral("The router table file %1 could not be written (%2).").arg(path, reason));
-            continue;
-        }
         RouterTables[r] = edited[r];
         unreadableTables.reset(std::size_t(r));
     }

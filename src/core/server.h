@@ -81,9 +81,6 @@ public:
     bool reloadSettings();     // settings, then the router view
     bool reloadUsers();
     bool reloadRouterTables(); // icons, router tables, then the router view
-    // Saves all 96 router tables, never over a file that could not be read
-    // at the last load; one text for each table not saved.
-    QStringList saveRouterTables();
     // Writes each router's edited table to its file and, once it is there,
     // makes it the table in memory: the tables in force are exactly those
     // written. A file unreadable at the last load is kept, and its table not

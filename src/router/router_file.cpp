@@ -190,7 +190,8 @@ RouterTableLoad LoadRouterTables(const QString &appDir, RouterTableArray &tables
     return load;
 }
 
-QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable)
+QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable,
+                             RouterTableSet *written)
 {
     QStringList failures;
     for (int r = 1; r <= kRouterCount; ++r) {
@@ -205,6 +206,8 @@ QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tabl
         QString reason;
         if (!SaveRouterTable(appDir, r, tables[r], &reason))
             failures.append(QStringLiteral("The router table file %1 could not be written (%2).").arg(path, reason));
+        else if (written)
+            written->set(std::size_t(r));
     }
     return failures;
 }

@@ -45,8 +45,10 @@ RouterTableLoad LoadRouterTables(const QString &appDir, RouterTableArray &tables
 
 // Saves the tables of routers 1..96, each atomically, except those whose
 // files could not be read at the last load: they are reported, never
-// overwritten. Returns one text for each table not saved.
-QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable);
+// overwritten. Returns one text for each table not saved; written, when
+// given, gets the routers whose files were written.
+QStringList SaveRouterTables(const QString &appDir, const RouterTableArray &tables, const RouterTableSet &unreadable,
+                             RouterTableSet *written = nullptr);
 
 // The operator's tab-separated text of one router's visible sources and
 // destinations. False when the file could not be written.
