@@ -31,12 +31,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
 
     lblCom = new QLabel(QStringLiteral("Communication Port"));
     lblCom->setObjectName(QStringLiteral("lblCom"));
-    lblPort = new QLabel;
-    lblPort->setObjectName(QStringLiteral("lblPort"));
-    lblPort->setAccessibleName(QStringLiteral("Communication Port"));
-    lblPort->setAlignment(Qt::AlignCenter);
-    lblPort->setMinimumWidth(lblPort->fontMetrics().horizontalAdvance(QStringLiteral(" 96 ")) + 8);
-    lblPort->setFrameShape(QFrame::StyledPanel);
+    lblPort = makePortNumber(QStringLiteral("Communication Port"));
     lblDevice = new QLabel;
     lblDevice->setObjectName(QStringLiteral("lblDevice"));
     lblDevice->setAccessibleName(QStringLiteral("Device"));
@@ -86,20 +81,12 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     for (QCheckBox *box : {chkENABLE, chkDTR, chkRTS})
         box->setAccessibleName(box->text());
 
-    cmdOK = new QPushButton(QStringLiteral("Apply and Save"));
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
-    cmdCANCEL->setObjectName(QStringLiteral("cmdCANCEL"));
-    for (QPushButton *button : {cmdOK, cmdCANCEL})
-        button->setAccessibleName(button->text());
+    cmdOK = makeApplyButton();
+    cmdCANCEL = makeCancelButton();
     connect(cmdOK, &QPushButton::clicked, this, &frmSetPorts::apply);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
 
-    auto *portRow = new QHBoxLayout;
-    portRow->addWidget(lblCom);
-    portRow->addWidget(cmdSRCLEFT);
-    portRow->addWidget(lblPort);
-    portRow->addWidget(cmdSRCRight);
+    QHBoxLayout *portRow = makePortRow(lblCom, cmdSRCLEFT, lblPort, cmdSRCRight);
     portRow->addSpacing(12);
     portRow->addWidget(lblDevice, 1);
     layOutPortWindow(this, portRow, Frame1, Frame2, cmdOK, cmdCANCEL);

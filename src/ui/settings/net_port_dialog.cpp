@@ -51,12 +51,7 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
 
     lblCom = new QLabel(QStringLiteral("Device Number"));
     lblCom->setObjectName(QStringLiteral("lblCom"));
-    lblPort = new QLabel;
-    lblPort->setObjectName(QStringLiteral("lblPort"));
-    lblPort->setAccessibleName(QStringLiteral("Device Number"));
-    lblPort->setAlignment(Qt::AlignCenter);
-    lblPort->setMinimumWidth(lblPort->fontMetrics().horizontalAdvance(QStringLiteral(" 96 ")) + 8);
-    lblPort->setFrameShape(QFrame::StyledPanel);
+    lblPort = makePortNumber(QStringLiteral("Device Number"));
     cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous Device"));
     cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next Device"));
     connect(cmdSRCLEFT, &QToolButton::clicked, this, [this] { step(-1); });
@@ -90,20 +85,12 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     cmbPro = fraEquipment->cmbPro;
     txtDesc = fraEquipment->txtDesc;
 
-    cmdOK = new QPushButton(QStringLiteral("Apply and Save"));
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdCANCEL = new QPushButton(QStringLiteral("Cancel"));
-    cmdCANCEL->setObjectName(QStringLiteral("cmdCANCEL"));
-    for (QPushButton *button : {cmdOK, cmdCANCEL})
-        button->setAccessibleName(button->text());
+    cmdOK = makeApplyButton();
+    cmdCANCEL = makeCancelButton();
     connect(cmdOK, &QPushButton::clicked, this, &frmSetNetPorts::apply);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
 
-    auto *portRow = new QHBoxLayout;
-    portRow->addWidget(lblCom);
-    portRow->addWidget(cmdSRCLEFT);
-    portRow->addWidget(lblPort);
-    portRow->addWidget(cmdSRCRight);
+    QHBoxLayout *portRow = makePortRow(lblCom, cmdSRCLEFT, lblPort, cmdSRCRight);
     portRow->addSpacing(16);
     portRow->addWidget(chkENABLE);
     portRow->addStretch();

@@ -6,8 +6,10 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace marlin {
@@ -27,6 +29,40 @@ QStringList numberItems(int from, int to)
         items.append(Str(n));
     return items;
 }
+
+QLabel *makePortNumber(const QString &accessibleName)
+{
+    auto *number = new QLabel;
+    number->setObjectName(QStringLiteral("lblPort"));
+    number->setAccessibleName(accessibleName);
+    number->setAlignment(Qt::AlignCenter);
+    number->setMinimumWidth(number->fontMetrics().horizontalAdvance(QStringLiteral(" 96 ")) + 8);
+    number->setFrameShape(QFrame::StyledPanel);
+    return number;
+}
+
+QHBoxLayout *makePortRow(QLabel *caption, QToolButton *back, QLabel *number, QToolButton *forward)
+{
+    auto *row = new QHBoxLayout;
+    row->addWidget(caption);
+    row->addWidget(back);
+    row->addWidget(number);
+    row->addWidget(forward);
+    return row;
+}
+
+namespace {
+QPushButton *makeButton(const QString &caption, const QString &name)
+{
+    auto *button = new QPushButton(caption);
+    button->setObjectName(name);
+    button->setAccessibleName(caption);
+    return button;
+}
+} // namespace
+
+QPushButton *makeApplyButton() { return makeButton(QStringLiteral("Apply and Save"), QStringLiteral("cmdOK")); }
+QPushButton *makeCancelButton() { return makeButton(QStringLiteral("Cancel"), QStringLiteral("cmdCANCEL")); }
 
 void layOutPortWindow(QWidget *window, QHBoxLayout *portRow, QWidget *left, QWidget *right, QPushButton *ok,
                       QPushButton *cancel)

@@ -7,8 +7,10 @@
 
 class QComboBox;
 class QHBoxLayout;
+class QLabel;
 class QLineEdit;
 class QPushButton;
+class QToolButton;
 
 namespace marlin {
 
@@ -49,6 +51,14 @@ private:
 // leading space where a sign would go).
 QComboBox *makeList(const char *name, const QStringList &items);
 QStringList numberItems(int from, int to);
+
+// The number of the port on screen, framed, wide enough for "96".
+QLabel *makePortNumber(const QString &accessibleName);
+// The caption, then the number between its arrows.
+QHBoxLayout *makePortRow(QLabel *caption, QToolButton *back, QLabel *number, QToolButton *forward);
+// "Apply and Save" (cmdOK) and "Cancel" (cmdCANCEL).
+QPushButton *makeApplyButton();
+QPushButton *makeCancelButton();
 
 // The port windows' layout: the port row on top, two frames side by side,
 // "Apply and Save" and "Cancel" at the bottom right.
