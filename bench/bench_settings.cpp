@@ -19,17 +19,13 @@
 #include <QTemporaryDir>
 
 #include "bench_timing.h"
+#include "offscreen_bench.h"
 
 using namespace marlin;
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The offscreen platform's notes on every popup would bury the figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg && !text.startsWith(QStringLiteral("This plugin does not support")))
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    useQuietOffscreenPlatform();
     QApplication app(argc, argv);
     QTemporaryDir dir;
     Server server(dir.path());
