@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -114,6 +115,10 @@ int main(int argc, char *argv[])
                        "this option wins."),
         QStringLiteral("DIR"));
     parser.addOption(appDirOption);
+    const QCommandLineOption noConsoleOption(
+        QStringLiteral("no-console"),
+        QStringLiteral("Run without the console: no windows at all, nothing waits for a click. For a service."));
+    parser.addOption(noConsoleOption);
     if (!parser.parse(arguments)) {
         say(parser.errorText());
         say(QStringLiteral("see marlin-server --help"));
@@ -146,17 +151,26 @@ int main(int argc, char *argv[])
         }
     }
 
-    const PlatformChoice display = choosePlatform();
-    qtHandler = qInstallMessageHandler(filterPlatformMessages);
-    tryingPlatforms = true;
-    QApplication app(argc, argv);
-    tryingPlatforms = false;
-    if (display == PlatformChoice::FallbackAllowed && headless()) {
-        const QString name = qEnvironmentVariableIsEmpty("DISPLAY") ? qEnvironmentVariable("WAYLAND_DISPLAY")
-                                                                     : qEnvironmentVariable("DISPLAY");
-        say(QStringLiteral("cannot connect to display %1, running headless (offscreen platform)").arg(name));
+    // Without the console the program is a plain event loop: no display is
+    // looked for and no platform plugin is loaded.
+    const bool noConsole = parser.isSet(noConsoleOption);
+    std::unique_ptr<QCoreApplication> application;
+    if (noConsole) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        const PlatformChoice display = choosePlatform();
+        qtHandler = qInstallMessageHandler(filterPlatformMessages);
+        tryingPlatforms = true;
+        auto gui = std::make_unique<QApplication>(argc, argv);
+        tryingPlatforms = false;
+        if (display == PlatformChoice::FallbackAllowed && headless()) {
+            const QString name = qEnvironmentVariableIsEmpty("DISPLAY") ? qEnvironmentVariable("WAYLAND_DISPLAY")
+                                                                         : qEnvironmentVariable("DISPLAY");
+            say(QStringLiteral("cannot connect to display %1, running headless (offscreen platform)").arg(name));
+        }
+        gui->setQuitOnLastWindowClosed(false);
+        application = std::move(gui);
     }
-    app.setQuitOnLastWindowClosed(false);
     // The program's own folder keeps the old rule: nothing there stops the start.
     const QString appDir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                : QFileInfo(chosenDir).canonicalFilePath();
@@ -165,7 +179,7 @@ int main(int argc, char *argv[])
     if (!instance.tryLock()) {
         // Nobody could answer a message box on a headless server, and a
         // copy waiting for an answer must not linger.
-        if (headless()) {
+        if (noConsole || headless()) {
             std::fprintf(stderr, "%s\n", qPrintable(marlin::SingleInstance::alreadyRunningText()));
         } else {
             QMessageBox::information(nullptr, marlin::SingleInstance::alreadyRunningTitle(),
@@ -180,10 +194,7 @@ int main(int argc, char *argv[])
     server.logs.setTerminalEcho(true);
     server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
     server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
-    marlin::MDIMain window(server);
     marlin::TerminationSignals termination;
-    QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
-                     &marlin::MDIMain::closeWithoutQuestions);
     if (!termination.isWatching()) {
         // Otherwise a service manager's stop would end the server without a
         // trace, and nobody would know why the log never says it closed.
@@ -192,7 +203,21 @@ int main(int argc, char *argv[])
                            "without \"Server Closed Down\".")
                 .arg(termination.problem()));
     }
+    if (noConsole) {
+        // What the console would show in a message box goes to the terminal.
+        QObject::connect(&server, &marlin::Server::startupErrorDue, &server,
+                         [](const QString &text) { say(text); });
+        QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &server, [&server] {
+            server.Shutdown();
+            QCoreApplication::quit();
+        });
+        server.Start();
+        return application->exec();
+    }
+    marlin::MDIMain window(server);
+    QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
+                     &marlin::MDIMain::closeWithoutQuestions);
     window.show();
     server.Start();
-    return app.exec();
+    return application->exec();
 }

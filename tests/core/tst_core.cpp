@@ -113,6 +113,7 @@ private slots:
     void startupErrorIsLoggedAndShownOnce();
     void everyStartupFailureIsLogged();
     void terminalTellsWhatHappens();
+    void programStartsAndClosesOnTermination_data();
     void programStartsAndClosesOnTermination();
     void commandLineRefusalsStartNothing_data();
     void commandLineRefusalsStartNothing();
@@ -294,12 +295,32 @@ void TestCore::terminalTellsWhatHappens()
     QCOMPARE(echoed, logged.join('\n') + '\n');
 }
 
+void TestCore::programStartsAndClosesOnTermination_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("platform");
+    QTest::newRow("console") << QStringList() << QStringLiteral("offscreen");
+    // A platform that does not exist would abort the moment a window were
+    // made, so the service serves panels without one.
+    QTest::newRow("--no-console") << QStringList{QStringLiteral("--no-console")} << QStringLiteral("no-such-platform");
+}
+
 void TestCore::programStartsAndClosesOnTermination()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, platform);
     Installation install;
-    std::unique_ptr<QProcess> server(install.start());
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    std::unique_ptr<QProcess> server(install.start(arguments, env));
+    Terminal terminal(*server);
     QVERIFY(server->waitForStarted());
     QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+    const QByteArray listening = "marlin-server: network card 1: listening on 127.0.0.1:";
+    QTRY_VERIFY_WITH_TIMEOUT(terminal.text().contains(listening), 5000);
+    const int port = terminal.text().mid(terminal.text().indexOf(listening) + listening.size()).split('\n').first().toInt();
+    Panel panel{quint16(port)};
+    QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
 
     server->terminate();
     QVERIFY(server->waitForFinished(20000));

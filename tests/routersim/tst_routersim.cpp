@@ -761,6 +761,8 @@ void TestRouterSim::controlCommands_data()
     QTest::newRow("quit") << "quit" << true << true << QString();
     QTest::newRow("status") << "status 2" << true << false << "router 2 iv on udp";
     QTest::newRow("help") << "help" << true << false << "set <router> <dest> <src>";
+    QTest::newRow("crosspoints") << "crosspoints 1" << true << false << "router 1 crosspoints 1=1,2=1,3=1,";
+    QTest::newRow("crosspoints of no router") << "crosspoints 3" << false << false << "error: usage: crosspoints";
     QTest::newRow("no such router") << "silent 3 on" << false << false << "error: no router 3";
     QTest::newRow("router zero") << "drop 0" << false << false << "error: no router 0";
     QTest::newRow("neither on nor off") << "silent 1 maybe" << false << false << "error: usage";
@@ -812,6 +814,8 @@ void TestRouterSim::controlCommandEffects()
     QVERIFY(!one.isGarbage());
     QCOMPARE(two.source(5), 3);
     QCOMPARE(one.source(5), 1);
+    const QString listed = runControlCommand(QStringLiteral("crosspoints 2"), routers).message;
+    QVERIFY2(listed.contains(QLatin1String(",4=1,5=3,6=1,")) && listed.endsWith(QLatin1String(",32=1")), qPrintable(listed));
     QVERIFY(runControlCommand(QStringLiteral("silent 1 off"), routers).ok);
     QVERIFY(!one.isSilent());
 }

@@ -46,6 +46,7 @@ QString controlHelp()
     for (const Arity &command : commands)
         lines.append(QLatin1String(command.usage));
     lines.append(QStringLiteral("status [<router>]"));
+    lines.append(QStringLiteral("crosspoints <router>"));
     lines.append(QStringLiteral("help"));
     lines.append(QStringLiteral("quit"));
     return lines.join(QLatin1Char('\n'));
@@ -81,6 +82,19 @@ ControlOutcome runControlCommand(const QString &line, const QList<SimulatedRoute
         if (lines.isEmpty())
             return failure(QStringLiteral("no router %1").arg(words.value(1)));
         return ControlOutcome{true, false, lines.join(QLatin1Char('\n'))};
+    }
+
+    // The source on every destination of a full report, so a script can
+    // compare the router with what the server shows.
+    if (verb == QLatin1String("crosspoints")) {
+        SimulatedRouter *router = words.size() == 2 ? routerAt(words.at(1)) : nullptr;
+        if (!router)
+            return failure(QStringLiteral("usage: crosspoints <router> (1..%1)").arg(routers.size()));
+        QStringList pairs;
+        for (int d = 1; d <= router->reportedSize(); ++d)
+            pairs.append(QStringLiteral("%1=%2").arg(d).arg(router->source(d)));
+        return ControlOutcome{true, false,
+                              QStringLiteral("router %1 crosspoints %2").arg(words.at(1).toInt()).arg(pairs.join(QLatin1Char(',')))};
     }
 
     const Arity *command = nullptr;

@@ -45,6 +45,7 @@ public:
 
     // 1-based; 0 outside 1..256.
     int source(int destination) const { return table.source(destination); }
+    int reportedSize() const { return table.reportedSize(); }
 
     // Silent: commands are still carried out, but nothing is sent at all.
     void setSilent(bool on);
