@@ -1,46 +1,61 @@
-// Network ports: TCP links the server connects to and UDP links it sends
-// datagrams to, checked, sent to and re-sent to once a second.
-#include "router_links.h"
+#include "network_links.h"
 
 #include "config/convert.h"
 #include "config/ini_file.h"
-#include "links/link_channels.h"
 #include "links/tcp_keepalive.h"
 
-#include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
 namespace marlin {
 
+struct NetworkLinks::Channel {
+    std::unique_ptr<QAbstractSocket> socket;
+    bool udp = false;
+    // A TCP error stays visible as the error state until the next pass
+    // closes the socket, as the link pass expects.
+    bool errorPending = false;
+    // Link passes the TCP connection has been up without a byte from the
+    // router.
+    int silentSeconds = 0;
+};
 
 namespace {
 constexpr int kConnectTickLimit = 60;
-constexpr int kNetMissLimit = 30;
 constexpr qint32 kHighestPort = 65535;
 constexpr int kSilentReportSeconds = 60;
 } // namespace
 
-void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
+NetworkLinks::NetworkLinks(const Settings &settings, const RouterTableArray &tables, PortTable &table,
+                           LinkEvents &events, Logs &logs, QObject *parent)
+    : QObject(parent), settings(settings), tables(tables), table(table), events(events), logs(logs)
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        timeNetCTS[n].setObjectName(QStringLiteral("timeNetCTS(%1)").arg(n));
+        connect(&timeNetCTS[n], &QTimer::timeout, this, [this, n] { onResendTick(n); });
+    }
+}
 
-void RouterLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
+NetworkLinks::~NetworkLinks() = default;
+
+void NetworkLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
 {
     udpLocalAddress = address;
     udpLocalPort = port;
 }
 
-void RouterLinks::applyNetRetryIntervals()
+void NetworkLinks::applyRetryIntervals()
 {
     for (int n = 1; n <= kPortCount; ++n)
         timeNetCTS[n].setInterval(std::max<int>(settings.NetPorts[n].NetRetryMS, 0));
 }
 
-QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
+QAbstractSocket *NetworkLinks::socketFor(int port, bool udp)
 {
-    auto &ch = net[port];
+    auto &ch = channels[port];
     if (!ch)
-        ch = std::make_unique<NetChannel>();
+        ch = std::make_unique<Channel>();
     if (ch->socket && ch->udp == udp)
         return ch->socket.get();
 
@@ -64,26 +79,27 @@ QAbstractSocket *RouterLinks::netSocket(int port, bool udp)
         ch->socket.reset(s);
     }
     QAbstractSocket *s = ch->socket.get();
-    connect(s, &QAbstractSocket::readyRead, this, [this, port] { onNetData(port); });
+    connect(s, &QAbstractSocket::readyRead, this, [this, port] { onData(port); });
     connect(s, &QAbstractSocket::errorOccurred, this, [this, port](QAbstractSocket::SocketError) {
-        if (net[port] && !net[port]->udp)
-            net[port]->errorPending = true;
+        if (channels[port] && !channels[port]->udp)
+            channels[port]->errorPending = true;
     });
     return s;
 }
 
-qintptr RouterLinks::netSocketDescriptor(int port) const
+qintptr NetworkLinks::socketDescriptor(int port) const
 {
-    return isPortNumber(port) && net[port] && net[port]->socket ? net[port]->socket->socketDescriptor() : -1;
+    return isPortNumber(port) && channels[port] && channels[port]->socket ? channels[port]->socket->socketDescriptor()
+                                                                           : -1;
 }
 
-NetSocketState RouterLinks::netSocketState(int port) const
+NetSocketState NetworkLinks::socketState(int port) const
 {
-    if (!isPortNumber(port) || !net[port] || !net[port]->socket || net[port]->udp)
+    if (!isPortNumber(port) || !channels[port] || !channels[port]->socket || channels[port]->udp)
         return NetSocketState::Closed;
-    if (net[port]->errorPending)
+    if (channels[port]->errorPending)
         return NetSocketState::Error;
-    switch (net[port]->socket->state()) {
+    switch (channels[port]->socket->state()) {
     case QAbstractSocket::UnconnectedState: return NetSocketState::Closed;
     case QAbstractSocket::HostLookupState: return NetSocketState::ResolvingHost;
     case QAbstractSocket::ConnectingState: return NetSocketState::Connecting;
@@ -95,113 +111,74 @@ NetSocketState RouterLinks::netSocketState(int port) const
     return NetSocketState::Closed;
 }
 
-bool RouterLinks::CheckNetLink(int n)
+bool NetworkLinks::pass(int n, const QString &host, bool verdict)
 {
-    PortRuntime &rt = table.ports[n];
     const NetPortSettings &cfg = settings.NetPorts[n];
-    rt.NetMissCount = std::min(rt.NetMissCount, kNetMissLimit);
-    const bool ok = rt.NetMissCount < kNetMissLimit;
-    if (rt.NetMissCount > 3 && cfg.NetDeviceType == kDeviceRouter && isRouterNumber(cfg.NetIDNumber)
-        && (cfg.NetProtocol == ProtocolLeitch || cfg.NetProtocol == ProtocolImageVideo))
-        QueueNetCommand(cfg.NetIDNumber, nextPoll(n, true));
-    return ok;
-}
-
-void RouterLinks::netLinkPass()
-{
-    for (int n = 1; n <= kPortCount; ++n) {
-        const NetPortSettings &cfg = settings.NetPorts[n];
-        if (!cfg.NetEnabled)
-            continue;
-        const QString host = trimSpaces(cfg.NetIPAddress);
-        if (host.isEmpty() || cfg.NetPort < 1)
-            continue;
-        if (cfg.NetPort > kHighestPort) {
-            // A larger number would wrap to another port on TCP.
-            if (!portRangeLogged.test(std::size_t(n))) {
-                portRangeLogged.set(std::size_t(n));
-                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_Port ")
-                                   + QString::number(cfg.NetPort)
-                                   + QStringLiteral(" is not a port number (1 to 65535); the port is not used."));
-            }
-            continue;
-        }
-        PortRuntime &rt = table.ports[n];
-        ++rt.NetMissCount;
-        const bool verdict = CheckNetLink(n);
-        bool link = false;
-
-        if (cfg.NetPortType != 0) {
-            netSocket(n, true);
-            SendNetQueue(n);
-            link = verdict;
-        } else {
-            auto *socket = static_cast<QTcpSocket *>(netSocket(n, false));
-            ++rt.NetConnectTicks;
-            switch (netSocketState(n)) {
-            case NetSocketState::Closed:
-                net[n]->silentSeconds = 0;
-                socket->abort();
-                net[n]->errorPending = false;
-                socket->connectToHost(host, quint16(cfg.NetPort));
-                rt.NetConnectTicks = 0;
-                break;
-            case NetSocketState::Connected:
-                link = true;
-                SendNetQueue(n);
-                rt.NetConnectTicks = 0;
-                // Connected is up whatever the router says; a router that
-                // says nothing is at least visible in the log.
-                if (++net[n]->silentSeconds % kSilentReportSeconds == 0 && isRouterNumber(cfg.NetIDNumber)) {
-                    logs.WriteErrorLog(QStringLiteral("Router = ") + tables[cfg.NetIDNumber].Name
-                                       + QStringLiteral(" connected but silent for ")
-                                       + QString::number(net[n]->silentSeconds) + QStringLiteral(" s"));
-                }
-                break;
-            case NetSocketState::Closing:
-            case NetSocketState::Error:
-                socket->abort();
-                net[n]->errorPending = false;
-                break;
-            default:
-                break;
-            }
-            if (rt.NetConnectTicks >= kConnectTickLimit) {
-                rt.NetConnectTicks = 0;
-                socket->abort();
-                net[n]->errorPending = false;
-            }
-        }
-
-        if (link == rt.NetLinkOK)
-            continue;
-        rt.NetLinkOK = link;
-        if (cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol)) {
-            // The router's state follows the silence count even where the
-            // report was caused by the connection.
-            reportLinkChange(n, true, link, verdict);
-        }
+    PortRuntime &rt = table.ports[n];
+    if (cfg.NetPortType != 0) {
+        socketFor(n, true);
+        send(n);
+        return verdict;
     }
+
+    bool link = false;
+    auto *socket = static_cast<QTcpSocket *>(socketFor(n, false));
+    Channel &ch = *channels[n];
+    ++rt.NetConnectTicks;
+    switch (socketState(n)) {
+    case NetSocketState::Closed:
+        ch.silentSeconds = 0;
+        socket->abort();
+        ch.errorPending = false;
+        socket->connectToHost(host, quint16(cfg.NetPort));
+        rt.NetConnectTicks = 0;
+        break;
+    case NetSocketState::Connected:
+        link = true;
+        send(n);
+        rt.NetConnectTicks = 0;
+        // Connected is up whatever the router says; a router that says
+        // nothing is at least visible in the log.
+        if (++ch.silentSeconds % kSilentReportSeconds == 0 && isRouterNumber(cfg.NetIDNumber)) {
+            logs.WriteErrorLog(QStringLiteral("Router = ") + tables[cfg.NetIDNumber].Name
+                               + QStringLiteral(" connected but silent for ") + QString::number(ch.silentSeconds)
+                               + QStringLiteral(" s"));
+        }
+        break;
+    case NetSocketState::Closing:
+    case NetSocketState::Error:
+        socket->abort();
+        ch.errorPending = false;
+        break;
+    default:
+        break;
+    }
+    if (rt.NetConnectTicks >= kConnectTickLimit) {
+        rt.NetConnectTicks = 0;
+        socket->abort();
+        ch.errorPending = false;
+    }
+    return link;
 }
 
-void RouterLinks::sendOnNetPort(int n, const QByteArray &bytes)
+void NetworkLinks::write(int n, const QByteArray &bytes)
 {
-    if (!net[n] || !net[n]->socket)
+    if (!channels[n] || !channels[n]->socket)
         return;
     const NetPortSettings &cfg = settings.NetPorts[n];
-    if (net[n]->udp) {
+    if (channels[n]->udp) {
         const QHostAddress address(trimSpaces(cfg.NetIPAddress));
         if (!address.isNull() && cfg.NetPort >= 1 && cfg.NetPort <= kHighestPort) {
-            recordSend(n, true, bytes);
-            static_cast<QUdpSocket *>(net[n]->socket.get())->writeDatagram(bytes, address, quint16(cfg.NetPort));
+            events.commandSent(n, true, bytes);
+            static_cast<QUdpSocket *>(channels[n]->socket.get())->writeDatagram(bytes, address, quint16(cfg.NetPort));
         }
-    } else if (netSocketState(n) == NetSocketState::Connected) {
-        recordSend(n, true, bytes);
-        net[n]->socket->write(bytes);
+    } else if (socketState(n) == NetSocketState::Connected) {
+        events.commandSent(n, true, bytes);
+        channels[n]->socket->write(bytes);
     }
 }
 
-void RouterLinks::SendNetQueue(int n)
+void NetworkLinks::send(int n)
 {
     const NetPortSettings &cfg = settings.NetPorts[n];
     if (cfg.NetDeviceType != kDeviceRouter || !isRouterNumber(cfg.NetIDNumber))
@@ -209,7 +186,7 @@ void RouterLinks::SendNetQueue(int n)
     const QByteArray command = table.NetTxQueue[cfg.NetIDNumber].takeHead();
     if (command.isEmpty())
         return;
-    sendOnNetPort(n, command);
+    write(n, command);
     PortRuntime &rt = table.ports[n];
     rt.NetLastSent = command;
     rt.NetResendCount = 4;
@@ -219,7 +196,7 @@ void RouterLinks::SendNetQueue(int n)
         timeNetCTS[n].start();
 }
 
-void RouterLinks::onResendTick(int n)
+void NetworkLinks::onResendTick(int n)
 {
     PortRuntime &rt = table.ports[n];
     if (rt.NetResendCount == 0) {
@@ -227,32 +204,30 @@ void RouterLinks::onResendTick(int n)
         return;
     }
     --rt.NetResendCount;
-    sendOnNetPort(n, rt.NetLastSent);
+    write(n, rt.NetLastSent);
 }
 
-void RouterLinks::onNetData(int n)
+void NetworkLinks::onData(int n)
 {
-    if (!net[n] || !net[n]->socket)
+    if (!channels[n] || !channels[n]->socket)
         return;
     QByteArray bytes;
-    if (net[n]->udp) {
-        auto *udp = static_cast<QUdpSocket *>(net[n]->socket.get());
+    if (channels[n]->udp) {
+        auto *udp = static_cast<QUdpSocket *>(channels[n]->socket.get());
         while (udp->hasPendingDatagrams())
             bytes += udp->receiveDatagram().data();
     } else {
-        bytes = net[n]->socket->readAll();
+        bytes = channels[n]->socket->readAll();
     }
-    PortRuntime &rt = table.ports[n];
-    rt.NetResendCount = 0;
-    net[n]->silentSeconds = 0;
+    // Any word from the router ends the re-sends and its silence.
+    table.ports[n].NetResendCount = 0;
+    channels[n]->silentSeconds = 0;
     timeNetCTS[n].stop();
 
     const NetPortSettings &cfg = settings.NetPorts[n];
     if (cfg.NetDeviceType != kDeviceRouter || !isRouterProtocol(cfg.NetProtocol))
         return;
-    appendReceived(rt.RxBuffer, bytes);
-    parseReply(n, true);
-    rt.NetMissCount = 0;
+    events.bytesReceived(n, true, bytes);
 }
 
 } // namespace marlin

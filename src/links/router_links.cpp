@@ -1,25 +1,26 @@
 // The links to the routers as a whole: the per-router queues, the take
-// commands in each language, the parsing of replies into the router states
-// and the reports of lost and restored links. The serial ports live in
-// serial_links.cpp, the network ports in network_links.cpp.
+// commands in each language, the parsing of replies into the router states,
+// and the link passes that notice lost and restored links. The bytes move
+// in serial_links.cpp and network_links.cpp.
 #include "router_links.h"
 
 #include "config/convert.h"
+#include "config/ini_file.h"
 #include "links/crosspoint.h"
 #include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
-#include "links/link_channels.h"
 #include "router/take_string.h"
 
 #include <QDeadlineTimer>
-#include <QSerialPort>
-#include <QTcpSocket>
-#include <QUdpSocket>
 
 namespace marlin {
 
 namespace {
+
+constexpr int kComMissLimit = 10;
+constexpr int kNetMissLimit = 30;
+constexpr qint32 kHighestPort = 65535;
 
 QString linkPhrase(int protocol, bool ok, bool isNetwork)
 {
@@ -33,7 +34,13 @@ QString linkPhrase(int protocol, bool ok, bool isNetwork)
 
 RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, RouterTableArray &tables,
                          RouterStateArray &states, Logs &logs, QObject *parent)
-    : QObject(parent), applicationDir(appDir), settings(settings), tables(tables), states(states), logs(logs)
+    : QObject(parent),
+      settings(settings),
+      tables(tables),
+      states(states),
+      logs(logs),
+      serial(appDir, settings, table, *this),
+      network(settings, tables, table, *this, logs)
 {
     timeOnLine.setObjectName(QStringLiteral("timeOnLine"));
     timeOnLine.setInterval(5000);
@@ -42,19 +49,6 @@ RouterLinks::RouterLinks(const QString &appDir, const Settings &settings, Router
     timeNetPort.setObjectName(QStringLiteral("timeNetPort"));
     timeNetPort.setInterval(1000);
     connect(&timeNetPort, &QTimer::timeout, this, &RouterLinks::netLinkPass);
-
-    for (int n = 1; n <= kPortCount; ++n) {
-        timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
-        timeCOM[n].setInterval(kSpacingMs);
-        timeCOM[n].setSingleShot(true);
-        // A coarse timer may fire up to 5% early, and the spacing is a
-        // minimum the routers rely on.
-        timeCOM[n].setTimerType(Qt::PreciseTimer);
-        // The end of the spacing lets the next queued command go at once.
-        connect(&timeCOM[n], &QTimer::timeout, this, [this, n] { sendComQueue(n); });
-        timeNetCTS[n].setObjectName(QStringLiteral("timeNetCTS(%1)").arg(n));
-        connect(&timeNetCTS[n], &QTimer::timeout, this, [this, n] { onResendTick(n); });
-    }
 }
 
 RouterLinks::~RouterLinks() = default;
@@ -64,10 +58,31 @@ void RouterLinks::start()
     started = true;
     timeOnLine.start(5000);
     timeNetPort.start();
-    // What arrived or was queued before the start.
-    receiveComPorts();
-    SendComQueues();
+    serial.start();
 }
+
+// ---- The ports, as their classes show them ----------------------------------
+
+void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
+void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
+QStringList RouterLinks::OpenCommPorts() { return serial.open(); }
+void RouterLinks::SendComQueues() { serial.sendAll(); }
+void RouterLinks::receiveComPorts() { serial.receiveAll(); }
+int RouterLinks::comSendSpacingMs(int port) const { return serial.spacingMs(port); }
+bool RouterLinks::comSendWaits(int port) const { return serial.sendWaits(port); }
+QString RouterLinks::comDevicePath(int port) const { return serial.devicePath(port); }
+bool RouterLinks::isComOpen(int port) const { return serial.isOpen(port); }
+bool RouterLinks::opensThroughLink(int port) const { return serial.opensThroughLink(port); }
+QString RouterLinks::comOpenProblem(int port) const { return serial.openProblem(port); }
+void RouterLinks::SendNetQueue(int port) { network.send(port); }
+NetSocketState RouterLinks::netSocketState(int port) const { return network.socketState(port); }
+qintptr RouterLinks::netSocketDescriptor(int port) const { return network.socketDescriptor(port); }
+void RouterLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
+{
+    network.setUdpLocalEndpoint(address, port);
+}
+
+// ---- Queues and takes -------------------------------------------------------
 
 void RouterLinks::QueueComCommand(int router, const QByteArray &command)
 {
@@ -79,7 +94,7 @@ void RouterLinks::QueueComCommand(int router, const QByteArray &command)
     // A port that has been quiet for its spacing sends it now.
     for (int n = 1; n <= kPortCount; ++n) {
         if (settings.ComPorts[n].ComIDNumber == router)
-            sendComQueue(n);
+            serial.send(n);
     }
 }
 
@@ -166,13 +181,6 @@ int RouterLinks::silentTicks(int port, bool isNetwork) const
 qsizetype RouterLinks::pendingReplyBytes(int port) const
 {
     return isPortNumber(port) ? table.ports[port].RxBuffer.size() : 0;
-}
-
-void RouterLinks::recordSend(int port, bool isNetwork, const QByteArray &bytes)
-{
-    if (sent.size() >= std::size_t(kSendLogLimit))
-        sent.pop_front();
-    sent.push_back({port, isNetwork, QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), bytes});
 }
 
 RouterLinks::PortView RouterLinks::portView(int port, bool isNetwork) const
@@ -295,6 +303,136 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
             QueueNetCommand(netRouter, pollNext(netRouter));
     }
     return scan.accepted;
+}
+
+// ---- What the ports report ------------------------------------------------
+
+void RouterLinks::commandSent(int port, bool isNetwork, const QByteArray &bytes)
+{
+    if (sent.size() >= std::size_t(kSendLogLimit))
+        sent.pop_front();
+    sent.push_back({port, isNetwork, QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), bytes});
+}
+
+
+void RouterLinks::bytesReceived(int port, bool isNetwork, const QByteArray &bytes)
+{
+    PortRuntime &rt = table.ports[port];
+    appendReceived(rt.RxBuffer, bytes);
+    const bool accepted = parseReply(port, isNetwork);
+    // A comm link counts as heard from only when the router made sense; a
+    // network link whenever anything came.
+    if (isNetwork)
+        rt.NetMissCount = 0;
+    else if (accepted)
+        rt.ComMissCount = 0;
+}
+
+// ---- Link passes --------------------------------------------------------------
+
+void RouterLinks::markComLinksUp()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        table.ports[n].ComLinkOK = true;
+        table.ports[n].ComMissCount = 0;
+    }
+}
+
+void RouterLinks::markNetLinksUp()
+{
+    // The silence count stays: a router that has said nothing for long is
+    // reported down with its link at the next check.
+    for (int n = 1; n <= kPortCount; ++n)
+        table.ports[n].NetLinkOK = true;
+}
+
+void RouterLinks::RequestAllStatus()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        const int r = cfg.ComIDNumber;
+        if (cfg.ComDeviceType != kDeviceRouter || !cfg.ComEnable || !isRouterNumber(r))
+            continue;
+        states[r].LinkPort = n;
+        queueFirstRequests(n, false);
+    }
+}
+
+bool RouterLinks::CheckComLink(int n)
+{
+    PortRuntime &rt = table.ports[n];
+    const PortView view = portView(n, false);
+    rt.ComMissCount = std::min(rt.ComMissCount, kComMissLimit);
+    const bool ok = rt.ComMissCount < kComMissLimit;
+    if (rt.ComMissCount > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
+        && (view.protocol == ProtocolLeitch || view.protocol == ProtocolImageVideo))
+        QueueComCommand(view.router, nextPoll(n, false));
+    return ok;
+}
+
+void RouterLinks::comLinkPass()
+{
+    serial.reopenFailed();
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &cfg = settings.ComPorts[n];
+        if (!cfg.ComEnable)
+            continue;
+        PortRuntime &rt = table.ports[n];
+        ++rt.ComMissCount;
+        const bool ok = CheckComLink(n);
+        if (ok == rt.ComLinkOK)
+            continue;
+        rt.ComLinkOK = ok;
+        if (cfg.ComDeviceType == kDeviceRouter)
+            reportLinkChange(n, false, ok, ok);
+    }
+    timeOnLine.setInterval(1000);
+}
+
+bool RouterLinks::CheckNetLink(int n)
+{
+    PortRuntime &rt = table.ports[n];
+    const PortView view = portView(n, true);
+    rt.NetMissCount = std::min(rt.NetMissCount, kNetMissLimit);
+    const bool ok = rt.NetMissCount < kNetMissLimit;
+    if (rt.NetMissCount > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
+        && (view.protocol == ProtocolLeitch || view.protocol == ProtocolImageVideo))
+        QueueNetCommand(view.router, nextPoll(n, true));
+    return ok;
+}
+
+void RouterLinks::netLinkPass()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const NetPortSettings &cfg = settings.NetPorts[n];
+        if (!cfg.NetEnabled)
+            continue;
+        const QString host = trimSpaces(cfg.NetIPAddress);
+        if (host.isEmpty() || cfg.NetPort < 1)
+            continue;
+        if (cfg.NetPort > kHighestPort) {
+            // A larger number would wrap to another port on TCP.
+            if (!portRangeLogged.test(std::size_t(n))) {
+                portRangeLogged.set(std::size_t(n));
+                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_Port ")
+                                   + QString::number(cfg.NetPort)
+                                   + QStringLiteral(" is not a port number (1 to 65535); the port is not used."));
+            }
+            continue;
+        }
+        PortRuntime &rt = table.ports[n];
+        ++rt.NetMissCount;
+        const bool verdict = CheckNetLink(n);
+        const bool link = network.pass(n, host, verdict);
+        if (link == rt.NetLinkOK)
+            continue;
+        rt.NetLinkOK = link;
+        if (cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol)) {
+            // The router's state follows the silence count even where the
+            // report was caused by the connection.
+            reportLinkChange(n, true, link, verdict);
+        }
+    }
 }
 
 } // namespace marlin

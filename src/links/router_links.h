@@ -2,39 +2,21 @@
 
 #include "config/logs.h"
 #include "config/settings.h"
+#include "links/link_events.h"
+#include "links/network_links.h"
 #include "links/port_table.h"
 #include "links/reply_scan.h"
+#include "links/serial_links.h"
 #include "router/router_table.h"
 
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QTimer>
-#include <array>
 #include <bitset>
 #include <deque>
-#include <memory>
-
-class QAbstractSocket;
-class QSerialPort;
 
 namespace marlin {
-
-// The connection state of a network port, numbered as the link pass has
-// always tested it: closed, connected, closing and error decide; every other
-// state is waited out.
-enum class NetSocketState : int {
-    Closed = 0,
-    Open = 1,
-    Listening = 2,
-    ConnectionPending = 3,
-    ResolvingHost = 4,
-    HostResolved = 5,
-    Connecting = 6,
-    Connected = 7,
-    Closing = 8,
-    Error = 9,
-};
 
 // One command as it left for a router, with the monotonic time it left.
 struct SentCommand {
@@ -44,14 +26,19 @@ struct SentCommand {
     QByteArray bytes;
 };
 
-// Every link to the routers: the 96 comm ports and 96 network ports, the
-// per-router command queues, the send spacing and re-sends, the reply
-// parsing into the router states, and the supervision that notices lost and
-// restored links. Everything runs on the event loop, driven by the ports'
-// own events and the timers below; the rest of the server hears of changes
-// through the signals. Serial ports: serial_links.cpp; network ports:
-// network_links.cpp; what both share: router_links.cpp.
-class RouterLinks : public QObject {
+// Every link to the routers, in three parts:
+//   - SerialLinks moves bytes on the 96 comm ports (opening, spacing, reading);
+//   - NetworkLinks moves bytes on the 96 network ports (connecting, sending,
+//     re-sending, reading);
+//   - this class holds what both share and decides: the per-router command
+//     queues, the take commands in each language, the parsing of replies
+//     into the router states, the send log, and the supervision that
+//     counts silence, polls silent routers and reports lost and restored
+//     links (the link passes).
+// Everything runs on the event loop, driven by the ports' own events and
+// the link-pass timers; the rest of the server hears of changes through
+// the signals.
+class RouterLinks : public QObject, private LinkEvents {
     Q_OBJECT
 
 public:
@@ -94,8 +81,8 @@ public:
     bool CheckComLink(int port);
     // The least time between two sends on a comm port, and whether a
     // command queued now would wait for it.
-    static constexpr int kSlowRouterSpacingMs = 250; // Leitch and Image Video routers
-    static constexpr int kSpacingMs = 15;
+    static constexpr int kSlowRouterSpacingMs = SerialLinks::kSlowRouterSpacingMs;
+    static constexpr int kSpacingMs = SerialLinks::kSpacingMs;
     int comSendSpacingMs(int port) const;
     bool comSendWaits(int port) const;
 
@@ -160,13 +147,7 @@ signals:
     void alertCleared(int port);
 
 private:
-    struct ComChannel;
-    struct NetChannel;
-
-    void logImageVideoRefusal(int router, const QByteArray &takeString) const;
-    void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
-    void applyReports(int router, const ReplyScan &scan);
-    // One port's settings as the links use them, whichever kind it is.
+    // A port's settings as the links use them, whichever kind it is.
     struct PortView {
         bool isNetwork = false;
         bool enabled = false;
@@ -177,36 +158,30 @@ private:
         QString description;
     };
     PortView portView(int port, bool isNetwork) const;
+
+    // LinkEvents: what the port classes report.
+    void commandSent(int port, bool isNetwork, const QByteArray &bytes) override;
+    void bytesReceived(int port, bool isNetwork, const QByteArray &bytes) override;
+
+    void logImageVideoRefusal(int router, const QByteArray &takeString) const;
+    void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
+    void applyReports(int router, const ReplyScan &scan);
     void queueOn(const PortView &view, const QByteArray &command);
     void queueFirstRequests(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
-    void reopenFailedComPorts();
-    void sendComQueue(int port);
-    void receiveComPort(int port);
-    bool hasComLink(int port) const;
-    void onComError(int port);
-    void onNetData(int port);
-    void onResendTick(int port);
-    void sendOnNetPort(int port, const QByteArray &bytes);
-    QAbstractSocket *netSocket(int port, bool udp);
-    void recordSend(int port, bool isNetwork, const QByteArray &bytes);
 
-    PortTable table;
-    QTimer timeOnLine;
-    QTimer timeNetPort;
-    std::array<QTimer, kPortCount + 1> timeCOM;
-    std::array<QTimer, kPortCount + 1> timeNetCTS;
-
-    QString applicationDir;
     const Settings &settings;
     RouterTableArray &tables;
     RouterStateArray &states;
     Logs &logs;
-    std::array<std::unique_ptr<ComChannel>, kPortCount + 1> com;
-    std::array<std::unique_ptr<NetChannel>, kPortCount + 1> net;
+    PortTable table;
+    SerialLinks serial;
+    NetworkLinks network;
+    // The link passes: comm ports once a second (the first after 5 s),
+    // network ports once a second.
+    QTimer timeOnLine;
+    QTimer timeNetPort;
     std::bitset<kPortCount + 1> portRangeLogged;
-    QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
-    quint16 udpLocalPort = 0;
     std::deque<SentCommand> sent;
     bool started = false;
 };

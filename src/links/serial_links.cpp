@@ -1,17 +1,25 @@
-// Serial ports: the 96 comm ports, opened on their devices with their line
-// settings, written to as their spacing allows and read as bytes arrive,
-// and checked once a second.
-#include "router_links.h"
+#include "serial_links.h"
 
 #include "config/convert.h"
 #include "links/comm_settings.h"
-#include "links/link_channels.h"
 #include "links/modem_lines.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
 
 namespace marlin {
+
+struct SerialLinks::Channel {
+    QSerialPort port;
+    // Closed because the device went away: reopened by the link check.
+    bool reopenWanted = false;
+    // The system's reason when the last open failed.
+    QString openProblem;
+    // Opened through the COM<n> link of the application folder: the link
+    // stays the port's device, even while it is missing, until the ports
+    // are opened anew from the settings.
+    bool throughLink = false;
+};
 
 namespace {
 
@@ -24,8 +32,33 @@ QString problemText(const char *what, int port, const QString &advice)
 
 } // namespace
 
+SerialLinks::SerialLinks(const QString &appDir, const Settings &settings, PortTable &table, LinkEvents &events,
+                         QObject *parent)
+    : QObject(parent), applicationDir(appDir), settings(settings), table(table), events(events)
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
+        timeCOM[n].setInterval(kSpacingMs);
+        timeCOM[n].setSingleShot(true);
+        // A coarse timer may fire up to 5% early, and the spacing is a
+        // minimum the routers rely on.
+        timeCOM[n].setTimerType(Qt::PreciseTimer);
+        // The end of the spacing lets the next queued command go at once.
+        connect(&timeCOM[n], &QTimer::timeout, this, [this, n] { send(n); });
+    }
+}
 
-QString RouterLinks::comDevicePath(int port) const
+SerialLinks::~SerialLinks() = default;
+
+void SerialLinks::start()
+{
+    started = true;
+    // What arrived or was queued before the start.
+    receiveAll();
+    sendAll();
+}
+
+QString SerialLinks::devicePath(int port) const
 {
     const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
     // A link whose device is missing (adapter unplugged) still names the
@@ -34,7 +67,7 @@ QString RouterLinks::comDevicePath(int port) const
     // built-in serial line would send the router's commands to some other
     // device.
     if (!link.exists() && !link.isSymLink()) {
-        const bool keepsLink = isPortNumber(port) && com[port] && com[port]->throughLink;
+        const bool keepsLink = isPortNumber(port) && channels[port] && channels[port]->throughLink;
         return keepsLink ? link.absoluteFilePath() : QStringLiteral("/dev/ttyS%1").arg(port - 1);
     }
     // The serial driver names its lock file after the device, so follow the
@@ -46,49 +79,49 @@ QString RouterLinks::comDevicePath(int port) const
     return link.isSymLink() ? link.symLinkTarget() : link.absoluteFilePath();
 }
 
-bool RouterLinks::hasComLink(int port) const
+bool SerialLinks::hasLink(int port) const
 {
     const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
     return link.exists() || link.isSymLink();
 }
 
-bool RouterLinks::isComOpen(int port) const
+bool SerialLinks::isOpen(int port) const
 {
-    return isPortNumber(port) && com[port] && com[port]->port.isOpen();
+    return isPortNumber(port) && channels[port] && channels[port]->port.isOpen();
 }
 
-bool RouterLinks::opensThroughLink(int port) const
+bool SerialLinks::opensThroughLink(int port) const
 {
-    return isPortNumber(port) && com[port] && com[port]->throughLink;
+    return isPortNumber(port) && channels[port] && channels[port]->throughLink;
 }
 
-QString RouterLinks::comOpenProblem(int port) const
+QString SerialLinks::openProblem(int port) const
 {
-    return isPortNumber(port) && com[port] ? com[port]->openProblem : QString();
+    return isPortNumber(port) && channels[port] ? channels[port]->openProblem : QString();
 }
 
-QStringList RouterLinks::OpenCommPorts()
+QStringList SerialLinks::open()
 {
     QStringList failures;
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &cfg = settings.ComPorts[n];
-        if (!com[n]) {
-            com[n] = std::make_unique<ComChannel>();
-            QSerialPort &serial = com[n]->port;
+        if (!channels[n]) {
+            channels[n] = std::make_unique<Channel>();
+            QSerialPort &serial = channels[n]->port;
             connect(&serial, &QSerialPort::readyRead, this, [this, n] {
                 if (started)
-                    receiveComPort(n);
+                    receive(n);
             });
             connect(&serial, &QSerialPort::errorOccurred, this, [this, n](QSerialPort::SerialPortError e) {
                 if (e == QSerialPort::ResourceError || e == QSerialPort::ReadError || e == QSerialPort::WriteError)
-                    onComError(n);
+                    onError(n);
             });
         }
-        ComChannel &ch = *com[n];
+        Channel &ch = *channels[n];
         ch.reopenWanted = false;
         ch.openProblem.clear();
         // Opening from the settings looks at the folder afresh.
-        ch.throughLink = hasComLink(n);
+        ch.throughLink = hasLink(n);
         if (ch.port.isOpen())
             ch.port.close();
 
@@ -103,7 +136,7 @@ QStringList RouterLinks::OpenCommPorts()
         }
 
         if (cfg.ComEnable) {
-            ch.port.setPortName(comDevicePath(n));
+            ch.port.setPortName(devicePath(n));
             if (ch.port.open(QIODevice::ReadWrite)) {
                 SerialModemLines lines(ch.port);
                 failures += ApplyModemLines(lines, n, cfg.ComDTR, cfg.ComRTS);
@@ -126,20 +159,20 @@ QStringList RouterLinks::OpenCommPorts()
         timeCOM[n].setInterval(slowRouter ? kSlowRouterSpacingMs : kSpacingMs);
     }
     if (started)
-        SendComQueues();
+        sendAll();
     return failures;
 }
 
-int RouterLinks::comSendSpacingMs(int port) const { return isPortNumber(port) ? timeCOM[port].interval() : 0; }
+int SerialLinks::spacingMs(int port) const { return isPortNumber(port) ? timeCOM[port].interval() : 0; }
 
-bool RouterLinks::comSendWaits(int port) const { return isPortNumber(port) && timeCOM[port].isActive(); }
+bool SerialLinks::sendWaits(int port) const { return isPortNumber(port) && timeCOM[port].isActive(); }
 
-void RouterLinks::onComError(int port)
+void SerialLinks::onError(int port)
 {
     // A vanished device (adapter unplugged, far end of a pseudo-terminal
     // closed) reports errors over and over: close at the first one and let
     // the link check reopen the port when the device is back.
-    ComChannel &ch = *com[port];
+    Channel &ch = *channels[port];
     if (ch.port.isOpen()) {
         ch.port.close();
         ch.reopenWanted = true;
@@ -147,122 +180,61 @@ void RouterLinks::onComError(int port)
     ch.port.clearError();
 }
 
-void RouterLinks::reopenFailedComPorts()
+void SerialLinks::reopenFailed()
 {
     for (int n = 1; n <= kPortCount; ++n) {
-        if (!com[n] || !com[n]->reopenWanted || !settings.ComPorts[n].ComEnable)
+        if (!channels[n] || !channels[n]->reopenWanted || !settings.ComPorts[n].ComEnable)
             continue;
-        ComChannel &ch = *com[n];
-        ch.port.setPortName(comDevicePath(n));
+        Channel &ch = *channels[n];
+        ch.port.setPortName(devicePath(n));
         if (ch.port.open(QIODevice::ReadWrite)) {
             ch.reopenWanted = false;
-            ch.throughLink = ch.throughLink || hasComLink(n);
+            ch.throughLink = ch.throughLink || hasLink(n);
             // Its lines were reported, if at all, when the port first opened.
             SerialModemLines lines(ch.port);
             ApplyModemLines(lines, n, settings.ComPorts[n].ComDTR, settings.ComPorts[n].ComRTS);
             if (started)
-                sendComQueue(n);
+                send(n);
         }
         ch.port.clearError();
     }
 }
 
-void RouterLinks::markComLinksUp()
-{
-    for (int n = 1; n <= kPortCount; ++n) {
-        table.ports[n].ComLinkOK = true;
-        table.ports[n].ComMissCount = 0;
-    }
-}
-
-void RouterLinks::markNetLinksUp()
-{
-    // The silence count stays: a router that has said nothing for long is
-    // reported down with its link at the next check.
-    for (int n = 1; n <= kPortCount; ++n)
-        table.ports[n].NetLinkOK = true;
-}
-
-void RouterLinks::RequestAllStatus()
-{
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &cfg = settings.ComPorts[n];
-        const int r = cfg.ComIDNumber;
-        if (cfg.ComDeviceType != kDeviceRouter || !cfg.ComEnable || !isRouterNumber(r))
-            continue;
-        states[r].LinkPort = n;
-        queueFirstRequests(n, false);
-    }
-}
-
-void RouterLinks::SendComQueues()
+void SerialLinks::sendAll()
 {
     for (int n = 1; n <= kPortCount; ++n)
-        sendComQueue(n);
+        send(n);
 }
 
-void RouterLinks::sendComQueue(int n)
+void SerialLinks::send(int n)
 {
     const ComPortSettings &cfg = settings.ComPorts[n];
-    if (!isComOpen(n) || timeCOM[n].isActive() || cfg.ComDeviceType != kDeviceRouter
+    if (!isOpen(n) || timeCOM[n].isActive() || cfg.ComDeviceType != kDeviceRouter
         || !isRouterNumber(cfg.ComIDNumber))
         return;
     const QByteArray command = table.ComTxQueue[cfg.ComIDNumber].takeHead();
     if (command.isEmpty())
         return;
-    recordSend(n, false, command);
-    com[n]->port.write(command);
+    events.commandSent(n, false, command);
+    channels[n]->port.write(command);
     // Onto the line now rather than on the next pass of the event loop.
-    com[n]->port.flush();
+    channels[n]->port.flush();
     timeCOM[n].start();
 }
 
-void RouterLinks::receiveComPorts()
+void SerialLinks::receiveAll()
 {
     for (int n = 1; n <= kPortCount; ++n)
-        receiveComPort(n);
+        receive(n);
 }
 
-void RouterLinks::receiveComPort(int n)
+void SerialLinks::receive(int n)
 {
     const ComPortSettings &cfg = settings.ComPorts[n];
-    if (!cfg.ComEnable || cfg.ComDeviceType != kDeviceRouter || !isRouterProtocol(cfg.ComProtocol)
-        || !isComOpen(n) || com[n]->port.bytesAvailable() <= 0)
+    if (!cfg.ComEnable || cfg.ComDeviceType != kDeviceRouter || !isRouterProtocol(cfg.ComProtocol) || !isOpen(n)
+        || channels[n]->port.bytesAvailable() <= 0)
         return;
-    appendReceived(table.ports[n].RxBuffer, com[n]->port.readAll());
-    if (parseReply(n, false))
-        table.ports[n].ComMissCount = 0;
-}
-
-bool RouterLinks::CheckComLink(int n)
-{
-    PortRuntime &rt = table.ports[n];
-    const ComPortSettings &cfg = settings.ComPorts[n];
-    rt.ComMissCount = std::min(rt.ComMissCount, 10);
-    const bool ok = rt.ComMissCount < 10;
-    if (rt.ComMissCount > 3 && cfg.ComDeviceType == kDeviceRouter && isRouterNumber(cfg.ComIDNumber)
-        && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo))
-        QueueComCommand(cfg.ComIDNumber, nextPoll(n, false));
-    return ok;
-}
-
-void RouterLinks::comLinkPass()
-{
-    reopenFailedComPorts();
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &cfg = settings.ComPorts[n];
-        if (!cfg.ComEnable)
-            continue;
-        PortRuntime &rt = table.ports[n];
-        ++rt.ComMissCount;
-        const bool ok = CheckComLink(n);
-        if (ok == rt.ComLinkOK)
-            continue;
-        rt.ComLinkOK = ok;
-        if (cfg.ComDeviceType == kDeviceRouter)
-            reportLinkChange(n, false, ok, ok);
-    }
-    timeOnLine.setInterval(1000);
+    events.bytesReceived(n, false, channels[n]->port.readAll());
 }
 
 } // namespace marlin

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "config/logs.h"
+#include "config/settings.h"
+#include "links/link_events.h"
+#include "links/port_table.h"
+#include "router/router_table.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+#include <array>
+#include <memory>
+
+class QAbstractSocket;
+
+namespace marlin {
+
+// The connection state of a network port, numbered as the link pass has
+// always tested it: closed, connected, closing and error decide; every other
+// state is waited out.
+enum class NetSocketState : int {
+    Closed = 0,
+    Open = 1,
+    Listening = 2,
+    ConnectionPending = 3,
+    ResolvingHost = 4,
+    HostResolved = 5,
+    Connecting = 6,
+    Connected = 7,
+    Closing = 8,
+    Error = 9,
+};
+
+// The 96 network ports: TCP links the server connects to and UDP links it
+// sends datagrams to. Each link pass (once a second) connects what is
+// closed and sends one queued command; the last command is re-sent on the
+// port's retry interval until the router says anything.
+class NetworkLinks : public QObject {
+    Q_OBJECT
+
+public:
+    NetworkLinks(const Settings &settings, const RouterTableArray &tables, PortTable &table, LinkEvents &events,
+                 Logs &logs, QObject *parent = nullptr);
+    ~NetworkLinks() override;
+
+    void applyRetryIntervals();
+    void setUdpLocalEndpoint(const QHostAddress &address, quint16 port);
+
+    // One link pass of an enabled port with an address: verdict is what the
+    // silence count says of the link. Returns whether the link is up: for
+    // UDP the verdict, for TCP whether it is connected.
+    bool pass(int port, const QString &host, bool verdict);
+    // Sends the head of the port's router queue.
+    void send(int port);
+
+    NetSocketState socketState(int port) const;
+    qintptr socketDescriptor(int port) const;
+
+private:
+    struct Channel;
+
+    QAbstractSocket *socketFor(int port, bool udp);
+    void write(int port, const QByteArray &bytes);
+    void onData(int port);
+    void onResendTick(int port);
+
+    const Settings &settings;
+    const RouterTableArray &tables;
+    PortTable &table;
+    LinkEvents &events;
+    Logs &logs;
+    std::array<std::unique_ptr<Channel>, kPortCount + 1> channels;
+    // timeNetCTS(n): the re-sends of port n.
+    std::array<QTimer, kPortCount + 1> timeNetCTS;
+    QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
+    quint16 udpLocalPort = 0;
+};
+
+} // namespace marlin
