@@ -1,3 +1,4 @@
+#include "core/config_check.h"
 #include "core/server.h"
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
@@ -119,6 +120,12 @@ int main(int argc, char *argv[])
         QStringLiteral("no-console"),
         QStringLiteral("Run without the console: no windows at all, nothing waits for a click. For a service."));
     parser.addOption(noConsoleOption);
+    const QCommandLineOption checkConfigOption(
+        QStringLiteral("check-config"),
+        QStringLiteral("Read WREN.INI, USER.INI and the router tables of the application folder, print what they "
+                       "hold and every problem, and exit: 0 when there is none, 1 otherwise. Opens no port, takes "
+                       "no lock and writes nothing."));
+    parser.addOption(checkConfigOption);
     if (!parser.parse(arguments)) {
         say(parser.errorText());
         say(QStringLiteral("see marlin-server --help"));
@@ -142,6 +149,23 @@ int main(int argc, char *argv[])
     QString chosenDir = parser.value(appDirOption);
     if (chosenDir.isEmpty())
         chosenDir = qEnvironmentVariable("MARLIN_APP_DIR");
+    if (parser.isSet(checkConfigOption)) {
+        QCoreApplication app(argc, argv);
+        // Nothing is made or written: a folder that is not there is a problem.
+        const QString dir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                : QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
+        if (!QFileInfo(dir).isDir()) {
+            std::printf("application folder %s\nproblems: 1\n  the application folder is not there\n", qPrintable(dir));
+            return EXIT_FAILURE;
+        }
+        const marlin::ConfigurationCheck check = marlin::CheckConfiguration(QFileInfo(dir).canonicalFilePath());
+        for (const QString &line : check.found)
+            std::printf("%s\n", line.toLocal8Bit().constData());
+        std::printf("problems: %d\n", int(check.problems.size()));
+        for (const QString &problem : check.problems)
+            std::printf("  %s\n", problem.toLocal8Bit().constData());
+        return check.problems.isEmpty() ? EXIT_SUCCESS : EXIT_FAILURE;
+    }
     if (!chosenDir.isEmpty()) {
         chosenDir = QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
         const QString problem = prepareChosenFolder(chosenDir);

@@ -75,6 +75,24 @@ void sendReply(QTcpSocket &socket, const QByteArray &reply)
 }
 } // namespace
 
+CardEndpoint cardEndpoint(const Settings &settings, int card)
+{
+    CardEndpoint endpoint;
+    const QString address = trimSpaces(settings.Cards[card].CardIPAddress);
+    if (address.isEmpty())
+        return endpoint;
+    endpoint.used = true;
+    const auto port = toInt32(Val(settings.Cards[card].CardTCPPort));
+    endpoint.address = QHostAddress(address);
+    if (!port || *port < 0 || *port > 65535)
+        endpoint.problem = QStringLiteral("not a port number");
+    else if (endpoint.address.isNull())
+        endpoint.problem = QStringLiteral("not an IP address");
+    else
+        endpoint.port = quint16(*port);
+    return endpoint;
+}
+
 QString cardBindFailureText(int card)
 {
     return QStringLiteral("There is a problem binding the port number for network card #") + Str(card)
@@ -97,25 +115,22 @@ QString ClientServer::listen(const Settings &settings)
 {
     QString failure;
     for (int k = 1; k <= kCardCount; ++k) {
-        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
-        if (address.isEmpty())
+        const CardEndpoint endpoint = cardEndpoint(settings, k);
+        if (!endpoint.used)
             continue;
         if (!wsPS[k])
             wsPS[k] = new QTcpServer(this);
         delete acceptNotifiers[k];
         acceptNotifiers[k] = nullptr;
         wsPS[k]->close();
-        listenProblems[k].clear();
-        const auto port = toInt32(Val(settings.Cards[k].CardTCPPort));
-        const QHostAddress host(address);
-        if (!port || *port < 0 || *port > 65535 || host.isNull() || !wsPS[k]->listen(host, quint16(*port))) {
+        listenProblems[k] = endpoint.problem;
+        if (!endpoint.problem.isEmpty() || !wsPS[k]->listen(endpoint.address, endpoint.port)) {
             failure = cardBindFailureText(k);
-            listenProblems[k] = !port || *port < 0 || *port > 65535 ? QStringLiteral("not a port number")
-                                : host.isNull()                    ? QStringLiteral("not an IP address")
-                                                                   : listenErrorText(*wsPS[k]);
+            if (listenProblems[k].isEmpty())
+                listenProblems[k] = listenErrorText(*wsPS[k]);
             continue;
         }
-        cardPorts[k] = quint16(*port);
+        cardPorts[k] = endpoint.port;
         // Connections are taken here rather than by the listener itself: it
         // keeps retrying a listening socket it cannot accept from (out of
         // descriptors) in a busy loop, and says nothing.

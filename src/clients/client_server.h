@@ -4,6 +4,7 @@
 #include "clients/request_framer.h"
 #include "config/settings.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 #include <array>
@@ -83,6 +84,17 @@ private:
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
     qint64 closings = 0;
 };
+
+// Where a network card listens as its settings say: used is false for a
+// card without an address; problem names what makes the settings unusable
+// ("not a port number", "not an IP address"), empty when they are usable.
+struct CardEndpoint {
+    bool used = false;
+    QHostAddress address;
+    quint16 port = 0;
+    QString problem;
+};
+CardEndpoint cardEndpoint(const Settings &settings, int card);
 
 // Failure text of a card whose listening socket could not be set up.
 QString cardBindFailureText(int card);

@@ -58,18 +58,16 @@ void SerialLinks::start()
     sendAll();
 }
 
-QString SerialLinks::devicePath(int port) const
+QString ComDevicePath(const QString &appDir, int port, bool keepsLink)
 {
-    const QFileInfo link(applicationDir + QStringLiteral("/COM%1").arg(port));
+    const QFileInfo link(appDir + QStringLiteral("/COM%1").arg(port));
     // A link whose device is missing (adapter unplugged) still names the
     // port, and so does a link that vanished after the port had opened
     // through it (a simulator or a udev rule removes it): falling back to a
     // built-in serial line would send the router's commands to some other
     // device.
-    if (!link.exists() && !link.isSymLink()) {
-        const bool keepsLink = isPortNumber(port) && channels[port] && channels[port]->throughLink;
+    if (!link.exists() && !link.isSymLink())
         return keepsLink ? link.absoluteFilePath() : QStringLiteral("/dev/ttyS%1").arg(port - 1);
-    }
     // The serial driver names its lock file after the device, so follow the
     // link: two installations with their own COM1 then never share a lock,
     // and a real device is locked under its own name.
@@ -77,6 +75,11 @@ QString SerialLinks::devicePath(int port) const
     if (!target.isEmpty())
         return target;
     return link.isSymLink() ? link.symLinkTarget() : link.absoluteFilePath();
+}
+
+QString SerialLinks::devicePath(int port) const
+{
+    return ComDevicePath(applicationDir, port, opensThroughLink(port));
 }
 
 bool SerialLinks::hasLink(int port) const

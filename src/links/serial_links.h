@@ -12,6 +12,12 @@
 
 namespace marlin {
 
+// The device comm port n opens: COM<n> in the application folder when it
+// is there (followed to the device it names, even a missing one), or when
+// keepsLink says the port opened through it since the ports were last
+// opened from the settings; else /dev/ttyS<n-1>.
+QString ComDevicePath(const QString &appDir, int port, bool keepsLink = false);
+
 // The 96 comm ports: opened on their devices with their line settings,
 // written to as their spacing allows, read as bytes arrive. A queued
 // command goes out at once on a port that has been quiet for its spacing,

@@ -119,6 +119,8 @@ private slots:
     void commandLineRefusalsStartNothing();
     void chosenFolderIsMadeAndUsed_data();
     void chosenFolderIsMadeAndUsed();
+    void checkConfigTellsProblemsAndWritesNothing_data();
+    void checkConfigTellsProblemsAndWritesNothing();
     void unreachableDisplayFallsBackToOffscreen();
     void secondCopyIsRefused();
     void terminationSignalsArriveOnTheEventLoop();
@@ -426,6 +428,60 @@ void TestCore::chosenFolderIsMadeAndUsed()
     // The program's own folder and the folder that lost are left alone.
     QVERIFY(!QFile::exists(install.path() + QStringLiteral("/Logs")));
     QVERIFY(!QFile::exists(other));
+}
+
+void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::addColumn<bool>("unreadableUsers");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QList<QByteArray>>("expected"); // lines the output must hold
+
+    const QByteArray card = loopbackCardSettings();
+    QTest::newRow("fit to start") << card + "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\n"
+                                            "Network_Port=5001\r\nID_Number=3\r\nProtocol=2\r\n"
+                                  << false << 0
+                                  << QList<QByteArray>{"  network card 1: panels on 127.0.0.1:0",
+                                                       "  network port 3: router 3 \"Router_3\", Image Video 9540, TCP 127.0.0.1:5001",
+                                                       "problems: 0"};
+    QTest::newRow("every kind of problem")
+        << QByteArray("[Network_Settings]\r\nNetwork_Card_1_IP_Address=no.such.address\r\nNetwork_Card_1_TCP_Port=790\r\n"
+                      "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=2\r\nProtocol=1\r\n"
+                      "[Net_Port_4]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=70000\r\n")
+        << true << 1
+        << QList<QByteArray>{"problems: 4", "  network card 1: no.such.address:790: not an IP address",
+                             "  comm port 2: its device %1/gone is not there",
+                             "  network port 4: 70000 is not a port number (1 to 65535), the port is not used"};
+}
+
+void TestCore::checkConfigTellsProblemsAndWritesNothing()
+{
+    QFETCH(QByteArray, settings);
+    QFETCH(bool, unreadableUsers);
+    QFETCH(int, exitCode);
+    QFETCH(QList<QByteArray>, expected);
+    Installation install(settings);
+    const QString dir = install.path();
+    // Comm port 2 names a link whose device has gone.
+    QVERIFY(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/COM2")));
+    if (unreadableUsers)
+        QVERIFY(QDir(dir).mkdir(QStringLiteral("USER.INI")));
+    const QStringList before = QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+
+    std::unique_ptr<QProcess> check(install.start({QStringLiteral("--check-config"), QStringLiteral("--app-dir"), dir}));
+    QVERIFY(check->waitForFinished(30000));
+    QCOMPARE(check->exitStatus(), QProcess::NormalExit);
+    const QByteArray out = check->readAllStandardOutput();
+    QCOMPARE(check->exitCode(), exitCode);
+    const QList<QByteArray> lines = out.split('\n');
+    for (QByteArray line : expected) {
+        line.replace("%1", dir.toLocal8Bit());
+        QVERIFY2(lines.contains(line), (line + "\n--- not in ---\n" + out).constData());
+    }
+    if (unreadableUsers)
+        QVERIFY2(out.contains("  The user file " + dir.toLocal8Bit() + "/USER.INI could not be read"), out.constData());
+    // No log, no lock, nothing else.
+    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), before);
 }
 
 void TestCore::unreachableDisplayFallsBackToOffscreen()
