@@ -120,6 +120,11 @@ int main(int argc, char *argv[])
         QStringLiteral("no-console"),
         QStringLiteral("Run without the console: no windows at all, nothing waits for a click. For a service."));
     parser.addOption(noConsoleOption);
+    const QCommandLineOption standbyOption(
+        QStringLiteral("standby"),
+        QStringLiteral("Start as a hot spare: settings, users and tables loaded, but no router link and no panel "
+                       "listener open until SIGUSR1 promotes it (SIGUSR2 demotes it again)."));
+    parser.addOption(standbyOption);
     const QCommandLineOption checkConfigOption(
         QStringLiteral("check-config"),
         QStringLiteral("Read WREN.INI, USER.INI and the router tables of the application folder, print what they "
@@ -227,6 +232,12 @@ int main(int argc, char *argv[])
                            "without \"Server Closed Down\".")
                 .arg(termination.problem()));
     }
+    // A failover manager promotes and demotes with SIGUSR1 and SIGUSR2,
+    // whichever role the server started in.
+    termination.watchRoleSignals();
+    QObject::connect(&termination, &marlin::TerminationSignals::promotionRequested, &server, &marlin::Server::Promote);
+    QObject::connect(&termination, &marlin::TerminationSignals::demotionRequested, &server, &marlin::Server::Demote);
+    const auto role = parser.isSet(standbyOption) ? marlin::Server::Role::Standby : marlin::Server::Role::Active;
     if (noConsole) {
         // What the console would show in a message box goes to the terminal.
         QObject::connect(&server, &marlin::Server::startupErrorDue, &server,
@@ -235,13 +246,13 @@ int main(int argc, char *argv[])
             server.Shutdown();
             QCoreApplication::quit();
         });
-        server.Start();
+        server.Start(role);
         return application->exec();
     }
     marlin::MDIMain window(server);
     QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
                      &marlin::MDIMain::closeWithoutQuestions);
     window.show();
-    server.Start();
+    server.Start(role);
     return application->exec();
 }

@@ -111,12 +111,12 @@ ClientServer::~ClientServer() = default;
 
 void ClientServer::start() { timeCPSSocketError.start(); }
 
-QString ClientServer::listen(const Settings &settings)
+QString ClientServer::listen(const Settings &settings, bool onlyMissing)
 {
     QString failure;
     for (int k = 1; k <= kCardCount; ++k) {
         const CardEndpoint endpoint = cardEndpoint(settings, k);
-        if (!endpoint.used)
+        if (!endpoint.used || (onlyMissing && isListening(k)))
             continue;
         if (!wsPS[k])
             wsPS[k] = new QTcpServer(this);
@@ -139,6 +139,24 @@ QString ClientServer::listen(const Settings &settings)
         connect(acceptNotifiers[k], &QSocketNotifier::activated, this, [this, k] { acceptPending(k); });
     }
     return failure;
+}
+
+void ClientServer::closeAll()
+{
+    for (int k = 1; k <= kCardCount; ++k) {
+        delete acceptNotifiers[k];
+        acceptNotifiers[k] = nullptr;
+        if (wsPS[k])
+            wsPS[k]->close();
+        listenProblems[k].clear();
+    }
+    for (auto &slot : acceptedSlots) {
+        slot->quiet.stop();
+        slot->stalled.stop();
+        slot->framer.clear();
+        if (slot->socket)
+            slot->socket->abort();
+    }
 }
 
 void ClientServer::acceptPending(int card)

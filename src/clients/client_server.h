@@ -38,9 +38,12 @@ public:
     ClientServer(ClientProtocolHost &host, QObject *parent = nullptr);
     ~ClientServer() override;
 
-    // Binds and listens on every card with an address; returns the failure
-    // text of the last card that could not listen, empty when all could.
-    QString listen(const Settings &settings);
+    // Binds and listens on every card with an address (onlyMissing: only
+    // on those not listening yet); returns the failure text of the last card
+    // that could not listen, empty when all could.
+    QString listen(const Settings &settings, bool onlyMissing = false);
+    // Closes every listener and every panel connection (standby).
+    void closeAll();
     // Starts the sweep of dead sockets and client records.
     void start();
 

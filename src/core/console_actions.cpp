@@ -42,6 +42,8 @@ SettingsAccess SettingsAccessFor(int privilege)
 
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
 {
+    if (server.isStandby())
+        return TakeRefusal::Standby;
     const int user = server.CurrentUser;
     const int privilege = user >= 1 && user <= kUserCount ? server.Users[user].UserPrivilege : 0;
     if (privilege < MasterOperator)
@@ -58,6 +60,7 @@ TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
 QString takeRefusalText(TakeRefusal refusal)
 {
     switch (refusal) {
+    case TakeRefusal::Standby: return standbyRefusalText();
     case TakeRefusal::NoPrivilege: return QStringLiteral("You do not have priveleges for this function.");
     case TakeRefusal::NoSource: return QStringLiteral("You must select a source.");
     case TakeRefusal::NoDestination: return QStringLiteral("You must select a destination.");
@@ -70,6 +73,7 @@ QString takeRefusalText(TakeRefusal refusal)
 QString takeRefusalTitle(TakeRefusal refusal)
 {
     switch (refusal) {
+    case TakeRefusal::Standby: return QStringLiteral("Standby");
     case TakeRefusal::NoPrivilege: return QStringLiteral("User Priveleges");
     case TakeRefusal::NoSource: return QStringLiteral("No Source!!!");
     case TakeRefusal::NoDestination: return QStringLiteral("No Destination!!!");
@@ -112,14 +116,23 @@ void ExecuteConsoleTake(Server &server, const ConsoleTake &take)
     server.RefreshRouterView();
 }
 
-void ToggleHighPriority(Server &server, int router, int destination)
+bool ToggleHighPriority(Server &server, int router, int destination)
 {
+    if (server.isStandby())
+        return false;
     if (!isRouterNumber(router) || !isPointNumber(destination))
-        return;
+        return true;
     bool &hold = server.RouterStates[router].HighPriority[destination];
     hold = !hold;
     server.NotifyRouterChanged(router, true);
     server.RefreshRouterView();
+    return true;
+}
+
+QString standbyRefusalText()
+{
+    return QStringLiteral("The server is on standby: it switches nothing and holds nothing until it is promoted to "
+                          "active.");
 }
 
 namespace {

@@ -45,7 +45,7 @@ struct ConsoleTake {
 
 // Why a take is refused, checked in this order; the texts and titles are
 // the dialog's messages.
-enum class TakeRefusal { None, NoPrivilege, NoSource, NoDestination, NoComment };
+enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment };
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take);
 QString takeRefusalText(TakeRefusal refusal);
 QString takeRefusalTitle(TakeRefusal refusal);
@@ -58,8 +58,11 @@ QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take);
 void ExecuteConsoleTake(Server &server, const ConsoleTake &take);
 
 // Sets or clears the hold of a destination, tells the panels and refreshes
-// the view. Nothing for numbers outside the tables.
-void ToggleHighPriority(Server &server, int router, int destination);
+// the view. Nothing for numbers outside the tables. False, with nothing
+// changed, while the server is on standby.
+bool ToggleHighPriority(Server &server, int router, int destination);
+// What the console says when a standby server refuses a take or a hold.
+QString standbyRefusalText();
 
 // User accounts as the User Settings window edits them.
 // Whether some Administrator could log in at the console with this table:

@@ -56,6 +56,10 @@ Server::Server(const QString &appDir, QObject *parent)
     timeError.setSingleShot(true);
     connect(&timeError, &QTimer::timeout, this, [this] { emit startupErrorDue(StartupError); });
 
+    bindRetry.setObjectName(QStringLiteral("bindRetry"));
+    bindRetry.setInterval(1000);
+    connect(&bindRetry, &QTimer::timeout, this, &Server::retryListening);
+
     timeRTRUpdate.setObjectName(QStringLiteral("timeRTRUpdate"));
     timeRTRUpdate.setInterval(333);
     timeRTRUpdate.setSingleShot(true);
@@ -211,30 +215,37 @@ void Server::tellListeners()
     }
 }
 
-void Server::Start()
+void Server::Start(Role role)
 {
+    standby = role == Role::Standby;
     for (const QString &failure : loadSettings(LoadMode::Startup))
         recordStartupFailure(failure);
     links.applyNetRetryIntervals();
 
-    for (const QString &failure : links.OpenCommPorts())
-        recordStartupFailure(failure);
-    tellOpenedComPorts();
-    tellNetworkPorts();
-
-    clients.listen(settings);
     bool cardFailed = false;
-    for (int k = 1; k <= kCardCount; ++k) {
-        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
-        if (address.isEmpty() || clients.isListening(k))
-            continue;
-        recordStartupFailure(cardBindFailureText(k),
-                             QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
-                                 .arg(k)
-                                 .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
-        cardFailed = true;
+    if (standby) {
+        links.suspend();
+        emit standbyChanged(true);
+        logs.tellTerminal(QStringLiteral("standby: router links and panel listeners stay closed until promoted (SIGUSR1)"));
+    } else {
+        for (const QString &failure : links.OpenCommPorts())
+            recordStartupFailure(failure);
+        tellOpenedComPorts();
+        tellNetworkPorts();
+
+        clients.listen(settings);
+        for (int k = 1; k <= kCardCount; ++k) {
+            const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
+            if (address.isEmpty() || clients.isListening(k))
+                continue;
+            recordStartupFailure(cardBindFailureText(k),
+                                 QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
+                                     .arg(k)
+                                     .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+            cardFailed = true;
+        }
+        tellListeners();
     }
-    tellListeners();
     if (cardFailed)
         emit networkCardSettingsRequested();
 
@@ -247,17 +258,90 @@ void Server::Start()
 
     emit loginRequested();
 
-    links.markComLinksUp();
     for (int r = 1; r <= kRouterCount; ++r)
         RouterStates[r].CommOK = true;
-    links.RequestAllStatus();
+    if (!standby) {
+        links.markComLinksUp();
+        links.RequestAllStatus();
+    }
 
     // Anything the later steps met is logged too, each line once.
     logStartupFailures();
     if (!trimSpaces(StartupError).isEmpty())
         timeError.start();
-    links.start();
+    if (!standby)
+        links.start();
     clients.start();
+}
+
+void Server::Promote()
+{
+    if (!standby)
+        return;
+    standby = false;
+    links.resume();
+    for (const QString &failure : links.OpenCommPorts())
+        WriteErrorLog(failure);
+    tellOpenedComPorts();
+    tellNetworkPorts();
+    // The floating address may arrive a moment after the signal.
+    clients.listen(settings);
+    bindRetriesLeft = kBindRetries;
+    retryListening();
+
+    links.markComLinksUp();
+    for (int r = 1; r <= kRouterCount; ++r)
+        RouterStates[r].CommOK = true;
+    links.RequestAllStatus();
+    links.start();
+    WriteErrorLog(QStringLiteral("Promoted to active"));
+    emit standbyChanged(false);
+    RefreshRouterView();
+    RefreshProblemRouters();
+}
+
+void Server::retryListening()
+{
+    // Called once by the promotion, then by each tick of the retry timer.
+    if (bindRetry.isActive()) {
+        --bindRetriesLeft;
+        clients.listen(settings, true);
+    }
+    bool missing = false;
+    for (int k = 1; k <= kCardCount; ++k)
+        missing = missing || (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !clients.isListening(k));
+    if (missing && bindRetriesLeft > 0) {
+        if (!bindRetry.isActive())
+            bindRetry.start();
+        return;
+    }
+    bindRetry.stop();
+    for (int k = 1; k <= kCardCount; ++k) {
+        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
+        if (address.isEmpty() || clients.isListening(k))
+            continue;
+        WriteErrorLog(cardBindFailureText(k));
+        WriteErrorLog(QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
+                          .arg(k)
+                          .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+    }
+    tellListeners();
+}
+
+void Server::Demote()
+{
+    if (standby)
+        return;
+    standby = true;
+    bindRetry.stop();
+    links.suspend();
+    clients.closeAll();
+    // No alert stays open for a link nobody supervises.
+    for (int n = 1; n <= kPortCount; ++n)
+        emit alertCleared(n);
+    WriteErrorLog(QStringLiteral("Demoted to standby"));
+    emit standbyChanged(true);
+    RefreshRouterView();
 }
 
 void Server::Shutdown()

@@ -39,7 +39,21 @@ public:
     // Runs the startup steps in their fixed order. No step stops it; every
     // failure is logged after "Server Started", and the last one stays in
     // StartupError and is shown once a second later.
-    void Start();
+    // A standby server (a hot spare) loads everything but opens no router
+    // link and no panel listener, queues nothing and supervises nothing
+    // until it is promoted.
+    enum class Role { Active, Standby };
+    void Start(Role role = Role::Active);
+    bool isStandby() const { return standby; }
+    // Standby to active: the links open and the routers are asked for their
+    // whole status as at startup, and the panel listeners bind (a failed
+    // bind is tried again every second for kBindRetries seconds before it is
+    // reported). Logs "Promoted to active". Nothing when already active.
+    void Promote();
+    // Active to standby: the links and listeners close, the panel
+    // connections drop, every queue empties. Logs "Demoted to standby".
+    void Demote();
+    static constexpr int kBindRetries = 30;
     // Writes "Server Closed Down". The console asks its two questions first;
     // a termination signal does not.
     void Shutdown();
@@ -118,6 +132,8 @@ public:
 
 signals:
     void startupErrorDue(const QString &text);
+    // The server became a standby (true) or active (false).
+    void standbyChanged(bool standby);
     void routerViewRefreshRequested();
     void problemRoutersRefreshRequested();
     void networkCardSettingsRequested();
@@ -138,7 +154,14 @@ private:
     void tellNetworkPorts();
     void tellListeners();
 
+    // Binds what is not listening yet; reports what still is not once the
+    // retries run out.
+    void retryListening();
+
     QDate startedOn;
+    bool standby = false;
+    QTimer bindRetry;
+    int bindRetriesLeft = 0;
     RouterTableSet unreadableTables;
     QStringList failureLines;
     qsizetype failuresLogged = 0;

@@ -15,10 +15,11 @@ namespace {
 // The write end the handler uses; -1 while nothing watches.
 volatile sig_atomic_t writeEnd = -1;
 
-void onSignal(int)
+void onSignal(int number)
 {
     const int savedErrno = errno;
-    const char byte = 1;
+    // The signal's number tells the event loop which one came.
+    const char byte = char(number);
     // Only async-signal-safe work here: the event loop does the rest.
     if (writeEnd >= 0) {
         [[maybe_unused]] const auto n = ::write(writeEnd, &byte, 1);
@@ -42,9 +43,20 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QO
     notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
-        while (::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        bool terminate = false;
+        ssize_t n = 0;
+        while ((n = ::recv(fds[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] == SIGUSR1)
+                    emit promotionRequested();
+                else if (buffer[i] == SIGUSR2)
+                    emit demotionRequested();
+                else
+                    terminate = true;
+            }
         }
-        emit terminationRequested();
+        if (terminate)
+            emit terminationRequested();
     });
 
     struct sigaction action = {};
@@ -55,12 +67,29 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QO
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+void TerminationSignals::watchRoleSignals()
+{
+    if (!isWatching())
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGUSR1, &action, nullptr);
+    ::sigaction(SIGUSR2, &action, nullptr);
+    roleSignals = true;
+}
+
 TerminationSignals::~TerminationSignals()
 {
     if (!isWatching())
         return;
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    if (roleSignals) {
+        ::signal(SIGUSR1, SIG_DFL);
+        ::signal(SIGUSR2, SIG_DFL);
+    }
     writeEnd = -1;
     delete notifier;
     ::close(fds[0]);

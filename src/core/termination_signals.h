@@ -30,14 +30,21 @@ public:
     bool isWatching() const { return notifier != nullptr; }
     // Why the signals are not watched, in the system's words; empty when they are.
     const QString &problem() const { return failure; }
+    // Also turns SIGUSR1 and SIGUSR2 (a failover manager's promote and
+    // demote) into signals, in the order they arrived. Nothing without a
+    // watch.
+    void watchRoleSignals();
 
 signals:
     void terminationRequested();
+    void promotionRequested();
+    void demotionRequested();
 
 private:
     QSocketNotifier *notifier = nullptr;
     QString failure;
     int fds[2] = {-1, -1};
+    bool roleSignals = false;
 };
 
 } // namespace marlin

@@ -161,6 +161,16 @@ bool NetworkLinks::pass(int n, const QString &host, bool verdict)
     return link;
 }
 
+void NetworkLinks::closeAll()
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        timeNetCTS[n].stop();
+        if (channels[n] && channels[n]->socket)
+            channels[n]->socket->abort();
+        channels[n].reset();
+    }
+}
+
 void NetworkLinks::write(int n, const QByteArray &bytes)
 {
     if (!channels[n] || !channels[n]->socket)

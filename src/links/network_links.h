@@ -53,6 +53,8 @@ public:
     bool pass(int port, const QString &host, bool verdict);
     // Sends the head of the port's router queue.
     void send(int port);
+    // Closes every socket and stops the re-sends; the next pass opens anew.
+    void closeAll();
 
     NetSocketState socketState(int port) const;
     qintptr socketDescriptor(int port) const;

@@ -61,6 +61,24 @@ void RouterLinks::start()
     serial.start();
 }
 
+void RouterLinks::suspend()
+{
+    suspended = true;
+    started = false;
+    timeOnLine.stop();
+    timeNetPort.stop();
+    serial.closeAll();
+    network.closeAll();
+    // Nothing stale may go out when the links open again.
+    table = PortTable{};
+}
+
+void RouterLinks::resume()
+{
+    suspended = false;
+    table = PortTable{};
+}
+
 // ---- The ports, as their classes show them ----------------------------------
 
 void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
@@ -86,7 +104,7 @@ void RouterLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
 
 void RouterLinks::QueueComCommand(int router, const QByteArray &command)
 {
-    if (!isRouterNumber(router))
+    if (!isRouterNumber(router) || suspended)
         return;
     table.ComTxQueue[router].enqueue(command);
     if (!started)
@@ -100,7 +118,7 @@ void RouterLinks::QueueComCommand(int router, const QByteArray &command)
 
 void RouterLinks::QueueNetCommand(int router, const QByteArray &command)
 {
-    if (isRouterNumber(router))
+    if (isRouterNumber(router) && !suspended)
         table.NetTxQueue[router].enqueue(command);
 }
 
@@ -372,6 +390,9 @@ bool RouterLinks::CheckComLink(int n)
 
 void RouterLinks::comLinkPass()
 {
+    // A standby server supervises nothing: no polls, no loss reports.
+    if (suspended)
+        return;
     serial.reopenFailed();
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &cfg = settings.ComPorts[n];
@@ -403,6 +424,8 @@ bool RouterLinks::CheckNetLink(int n)
 
 void RouterLinks::netLinkPass()
 {
+    if (suspended)
+        return;
     for (int n = 1; n <= kPortCount; ++n) {
         const NetPortSettings &cfg = settings.NetPorts[n];
         if (!cfg.NetEnabled)

@@ -62,6 +62,14 @@ public:
     void RequestAllStatus();
     // Starts the link timers; nothing is sent or checked before this.
     void start();
+    // Standby: every port closed, every queue and receive buffer emptied,
+    // the link passes stopped, and nothing queued until resume. The
+    // supervision of the links starts again from the beginning when the
+    // server opens them again (OpenCommPorts, markComLinksUp,
+    // RequestAllStatus, start, as at startup).
+    void suspend();
+    void resume();
+    bool isSuspended() const { return suspended; }
 
     void QueueComCommand(int router, const QByteArray &command);
     void QueueNetCommand(int router, const QByteArray &command);
@@ -184,6 +192,7 @@ private:
     std::bitset<kPortCount + 1> portRangeLogged;
     std::deque<SentCommand> sent;
     bool started = false;
+    bool suspended = false;
 };
 
 } // namespace marlin

@@ -58,6 +58,20 @@ void SerialLinks::start()
     sendAll();
 }
 
+void SerialLinks::closeAll()
+{
+    started = false;
+    for (int n = 1; n <= kPortCount; ++n) {
+        timeCOM[n].stop();
+        if (!channels[n])
+            continue;
+        channels[n]->reopenWanted = false;
+        if (channels[n]->port.isOpen())
+            channels[n]->port.close();
+        channels[n]->port.clearError();
+    }
+}
+
 QString ComDevicePath(const QString &appDir, int port, bool keepsLink)
 {
     const QFileInfo link(appDir + QStringLiteral("/COM%1").arg(port));

@@ -42,6 +42,9 @@ public:
     void reopenFailed();
     // From here on bytes are read as they arrive and queued commands sent.
     void start();
+    // Closes every port and forgets the spacing: nothing is read or sent
+    // until the ports are opened and started again.
+    void closeAll();
 
     // Sends the head of the queue of the port's router when the spacing allows.
     void send(int port);

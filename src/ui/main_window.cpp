@@ -59,7 +59,12 @@ QString MDIMain::caption()
 MDIMain::MDIMain(Server &server, QWidget *parent) : QMainWindow(parent), server(server)
 {
     setObjectName(QStringLiteral("MDIMain"));
-    setWindowTitle(caption());
+    // A hot spare says so where every operator looks first.
+    const auto showRole = [this](bool standby) {
+        setWindowTitle(standby ? caption() + QStringLiteral(" - STANDBY") : caption());
+    };
+    showRole(server.isStandby());
+    connect(&server, &Server::standbyChanged, this, showRole);
     area = new QMdiArea(this);
     area->setBackground(QColor(0x80, 0x80, 0x80));
     setCentralWidget(area);

@@ -5,6 +5,7 @@
 #include "core/console_actions.h"
 #include "core/server.h"
 #include "ui/child_windows.h"
+#include "ui/messages.h"
 
 #include <QAction>
 #include <QEvent>
@@ -213,7 +214,8 @@ frmRtrView::frmRtrView(Server &server, QMenu *menuPop, QAction *menuPopPri, QWid
 
     if (menuPopPri) {
         connect(menuPopPri, &QAction::triggered, this, [this] {
-            ToggleHighPriority(this->server, PopupRouter, PopupDestination);
+            if (!ToggleHighPriority(this->server, PopupRouter, PopupDestination))
+                openMessage(this, QMessageBox::Information, QStringLiteral("Standby"), standbyRefusalText());
         });
     }
     gridRTR->setCurrentIndex(rows->index(0, 0));

@@ -119,6 +119,7 @@ private slots:
     void commandLineRefusalsStartNothing();
     void chosenFolderIsMadeAndUsed_data();
     void chosenFolderIsMadeAndUsed();
+    void standbyServesOnlyOncePromoted();
     void checkConfigTellsProblemsAndWritesNothing_data();
     void checkConfigTellsProblemsAndWritesNothing();
     void unreachableDisplayFallsBackToOffscreen();
@@ -430,6 +431,43 @@ void TestCore::chosenFolderIsMadeAndUsed()
     QVERIFY(!QFile::exists(other));
 }
 
+void TestCore::standbyServesOnlyOncePromoted()
+{
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port="
+                         + QByteArray::number(port) + "\r\n");
+    std::unique_ptr<QProcess> server(install.start({QStringLiteral("--no-console"), QStringLiteral("--standby")}));
+    Terminal terminal(*server);
+    QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
+    QTRY_VERIFY(terminal.text().contains("standby: router links and panel listeners stay closed"));
+    {
+        QTcpSocket early;
+        early.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(!early.waitForConnected(2000));
+    }
+
+    QCOMPARE(::kill(pid_t(server->processId()), SIGUSR1), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").contains("Promoted to active"), 10000);
+    QTRY_VERIFY(terminal.text().contains("network card 1: listening on 127.0.0.1:" + QByteArray::number(port)));
+    Panel panel{port};
+    QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
+
+    QCOMPARE(::kill(pid_t(server->processId()), SIGUSR2), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").contains("Demoted to standby"), 10000);
+    QTRY_COMPARE(panel.socket.state(), QAbstractSocket::UnconnectedState);
+
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitCode(), 0);
+    QCOMPARE(recentLogEntries(install.path(), "Error"),
+             (QList<QByteArray>{"Server Started", "Promoted to active", "Demoted to standby", "Server Closed Down"}));
+}
+
 void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -539,10 +577,23 @@ void TestCore::terminationSignalsArriveOnTheEventLoop()
         QVERIFY(requested.wait(5000));
         QCOMPARE(::raise(SIGINT), 0);
         QTRY_COMPARE(requested.size(), 2);
+
+        // A failover manager's promote and demote, in the order they came.
+        termination.watchRoleSignals();
+        QList<QByteArray> roles;
+        connect(&termination, &TerminationSignals::promotionRequested, this, [&] { roles.append("promote"); });
+        connect(&termination, &TerminationSignals::demotionRequested, this, [&] { roles.append("demote"); });
+        QCOMPARE(::raise(SIGUSR2), 0);
+        QCOMPARE(::raise(SIGUSR1), 0);
+        QCOMPARE(::raise(SIGUSR2), 0);
+        QTRY_COMPARE(roles, (QList<QByteArray>{"demote", "promote", "demote"}));
+        QCOMPARE(requested.size(), 2);
     }
     // Once nobody watches, the signals have their default effect again.
     struct sigaction current = {};
     QCOMPARE(::sigaction(SIGTERM, nullptr, &current), 0);
+    QVERIFY(current.sa_handler == SIG_DFL);
+    QCOMPARE(::sigaction(SIGUSR1, nullptr, &current), 0);
     QVERIFY(current.sa_handler == SIG_DFL);
 }
 

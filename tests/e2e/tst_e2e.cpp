@@ -1,3 +1,4 @@
+#include "core/console_actions.h"
 #include "core/server.h"
 #include "simulated_router.h"
 #include "test_server.h"
@@ -88,6 +89,7 @@ private slots:
     void takeRoundTrip_data();
     void takeRoundTrip();
     void noiseNeitherHangsNorGrows();
+    void standbyIsSilentUntilPromoted();
 };
 
 void TestEndToEnd::leitchOverSerial()
@@ -337,3 +339,78 @@ void TestEndToEnd::noiseNeitherHangsNorGrows()
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
 #include "tst_e2e.moc"
+
+void TestEndToEnd::standbyIsSilentUntilPromoted()
+{
+    QTemporaryDir app;
+    QMap<int, int> initial{{5, 9}, {12, 3}};
+    Simulator serial(RouterLanguage::Leitch, TransportKind::Pty, app.filePath(QStringLiteral("COM1")), initial);
+    Simulator network(RouterLanguage::Leitch, TransportKind::Tcp, {}, initial);
+    QVERIFY(serial.started && network.started);
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      loopbackCardSettings() + commPort(1)
+                          + "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                          + network.port() + "\r\nID_Number=2\r\nProtocol=1\r\n"));
+    TestServer server(app.path());
+    QSignalSpy raised(&server, &Server::alertRaised);
+    server.Start(Server::Role::Standby);
+    QVERIFY(server.isStandby());
+    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(!server.links.isComOpen(1));
+
+    // Nothing is queued, switched or held, and the link passes neither
+    // poll nor report: a quarter of a minute of them says nothing.
+    const QByteArray take = server.links.buildTakeCommand(1, "C 100000000007000500");
+    server.links.QueueComCommand(1, take);
+    server.links.QueueNetCommand(2, take);
+    QVERIFY(server.links.queuedCommands(1, false).isEmpty() && server.links.queuedCommands(2, true).isEmpty());
+    ConsoleTake console{1, 7, 5, {}, QStringLiteral("on the spare"), false};
+    console.levels.fill(true);
+    server.CurrentUser = 1;
+    QCOMPARE(CheckConsoleTake(server, console), TakeRefusal::Standby);
+    QVERIFY(!ToggleHighPriority(server, 1, 5));
+    QVERIFY(!server.RouterStates[1].HighPriority[5]);
+    for (int pass = 0; pass < 15; ++pass) {
+        server.links.comLinkPass();
+        server.links.netLinkPass();
+    }
+    QVERIFY(server.links.sendLog().isEmpty());
+    QCOMPARE(raised.size(), 0);
+    QCOMPARE(server.links.netSocketState(2), NetSocketState::Closed);
+
+    // Promoted: the links open, the crosspoints are read back from both
+    // routers, and panels are served.
+    server.Promote();
+    QVERIFY(!server.isStandby());
+    QVERIFY(server.clients.isListening(1));
+    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[5] == 9 && server.RouterStates[1].CurrentSource[12] == 3,
+                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[2].CurrentSource[5] == 9 && server.RouterStates[2].CurrentSource[12] == 3,
+                             10000);
+    QVERIFY(logEntries(app.path(), "Error").contains("Promoted to active"));
+    QVERIFY(serial.received(QStringLiteral("@ ?")) && network.received(QStringLiteral("@ ?")));
+    Panel panel(server.clients.listeningPort(1));
+    QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
+
+    // Demoted: the panel is dropped, the links close and stay quiet.
+    server.Demote();
+    QVERIFY(server.isStandby());
+    QVERIFY(logEntries(app.path(), "Error").contains("Demoted to standby"));
+    QTRY_COMPARE(panel.socket.state(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(!server.links.isComOpen(1));
+    QCOMPARE(server.links.netSocketState(2), NetSocketState::Closed);
+    const qsizetype sentBefore = server.links.sendLog().size();
+    server.links.QueueComCommand(1, take);
+    for (int pass = 0; pass < 15; ++pass) {
+        server.links.comLinkPass();
+        server.links.netLinkPass();
+    }
+    QCOMPARE(server.links.sendLog().size(), sentBefore);
+    QCOMPARE(raised.size(), 0);
+
+    // Promoted again, a take goes out at once.
+    server.Promote();
+    server.links.QueueComCommand(1, take);
+    QTRY_COMPARE_WITH_TIMEOUT(serial.router->source(5), 7, 5000);
+}

@@ -79,11 +79,23 @@ void TestUi::caption()
     QTemporaryDir app;
     testsupport::TestServer server(app.path());
     MDIMain window(server);
-    QCOMPARE(window.windowTitle(), QStringLiteral("Marlin Server Version %1.%2.%3")
-                                       .arg(MARLIN_VERSION_MAJOR).arg(MARLIN_VERSION_MINOR).arg(MARLIN_VERSION_PATCH));
+    const QString caption = QStringLiteral("Marlin Server Version %1.%2.%3")
+                                .arg(MARLIN_VERSION_MAJOR).arg(MARLIN_VERSION_MINOR).arg(MARLIN_VERSION_PATCH);
+    QCOMPARE(window.windowTitle(), caption);
     QVERIFY(!window.menuSettings->actions().isEmpty());
     for (QAction *a : window.menuSettings->actions())
         QVERIFY(!a->isEnabled());
+
+    // A hot spare says so in the caption while it stands by.
+    QVERIFY(testsupport::writeFile(app.filePath(QStringLiteral("WREN.INI")), "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n"));
+    testsupport::TestServer spare(app.path());
+    MDIMain spareWindow(spare);
+    spare.Start(Server::Role::Standby);
+    QCOMPARE(spareWindow.windowTitle(), caption + QStringLiteral(" - STANDBY"));
+    spare.Promote();
+    QCOMPARE(spareWindow.windowTitle(), caption);
+    spare.Demote();
+    QCOMPARE(spareWindow.windowTitle(), caption + QStringLiteral(" - STANDBY"));
 }
 
 void TestUi::shutdownQuestions_data()
