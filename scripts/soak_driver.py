@@ -8,8 +8,9 @@ eight routers, then runs this driver, which:
     status block, one request outstanding each, for the whole run;
   * makes one take per router every 2 s, each with its own destination and
     source pair and its own comment, numbers every language can carry;
-  * flaps one router (silent for 20 s every 2 minutes) and lets another spew
-    garbage the whole time;
+  * flaps one router (the Leitch one on a serial line: silent for 20 s every
+    2 minutes, so it is lost and restored) and lets another spew garbage the
+    whole time;
   * opens bursts of 100 connections that send nothing and close;
   * samples the server's resident memory every 5 s.
 
@@ -341,7 +342,11 @@ def main():
     parser.add_argument("--app-dir", required=True)
     parser.add_argument("--server-pid", type=int, required=True)
     parser.add_argument("--serial", default="1,2", help="routers on serial lines")
-    parser.add_argument("--flapping", type=int, default=7)
+    # A serial router: silent for 20 s, it is lost at the tenth second and
+    # restored when it speaks again. (A network router is lost only after
+    # 30 silent seconds; silent for 20 s, its polls fill its queue, and the
+    # queue's rule drops takes that wait behind them.)
+    parser.add_argument("--flapping", type=int, default=1)
     parser.add_argument("--garbage", type=int, default=8)
     parser.add_argument("--settle", type=int, default=90, help="seconds the panels may take to agree at the end")
     parser.add_argument("--rss-limit-kb", type=int, default=5 * 1024, help="0: memory not checked")
