@@ -103,7 +103,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Marlin Server: router control server.\n"
         "Settings, users, router tables and logs live in the application folder,\n"
-        "by default the folder of this program."));
+        "by default %1.").arg(QStringLiteral(MARLIN_DEFAULT_APP_DIR).isEmpty() ? QStringLiteral("the folder of this program")
+                                                                             : QStringLiteral(MARLIN_DEFAULT_APP_DIR)));
     // Not addHelpOption(): its --help-all lists the options of a QApplication
     // that does not exist yet.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -154,6 +155,9 @@ int main(int argc, char *argv[])
     QString chosenDir = parser.value(appDirOption);
     if (chosenDir.isEmpty())
         chosenDir = qEnvironmentVariable("MARLIN_APP_DIR");
+    // An installed program has a folder of its own for its files.
+    if (chosenDir.isEmpty())
+        chosenDir = QStringLiteral(MARLIN_DEFAULT_APP_DIR);
     if (parser.isSet(checkConfigOption)) {
         QCoreApplication app(argc, argv);
         // Nothing is made or written: a folder that is not there is a problem.
