@@ -3,11 +3,11 @@
 polling once a second.
 
 A scratch folder gets eight Leitch routers played by marlin-routersim on
-pseudo-terminals (COM1..COM8, all answering), the server (offscreen
-console) is started on it, and its CPU time is read from /proc/<pid>/stat
-over a window of at least ten seconds: first with no panel, then with 64
-panels on loopback that each send a change-flag poll (0xA1) once a second
-and read the reply.
+pseudo-terminals (COM1..COM8, all answering), the server is started on it
+twice, as a service (--no-console) and with its console (offscreen), and
+its CPU time is read from /proc/<pid>/stat over a window of at least ten
+seconds: first with no panel, then with 64 panels on loopback that each
+send a change-flag poll (0xA1) once a second and read the reply.
 
     bench/bench_idle.py [build folder, default build-bench] [seconds, default 10]
 """
@@ -49,6 +49,11 @@ def share(pid, seconds, during=None):
 
 
 def main():
+    for label, arguments in (("no console", ["--no-console"]), ("console, offscreen", [])):
+        measure(label, arguments)
+
+
+def measure(label, arguments):
     folder = tempfile.mkdtemp(prefix="bench-idle-")
     port = free_port()
     with open(os.path.join(folder, "WREN.INI"), "wb") as ini:
@@ -68,7 +73,7 @@ def main():
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
     # MARLIN_BENCH_SERVER names another build to measure, an older one say.
     exe = os.environ.get("MARLIN_BENCH_SERVER") or os.path.join(build, "bin", "marlin-server")
-    server = subprocess.Popen([exe, "--app-dir", folder], env=env,
+    server = subprocess.Popen([exe, "--app-dir", folder] + arguments, env=env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     panels = []
     try:
@@ -105,8 +110,8 @@ def main():
             time.sleep(0.005)
 
         loaded = share(server.pid, window, poll)
-        print(f"eight serial routers answering, no panels:  {idle:.2f}% of a core over {window:.0f} s")
-        print(f"the same with 64 panels polling once a second: {loaded:.2f}% of a core "
+        print(f"{label}: eight serial routers answering, no panels:  {idle:.2f}% of a core over {window:.0f} s")
+        print(f"{label}: the same with 64 panels polling once a second: {loaded:.2f}% of a core "
               f"({answered[0]} polls answered)")
     finally:
         for p in panels:
