@@ -24,6 +24,13 @@
 // status blocks, 96 priority blocks and end on the acknowledge reply, so the
 // drain is kept busy the whole time.
 //
+// While the engine is under that load, a serial router of its own (a Leitch
+// router played here on a pseudo-terminal, COM1) is probed once per round:
+// either a status report written to the line, timed until the engine has
+// parsed it (its switch log grows), or a take in place of one request of
+// panel 1, timed until the command is on the line. The router answers every command, so its link
+// stays up and the port is quiet between probes.
+//
 // The machine is shared, so the servers take turns in short rounds
 // rather than one long run each: a burst of someone else's work then lands on
 // both. The idle server of a round stays up. The load generator uses epoll directly
@@ -58,6 +65,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -515,7 +524,121 @@ struct Session {
     std::string why; // set when the session could not run
     ChildEnd end;
     int logErrors = -1;
+
+    // The engine's own serial router and the panel that takes (engine only).
+    struct Probe {
+        enum class Kind { None, Report, Take };
+        int routerFd = -1;   // pty master; the engine opens the slave as COM1
+        int routerSlave = -1;
+        std::string routerIn;
+        // The next free turn of panel 1 is a take instead of its script's
+        // request (the client table has room for 64 panels, no more).
+        bool takeDue = false;
+        int takeSource = 0;
+        Kind pending = Kind::None;
+        Clock::time_point at;
+        off_t logSizeBefore = 0;
+        int count = 0;
+        int missed = 0;
+        std::vector<double> parseMs;
+        std::vector<double> wireMs;
+    } probe;
 };
+
+constexpr uint64_t kRouterEvent = 1000;
+
+// Size of today's switch log of the engine, 0 when there is none yet.
+off_t switchLogSize(const fs::path &folder)
+{
+    std::error_code ec;
+    off_t size = 0;
+    for (const auto &entry : fs::directory_iterator(folder / "Logs", ec)) {
+        if (entry.path().filename().string().rfind("Switch Log For ", 0) == 0)
+            size += off_t(entry.file_size(ec));
+    }
+    return size;
+}
+
+std::string hexText(int n)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%X", unsigned(n));
+    return text;
+}
+
+// The router's side: every complete command is answered with a status line
+// for destination 1, which keeps the link up and changes nothing; a take
+// completes a take probe.
+void serveRouter(Session &s)
+{
+    Session::Probe &p = s.probe;
+    char buf[1024];
+    ssize_t n = 0;
+    while ((n = ::read(p.routerFd, buf, sizeof buf)) > 0)
+        p.routerIn.append(buf, std::size_t(n));
+    std::size_t end = 0;
+    while ((end = p.routerIn.find('\r')) != std::string::npos) {
+        const std::string line = p.routerIn.substr(0, end);
+        p.routerIn.erase(0, end + 1);
+        if (line.rfind("@ X:", 0) == 0 && p.pending == Session::Probe::Kind::Take) {
+            p.wireMs.push_back(millis(Clock::now() - p.at));
+            p.pending = Session::Probe::Kind::None;
+        }
+        static const char answer[] = "S:00,0\r";
+        [[maybe_unused]] const ssize_t w = ::write(p.routerFd, answer, sizeof answer - 1);
+    }
+}
+
+// Starts this round's probe: a status report (even rounds) or a take.
+void startProbe(Session &s)
+{
+    Session::Probe &p = s.probe;
+    if (p.routerFd < 0 || p.pending != Session::Probe::Kind::None || p.takeDue)
+        return;
+    ++p.count;
+    const int source = 2 + p.count % 200;
+    p.at = Clock::now();
+    if (p.count % 2 == 0) {
+        p.logSizeBefore = switchLogSize(s.folder);
+        const std::string report = "S:01," + hexText(source - 1) + "\r"; // destination 2
+        p.pending = Session::Probe::Kind::Report;
+        p.at = Clock::now();
+        [[maybe_unused]] const ssize_t w = ::write(p.routerFd, report.data(), report.size());
+        return;
+    }
+    p.takeDue = true;
+    p.takeSource = source;
+}
+
+// Panel 1's turn, taken by the take probe: source to destination 3 of router 1.
+void sendTake(Session &s, Panel &panel)
+{
+    Session::Probe &p = s.probe;
+    char take[64];
+    const int length = std::snprintf(take, sizeof take, "C 11111111%04d0003%16sprobe", p.takeSource, "");
+    ++panel.sequence;
+    std::string request = {char(panel.sequence >> 24), char(panel.sequence >> 16), char(panel.sequence >> 8),
+                           char(panel.sequence), char(0xE1), char(0xA5), char(1)};
+    request.append(take, std::size_t(length));
+    panel.command = 0xA5;
+    panel.sentAt = Clock::now();
+    panel.recording = false;
+    panel.waiting = true;
+    p.takeDue = false;
+    p.pending = Session::Probe::Kind::Take;
+    p.at = panel.sentAt;
+    [[maybe_unused]] const ssize_t w = ::send(panel.fd, request.data(), request.size(), MSG_NOSIGNAL);
+}
+
+// A report probe completes once the engine has logged the change.
+void checkProbe(Session &s)
+{
+    Session::Probe &p = s.probe;
+    if (p.pending == Session::Probe::Kind::Report && switchLogSize(s.folder) > p.logSizeBefore) {
+        p.parseMs.push_back(millis(Clock::now() - p.at));
+        p.pending = Session::Probe::Kind::None;
+    }
+}
 
 // Reads what a panel's connection has and completes its reply; true when the
 // panel may send its next request.
@@ -576,23 +699,49 @@ void runRound(Session &s, Clock::duration length, bool record)
         if (p.fd >= 0 && !p.waiting)
             sendRequest(p, s.results, record);
 
-    std::array<epoll_event, kPanels> events{};
+    std::array<epoll_event, kPanels + 1> events{};
     auto pass = [&](bool mayRequest) {
         const int ready = ::epoll_wait(s.epoll, events.data(), int(events.size()), 5);
         for (int e = 0; e < ready; ++e) {
-            Panel &p = s.panels[events[std::size_t(e)].data.u64];
-            if (p.fd >= 0 && receive(s, p, roundEnd) && mayRequest)
-                sendRequest(p, s.results, record);
+            const uint64_t id = events[std::size_t(e)].data.u64;
+            if (id == kRouterEvent) {
+                serveRouter(s);
+                continue;
+            }
+            Panel &p = s.panels[id];
+            if (p.fd >= 0 && receive(s, p, roundEnd) && mayRequest) {
+                if (id == 0 && s.probe.takeDue)
+                    sendTake(s, p);
+                else
+                    sendRequest(p, s.results, record);
+            }
         }
+        checkProbe(s);
     };
-    while (Clock::now() < roundEnd)
+    const Clock::time_point probeAt = Clock::now() + length / 3;
+    bool probed = !record;
+    while (Clock::now() < roundEnd) {
+        if (!probed && Clock::now() >= probeAt) {
+            probed = true;
+            startProbe(s);
+        }
         pass(true);
+    }
     const Clock::time_point drainEnd = roundEnd + kDrainLimit;
     auto inFlight = [&] {
         return std::any_of(s.panels.begin(), s.panels.end(), [](const Panel &p) { return p.fd >= 0 && p.waiting; });
     };
     while (inFlight() && Clock::now() < drainEnd)
         pass(false);
+    // A probe still open after the round has taken longer than anything
+    // the figures allow; it is counted and given up.
+    while (s.probe.pending != Session::Probe::Kind::None && Clock::now() < drainEnd + kDrainLimit)
+        pass(false);
+    if (s.probe.pending != Session::Probe::Kind::None || s.probe.takeDue) {
+        ++s.probe.missed;
+        s.probe.pending = Session::Probe::Kind::None;
+        s.probe.takeDue = false;
+    }
     if (record) {
         const double seconds = std::chrono::duration<double>(length).count();
         s.results.seconds += seconds;
@@ -645,7 +794,12 @@ bool open(Session &s, const fs::path &self)
         fs::copy_file(other && *other ? other : MARLIN_SERVER_EXE, exe, ec);
         std::ofstream ini(s.folder / "WREN.INI", std::ios::binary);
         ini << "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=" << s.port
-            << "\r\n";
+            << "\r\n[Com_Port_1]\r\nPort_Enable=1\r\nID_Number=1\r\nProtocol=1\r\n";
+        char slaveName[256] = {};
+        if (::openpty(&s.probe.routerFd, &s.probe.routerSlave, slaveName, nullptr, nullptr) == 0) {
+            setNonBlocking(s.probe.routerFd);
+            fs::create_symlink(slaveName, s.folder / "COM1", ec);
+        }
         // As a service runs it; MARLIN_BENCH_CONSOLE=1 keeps the console
         // (offscreen), for builds that have no --no-console.
         const char *console = std::getenv("MARLIN_BENCH_CONSOLE");
@@ -672,6 +826,12 @@ bool open(Session &s, const fs::path &self)
         event.data.u64 = i;
         ::epoll_ctl(s.epoll, EPOLL_CTL_ADD, s.panels[i].fd, &event);
     }
+    if (s.probe.routerFd >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = kRouterEvent;
+        ::epoll_ctl(s.epoll, EPOLL_CTL_ADD, s.probe.routerFd, &event);
+    }
     s.results.roundTripsUs.reserve(1 << 22);
     return true;
 }
@@ -687,6 +847,10 @@ void close(Session &s)
     }
     if (s.epoll >= 0)
         ::close(s.epoll);
+    for (int fd : {s.probe.routerFd, s.probe.routerSlave}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
     if (s.child) {
         s.end = stop(*s.child);
         if (!s.why.empty())
@@ -761,6 +925,16 @@ int main(int argc, char **argv)
             continue;
         }
         figures[i] = report(s->name, s->results, s->end, s->logErrors);
+        if (s->probe.count > 0) {
+            Session::Probe &p = s->probe;
+            std::vector<double> parse = p.parseMs;
+            std::vector<double> wire = p.wireMs;
+            std::printf("  serial router       reply parsed after p50 %.1f ms, worst %.1f ms (%zu reports); take on the "
+                        "line after p50 %.1f ms, worst %.1f ms (%zu takes); %d probes unfinished\n",
+                        percentile(parse, 0.5), parse.empty() ? 0.0 : *std::max_element(parse.begin(), parse.end()),
+                        parse.size(), percentile(wire, 0.5),
+                        wire.empty() ? 0.0 : *std::max_element(wire.begin(), wire.end()), wire.size(), p.missed);
+        }
         std::printf("\n");
     }
     const bool all = std::all_of(figures.begin(), figures.end(), [](const auto &f) { return f && f->ran; });
