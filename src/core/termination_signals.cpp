@@ -27,6 +27,15 @@ void onSignal(int number)
     errno = savedErrno;
 }
 
+void catchSignal(int number)
+{
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(number, &action, nullptr);
+}
+
 int makeSocketPair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 } // namespace
 
@@ -59,24 +68,16 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QO
             emit terminationRequested();
     });
 
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
+    catchSignal(SIGTERM);
+    catchSignal(SIGINT);
 }
 
 void TerminationSignals::watchRoleSignals()
 {
     if (!isWatching())
         return;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGUSR1, &action, nullptr);
-    ::sigaction(SIGUSR2, &action, nullptr);
+    catchSignal(SIGUSR1);
+    catchSignal(SIGUSR2);
     roleSignals = true;
 }
 

@@ -376,17 +376,26 @@ void RouterLinks::RequestAllStatus()
     }
 }
 
-bool RouterLinks::CheckComLink(int n)
+// The silence verdict of a port: up while it has missed fewer checks than
+// its limit; a Leitch or Image Video router silent for more than three is
+// polled once a check.
+bool RouterLinks::checkLink(int n, bool isNetwork)
 {
     PortRuntime &rt = table.ports[n];
-    const PortView view = portView(n, false);
-    rt.ComMissCount = std::min(rt.ComMissCount, kComMissLimit);
-    const bool ok = rt.ComMissCount < kComMissLimit;
-    if (rt.ComMissCount > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
+    int &misses = isNetwork ? rt.NetMissCount : rt.ComMissCount;
+    const int limit = isNetwork ? kNetMissLimit : kComMissLimit;
+    const PortView view = portView(n, isNetwork);
+    misses = std::min(misses, limit);
+    const bool ok = misses < limit;
+    if (misses > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
         && (view.protocol == ProtocolLeitch || view.protocol == ProtocolImageVideo))
-        QueueComCommand(view.router, nextPoll(n, false));
+        queueOn(view, nextPoll(n, isNetwork));
     return ok;
 }
+
+bool RouterLinks::CheckComLink(int n) { return checkLink(n, false); }
+
+bool RouterLinks::CheckNetLink(int n) { return checkLink(n, true); }
 
 void RouterLinks::comLinkPass()
 {
@@ -408,18 +417,6 @@ void RouterLinks::comLinkPass()
             reportLinkChange(n, false, ok, ok);
     }
     timeOnLine.setInterval(1000);
-}
-
-bool RouterLinks::CheckNetLink(int n)
-{
-    PortRuntime &rt = table.ports[n];
-    const PortView view = portView(n, true);
-    rt.NetMissCount = std::min(rt.NetMissCount, kNetMissLimit);
-    const bool ok = rt.NetMissCount < kNetMissLimit;
-    if (rt.NetMissCount > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
-        && (view.protocol == ProtocolLeitch || view.protocol == ProtocolImageVideo))
-        QueueNetCommand(view.router, nextPoll(n, true));
-    return ok;
 }
 
 void RouterLinks::netLinkPass()

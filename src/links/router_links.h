@@ -175,6 +175,7 @@ private:
     void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
     void applyReports(int router, const ReplyScan &scan);
     void queueOn(const PortView &view, const QByteArray &command);
+    bool checkLink(int port, bool isNetwork);
     void queueFirstRequests(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
 
