@@ -120,6 +120,7 @@ private slots:
     void chosenFolderIsMadeAndUsed_data();
     void chosenFolderIsMadeAndUsed();
     void standbyServesOnlyOncePromoted();
+    void promotionWaitsForTheAddress();
     void checkConfigTellsProblemsAndWritesNothing_data();
     void checkConfigTellsProblemsAndWritesNothing();
     void unreachableDisplayFallsBackToOffscreen();
@@ -466,6 +467,29 @@ void TestCore::standbyServesOnlyOncePromoted()
     QCOMPARE(server->exitCode(), 0);
     QCOMPARE(recentLogEntries(install.path(), "Error"),
              (QList<QByteArray>{"Server Started", "Promoted to active", "Demoted to standby", "Server Closed Down"}));
+}
+
+void TestCore::promotionWaitsForTheAddress()
+{
+    // The floating address arrives a moment after the signal: here the
+    // port is still taken when the spare is promoted, and freed after.
+    auto taken = std::make_unique<QTcpServer>();
+    QVERIFY(taken->listen(QHostAddress::LocalHost));
+    const quint16 port = taken->serverPort();
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port="
+                          + QByteArray::number(port) + "\r\n"));
+    TestServer server(app.path());
+    server.Start(Server::Role::Standby);
+    QVERIFY(logEntries(app.path(), "Error").contains("Server Started"));
+    server.Promote();
+    QVERIFY(!server.clients.isListening(1));
+    taken.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(server.clients.isListening(1), 5000);
+    QCOMPARE(server.clients.listeningPort(1), port);
+    // Bound in time: no failure is reported.
+    QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Promoted to active"}));
 }
 
 void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
