@@ -7,7 +7,6 @@
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QElapsedTimer>
 #include <QTime>
 
@@ -15,13 +14,20 @@
 #include <cmath>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace marlin {
 
 struct ClientServer::Slot {
-    std::unique_ptr<QTcpSocket> socket;
+    // The connection's descriptor, -1 while the slot is free.
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> readable;
+    // Enabled only while replies wait for room in the system's buffer.
+    std::unique_ptr<QSocketNotifier> writable;
+    // Replies the system has not taken yet.
+    QByteArray unsent;
     RequestFramer framer;
     QTimer quiet;
     // Runs while the connection is not read because its replies pile up
@@ -58,21 +64,10 @@ double secondsSinceMidnight()
     return std::fmod(base + double(since.elapsed()) / 1000.0, 86400.0);
 }
 
-// A reply goes out in one system call when nothing of an earlier one waits;
-// only what the kernel did not take is left to the socket's own buffer.
-void sendReply(QTcpSocket &socket, const QByteArray &reply)
-{
-    qsizetype sent = 0;
-    if (socket.bytesToWrite() == 0) {
-        const ssize_t n = ::send(int(socket.socketDescriptor()), reply.constData(), std::size_t(reply.size()),
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
-        // On failure the socket finds the error itself when it writes.
-        if (n > 0)
-            sent = qsizetype(n);
-    }
-    if (sent < reply.size())
-        socket.write(reply.constData() + sent, reply.size() - sent);
-}
+// One read takes at most what the framer holds.
+constexpr qsizetype kReadChunk = RequestFramer::kBufferLimit;
+
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 } // namespace
 
 CardEndpoint cardEndpoint(const Settings &settings, int card)
@@ -150,13 +145,8 @@ void ClientServer::closeAll()
             wsPS[k]->close();
         listenProblems[k].clear();
     }
-    for (auto &slot : acceptedSlots) {
-        slot->quiet.stop();
-        slot->stalled.stop();
-        slot->framer.clear();
-        if (slot->socket)
-            slot->socket->abort();
-    }
+    for (std::size_t k = 0; k < acceptedSlots.size(); ++k)
+        closeSlot(int(k) + kFirstAcceptedSlot);
 }
 
 void ClientServer::acceptPending(int card)
@@ -178,13 +168,7 @@ void ClientServer::acceptPending(int card)
         ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         // A panel that lost power shows up as closed within about a minute.
         EnableDeadPeerDetection(descriptor);
-        auto *socket = new QTcpSocket;
-        if (!socket->setSocketDescriptor(descriptor)) {
-            ::close(descriptor);
-            delete socket;
-            continue;
-        }
-        adopt(socket);
+        adopt(descriptor);
     }
 }
 
@@ -211,30 +195,48 @@ quint16 ClientServer::listeningPort(int card) const
     return isListening(card) ? wsPS[card]->serverPort() : 0;
 }
 
-QTcpSocket *ClientServer::socketAt(int index) const
+ClientServer::Slot *ClientServer::slotAt(int index) const
 {
     const auto i = std::size_t(index - kFirstAcceptedSlot);
-    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->socket.get() : nullptr;
+    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i].get() : nullptr;
+}
+
+bool ClientServer::isConnected(int index) const
+{
+    const Slot *slot = slotAt(index);
+    return slot && slot->fd >= 0;
+}
+
+int ClientServer::peerPort(int index) const
+{
+    const Slot *slot = slotAt(index);
+    return slot ? slot->peerPort : 0;
+}
+
+qintptr ClientServer::socketDescriptor(int index) const
+{
+    const Slot *slot = slotAt(index);
+    return slot ? slot->fd : -1;
 }
 
 qsizetype ClientServer::bufferedBytes(int index) const
 {
-    const auto i = std::size_t(index - kFirstAcceptedSlot);
-    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() ? acceptedSlots[i]->framer.bufferedSize() : 0;
+    const Slot *slot = slotAt(index);
+    return slot ? slot->framer.bufferedSize() : 0;
 }
 
-void ClientServer::adopt(QTcpSocket *incoming)
+void ClientServer::adopt(int descriptor)
 {
     // The lowest closed slot, else a new one; past the cap, none: the
     // connection is closed at once, and those already served go on.
     std::size_t k = 0;
-    while (k < acceptedSlots.size() && acceptedSlots[k]->socket && acceptedSlots[k]->socket->state() != QAbstractSocket::UnconnectedState)
+    while (k < acceptedSlots.size() && acceptedSlots[k]->fd >= 0)
         ++k;
     if (k == std::size_t(kAcceptedSlotLimit)) {
-        incoming->abort();
-        delete incoming;
+        ::close(descriptor);
         return;
     }
+    const int index = int(k) + kFirstAcceptedSlot;
     if (k == acceptedSlots.size()) {
         acceptedSlots.push_back(std::make_unique<Slot>());
         Slot &slot = *acceptedSlots.back();
@@ -242,112 +244,193 @@ void ClientServer::adopt(QTcpSocket *incoming)
         slot.quiet.setInterval(kQuietMs);
         slot.stalled.setSingleShot(true);
         slot.stalled.setInterval(kStallLimitMs);
-        const int index = int(k) + kFirstAcceptedSlot;
         connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
-        connect(&slot.stalled, &QTimer::timeout, this, [this, index] {
-            if (QTcpSocket *socket = acceptedSlots[std::size_t(index - kFirstAcceptedSlot)]->socket.get())
-                socket->abort();
-        });
+        // Stuck with unsent replies for too long: closed.
+        connect(&slot.stalled, &QTimer::timeout, this, [this, index] { closeSlot(index); });
     }
     Slot &slot = *acceptedSlots[k];
-    const int index = int(k) + kFirstAcceptedSlot;
+    slot.fd = descriptor;
     slot.framer.clear();
+    slot.unsent.clear();
     slot.quiet.stop();
     slot.stalled.stop();
-    slot.socket.reset(incoming);
-    slot.peerIp = incoming->peerAddress().toString();
-    slot.peerPort = incoming->peerPort();
-    incoming->setParent(nullptr);
-    // What the socket holds unread is bounded too: while its replies wait,
-    // the rest stays with the system and TCP holds the panel back.
-    incoming->setReadBufferSize(kUnsentLimit);
-    connect(incoming, &QTcpSocket::readyRead, this, [this, index] { onData(index); });
-    // Replies drained below the cap: requests are taken again.
-    connect(incoming, &QTcpSocket::bytesWritten, this, [this, index] {
-        Slot &s = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
-        if (s.stalled.isActive() && s.socket && s.socket->bytesToWrite() < kUnsentLimit)
-            onData(index);
-    });
-    // A closed or failed connection gives its slot back at once; its
-    // client record stays until the sweep, or until a new panel needs it
-    // when every record is taken.
-    connect(incoming, &QTcpSocket::disconnected, this, [this, index] {
-        const Slot &closed = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
-        MarkClientClosed(host.clientTable(), index, closed.peerIp, closed.peerPort, ++closings);
-        resumeAccepting();
-    });
-    connect(incoming, &QTcpSocket::errorOccurred, incoming, [incoming](QAbstractSocket::SocketError) {
-        incoming->abort();
-    });
+    // Taken once: every request names its peer.
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+        slot.peerIp = address.toString();
+        slot.peerPort = peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
+                                                   : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+    } else {
+        slot.peerIp.clear();
+        slot.peerPort = 0;
+    }
+    slot.readable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+    connect(slot.readable.get(), &QSocketNotifier::activated, this, [this, index] { onData(index); });
+    slot.writable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
+    slot.writable->setEnabled(false);
+    connect(slot.writable.get(), &QSocketNotifier::activated, this, [this, index] { onWritable(index); });
+}
+
+void ClientServer::closeSlot(int index)
+{
+    Slot *slot = slotAt(index);
+    if (!slot || slot->fd < 0)
+        return;
+    // The notifiers are switched off before their descriptor closes, and
+    // deleted later: this may run inside one of their own signals.
+    for (QSocketNotifier *notifier : {slot->readable.release(), slot->writable.release()}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    ::close(slot->fd);
+    slot->fd = -1;
+    slot->unsent.clear();
+    slot->framer.clear();
+    slot->quiet.stop();
+    slot->stalled.stop();
+    // A closed connection gives its slot back at once; its client record
+    // stays until the sweep, or until a new panel needs it when every
+    // record is taken.
+    MarkClientClosed(host.clientTable(), index, slot->peerIp, slot->peerPort, ++closings);
+    resumeAccepting();
 }
 
 void ClientServer::onData(int index)
 {
-    Slot &slot = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
+    Slot *slot = slotAt(index);
+    if (!slot || slot->fd < 0)
+        return;
     // Requests still waiting in the framer go first; new bytes are read
     // only once they are all answered.
     drain(index, false);
-    if (slot.stalled.isActive() || !slot.socket)
+    if (slot->stalled.isActive() || slot->fd < 0)
         return;
-    slot.framer.append(slot.socket->readAll());
+    char buffer[kReadChunk];
+    ssize_t n = 0;
+    do {
+        n = ::recv(slot->fd, buffer, sizeof buffer, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0 || (n < 0 && !wouldBlock(errno))) {
+        // The panel closed, or the connection failed.
+        closeSlot(index);
+        return;
+    }
+    if (n < 0)
+        return;
+    slot->framer.append(QByteArrayView(buffer, n));
     drain(index, false);
+}
+
+void ClientServer::onWritable(int index)
+{
+    Slot *slot = slotAt(index);
+    if (!slot || slot->fd < 0)
+        return;
+    while (!slot->unsent.isEmpty()) {
+        const ssize_t n = ::send(slot->fd, slot->unsent.constData(), std::size_t(slot->unsent.size()),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            slot->unsent.remove(0, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && wouldBlock(errno))
+            return;
+        closeSlot(index);
+        return;
+    }
+    slot->writable->setEnabled(false);
+    // Replies drained below the cap: requests are taken again.
+    if (slot->stalled.isActive()) {
+        slot->stalled.stop();
+        slot->readable->setEnabled(true);
+        onData(index);
+    }
+}
+
+// A reply goes out in one system call when nothing of an earlier one waits;
+// what the system does not take waits in the slot for the socket to drain.
+void ClientServer::sendReply(int index, const QByteArray &reply)
+{
+    Slot *slot = slotAt(index);
+    qsizetype sent = 0;
+    if (slot->unsent.isEmpty()) {
+        ssize_t n = 0;
+        do {
+            n = ::send(slot->fd, reply.constData(), std::size_t(reply.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && !wouldBlock(errno)) {
+            closeSlot(index);
+            return;
+        }
+        sent = std::max<qsizetype>(n, 0);
+    }
+    if (sent < reply.size()) {
+        slot->unsent.append(reply.constData() + sent, reply.size() - sent);
+        slot->writable->setEnabled(true);
+    }
 }
 
 bool ClientServer::isReadingPaused(int index) const
 {
-    const auto i = std::size_t(index - kFirstAcceptedSlot);
-    return index >= kFirstAcceptedSlot && i < acceptedSlots.size() && acceptedSlots[i]->stalled.isActive();
+    const Slot *slot = slotAt(index);
+    return slot && slot->stalled.isActive();
 }
 
 qsizetype ClientServer::unsentBytes(int index) const
 {
-    const QTcpSocket *socket = socketAt(index);
-    return socket ? socket->bytesToWrite() : 0;
+    const Slot *slot = slotAt(index);
+    return slot ? slot->unsent.size() : 0;
 }
 
 void ClientServer::drain(int index, bool quietTimeout)
 {
-    Slot &slot = *acceptedSlots[std::size_t(index - kFirstAcceptedSlot)];
-    QTcpSocket *socket = slot.socket.get();
-    if (!socket)
+    Slot *slot = slotAt(index);
+    if (!slot || slot->fd < 0)
         return;
     host.holdLogLines();
     // A panel that sends and never reads would otherwise have the server
     // keep every reply: past the cap its requests wait, unread, until the
     // replies drain, and a connection stuck so for too long is closed.
     bool capped = false;
-    while (!(capped = socket->bytesToWrite() >= kUnsentLimit)) {
-        const auto request = slot.framer.takeRequest(quietTimeout);
+    while (slot->fd >= 0 && !(capped = slot->unsent.size() >= kUnsentLimit)) {
+        const auto request = slot->framer.takeRequest(quietTimeout);
         if (!request)
             break;
-        const auto reply = HandleClientRequest(host, index, slot.peerIp, slot.peerPort, *request,
+        const auto reply = HandleClientRequest(host, index, slot->peerIp, slot->peerPort, *request,
                                                secondsSinceMidnight());
-        if (reply && socket->state() == QAbstractSocket::ConnectedState)
-            sendReply(*socket, *reply);
+        if (reply)
+            sendReply(index, *reply);
     }
     host.writeHeldLogLines();
+    if (slot->fd < 0)
+        return;
     if (capped) {
-        if (!slot.stalled.isActive())
-            slot.stalled.start();
-        slot.quiet.stop();
+        if (!slot->stalled.isActive())
+            slot->stalled.start();
+        // What the panel sends meanwhile stays with the system, and TCP
+        // holds the panel back.
+        slot->readable->setEnabled(false);
+        slot->quiet.stop();
         return;
     }
-    slot.stalled.stop();
     // The quiet timer runs only while part of a request waits; a complete
     // request never touches it.
-    if (slot.framer.bufferedSize() > 0)
-        slot.quiet.start();
-    else if (slot.quiet.isActive())
-        slot.quiet.stop();
+    if (slot->framer.bufferedSize() > 0)
+        slot->quiet.start();
+    else if (slot->quiet.isActive())
+        slot->quiet.stop();
 }
 
 void ClientServer::SweepClients()
 {
-    for (auto &slot : acceptedSlots) {
-        if (slot->socket && slot->socket->error() != QAbstractSocket::UnknownSocketError
-            && slot->socket->state() != QAbstractSocket::ConnectedState)
-            slot->socket->abort();
-    }
+    // A failed connection is closed when the failure shows; here only the
+    // client records whose connection is gone are emptied.
     ClientTable &clients = host.clientTable();
     for (int c = 1; c <= kClientCount; ++c) {
         ClientRecord &record = clients[c];
@@ -357,9 +440,7 @@ void ClientServer::SweepClients()
         // back on another slot from the same address and port keeps its record.
         bool connected = false;
         for (const auto &slot : acceptedSlots) {
-            const QTcpSocket *s = slot->socket.get();
-            if (s && s->state() == QAbstractSocket::ConnectedState && s->peerAddress().toString() == record.RemoteIP
-                && s->peerPort() == record.RemotePort) {
+            if (slot->fd >= 0 && slot->peerIp == record.RemoteIP && slot->peerPort == record.RemotePort) {
                 connected = true;
                 break;
             }

@@ -13,14 +13,15 @@
 
 class QSocketNotifier;
 class QTcpServer;
-class QTcpSocket;
 
 namespace marlin {
 
 // The panels' side of the server: one listening socket per network card and
 // the accepted connections in socket slots 5 and up (a closed slot is
-// reused, so the numbers the console shows stay true). Bytes only move here;
-// what a request means is decided by HandleClientRequest.
+// reused, so the numbers the console shows stay true). Bytes only move here,
+// straight between the system's sockets and the request framer, one recv()
+// per wake-up and one send() per reply; what a request means is decided by
+// HandleClientRequest.
 class ClientServer : public QObject {
     Q_OBJECT
 
@@ -58,8 +59,11 @@ public:
     quint16 listeningPort(int card) const;
     // Accepted-socket slots created so far (the highest index minus 4).
     int acceptedSocketCount() const { return int(acceptedSlots.size()); }
-    // The socket in slot index (5 and up), or null.
-    QTcpSocket *socketAt(int index) const;
+    // Whether slot index (5 and up) holds an open connection, its peer's
+    // port, and its descriptor (-1 when closed).
+    bool isConnected(int index) const;
+    int peerPort(int index) const;
+    qintptr socketDescriptor(int index) const;
     // Bytes of slot index that wait for the rest of their request.
     qsizetype bufferedBytes(int index) const;
     // Whether slot index is not read because its replies pile up unsent,
@@ -73,11 +77,15 @@ private:
     struct Slot;
 
     void acceptPending(int card);
-    void adopt(QTcpSocket *incoming);
+    void adopt(int descriptor);
     void resumeAccepting();
     void onData(int index);
+    void onWritable(int index);
     void drain(int index, bool quietTimeout);
-    int slotFor(QTcpSocket *socket);
+    void sendReply(int index, const QByteArray &reply);
+    // Closes the connection of a slot and marks its client record closed.
+    void closeSlot(int index);
+    Slot *slotAt(int index) const;
 
     ClientProtocolHost &host;
     std::array<QTcpServer *, kCardCount + 1> wsPS{};
