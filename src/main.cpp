@@ -158,11 +158,12 @@ int main(int argc, char *argv[])
     // An installed program has a folder of its own for its files.
     if (chosenDir.isEmpty())
         chosenDir = QStringLiteral(MARLIN_DEFAULT_APP_DIR);
+    if (!chosenDir.isEmpty())
+        chosenDir = QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
     if (parser.isSet(checkConfigOption)) {
         QCoreApplication app(argc, argv);
         // Nothing is made or written: a folder that is not there is a problem.
-        const QString dir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                : QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
+        const QString dir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath() : chosenDir;
         if (!QFileInfo(dir).isDir()) {
             std::printf("application folder %s\nproblems: 1\n  the application folder is not there\n", qPrintable(dir));
             return EXIT_FAILURE;
@@ -176,7 +177,6 @@ int main(int argc, char *argv[])
         return check.problems.isEmpty() ? EXIT_SUCCESS : EXIT_FAILURE;
     }
     if (!chosenDir.isEmpty()) {
-        chosenDir = QDir::cleanPath(QDir::current().absoluteFilePath(chosenDir));
         const QString problem = prepareChosenFolder(chosenDir);
         if (!problem.isEmpty()) {
             say(QStringLiteral("cannot use %1 as the application folder: %2").arg(chosenDir, problem));

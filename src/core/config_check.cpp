@@ -6,6 +6,7 @@
 #include "config/users.h"
 #include "core/console_actions.h"
 #include "links/port_table.h"
+#include "links/network_links.h"
 #include "links/serial_links.h"
 #include "router/router_file.h"
 
@@ -99,7 +100,7 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
                                .arg(p.NetPort));
         if (host.isEmpty())
             check.problems.append(QStringLiteral("network port %1: no address, the port is not used").arg(n));
-        if (p.NetPort < 1 || p.NetPort > 65535)
+        if (p.NetPort < 1 || p.NetPort > NetworkLinks::kHighestPort)
             check.problems.append(
                 QStringLiteral("network port %1: %2 is not a port number (1 to 65535), the port is not used")
                     .arg(n)

@@ -234,14 +234,8 @@ void Server::Start(Role role)
         tellNetworkPorts();
 
         clients.listen(settings);
-        for (int k = 1; k <= kCardCount; ++k) {
-            const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
-            if (address.isEmpty() || clients.isListening(k))
-                continue;
-            recordStartupFailure(cardBindFailureText(k),
-                                 QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
-                                     .arg(k)
-                                     .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+        for (int k : cardsNotListening()) {
+            recordStartupFailure(cardBindFailureText(k), cardListenFailureDetail(k));
             cardFailed = true;
         }
         tellListeners();
@@ -307,25 +301,36 @@ void Server::retryListening()
         --bindRetriesLeft;
         clients.listen(settings, true);
     }
-    bool missing = false;
-    for (int k = 1; k <= kCardCount; ++k)
-        missing = missing || (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !clients.isListening(k));
-    if (missing && bindRetriesLeft > 0) {
+    const QList<int> missing = cardsNotListening();
+    if (!missing.isEmpty() && bindRetriesLeft > 0) {
         if (!bindRetry.isActive())
             bindRetry.start();
         return;
     }
     bindRetry.stop();
-    for (int k = 1; k <= kCardCount; ++k) {
-        const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
-        if (address.isEmpty() || clients.isListening(k))
-            continue;
+    for (int k : missing) {
         WriteErrorLog(cardBindFailureText(k));
-        WriteErrorLog(QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
-                          .arg(k)
-                          .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+        WriteErrorLog(cardListenFailureDetail(k));
     }
     tellListeners();
+}
+
+QList<int> Server::cardsNotListening() const
+{
+    QList<int> cards;
+    for (int k = 1; k <= kCardCount; ++k) {
+        if (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !clients.isListening(k))
+            cards.append(k);
+    }
+    return cards;
+}
+
+QString Server::cardListenFailureDetail(int k) const
+{
+    return QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
+        .arg(k)
+        .arg(trimSpaces(settings.Cards[k].CardIPAddress), trimSpaces(settings.Cards[k].CardTCPPort),
+             clients.listenProblem(k));
 }
 
 void Server::Demote()

@@ -157,6 +157,10 @@ private:
     // Binds what is not listening yet; reports what still is not once the
     // retries run out.
     void retryListening();
+    // Cards with an address that are not listening, and the detail line
+    // logged for each (where and why).
+    QList<int> cardsNotListening() const;
+    QString cardListenFailureDetail(int card) const;
 
     QDate startedOn;
     bool standby = false;

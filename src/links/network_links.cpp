@@ -23,7 +23,6 @@ struct NetworkLinks::Channel {
 
 namespace {
 constexpr int kConnectTickLimit = 60;
-constexpr qint32 kHighestPort = 65535;
 constexpr int kSilentReportSeconds = 60;
 } // namespace
 

@@ -40,6 +40,10 @@ class NetworkLinks : public QObject {
     Q_OBJECT
 
 public:
+    // The largest number a network port may name; a larger one would wrap
+    // to another port on TCP.
+    static constexpr qint32 kHighestPort = 65535;
+
     NetworkLinks(const Settings &settings, const RouterTableArray &tables, PortTable &table, LinkEvents &events,
                  Logs &logs, QObject *parent = nullptr);
     ~NetworkLinks() override;

@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kComMissLimit = 10;
 constexpr int kNetMissLimit = 30;
-constexpr qint32 kHighestPort = 65535;
 
 QString linkPhrase(int protocol, bool ok, bool isNetwork)
 {
@@ -73,11 +72,7 @@ void RouterLinks::suspend()
     table = PortTable{};
 }
 
-void RouterLinks::resume()
-{
-    suspended = false;
-    table = PortTable{};
-}
+void RouterLinks::resume() { suspended = false; }
 
 // ---- The ports, as their classes show them ----------------------------------
 
@@ -430,7 +425,7 @@ void RouterLinks::netLinkPass()
         const QString host = trimSpaces(cfg.NetIPAddress);
         if (host.isEmpty() || cfg.NetPort < 1)
             continue;
-        if (cfg.NetPort > kHighestPort) {
+        if (cfg.NetPort > NetworkLinks::kHighestPort) {
             // A larger number would wrap to another port on TCP.
             if (!portRangeLogged.test(std::size_t(n))) {
                 portRangeLogged.set(std::size_t(n));
