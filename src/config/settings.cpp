@@ -15,6 +15,7 @@ QString columnKey(int c) { return QStringLiteral("Column_%1_Position").arg(c); }
 
 const QString kNetworkSettings = QStringLiteral("Network_Settings");
 const QString kGeneralSettings = QStringLiteral("General_Settings");
+const QString kWebSettings = QStringLiteral("Web_Settings");
 
 const std::array<const char *, kColorCount + 1> kDefaultColors = {
     "", "12632256", "65280", "255", "9756653", "8388863", "33023", "16776960", "8421440"};
@@ -122,6 +123,9 @@ QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
         settings.Colors[c] = in.number(kGeneralSettings, colorKey(c), QLatin1String(kDefaultColors[c]));
     for (int c = 1; c <= kColumnCount; ++c)
         in.integer(kGeneralSettings, columnKey(c), QString::number(c), settings.ColumnPosition[c]);
+    settings.Web.WebEnabled = in.number(kWebSettings, QStringLiteral("Web_Enabled"), QStringLiteral("0")) == 1.0;
+    settings.Web.WebIPAddress = in.text(kWebSettings, QStringLiteral("Web_IP_Address"), QStringLiteral("127.0.0.1"));
+    in.integer(kWebSettings, QStringLiteral("Web_TCP_Port"), QStringLiteral("8080"), settings.Web.WebTCPPort);
     return in.failures;
 }
 
@@ -187,6 +191,9 @@ bool SaveSettings(const QString &settingsFile, const Settings &settings, QString
         doc.setValue(kGeneralSettings, colorKey(c), colorText(settings.Colors[c]));
     for (int c = 1; c <= kColumnCount; ++c)
         doc.setValue(kGeneralSettings, columnKey(c), num(settings.ColumnPosition[c]));
+    doc.setValue(kWebSettings, QStringLiteral("Web_Enabled"), flag(settings.Web.WebEnabled));
+    doc.setValue(kWebSettings, QStringLiteral("Web_IP_Address"), settings.Web.WebIPAddress);
+    doc.setValue(kWebSettings, QStringLiteral("Web_TCP_Port"), num(settings.Web.WebTCPPort));
 
     return doc.save(settingsFile, error);
 }

@@ -52,6 +52,15 @@ struct NetPortSettings {
     bool operator==(const NetPortSettings &) const = default;
 };
 
+// The web face: off unless switched on, so an upgraded installation opens
+// no new port by itself. Port 0 lets the system pick a free one.
+struct WebSettings {
+    bool WebEnabled = false;
+    QString WebIPAddress;
+    qint32 WebTCPPort = 0;
+    bool operator==(const WebSettings &) const = default;
+};
+
 // The whole of WREN.INI in memory. Tables are indexed from 1; element 0 is
 // never used.
 struct Settings {
@@ -60,6 +69,7 @@ struct Settings {
     std::array<NetPortSettings, kPortCount + 1> NetPorts;
     std::array<double, kColorCount + 1> Colors{};
     std::array<qint16, kColumnCount + 1> ColumnPosition{};
+    WebSettings Web;
     bool operator==(const Settings &) const = default;
 };
 

@@ -166,6 +166,9 @@ void TestConfig::settingsDefaultsWithoutFile()
     QCOMPARE(s.Colors[1], 12632256.0);
     QCOMPARE(s.Colors[4], 9756653.0);
     QCOMPARE(s.Colors[8], 8421440.0);
+    QVERIFY(!s.Web.WebEnabled);
+    QCOMPARE(s.Web.WebIPAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(s.Web.WebTCPPort, 8080);
 }
 
 void TestConfig::settingsSaveWritesEveryKeyInOrder()
@@ -181,7 +184,7 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     int keys = 0;
     for (const QByteArray &l : lines)
         keys += l.contains('=');
-    QCOMPARE(keys, 4 + 4 + 96 * 12 + 96 * 12 + 8 + 96);
+    QCOMPARE(keys, 4 + 4 + 96 * 12 + 96 * 12 + 8 + 96 + 3);
     QVERIFY(bytes.startsWith("[Network_Settings]\r\nNetwork_Card_1_IP_Address=172.23.42.6\r\n"
                              "Network_Card_1_TCP_Port=790\r\nNetwork_Card_2_IP_Address=\r\n"));
     QVERIFY(bytes.contains("[Com_Port_1]\r\nPort_Description=\r\nPort_Enable=0\r\nBaud_Rate=6\r\nData_Bits=4\r\n"
@@ -191,7 +194,8 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
                            "User=\r\nPassword=\r\nHardware_Enabled=0\r\nPort_Description=\r\nDevice_Type=1\r\n"
                            "ID_Number=96\r\nLevel=0\r\nProtocol=1\r\nRetry_MS=250\r\n[General_Settings]\r\n"
                            "Color_1=12632256\r\n"));
-    QVERIFY(bytes.endsWith("Column_96_Position=96\r\n"));
+    QVERIFY(bytes.endsWith("Column_96_Position=96\r\n[Web_Settings]\r\nWeb_Enabled=0\r\n"
+                           "Web_IP_Address=127.0.0.1\r\nWeb_TCP_Port=8080\r\n"));
 
     Settings again;
     QCOMPARE(LoadSettings(path, again), QStringList());
@@ -206,7 +210,8 @@ void TestConfig::settingsFieldRules()
     const QString path = dir.filePath(QStringLiteral("rules.ini"));
     QVERIFY(writeFile(path, "[net_port_1]\r\nHardware_Enabled=2\r\nnetwork_ip_address=  10.0.0.9  \r\n"
                     "[Com_Port_1]\r\nPort_Enable=2\r\nBaud_Rate=abc\r\nDTR=1.0\r\n"
-                    "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n"));
+                    "[Com_Port_2]\r\nPort_Enable=1\r\nLevel=3.5\r\n"
+                    "[web_settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address= 0.0.0.0 \r\nWeb_TCP_Port=0\r\n"));
     Settings s;
     QCOMPARE(LoadSettings(path, s), QStringList());
     QVERIFY(s.NetPorts[1].NetEnabled);
@@ -216,6 +221,9 @@ void TestConfig::settingsFieldRules()
     QVERIFY(s.ComPorts[1].ComDTR);
     QVERIFY(s.ComPorts[2].ComEnable);
     QCOMPARE(s.ComPorts[2].ComLevel, qint16(4));
+    QVERIFY(s.Web.WebEnabled);
+    QCOMPARE(s.Web.WebIPAddress, QStringLiteral("0.0.0.0"));
+    QCOMPARE(s.Web.WebTCPPort, 0);
 
     // A line break in a description comes back as two spaces.
     s.ComPorts[3].ComDescription = QStringLiteral("Studio\r\nA");
@@ -240,6 +248,8 @@ void TestConfig::settingsOverflowNamesTheKey_data()
             << QStringLiteral("Overflow in [Net_Port_3] Network_Port");
         QTest::addRow("column, %s", mode) << QByteArray("[General_Settings]\r\nColumn_2_Position=-40000\r\n")
                                           << reload << QStringLiteral("Overflow in [General_Settings] Column_2_Position");
+        QTest::addRow("web port, %s", mode) << QByteArray("[Web_Settings]\r\nWeb_TCP_Port=1e12\r\n") << reload
+                                            << QStringLiteral("Overflow in [Web_Settings] Web_TCP_Port");
     }
 }
 
@@ -258,6 +268,7 @@ void TestConfig::settingsOverflowNamesTheKey()
     s.ComPorts[3].ComBaudRate = 9;
     s.NetPorts[3].NetPort = 4000;
     s.ColumnPosition[2] = 55;
+    s.Web.WebTCPPort = 9000;
     QCOMPARE(LoadSettings(path, s, reload ? LoadMode::Reload : LoadMode::Startup), QStringList{failure});
     QCOMPARE(s.ComPorts[1].ComLevel, qint16(5));
     QCOMPARE(s.Cards[2].CardIPAddress, QStringLiteral("10.1.1.1"));
@@ -271,6 +282,8 @@ void TestConfig::settingsOverflowNamesTheKey()
     } else if (tag.startsWith("32-bit")) {
         QCOMPARE(s.NetPorts[3].NetPort, reload ? 4000 : 0);
         QCOMPARE(s.NetPorts[3].NetIPAddress, QStringLiteral("1.2.3.4"));
+    } else if (tag.startsWith("web")) {
+        QCOMPARE(s.Web.WebTCPPort, reload ? 9000 : 8080);
     } else {
         QCOMPARE(s.ColumnPosition[2], qint16(reload ? 55 : 2));
     }
