@@ -160,6 +160,7 @@ std::optional<QByteArray> take(CommandContext &ctx)
     }
 
     ctx.host.writeSwitchLog(true, r, s, d, take.comment);
+    ctx.host.takeAccepted();
     return ctx.acknowledge();
 }
 
@@ -205,8 +206,10 @@ std::optional<QByteArray> setHighPriority(CommandContext &ctx)
 
     // A payload byte cannot name a destination past the table; router 0 and
     // destination 0 are inside it but never hold data.
-    if (isRouterNumber(r) && isPointNumber(d))
+    if (isRouterNumber(r) && isPointNumber(d)) {
         ctx.states[r].HighPriority[d] = hold;
+        ctx.host.holdChanged(r, d, hold);
+    }
 
     if (!NotifyRouterChanged(ctx.clients, r, true))
         ctx.fail(ClientFailures::RouterOutOfRange);

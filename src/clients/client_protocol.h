@@ -125,6 +125,10 @@ public:
     virtual bool reloadSettings() = 0;      // settings, router view
     virtual bool reloadUsers() = 0;         // user table, as at startup
     virtual void refreshRouterView() = 0;
+    // A take was accepted (once per take request), and a hold was set or
+    // cleared: the counters and other faces hear of them.
+    virtual void takeAccepted() {}
+    virtual void holdChanged(int /*router*/, int /*destination*/, bool /*hold*/) {}
     // Log lines between these two calls are written together at the end
     // (one read of a connection may hold many requests).
     virtual void holdLogLines() {}

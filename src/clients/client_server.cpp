@@ -388,6 +388,14 @@ qsizetype ClientServer::unsentBytes(int index) const
     return slot ? slot->unsent.size() : 0;
 }
 
+int ClientServer::connectedCount() const
+{
+    int n = 0;
+    for (const auto &slot : acceptedSlots)
+        n += slot && slot->fd >= 0 ? 1 : 0;
+    return n;
+}
+
 void ClientServer::drain(int index, bool quietTimeout)
 {
     Slot *slot = slotAt(index);
@@ -402,6 +410,7 @@ void ClientServer::drain(int index, bool quietTimeout)
         const auto request = slot->framer.takeRequest(quietTimeout);
         if (!request)
             break;
+        ++requestCount;
         const auto reply = HandleClientRequest(host, index, slot->peerIp, slot->peerPort, *request,
                                                secondsSinceMidnight());
         if (reply)

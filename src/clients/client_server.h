@@ -59,6 +59,9 @@ public:
     quint16 listeningPort(int card) const;
     // Accepted-socket slots created so far (the highest index minus 4).
     int acceptedSocketCount() const { return int(acceptedSlots.size()); }
+    // Panel connections open now, and requests handled since the start.
+    int connectedCount() const;
+    quint64 requestsHandled() const { return requestCount; }
     // Whether slot index (5 and up) holds an open connection, its peer's
     // port, and its descriptor (-1 when closed).
     bool isConnected(int index) const;
@@ -92,6 +95,7 @@ private:
     std::array<QSocketNotifier *, kCardCount + 1> acceptNotifiers{};
     std::array<quint16, kCardCount + 1> cardPorts{};
     std::array<QString, kCardCount + 1> listenProblems;
+    quint64 requestCount = 0;
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
     qint64 closings = 0;
 };

@@ -19,6 +19,16 @@ int FindLoginUser(const Server &server, const QString &name, const QString &pass
     return 0;
 }
 
+int UserPrivilege(const Server &server, int user)
+{
+    return user >= 1 && user <= kUserCount ? server.Users[user].UserPrivilege : 0;
+}
+
+QString UserName(const Server &server, int user)
+{
+    return user >= 1 && user <= kUserCount ? server.Users[user].UserName : QString();
+}
+
 bool LogIn(Server &server, const QString &name, const QString &password)
 {
     const int user = FindLoginUser(server, name, password);
@@ -42,11 +52,14 @@ SettingsAccess SettingsAccessFor(int privilege)
 
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
 {
+    return CheckTake(server, take, server.CurrentUser);
+}
+
+TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user)
+{
     if (server.isStandby())
         return TakeRefusal::Standby;
-    const int user = server.CurrentUser;
-    const int privilege = user >= 1 && user <= kUserCount ? server.Users[user].UserPrivilege : 0;
-    if (privilege < MasterOperator)
+    if (UserPrivilege(server, user) < MasterOperator)
         return TakeRefusal::NoPrivilege;
     if (!isPointNumber(take.source))
         return TakeRefusal::NoSource;
@@ -92,39 +105,48 @@ QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take)
 
 void ExecuteConsoleTake(Server &server, const ConsoleTake &take)
 {
+    ExecuteTake(server, take, server.CurrentUser, Server::TakeOrigin::Console, take.highPriority);
+}
+
+bool ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
+                 std::optional<bool> hold)
+{
     const int r = take.router;
     if (!isRouterNumber(r) || !isPointNumber(take.source) || !isPointNumber(take.destination))
-        return;
+        return false;
     const QByteArray takeString = ConsoleTakeString(server, take);
     // A router no port serves still gets the take string on its queues, as
     // the console always did; no port sends it.
     QByteArray command = server.links.buildTakeCommand(r, takeString);
     if (command.isEmpty() && server.links.FindRouterProtocol(kDeviceRouter, r) == 0)
         command = takeString;
-    server.links.QueueComCommand(r, command);
-    server.links.QueueNetCommand(r, command);
+    const bool displaced = server.queueTake(r, command);
+    server.countTake(origin);
 
-    const int user = server.CurrentUser;
-    const QString userName = user >= 1 && user <= kUserCount ? server.Users[user].UserName : QString();
     server.WriteSwitchLog(true, r, take.source, take.destination,
-                          QStringLiteral("User = ") + userName + QStringLiteral("   Comment = ")
+                          QStringLiteral("User = ") + UserName(server, user) + QStringLiteral("   Comment = ")
                               + trimSpaces(take.comment));
-    RouterState &state = server.RouterStates[r];
-    state.HighPriority[take.destination] = take.highPriority;
-    server.NotifyRouterChanged(r, true);
-    state.PrioritySource[take.destination] = take.source;
+    if (hold)
+        server.setHold(r, take.destination, *hold);
+    else
+        server.NotifyRouterChanged(r, true);
+    server.RouterStates[r].PrioritySource[take.destination] = take.source;
     server.RefreshRouterView();
+    return displaced;
 }
 
 bool ToggleHighPriority(Server &server, int router, int destination)
 {
+    if (!isRouterNumber(router) || !isPointNumber(destination))
+        return !server.isStandby();
+    return SetHighPriority(server, router, destination, !server.RouterStates[router].HighPriority[destination]);
+}
+
+bool SetHighPriority(Server &server, int router, int destination, bool hold)
+{
     if (server.isStandby())
         return false;
-    if (!isRouterNumber(router) || !isPointNumber(destination))
-        return true;
-    bool &hold = server.RouterStates[router].HighPriority[destination];
-    hold = !hold;
-    server.NotifyRouterChanged(router, true);
+    server.setHold(router, destination, hold);
     server.RefreshRouterView();
     return true;
 }
@@ -174,6 +196,7 @@ bool ApplyUsers(Server &server, const UserTable &edited, QString *error)
     for (int i = 1; i <= kUserCount; ++i)
         server.Users[i] = edited[i];
     server.NotifyUsersChanged();
+    emit server.filesReloaded(QStringLiteral("users"));
     return true;
 }
 
@@ -182,6 +205,7 @@ bool ApplySettings(Server &server, const Settings &edited, QString *error)
     if (!SaveSettings(server.SettingsFile(), edited, error))
         return false;
     server.settings = edited;
+    emit server.filesReloaded(QStringLiteral("settings"));
     return true;
 }
 

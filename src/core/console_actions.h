@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "config/users.h"
+#include "core/server.h"
 #include "router/router_file.h"
 #include "router/take_string.h"
 
@@ -9,10 +10,9 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <optional>
 
 namespace marlin {
-
-class Server;
 
 // What the operator does at the server's own console: log in, switch a
 // router, hold a destination. The windows only ask and show; the rules live
@@ -22,6 +22,10 @@ class Server;
 // without regard to case (the first such user decides), passwords exactly;
 // spaces around either are ignored. An empty name never logs in.
 int FindLoginUser(const Server &server, const QString &name, const QString &password);
+// The privilege of user 1..12, 0 for anyone else.
+int UserPrivilege(const Server &server, int user);
+// The name of user 1..12, empty for anyone else.
+QString UserName(const Server &server, int user);
 // Logs the user in (CurrentUser), or returns false and changes nothing.
 bool LogIn(Server &server, const QString &name, const QString &password);
 void LogOut(Server &server);
@@ -46,21 +50,32 @@ struct ConsoleTake {
 // Why a take is refused, checked in this order; the texts and titles are
 // the dialog's messages.
 enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment };
+// The rules of every take a person makes, for the user 1..12 making it.
+TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user);
+// The same for the user logged in at the console.
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take);
 QString takeRefusalText(TakeRefusal refusal);
 QString takeRefusalTitle(TakeRefusal refusal);
 
 // The take string of a console take: the table's physical numbers and labels.
 QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take);
-// Carries out a checked take: the command in the router's language on both
-// queues, the switch log line with the user and comment, the hold and the
-// priority source of the destination, the panels told, the view refreshed.
+// Carries out a checked take for a user: the command in the router's
+// language on both queues, the switch log line with the user and comment,
+// the priority source of the destination, the panels told, the view
+// refreshed. hold sets or clears the destination's hold; without it the
+// hold stays as it is. True when the command took the place of one waiting
+// in a full queue.
+bool ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
+                 std::optional<bool> hold);
+// The console's take: its user, and the hold as the dialog's box says.
 void ExecuteConsoleTake(Server &server, const ConsoleTake &take);
 
 // Sets or clears the hold of a destination, tells the panels and refreshes
 // the view. Nothing for numbers outside the tables. False, with nothing
 // changed, while the server is on standby.
 bool ToggleHighPriority(Server &server, int router, int destination);
+// Sets or clears it outright, with the same rules.
+bool SetHighPriority(Server &server, int router, int destination, bool hold);
 // What the console says when a standby server refuses a take or a hold.
 QString standbyRefusalText();
 

@@ -50,6 +50,10 @@ Server::Server(const QString &appDir, QObject *parent)
     connect(&links, &RouterLinks::problemRoutersRefreshRequested, this, &Server::RefreshProblemRouters);
     connect(&links, &RouterLinks::alertRaised, this, &Server::alertRaised);
     connect(&links, &RouterLinks::alertCleared, this, &Server::alertCleared);
+    connect(&links, &RouterLinks::crosspointChanged, this, &Server::crosspointChanged);
+    connect(&links, &RouterLinks::holdDropped, this,
+            [this](int router, int destination) { emit holdChanged(router, destination, false); });
+    connect(&links, &RouterLinks::linkChanged, this, &Server::linkChanged);
 
     timeError.setObjectName(QStringLiteral("timeError"));
     timeError.setInterval(1000);
@@ -109,16 +113,44 @@ bool Server::reloadSettings()
 {
     const bool complete = logFailures(loadSettings(LoadMode::Reload));
     RefreshRouterView();
+    emit filesReloaded(QStringLiteral("settings"));
     return complete;
 }
 
-bool Server::reloadUsers() { return logFailures(loadUsers(LoadMode::Reload)); }
+bool Server::reloadUsers()
+{
+    const bool complete = logFailures(loadUsers(LoadMode::Reload));
+    emit filesReloaded(QStringLiteral("users"));
+    return complete;
+}
 
 bool Server::reloadRouterTables()
 {
     const bool complete = logFailures(loadRouterTables(LoadMode::Reload));
     RefreshRouterView();
+    emit filesReloaded(QStringLiteral("tables"));
     return complete;
+}
+
+bool Server::queueTake(int router, const QByteArray &command)
+{
+    if (!links.QueueTake(router, command))
+        return false;
+    ++displacedCount;
+    WriteErrorLog(QStringLiteral("Command queue of router %1 (%2) full: a take took the place of the last waiting "
+                                 "command.")
+                      .arg(router)
+                      .arg(RouterTables[router].Name));
+    return true;
+}
+
+void Server::setHold(int router, int destination, bool hold)
+{
+    if (!isRouterNumber(router) || !isPointNumber(destination))
+        return;
+    RouterStates[router].HighPriority[destination] = hold;
+    NotifyRouterChanged(router, true);
+    emit holdChanged(router, destination, hold);
 }
 
 QStringList Server::applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace)
@@ -131,6 +163,8 @@ QStringList Server::applyRouterTables(const RouterTableArray &edited, const Rout
         RouterTables[r] = edited[r];
         unreadableTables.reset(std::size_t(r));
     }
+    if (written.any())
+        emit filesReloaded(QStringLiteral("tables"));
     return failures;
 }
 

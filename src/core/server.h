@@ -102,6 +102,20 @@ public:
     // text for each table not taken.
     QStringList applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace);
 
+    // Where a take came from, as the counters tell them apart.
+    enum class TakeOrigin { Panel, Console, Web };
+    static constexpr int kTakeOriginCount = 3;
+    // Puts a take command on the router's queues. When the queue was full
+    // and the command took the place of a waiting one, the error log says
+    // so, the displacement is counted and true returns.
+    bool queueTake(int router, const QByteArray &command);
+    // Every take accepted is counted once, queued or not.
+    void countTake(TakeOrigin origin) { ++takeCounts[int(origin)]; }
+    quint64 takesCounted(TakeOrigin origin) const { return takeCounts[int(origin)]; }
+    quint64 displacedTakes() const { return displacedCount; }
+    // Sets a destination's hold and tells every face.
+    void setHold(int router, int destination, bool hold);
+
     // Change flags for the panels.
     void NotifyRouterChanged(int router, bool priority) { marlin::NotifyRouterChanged(clientTable, router, priority); }
     void NotifyTablesChanged() { marlin::NotifyTablesChanged(clientTable); }
@@ -141,6 +155,13 @@ signals:
     // The alert window of a port number opens with text, or closes.
     void alertRaised(int port, const QString &text);
     void alertCleared(int port);
+    // For faces that show single changes: a crosspoint a router reported,
+    // a hold set or cleared, a router's link lost or restored, and a file
+    // read again or rewritten ("tables", "settings", "users").
+    void crosspointChanged(int router, int destination, int source);
+    void holdChanged(int router, int destination, bool hold);
+    void linkChanged(int router, bool up);
+    void filesReloaded(const QString &what);
 
 private:
     QStringList loadSettings(LoadMode mode);
@@ -162,6 +183,8 @@ private:
     QList<int> cardsNotListening() const;
     QString cardListenFailureDetail(int card) const;
 
+    std::array<quint64, kTakeOriginCount> takeCounts{};
+    quint64 displacedCount = 0;
     QDate startedOn;
     bool standby = false;
     QTimer bindRetry;

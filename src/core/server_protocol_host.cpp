@@ -13,10 +13,13 @@ QByteArray ServerProtocolHost::buildTakeCommand(int router, const QByteArray &ta
     return server.links.buildTakeCommand(router, takeString);
 }
 
-void ServerProtocolHost::queueCommand(int router, const QByteArray &command)
+void ServerProtocolHost::queueCommand(int router, const QByteArray &command) { server.queueTake(router, command); }
+
+void ServerProtocolHost::takeAccepted() { server.countTake(Server::TakeOrigin::Panel); }
+
+void ServerProtocolHost::holdChanged(int router, int destination, bool hold)
 {
-    server.links.QueueComCommand(router, command);
-    server.links.QueueNetCommand(router, command);
+    emit server.holdChanged(router, destination, hold);
 }
 
 void ServerProtocolHost::writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,

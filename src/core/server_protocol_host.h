@@ -26,6 +26,8 @@ public:
     bool reloadSettings() override;
     bool reloadUsers() override;
     void refreshRouterView() override;
+    void takeAccepted() override;
+    void holdChanged(int router, int destination, bool hold) override;
     void holdLogLines() override;
     void writeHeldLogLines() override;
 

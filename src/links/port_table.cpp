@@ -13,17 +13,18 @@ bool onlySpaces(const QByteArray &bytes)
 }
 } // namespace
 
-void CommandQueue::enqueue(const QByteArray &command)
+bool CommandQueue::enqueue(const QByteArray &command)
 {
     if (onlySpaces(command))
-        return;
+        return false;
     for (int i = 1; i < kSlots; ++i) {
         if (onlySpaces(entries[i])) {
             entries[i] = command;
-            return;
+            return false;
         }
     }
     entries[kSlots - 1] = command;
+    return true;
 }
 
 QByteArray CommandQueue::takeHead()
@@ -38,6 +39,14 @@ QByteArray CommandQueue::takeHead()
     QByteArray head;
     head.swap(entries[0]);
     return head;
+}
+
+int CommandQueue::size() const
+{
+    int n = 0;
+    for (const QByteArray &s : entries)
+        n += onlySpaces(s) ? 0 : 1;
+    return n;
 }
 
 bool CommandQueue::isEmpty() const

@@ -29,13 +29,16 @@ class CommandQueue {
 public:
     static constexpr int kSlots = 11;
 
-    // A command that is empty or only spaces is not queued.
-    void enqueue(const QByteArray &command);
+    // A command that is empty or only spaces is not queued. True when the
+    // queue was full and the command took the place of the last one waiting.
+    bool enqueue(const QByteArray &command);
     // The command to send, or an empty array when nothing waits.
     QByteArray takeHead();
 
     const QByteArray &slot(int i) const { return entries[i]; }
     bool isEmpty() const;
+    // Commands waiting.
+    int size() const;
 
 private:
     std::array<QByteArray, kSlots> entries;

@@ -97,24 +97,55 @@ void RouterLinks::setUdpLocalEndpoint(const QHostAddress &address, quint16 port)
 
 // ---- Queues and takes -------------------------------------------------------
 
-void RouterLinks::QueueComCommand(int router, const QByteArray &command)
+bool RouterLinks::QueueComCommand(int router, const QByteArray &command)
 {
     if (!isRouterNumber(router) || suspended)
-        return;
-    table.ComTxQueue[router].enqueue(command);
+        return false;
+    const bool displaced = table.ComTxQueue[router].enqueue(command);
     if (!started)
-        return;
+        return displaced;
     // A port that has been quiet for its spacing sends it now.
     for (int n = 1; n <= kPortCount; ++n) {
         if (settings.ComPorts[n].ComIDNumber == router)
             serial.send(n);
     }
+    return displaced;
 }
 
-void RouterLinks::QueueNetCommand(int router, const QByteArray &command)
+bool RouterLinks::QueueNetCommand(int router, const QByteArray &command)
 {
-    if (isRouterNumber(router) && !suspended)
-        table.NetTxQueue[router].enqueue(command);
+    if (!isRouterNumber(router) || suspended)
+        return false;
+    return table.NetTxQueue[router].enqueue(command);
+}
+
+bool RouterLinks::QueueTake(int router, const QByteArray &command)
+{
+    const bool comDisplaced = QueueComCommand(router, command);
+    const bool netDisplaced = QueueNetCommand(router, command);
+    return (comDisplaced && isServed(router, false)) || (netDisplaced && isServed(router, true));
+}
+
+bool RouterLinks::isServed(int router, bool isNetwork) const
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const PortView view = portView(n, isNetwork);
+        if (view.enabled && view.deviceType == kDeviceRouter && view.router == router)
+            return true;
+    }
+    return false;
+}
+
+quint64 RouterLinks::repliesReceived(int router) const { return isRouterNumber(router) ? replyCounts[router] : 0; }
+
+quint64 RouterLinks::commandsSent(int router) const { return isRouterNumber(router) ? sentCounts[router] : 0; }
+
+int RouterLinks::queueDepth(int router) const
+{
+    if (!isRouterNumber(router))
+        return 0;
+    return (isServed(router, false) ? table.ComTxQueue[router].size() : 0)
+           + (isServed(router, true) ? table.NetTxQueue[router].size() : 0);
 }
 
 int RouterLinks::FindRouterProtocol(int deviceType, int router) const
@@ -267,6 +298,7 @@ void RouterLinks::reportLinkChange(int port, bool isNetwork, bool ok, bool commO
     emit routerChanged(r, false);
     emit routerChanged(r, true);
     emit problemRoutersRefreshRequested();
+    emit linkChanged(r, ok);
 }
 
 void RouterLinks::applyReports(int r, const ReplyScan &scan)
@@ -277,8 +309,11 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
             continue;
         logs.WriteSwitchLog(false, r, x.source, x.destination, QString());
         emit crosspointStored(r);
-        if (change.holdDropped)
+        emit crosspointChanged(r, x.destination, x.source);
+        if (change.holdDropped) {
+            emit holdDropped(r, x.destination);
             emit routerChanged(r, true);
+        }
         emit routerChanged(r, false);
     }
 }
@@ -303,6 +338,8 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
     case ProtocolFramed: scan = DecodeFramedReply(buffer, tables[r]); break;
     default: return false;
     }
+    if (scan.accepted)
+        ++replyCounts[r];
     applyReports(r, scan);
 
     if (protocol == ProtocolImageVideo && scan.accepted && states[r].PollActive) {
@@ -325,6 +362,9 @@ void RouterLinks::commandSent(int port, bool isNetwork, const QByteArray &bytes)
     if (sent.size() >= std::size_t(kSendLogLimit))
         sent.pop_front();
     sent.push_back({port, isNetwork, QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs(), bytes});
+    const int r = portView(port, isNetwork).router;
+    if (isRouterNumber(r))
+        ++sentCounts[r];
 }
 
 

@@ -71,8 +71,16 @@ public:
     void resume();
     bool isSuspended() const { return suspended; }
 
-    void QueueComCommand(int router, const QByteArray &command);
-    void QueueNetCommand(int router, const QByteArray &command);
+    // Each returns true when the queue was full and the command took the
+    // place of the last one waiting.
+    bool QueueComCommand(int router, const QByteArray &command);
+    bool QueueNetCommand(int router, const QByteArray &command);
+    // A take command on both queues, as every face queues one: true when it
+    // displaced a command waiting for a port that serves the router (a queue
+    // no port serves is never sent, so what it holds is not counted).
+    bool QueueTake(int router, const QByteArray &command);
+    // Whether an enabled router port of that kind serves the router.
+    bool isServed(int router, bool isNetwork) const;
     int FindRouterProtocol(int deviceType, int router) const;
     // The take command for a router in the language of the first port that
     // serves it; empty when no port serves it or the language is not allowed.
@@ -137,6 +145,13 @@ public:
     static constexpr int kSendLogLimit = 256;
     QList<SentCommand> sendLog() const { return QList<SentCommand>(sent.begin(), sent.end()); }
 
+    // Counters since the start, per router: status replies accepted and
+    // commands sent on any port serving it; and the commands waiting in the
+    // queues that its ports send from.
+    quint64 repliesReceived(int router) const;
+    quint64 commandsSent(int router) const;
+    int queueDepth(int router) const;
+
     // Whether the last link check found a port's link up.
     bool isLinkUp(int port, bool isNetwork) const;
     // Stops the periodic link checks; comLinkPass and netLinkPass still run
@@ -148,6 +163,12 @@ signals:
     void routerChanged(int router, bool priority);
     // A reply stored a new crosspoint: the view refreshes after the burst.
     void crosspointStored(int router);
+    // The same change, for faces that show single crosspoints.
+    void crosspointChanged(int router, int destination, int source);
+    // A reply switched a held destination elsewhere, and its hold dropped.
+    void holdDropped(int router, int destination);
+    // A router's communication was reported lost (false) or restored (true).
+    void linkChanged(int router, bool up);
     void routerViewRefreshRequested();
     void problemRoutersRefreshRequested();
     // The alert window of a port number opens with text, or closes.
@@ -192,6 +213,8 @@ private:
     QTimer timeNetPort;
     std::bitset<kPortCount + 1> portRangeLogged;
     std::deque<SentCommand> sent;
+    std::array<quint64, kRouterCount + 1> replyCounts{};
+    std::array<quint64, kRouterCount + 1> sentCounts{};
     bool started = false;
     bool suspended = false;
 };

@@ -46,4 +46,16 @@ int FindLabel(const RouterTable &t, const QString &label, bool isDestination)
     return 0;
 }
 
+int DestinationColor(const RouterTable &table, const RouterState &state, int d)
+{
+    if (!isPointNumber(d))
+        return 4;
+    const int s = table.DestVisible[d] ? state.CurrentSource[d] : 0;
+    if (s <= 0)
+        return 4;
+    if (state.HighPriority[d])
+        return 3;
+    return s != table.DestDefaultSource[d] ? 2 : 1;
+}
+
 } // namespace marlin

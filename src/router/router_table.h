@@ -64,6 +64,11 @@ inline bool isPointNumber(int n) { return n >= 1 && n <= kPointCount; }
 // is left as it is.
 void CreateDefaultRouterTable(RouterTable &table, int r);
 
+// The colour number (1..8 of the display settings) a destination's cell is
+// shown in, by every face that shows one: 4 when no source is known, 3 when
+// it is held, 2 when its source is not its default, else 1.
+int DestinationColor(const RouterTable &table, const RouterState &state, int destination);
+
 // First source (or destination) 1..256 whose label equals label exactly, 0
 // when none does. Visibility is not considered.
 int FindLabel(const RouterTable &table, const QString &label, bool isDestination);

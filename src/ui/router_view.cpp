@@ -105,11 +105,7 @@ QVariant RouterViewModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return s > 0 ? QVariant(QString::number(s)) : QVariant();
     case Qt::BackgroundRole:
-        if (s <= 0)
-            return color(4);
-        if (state.HighPriority[d])
-            return color(3);
-        return color(s != table.DestDefaultSource[d] ? 2 : 1);
+        return color(DestinationColor(table, state, d));
     case Qt::DecorationRole:
         if (s <= 0 || mode == IconMode::None)
             return {};
