@@ -3,6 +3,7 @@
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
 #include "ui/main_window.h"
+#include "web/web_server.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -242,6 +243,8 @@ int main(int argc, char *argv[])
     QObject::connect(&termination, &marlin::TerminationSignals::promotionRequested, &server, &marlin::Server::Promote);
     QObject::connect(&termination, &marlin::TerminationSignals::demotionRequested, &server, &marlin::Server::Demote);
     const auto role = parser.isSet(standbyOption) ? marlin::Server::Role::Standby : marlin::Server::Role::Active;
+    // The web face listens once the server is up, and follows its role.
+    marlin::WebServer web(server);
     if (noConsole) {
         // What the console would show in a message box goes to the terminal.
         QObject::connect(&server, &marlin::Server::startupErrorDue, &server,
@@ -251,6 +254,7 @@ int main(int argc, char *argv[])
             QCoreApplication::quit();
         });
         server.Start(role);
+        web.start();
         return application->exec();
     }
     marlin::MDIMain window(server);
@@ -258,5 +262,6 @@ int main(int argc, char *argv[])
                      &marlin::MDIMain::closeWithoutQuestions);
     window.show();
     server.Start(role);
+    web.start();
     return application->exec();
 }

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "web/web_api.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace marlin {
+
+class Server;
+
+// The web face's sockets: HTTP/1.1 and WebSocket on one I/O thread of their
+// own. Every request is handed to the WebApi on the engine's thread and its
+// answer handed back to the connection, so the I/O thread never touches the
+// engine's data and the engine stays one thread without locks.
+//
+// It listens as [Web_Settings] says, only while the server is active: a
+// standby closes it and a promotion binds it again. A failed bind is logged
+// and the server runs on without it.
+class WebServer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit WebServer(Server &server, QObject *parent = nullptr);
+    ~WebServer() override;
+
+    // Binds when the web face is enabled and the server is active; true when
+    // it listens afterwards. Logs a failure with the address, port and reason.
+    bool start();
+    // Closes the listener and every connection.
+    void stop();
+
+    bool isListening() const;
+    QString address() const;
+    quint16 port() const;
+    // Why the last bind failed, in the system's words; empty when it did not.
+    QString listenProblem() const { return problem; }
+
+    // Connections open (requests and event streams), and event streams alone.
+    int connectionCount() const;
+    int eventClientCount() const;
+
+    // Sends one JSON text to every event client; a client with more than
+    // kEventQueueLimit bytes waiting is dropped instead.
+    void broadcast(const QByteArray &json);
+
+    WebApi &api() { return webApi; }
+
+    static constexpr int kHeaderLimit = 8 * 1024;
+    static constexpr int kBodyLimit = 64 * 1024;
+    static constexpr int kIdleSeconds = 30;
+    static constexpr int kConnectionLimit = 128;
+    static constexpr qsizetype kEventQueueLimit = 1024 * 1024;
+
+private:
+    struct Io;
+
+    Server &server;
+    WebApi webApi;
+    std::unique_ptr<Io> io;
+    QString problem;
+};
+
+} // namespace marlin
