@@ -5,6 +5,8 @@
 #include "test_support.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QSpinBox>
 #include <QApplication>
 #include <QDate>
 #include <QDir>
@@ -200,13 +202,29 @@ void TestUi::networkCardSettings()
     nic->txtIP[1]->setText(QStringLiteral("  127.0.0.1  "));
     nic->txtIP[2]->clear();
     nic->txtIP[4]->setText(QStringLiteral("10.9.8.7"));
+    // The web face's group: off, on 127.0.0.1:8080 until edited.
+    QVERIFY(!nic->chkWebEnabled->isChecked());
+    QCOMPARE(nic->txtWebIP->text(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(nic->txtWebPort->value(), 8080);
+    nic->chkWebEnabled->setChecked(true);
+    nic->txtWebIP->setText(QStringLiteral("localhost"));
+    nic->cmdOK->click();
+    // Not an address: said so, and nothing saved.
+    QTRY_VERIFY(window.findChild<QMessageBox *>());
+    window.findChild<QMessageBox *>()->close();
+    QVERIFY(!server.settings.Web.WebEnabled);
+    QVERIFY(server.settings.Cards[4].CardIPAddress.isEmpty());
+    nic->txtWebIP->setText(QStringLiteral(" 0.0.0.0 "));
+    nic->txtWebPort->setValue(8443);
     nic->cmdOK->click();
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
     QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
     QCOMPARE(server.settings.Cards[4].CardIPAddress, QStringLiteral("10.9.8.7"));
+    QCOMPARE(server.settings.Web, (WebSettings{true, QStringLiteral("0.0.0.0"), 8443}));
     const QByteArray ini = testsupport::readFile(app.filePath(QStringLiteral("WREN.INI")));
     QVERIFY(ini.contains("Network_Card_2_IP_Address=\r\n"));
     QVERIFY(ini.contains("Network_Card_2_TCP_Port=7001\r\n"));
+    QVERIFY(ini.contains("[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=0.0.0.0\r\nWeb_TCP_Port=8443\r\n"));
     // The running server keeps listening where it started.
     QVERIFY(server.clients.isListening(1));
     QVERIFY(!server.clients.isListening(4));

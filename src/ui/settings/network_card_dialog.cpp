@@ -5,12 +5,17 @@
 #include "core/server.h"
 #include "ui/messages.h"
 
+#include <QCheckBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QHostAddress>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace marlin {
 
@@ -27,6 +32,28 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
         txtIP[k]->setObjectName(QStringLiteral("txtIP%1").arg(k));
         form->addRow(QStringLiteral("Network Card %1").arg(k), txtIP[k]);
     }
+
+    auto *web = new QGroupBox(QStringLiteral("Web"));
+    web->setObjectName(QStringLiteral("fraWeb"));
+    auto *webForm = new QFormLayout(web);
+    const WebSettings &current = server.settings.Web;
+    chkWebEnabled = new QCheckBox(QStringLiteral("Enabled"));
+    chkWebEnabled->setObjectName(QStringLiteral("chkWebEnabled"));
+    chkWebEnabled->setAccessibleName(QStringLiteral("Enabled"));
+    chkWebEnabled->setChecked(current.WebEnabled);
+    txtWebIP = new QLineEdit(current.WebIPAddress);
+    txtWebIP->setObjectName(QStringLiteral("txtWebIP"));
+    txtWebIP->setAccessibleName(QStringLiteral("IP Address"));
+    txtWebPort = new QSpinBox;
+    txtWebPort->setObjectName(QStringLiteral("txtWebPort"));
+    txtWebPort->setAccessibleName(QStringLiteral("TCP Port"));
+    txtWebPort->setRange(0, 65535);
+    txtWebPort->setSpecialValueText(QStringLiteral("0 (any free port)"));
+    txtWebPort->setValue(std::clamp(int(current.WebTCPPort), 0, 65535));
+    webForm->addRow(chkWebEnabled);
+    webForm->addRow(QStringLiteral("IP Address"), txtWebIP);
+    webForm->addRow(QStringLiteral("TCP Port"), txtWebPort);
+
     cmdOK = new QPushButton(QStringLiteral("Save"));
     cmdCancel = new QPushButton(QStringLiteral("Cancel"));
     connect(cmdOK, &QPushButton::clicked, this, &frmSetNic::save);
@@ -38,6 +65,7 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
     buttons->addWidget(cmdCancel);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(frame);
+    layout->addWidget(web);
     layout->addLayout(buttons);
 }
 
@@ -48,6 +76,15 @@ void frmSetNic::save()
     Settings edited = server.settings;
     for (int k = 1; k <= kCardCount; ++k)
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
+    const QString webAddress = trimSpaces(txtWebIP->text());
+    if (QHostAddress(webAddress).isNull()) {
+        openMessage(this, QMessageBox::Warning, QStringLiteral("Web"),
+                    QStringLiteral("The web address must be an IP address, such as 127.0.0.1 or 0.0.0.0."));
+        return;
+    }
+    edited.Web.WebEnabled = chkWebEnabled->isChecked();
+    edited.Web.WebIPAddress = webAddress;
+    edited.Web.WebTCPPort = txtWebPort->value();
     QString error;
     if (!ApplySettings(server, edited, &error)) {
         openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), error,
