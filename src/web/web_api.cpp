@@ -117,24 +117,24 @@ QByteArray bearerToken(const QByteArray &authorization)
 WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server), now(steadyMs)
 {
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
-        emit event(compact({{QStringLiteral("type"), QStringLiteral("crosspoint")},
+        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("crosspoint")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("destination"), d},
                             {QStringLiteral("source"), s}}));
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
-        emit event(compact({{QStringLiteral("type"), QStringLiteral("hold")},
+        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("hold")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("destination"), d},
                             {QStringLiteral("hold"), hold}}));
     });
     connect(&server, &Server::linkChanged, this, [this](int r, bool up) {
-        emit event(compact({{QStringLiteral("type"), QStringLiteral("link")},
+        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("link")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("up"), up}}));
     });
     connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
-        emit event(compact({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}}));
+        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}}));
     });
 }
 

@@ -71,7 +71,7 @@ public:
 
 signals:
     // One JSON text per change, for every event client.
-    void event(const QByteArray &json);
+    void eventReady(const QByteArray &json);
 
 private:
     struct Session {

@@ -353,7 +353,7 @@ struct WebServer::Io {
 WebServer::WebServer(Server &server, QObject *parent) : QObject(parent), server(server), webApi(server)
 {
     webApi.setConnectionCount([this] { return connectionCount(); });
-    connect(&webApi, &WebApi::event, this, &WebServer::broadcast);
+    connect(&webApi, &WebApi::eventReady, this, &WebServer::broadcast);
     connect(&server, &Server::standbyChanged, this, [this](bool standby) {
         if (standby)
             stop();
