@@ -117,26 +117,36 @@ QByteArray bearerToken(const QByteArray &authorization)
 WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server), now(steadyMs)
 {
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
+        if (!listening())
+            return;
         emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("crosspoint")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("destination"), d},
                             {QStringLiteral("source"), s}}));
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
+        if (!listening())
+            return;
         emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("hold")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("destination"), d},
                             {QStringLiteral("hold"), hold}}));
     });
     connect(&server, &Server::linkChanged, this, [this](int r, bool up) {
+        if (!listening())
+            return;
         emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("link")},
                             {QStringLiteral("router"), r},
                             {QStringLiteral("up"), up}}));
     });
     connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
+        if (!listening())
+            return;
         emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}}));
     });
 }
+
+bool WebApi::listening() const { return !listeners || listeners(); }
 
 void WebApi::setClock(Clock clock) { now = clock ? std::move(clock) : Clock(steadyMs); }
 

@@ -66,6 +66,9 @@ public:
 
     // Connections the web server holds, for the metrics.
     void setConnectionCount(std::function<int()> count) { connections = std::move(count); }
+    // Whether anyone listens to the events: without a listener no event
+    // text is made, so a burst of reports costs the engine nothing here.
+    void setEventListeners(std::function<bool()> any) { listeners = std::move(any); }
 
     QByteArray metrics();
 
@@ -101,10 +104,12 @@ private:
     // is missing, unknown, expired or its user is no longer in the table.
     Session *sessionFor(const QByteArray &token);
     void dropExpiredSessions();
+    bool listening() const;
 
     Server &server;
     Clock now;
     std::function<int()> connections;
+    std::function<bool()> listeners;
     QHash<QByteArray, Session> sessions;
     QHash<QString, LoginRecord> logins;
 };

@@ -9,13 +9,16 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 
 #include <atomic>
-#include <deque>
+#include <mutex>
+#include <vector>
 #include <set>
 #include <string>
 #include <thread>
@@ -45,6 +48,9 @@ struct Shared {
     asio::io_context context{1};
     tcp::acceptor acceptor{context};
     std::set<std::shared_ptr<EventSession>> eventClients;
+    // Frames the engine has handed over and the I/O thread not yet sent.
+    std::mutex outgoingLock;
+    std::vector<std::shared_ptr<const std::string>> outgoing;
 };
 
 // Counts one open connection for as long as it lives.
@@ -83,45 +89,68 @@ WebResponse plainFailure(int status, const char *text)
     return {status, "application/json", QByteArray("{\"error\":\"") + text + "\"}"};
 }
 
-// One event stream: the server only writes; what the client sends is read
-// and dropped, which also answers its pings and notices its close.
+// A whole WebSocket frame as the server sends it: FIN, the opcode, the
+// length (servers never mask), the payload.
+std::string makeFrame(std::uint8_t opcode, const char *data, std::size_t size)
+{
+    std::string frame;
+    frame.reserve(size + 10);
+    frame.push_back(char(0x80 | opcode));
+    if (size < 126) {
+        frame.push_back(char(size));
+    } else if (size <= 0xFFFF) {
+        frame.push_back(char(126));
+        frame.push_back(char(size >> 8));
+        frame.push_back(char(size & 0xFF));
+    } else {
+        frame.push_back(char(127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame.push_back(char((std::uint64_t(size) >> shift) & 0xFF));
+    }
+    frame.append(data, size);
+    return frame;
+}
+
+// One event stream. Beast answers the upgrade; after that the stream only
+// carries the server's text frames, which it builds once for every client,
+// and every frame waiting for a client goes out in one write. What the
+// client sends is read for its pings (answered), its close (answered, then
+// the connection ends) and to know it is there: the server pings every
+// kIdleSeconds / 2 and drops a client it has not heard from in kIdleSeconds.
 class EventSession : public std::enable_shared_from_this<EventSession> {
 public:
+    using Frame = std::shared_ptr<const std::string>;
+
     EventSession(Shared &shared, beast::tcp_stream &&stream)
-        : shared(shared), count(shared), ws(std::move(stream))
+        : shared(shared), count(shared), stream(std::move(stream)), pinger(shared.context)
     {
     }
 
     void run(http::request<http::string_body> request)
     {
-        beast::get_lowest_layer(ws).expires_never();
-        websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = std::chrono::seconds(WebServer::kIdleSeconds);
-        timeouts.idle_timeout = std::chrono::seconds(WebServer::kIdleSeconds);
-        timeouts.keep_alive_pings = true;
-        ws.set_option(timeouts);
-        ws.read_message_max(4096);
-        ws.set_option(websocket::stream_base::decorator(
+        stream.expires_after(std::chrono::seconds(WebServer::kIdleSeconds));
+        handshake = std::make_unique<websocket::stream<beast::tcp_stream &>>(stream);
+        handshake->set_option(websocket::stream_base::decorator(
             [](websocket::response_type &response) { response.set(http::field::server, "Marlin Server"); }));
         // The kernel keeps a bounded amount per client too, so the limit on
         // the queue is what decides when a slow reader is dropped.
         error_code ignored;
-        beast::get_lowest_layer(ws).socket().set_option(asio::socket_base::send_buffer_size(128 * 1024), ignored);
-        ws.async_accept(request, [self = shared_from_this()](error_code ec) { self->accepted(ec); });
+        stream.socket().set_option(asio::socket_base::send_buffer_size(128 * 1024), ignored);
+        handshake->async_accept(request, [self = shared_from_this()](error_code ec) { self->accepted(ec); });
     }
 
-    void send(const std::shared_ptr<const std::string> &message)
+    void send(const Frame &frame)
     {
-        if (closed)
+        if (closed || !open)
             return;
-        if (queuedBytes + message->size() > std::size_t(WebServer::kEventQueueLimit)) {
+        if (queuedBytes + frame->size() > std::size_t(WebServer::kEventQueueLimit)) {
             drop();
             return;
         }
-        queue.push_back(message);
-        queuedBytes += message->size();
-        if (queue.size() == 1)
-            writeNext();
+        queue.push_back(frame);
+        queuedBytes += frame->size();
+        if (!writing)
+            writeQueued();
     }
 
     void drop()
@@ -130,10 +159,10 @@ public:
             return;
         closed = true;
         error_code ignored;
-        beast::get_lowest_layer(ws).socket().shutdown(tcp::socket::shutdown_both, ignored);
-        beast::get_lowest_layer(ws).socket().close(ignored);
+        pinger.cancel();
+        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream.socket().close(ignored);
         queue.clear();
-        queuedBytes = 0;
         if (shared.eventClients.erase(shared_from_this()) > 0)
             --shared.eventClientCount;
     }
@@ -141,46 +170,134 @@ public:
 private:
     void accepted(error_code ec)
     {
-        if (ec)
+        if (ec || closed)
             return;
+        stream.expires_never();
+        open = true;
+        lastHeard = std::chrono::steady_clock::now();
         shared.eventClients.insert(shared_from_this());
         ++shared.eventClientCount;
-        ws.text(true);
         readNext();
+        schedulePing();
+    }
+
+    void schedulePing()
+    {
+        pinger.expires_after(std::chrono::seconds(WebServer::kIdleSeconds) / 2);
+        pinger.async_wait([self = shared_from_this()](error_code ec) {
+            if (ec || self->closed)
+                return;
+            if (std::chrono::steady_clock::now() - self->lastHeard >= std::chrono::seconds(WebServer::kIdleSeconds)) {
+                self->drop();
+                return;
+            }
+            self->send(std::make_shared<const std::string>(makeFrame(0x9, nullptr, 0)));
+            self->schedulePing();
+        });
     }
 
     void readNext()
     {
-        ws.async_read(incoming, [self = shared_from_this()](error_code ec, std::size_t) {
-            if (ec) {
-                self->drop();
-                return;
-            }
-            self->incoming.consume(self->incoming.size());
-            self->readNext();
-        });
-    }
-
-    void writeNext()
-    {
-        ws.async_write(asio::buffer(*queue.front()), [self = shared_from_this()](error_code ec, std::size_t) {
+        stream.socket().async_read_some(incoming.prepare(4096), [self = shared_from_this()](error_code ec, std::size_t n) {
             if (ec || self->closed) {
                 self->drop();
                 return;
             }
-            self->queuedBytes -= self->queue.front()->size();
-            self->queue.pop_front();
+            self->incoming.commit(n);
+            self->lastHeard = std::chrono::steady_clock::now();
+            if (!self->takeFrames())
+                return;
+            self->readNext();
+        });
+    }
+
+    // Handles every whole frame received; false when the connection ends.
+    bool takeFrames()
+    {
+        constexpr std::size_t kLargestFrame = 4096;
+        for (;;) {
+            const auto *bytes = static_cast<const unsigned char *>(incoming.data().data());
+            const std::size_t size = incoming.size();
+            if (size < 2)
+                break;
+            const int opcode = bytes[0] & 0x0F;
+            const bool masked = bytes[1] & 0x80;
+            std::uint64_t length = bytes[1] & 0x7F;
+            std::size_t header = 2;
+            if (length == 126) {
+                if (size < 4)
+                    break;
+                length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
+                header = 4;
+            } else if (length == 127) {
+                length = kLargestFrame + 1;
+            }
+            // Clients mask every frame, and send nothing large here.
+            if (!masked || length > kLargestFrame) {
+                drop();
+                return false;
+            }
+            header += 4;
+            if (size < header + length)
+                break;
+            std::string payload(reinterpret_cast<const char *>(bytes + header), std::size_t(length));
+            for (std::size_t i = 0; i < payload.size(); ++i)
+                payload[i] = char(payload[i] ^ bytes[header - 4 + i % 4]);
+            incoming.consume(header + std::size_t(length));
+            if (opcode == 0x8) {
+                // Answer the close with the client's status, then end.
+                const std::size_t status = std::min<std::size_t>(payload.size(), 2);
+                send(std::make_shared<const std::string>(makeFrame(0x8, payload.data(), status)));
+                closing = true;
+                if (!writing)
+                    drop();
+                return false;
+            }
+            if (opcode == 0x9)
+                send(std::make_shared<const std::string>(makeFrame(0xA, payload.data(), payload.size())));
+        }
+        if (incoming.size() > 2 * kLargestFrame) {
+            drop();
+            return false;
+        }
+        return true;
+    }
+
+    void writeQueued()
+    {
+        writing = true;
+        inFlight.swap(queue);
+        buffers.clear();
+        for (const Frame &frame : inFlight)
+            buffers.emplace_back(frame->data(), frame->size());
+        asio::async_write(stream.socket(), buffers, [self = shared_from_this()](error_code ec, std::size_t) {
+            self->writing = false;
+            for (const Frame &frame : self->inFlight)
+                self->queuedBytes -= frame->size();
+            self->inFlight.clear();
+            if (ec || self->closed || self->closing) {
+                self->drop();
+                return;
+            }
             if (!self->queue.empty())
-                self->writeNext();
+                self->writeQueued();
         });
     }
 
     Shared &shared;
     ConnectionCount count;
-    websocket::stream<beast::tcp_stream> ws;
+    beast::tcp_stream stream;
+    std::unique_ptr<websocket::stream<beast::tcp_stream &>> handshake;
+    asio::steady_timer pinger;
     beast::flat_buffer incoming;
-    std::deque<std::shared_ptr<const std::string>> queue;
+    std::vector<Frame> queue;
+    std::vector<Frame> inFlight;
+    std::vector<asio::const_buffer> buffers;
     std::size_t queuedBytes = 0;
+    std::chrono::steady_clock::time_point lastHeard;
+    bool open = false;
+    bool writing = false;
+    bool closing = false;
     bool closed = false;
 };
 
@@ -353,6 +470,7 @@ struct WebServer::Io {
 WebServer::WebServer(Server &server, QObject *parent) : QObject(parent), server(server), webApi(server)
 {
     webApi.setConnectionCount([this] { return connectionCount(); });
+    webApi.setEventListeners([this] { return eventClientCount() > 0; });
     connect(&webApi, &WebApi::eventReady, this, &WebServer::broadcast);
     connect(&server, &Server::standbyChanged, this, [this](bool standby) {
         if (standby)
@@ -449,12 +567,28 @@ void WebServer::broadcast(const QByteArray &json)
 {
     if (!io)
         return;
-    auto message = std::make_shared<const std::string>(toStd(json));
+    auto frame = std::make_shared<const std::string>(makeFrame(0x1, json.constData(), std::size_t(json.size())));
     Shared &shared = io->shared;
-    asio::post(shared.context, [&shared, message] {
+    // A burst of changes travels to the I/O thread in one hand-over.
+    bool first = false;
+    {
+        const std::lock_guard<std::mutex> lock(shared.outgoingLock);
+        first = shared.outgoing.empty();
+        shared.outgoing.push_back(std::move(frame));
+    }
+    if (!first)
+        return;
+    asio::post(shared.context, [&shared] {
+        std::vector<EventSession::Frame> frames;
+        {
+            const std::lock_guard<std::mutex> lock(shared.outgoingLock);
+            frames.swap(shared.outgoing);
+        }
         const auto clients = shared.eventClients;
-        for (const auto &client : clients)
-            client->send(message);
+        for (const auto &client : clients) {
+            for (const auto &frame : frames)
+                client->send(frame);
+        }
     });
 }
 
