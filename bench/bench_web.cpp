@@ -45,6 +45,19 @@ double cpuMs(qint64 pid)
     return double(fields[11].toLongLong() + fields[12].toLongLong()) * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
+// Resident memory of the process in kB.
+long rssKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return 0;
+}
+
 bool waitFor(const std::function<bool()> &done, int timeoutMs)
 {
     QElapsedTimer timer;
@@ -207,6 +220,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    const long rssAtStart = rssKb(server.processId());
     // 1. Takes per second.
     {
         constexpr int kClients = 8;
@@ -245,8 +259,9 @@ int main(int argc, char **argv)
         waitFor([&] { return timer.elapsed() >= kSeconds * 1000; }, kSeconds * 1000 + 1000);
         running = false;
         const double seconds = double(timer.nsecsElapsed()) / 1e9;
-        std::printf("API takes: %d answered 202 in %.2f s by %d keep-alive clients: %.0f takes/s (%d refused)\n",
-                    answered, seconds, kClients, answered / seconds, refused);
+        std::printf("API takes: %d answered 202 in %.2f s by %d keep-alive clients: %.0f takes/s (%d refused); "
+                    "server RSS %ld kB before, %ld kB after\n",
+                    answered, seconds, kClients, answered / seconds, refused, rssAtStart, rssKb(server.processId()));
         waitFor([] { return false; }, 300);
     }
 
@@ -383,6 +398,7 @@ int main(int argc, char **argv)
                 kClients, percentile(plainTimes, 0.5), percentile(plainTimes, 1.0),
                 percentile(fanOut, 0.5) / std::max(0.001, percentile(plainTimes, 0.5)));
 
+    std::printf("server RSS at the end: %ld kB\n", rssKb(server.processId()));
     server.terminate();
     server.waitForFinished(10000);
     return 0;
