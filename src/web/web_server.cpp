@@ -74,6 +74,12 @@ http::response<http::string_body> makeResponse(const WebResponse &answer, unsign
     response.set(http::field::server, "Marlin Server");
     response.set(http::field::content_type, toStd(answer.contentType));
     response.set(http::field::cache_control, "no-store");
+    // The page is never framed by another site, loads nothing from
+    // elsewhere, and no answer is read as anything but its own type.
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("X-Frame-Options", "DENY");
+    response.set("Content-Security-Policy",
+                 "default-src 'self'; connect-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'");
     if (answer.retryAfterSeconds > 0)
         response.set(http::field::retry_after, std::to_string(answer.retryAfterSeconds));
     if (answer.challenge)
