@@ -314,8 +314,12 @@ void TestWeb::endpointAnswers()
     }
     if (method == "PUT" && status == 200)
         QVERIFY(rig.server->RouterStates[1].HighPriority[3]);
-    if (target == "/" && status == 200)
+    if (target == "/" && status == 200) {
         QVERIFY(answer.headers.value("content-type").startsWith("text/html"));
+        QCOMPARE(answer.headers.value("x-frame-options"), QByteArray("DENY"));
+        QVERIFY(answer.headers.value("content-security-policy").contains("frame-ancestors 'none'"));
+    }
+    QCOMPARE(answer.headers.value("x-content-type-options"), QByteArray("nosniff"));
 }
 
 // Requests the HTTP layer refuses before the engine sees them.
