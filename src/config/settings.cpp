@@ -3,6 +3,8 @@
 #include "convert.h"
 #include "ini_file.h"
 
+#include <QHostAddress>
+
 namespace marlin {
 
 namespace {
@@ -130,6 +132,15 @@ QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
 }
 
 } // namespace
+
+QString WebEndpointProblem(const WebSettings &web)
+{
+    if (QHostAddress(trimSpaces(web.WebIPAddress)).isNull())
+        return QStringLiteral("not an IP address");
+    if (web.WebTCPPort < 0 || web.WebTCPPort > 65535)
+        return QStringLiteral("port outside 0..65535");
+    return {};
+}
 
 QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode)
 {

@@ -73,6 +73,10 @@ struct Settings {
     bool operator==(const Settings &) const = default;
 };
 
+// Why the web face cannot listen where its settings say, empty when it can:
+// an address that is not an IP address, or a port outside 0..65535.
+QString WebEndpointProblem(const WebSettings &web);
+
 // Fills the model from the settings file, key by key in the file's order,
 // and returns the failures met, in that order: each key whose number does
 // not fit its field ("Overflow in [Com_Port_2] Baud_Rate"), and a file that

@@ -77,6 +77,17 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
     if (cards == 0)
         check.found.append(QStringLiteral("  no network card has an address: no panel can connect"));
 
+    const WebSettings &web = settings.Web;
+    if (web.WebEnabled) {
+        const QString where = web.WebIPAddress + QLatin1Char(':') + QString::number(web.WebTCPPort);
+        check.found.append(QStringLiteral("  web panel and API on %1").arg(where));
+        const QString problem = WebEndpointProblem(web);
+        if (!problem.isEmpty())
+            check.problems.append(QStringLiteral("web: %1: %2").arg(where, problem));
+    } else {
+        check.found.append(QStringLiteral("  web panel and API off"));
+    }
+
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &p = settings.ComPorts[n];
         if (!p.ComEnable)

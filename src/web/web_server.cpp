@@ -497,14 +497,14 @@ bool WebServer::start()
 
     auto next = std::make_unique<Io>();
     next->shared.api = &webApi;
-    const QString host = web.WebIPAddress.isEmpty() ? QStringLiteral("127.0.0.1") : web.WebIPAddress;
+    const QString host = web.WebIPAddress;
     error_code ec;
-    const asio::ip::address address = asio::ip::make_address(host.toStdString(), ec);
+    problem = WebEndpointProblem(web);
+    const asio::ip::address address =
+        problem.isEmpty() ? asio::ip::make_address(host.toStdString(), ec) : asio::ip::address();
     if (ec) {
-        problem = QStringLiteral("not an IP address");
-    } else if (web.WebTCPPort < 0 || web.WebTCPPort > 65535) {
-        problem = QStringLiteral("port outside 0..65535");
-    } else {
+        problem = QString::fromStdString(ec.message());
+    } else if (problem.isEmpty()) {
         tcp::acceptor &acceptor = next->shared.acceptor;
         const tcp::endpoint endpoint(address, quint16(web.WebTCPPort));
         acceptor.open(endpoint.protocol(), ec);

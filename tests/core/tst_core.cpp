@@ -505,13 +505,15 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
                                   << false << 0
                                   << QList<QByteArray>{"  network card 1: panels on 127.0.0.1:0",
                                                        "  network port 3: router 3 \"Router_3\", Image Video 9540, TCP 127.0.0.1:5001",
-                                                       "problems: 0"};
+                                                       "  web panel and API off", "problems: 0"};
     QTest::newRow("every kind of problem")
         << QByteArray("[Network_Settings]\r\nNetwork_Card_1_IP_Address=no.such.address\r\nNetwork_Card_1_TCP_Port=790\r\n"
                       "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=2\r\nProtocol=1\r\n"
-                      "[Net_Port_4]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=70000\r\n")
+                      "[Net_Port_4]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=70000\r\n"
+                      "[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=localhost\r\nWeb_TCP_Port=8080\r\n")
         << true << 1
-        << QList<QByteArray>{"problems: 4", "  network card 1: no.such.address:790: not an IP address",
+        << QList<QByteArray>{"problems: 5", "  network card 1: no.such.address:790: not an IP address",
+                             "  web panel and API on localhost:8080", "  web: localhost:8080: not an IP address",
                              "  comm port 2: its device %1/gone is not there",
                              "  network port 4: 70000 is not a port number (1 to 65535), the port is not used"};
 }

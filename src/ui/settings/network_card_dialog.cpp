@@ -9,7 +9,6 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -77,7 +76,7 @@ void frmSetNic::save()
     for (int k = 1; k <= kCardCount; ++k)
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
     const QString webAddress = trimSpaces(txtWebIP->text());
-    if (QHostAddress(webAddress).isNull()) {
+    if (!WebEndpointProblem({true, webAddress, txtWebPort->value()}).isEmpty()) {
         openMessage(this, QMessageBox::Warning, QStringLiteral("Web"),
                     QStringLiteral("The web address must be an IP address, such as 127.0.0.1 or 0.0.0.0."));
         return;
