@@ -65,17 +65,25 @@ void appendReceived(QByteArray &buffer, const QByteArray &bytes)
         buffer.remove(0, buffer.size() - kRxBufferLimit);
 }
 
-int FindRouterProtocol(const Settings &settings, int deviceType, int router)
+RouterPort FindRouterPort(const Settings &settings, int deviceType, int router)
 {
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &c = settings.ComPorts[n];
         if (c.ComEnable && c.ComDeviceType == deviceType && c.ComIDNumber == router)
-            return c.ComProtocol;
+            return {n, false};
         const NetPortSettings &p = settings.NetPorts[n];
         if (p.NetEnabled && p.NetDeviceType == deviceType && p.NetIDNumber == router)
-            return p.NetProtocol;
+            return {n, true};
     }
-    return ProtocolNone;
+    return {};
+}
+
+int FindRouterProtocol(const Settings &settings, int deviceType, int router)
+{
+    const RouterPort port = FindRouterPort(settings, deviceType, router);
+    if (port.number == 0)
+        return ProtocolNone;
+    return port.isNetwork ? settings.NetPorts[port.number].NetProtocol : settings.ComPorts[port.number].ComProtocol;
 }
 
 } // namespace marlin

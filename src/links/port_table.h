@@ -73,8 +73,14 @@ struct PortTable {
 // Appends received bytes, keeping only the newest kRxBufferLimit.
 void appendReceived(QByteArray &buffer, const QByteArray &bytes);
 
-// The protocol of the first enabled port (lowest number, comm before network
-// at one number) of the given device type that serves router; 0 when none.
+// The first enabled port (lowest number, comm before network at one number)
+// of the given device type that serves router; number 0 when none.
+struct RouterPort {
+    int number = 0;
+    bool isNetwork = false;
+};
+RouterPort FindRouterPort(const Settings &settings, int deviceType, int router);
+// That port's protocol; 0 when none.
 int FindRouterProtocol(const Settings &settings, int deviceType, int router);
 
 } // namespace marlin

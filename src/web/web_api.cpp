@@ -71,23 +71,17 @@ QString hexColor(double windowsRgb)
         .arg((rgb >> 16) & 0xFF, 2, 16, QLatin1Char('0'));
 }
 
-// The port that serves a router, by the rule that picks its language: the
-// lowest enabled router port, comm before network at one number.
+// The port that serves a router, by the rule that picks its language.
 QJsonValue servingPort(const Settings &settings, int r)
 {
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &c = settings.ComPorts[n];
-        if (c.ComEnable && c.ComDeviceType == kDeviceRouter && c.ComIDNumber == r)
-            return QJsonObject{{QStringLiteral("kind"), QStringLiteral("comm")},
-                               {QStringLiteral("number"), n},
-                               {QStringLiteral("description"), c.ComDescription}};
-        const NetPortSettings &p = settings.NetPorts[n];
-        if (p.NetEnabled && p.NetDeviceType == kDeviceRouter && p.NetIDNumber == r)
-            return QJsonObject{{QStringLiteral("kind"), QStringLiteral("network")},
-                               {QStringLiteral("number"), n},
-                               {QStringLiteral("description"), p.NetDescription}};
-    }
-    return QJsonValue::Null;
+    const RouterPort port = FindRouterPort(settings, kDeviceRouter, r);
+    if (port.number == 0)
+        return QJsonValue::Null;
+    return QJsonObject{
+        {QStringLiteral("kind"), port.isNetwork ? QStringLiteral("network") : QStringLiteral("comm")},
+        {QStringLiteral("number"), port.number},
+        {QStringLiteral("description"), port.isNetwork ? settings.NetPorts[port.number].NetDescription
+                                                       : settings.ComPorts[port.number].ComDescription}};
 }
 
 QString commText(const RouterState &state) { return state.CommOK ? QStringLiteral("up") : QStringLiteral("down"); }
@@ -117,36 +111,31 @@ QByteArray bearerToken(const QByteArray &authorization)
 WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server), now(steadyMs)
 {
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
-        if (!listening())
-            return;
-        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("crosspoint")},
-                            {QStringLiteral("router"), r},
-                            {QStringLiteral("destination"), d},
-                            {QStringLiteral("source"), s}}));
+        announce({{QStringLiteral("type"), QStringLiteral("crosspoint")},
+                  {QStringLiteral("router"), r},
+                  {QStringLiteral("destination"), d},
+                  {QStringLiteral("source"), s}});
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
-        if (!listening())
-            return;
-        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("hold")},
-                            {QStringLiteral("router"), r},
-                            {QStringLiteral("destination"), d},
-                            {QStringLiteral("hold"), hold}}));
+        announce({{QStringLiteral("type"), QStringLiteral("hold")},
+                  {QStringLiteral("router"), r},
+                  {QStringLiteral("destination"), d},
+                  {QStringLiteral("hold"), hold}});
     });
     connect(&server, &Server::linkChanged, this, [this](int r, bool up) {
-        if (!listening())
-            return;
-        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("link")},
-                            {QStringLiteral("router"), r},
-                            {QStringLiteral("up"), up}}));
+        announce({{QStringLiteral("type"), QStringLiteral("link")}, {QStringLiteral("router"), r}, {QStringLiteral("up"), up}});
     });
     connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
-        if (!listening())
-            return;
-        emit eventReady(compact({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}}));
+        announce({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}});
     });
 }
 
-bool WebApi::listening() const { return !listeners || listeners(); }
+void WebApi::announce(const QJsonObject &change)
+{
+    // Without a listener no event text is made.
+    if (!listeners || listeners())
+        emit eventReady(compact(change));
+}
 
 void WebApi::setClock(Clock clock) { now = clock ? std::move(clock) : Clock(steadyMs); }
 

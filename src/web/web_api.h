@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -104,7 +105,8 @@ private:
     // is missing, unknown, expired or its user is no longer in the table.
     Session *sessionFor(const QByteArray &token);
     void dropExpiredSessions();
-    bool listening() const;
+    // Sends a change to the event clients, when there are any.
+    void announce(const QJsonObject &change);
 
     Server &server;
     Clock now;
