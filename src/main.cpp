@@ -211,7 +211,7 @@ int main(int argc, char *argv[])
         gui->setQuitOnLastWindowClosed(false);
         application = std::move(gui);
     }
-    // The program's own folder keeps the old rule: nothing there stops the start.
+    // The program's own folder is used as it is: nothing there stops the start.
     const QString appDir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                : QFileInfo(chosenDir).canonicalFilePath();
 
