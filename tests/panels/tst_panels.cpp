@@ -37,6 +37,10 @@ private slots:
     void reloadsRereadTheirFiles_data();
     void reloadsRereadTheirFiles();
     void splitAndJoinedRequests();
+    void takeInTwoPiecesWaitsForItsNumbers_data();
+    void takeInTwoPiecesWaitsForItsNumbers();
+    void cutTakeOrHoldIsDroppedAfterItsLimit_data();
+    void cutTakeOrHoldIsDroppedAfterItsLimit();
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
     void unreadableUserFileIsAnIncompleteReload();
@@ -192,6 +196,73 @@ void TestPanels::splitAndJoinedRequests()
     panel.socket.write(QByteArray("\x00\x00", 2));
     QCOMPARE(panel.await(4), QByteArray("\x00\x00\x11\x12", 4));
     QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
+}
+
+namespace {
+// Router 2 served by a network port without an address: its commands stay
+// in the queues, where the test reads them.
+QByteArray routerTwoSettings() { return loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"; }
+const QByteArray kTakeThreeToSeventeen = "C 1100000000030017IN_3    OUT_17  desk one";
+} // namespace
+
+void TestPanels::takeInTwoPiecesWaitsForItsNumbers_data()
+{
+    QTest::addColumn<int>("cut"); // bytes of the request in the first piece
+    QTest::newRow("in the destination (...0003001)") << 7 + 17;
+    QTest::newRow("after the source") << 7 + 14;
+    QTest::newRow("in the levels") << 7 + 4;
+    QTest::newRow("in the header") << 5;
+}
+
+// The rest of a take 300 ms late, as after one lost segment: the take waits
+// for it and switches what the panel asked for, once.
+void TestPanels::takeInTwoPiecesWaitsForItsNumbers()
+{
+    QFETCH(int, cut);
+    RunningServer install(routerTwoSettings());
+    Panel panel(install.port());
+    const QByteArray request = panelRequest(0x0A0B0C0D, 0xA5, 2, kTakeThreeToSeventeen);
+    panel.socket.write(request.left(cut));
+    QTRY_COMPARE(install->clients.bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
+    // Nothing is answered before the rest comes, though the line is quiet
+    // for longer than the quiet time.
+    QCOMPARE(panel.await(1, 300), QByteArray());
+    panel.socket.write(request.mid(cut));
+    QCOMPARE(panel.await(7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02", 7));
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/10,2\r"});
+    // The next request is answered alone: no reply to a stray piece before it.
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
+    const auto switches = logEntries(install.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY2(switches[0].contains("\t Destination = Output_17\tdesk one"), switches[0].constData());
+    for (const QByteArray &entry : logEntries(install.path(), "Error"))
+        QVERIFY2(!entry.contains("Data Arrival Error"), entry.constData());
+}
+
+void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit_data()
+{
+    QTest::addColumn<QByteArray>("piece");
+    QTest::newRow("take cut in its destination") << panelRequest(1, 0xA5, 2, kTakeThreeToSeventeen.left(17));
+    QTest::newRow("take cut in its header") << panelRequest(1, 0xA5, 2).left(5);
+    QTest::newRow("hold without its flag byte") << panelRequest(1, 0xAA, 2, "\x11");
+}
+
+// A piece whose rest never comes is answered not-handled once its limit
+// has passed, logged, and never run.
+void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit()
+{
+    QFETCH(QByteArray, piece);
+    RunningServer install(routerTwoSettings());
+    install->RouterStates[2].HighPriority[17] = true;
+    Panel panel(install.port());
+    panel.socket.write(piece);
+    QCOMPARE(panel.await(6, ClientServer::kIncompleteLimitMs + 5000), QByteArray("\x00\x00\x00\x01\x11\x12", 6));
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
+    // The next request runs; nothing was switched or released before it.
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>());
+    QVERIFY(install->RouterStates[2].HighPriority[17]);
+    QCOMPARE(logEntries(install.path(), "Switch"), QList<QByteArray>());
 }
 
 // A folder in place of USER.INI fails every read, even for root.
