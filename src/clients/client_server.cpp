@@ -39,6 +39,10 @@ struct ClientServer::Slot {
     // Taken once at accept: every request names its peer.
     QString peerIp;
     int peerPort = 0;
+    // When the connection was last heard from (ClientServer::heard at its
+    // accept or its last whole request), and whether it ever sent one.
+    quint64 lastHeard = 0;
+    bool requested = false;
 };
 
 namespace {
@@ -109,9 +113,13 @@ ClientServer::~ClientServer() = default;
 
 void ClientServer::start() { timeCPSSocketError.start(); }
 
+void ClientServer::setClock(std::function<double()> next) { clock = std::move(next); }
+
 QString ClientServer::listen(const Settings &settings, bool onlyMissing)
 {
     QString failure;
+    allowed = ParseAllowedNetworks(settings.Panels.PanelAllowedNetworks);
+    perAddressLimit = settings.Panels.PanelConnectionsPerAddress;
     for (int k = 1; k <= kCardCount; ++k) {
         const CardEndpoint endpoint = cardEndpoint(settings, k);
         if (!endpoint.used || (onlyMissing && isListening(k)))
@@ -230,14 +238,40 @@ qsizetype ClientServer::bufferedBytes(int index) const
 
 void ClientServer::adopt(int descriptor)
 {
-    // The lowest closed slot, else a new one; past the cap, none: the
-    // connection is closed at once, and those already served go on.
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    QHostAddress address;
+    int port = 0;
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+        address = QHostAddress(reinterpret_cast<const sockaddr *>(&peer));
+        port = peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
+                                          : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+    }
+    // Only the networks allowed, and no address beyond its share.
+    const QString peerIp = address.toString();
+    int fromPeer = 0;
+    for (const auto &slot : acceptedSlots)
+        fromPeer += slot->fd >= 0 && slot->peerIp == peerIp ? 1 : 0;
+    if (!allowed.allows(address) || fromPeer >= perAddressLimit) {
+        ::close(descriptor);
+        return;
+    }
+    // The lowest closed slot, else a new one; past the cap, the slot of the
+    // connection idle longest: one that never sent a whole request before
+    // one that did, then the one heard from longest ago.
     std::size_t k = 0;
     while (k < acceptedSlots.size() && acceptedSlots[k]->fd >= 0)
         ++k;
     if (k == std::size_t(kAcceptedSlotLimit)) {
-        ::close(descriptor);
-        return;
+        std::size_t idlest = 0;
+        for (std::size_t i = 1; i < acceptedSlots.size(); ++i) {
+            const Slot &a = *acceptedSlots[i];
+            const Slot &b = *acceptedSlots[idlest];
+            if (std::pair(a.requested, a.lastHeard) < std::pair(b.requested, b.lastHeard))
+                idlest = i;
+        }
+        closeSlot(int(idlest) + kFirstAcceptedSlot);
+        k = idlest;
     }
     const int index = int(k) + kFirstAcceptedSlot;
     if (k == acceptedSlots.size()) {
@@ -259,17 +293,10 @@ void ClientServer::adopt(int descriptor)
     slot.partialSince.invalidate();
     slot.stalled.stop();
     // Taken once: every request names its peer.
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
-        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
-        slot.peerIp = address.toString();
-        slot.peerPort = peer.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
-                                                   : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
-    } else {
-        slot.peerIp.clear();
-        slot.peerPort = 0;
-    }
+    slot.peerIp = peerIp;
+    slot.peerPort = port;
+    slot.lastHeard = ++heard;
+    slot.requested = false;
     slot.readable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
     connect(slot.readable.get(), &QSocketNotifier::activated, this, [this, index] { onData(index); });
     slot.writable = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Write);
@@ -427,8 +454,10 @@ void ClientServer::drain(int index, RequestFramer::Silence silence)
             break;
         took = true;
         ++requestCount;
+        slot->lastHeard = ++heard;
+        slot->requested = true;
         const auto reply = HandleClientRequest(host, index, slot->peerIp, slot->peerPort, *request,
-                                               secondsSinceMidnight());
+                                               clock ? clock() : secondsSinceMidnight());
         if (reply)
             sendReply(index, *reply);
     }

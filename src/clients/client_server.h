@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,7 +38,9 @@ public:
     // no longer read, and how long it may stay so before it is closed.
     static constexpr qsizetype kUnsentLimit = 64 * 1024;
     static constexpr int kStallLimitMs = 30000;
-    // Accepted connections at most; one more is closed at once.
+    // Accepted connections at most. One more takes the place of the
+    // connection idle longest: first those that never sent a whole request,
+    // then those whose last request is oldest.
     static constexpr int kAcceptedSlotLimit = 256;
 
     ClientServer(ClientProtocolHost &host, QObject *parent = nullptr);
@@ -51,6 +54,10 @@ public:
     void closeAll();
     // Starts the sweep of dead sockets and client records.
     void start();
+
+    // The clock requests are stamped with, in seconds since local midnight;
+    // tests move it on instead of waiting. Empty: the local time.
+    void setClock(std::function<double()> clock);
 
     // Closes accepted sockets in error and empties client records whose
     // connection is gone.
@@ -103,6 +110,14 @@ private:
     quint64 requestCount = 0;
     std::vector<std::unique_ptr<Slot>> acceptedSlots; // slot k lives at slots[k - 5]
     qint64 closings = 0;
+    // Who may connect, and how many connections one address may hold, as
+    // the settings said at the last listen().
+    AllowedNetworks allowed{.networks = {}, .problems = {}, .any = true};
+    int perAddressLimit = 64;
+    std::function<double()> clock;
+    // Ticks on with every accept and every whole request: the order in
+    // which connections were last heard from.
+    quint64 heard = 0;
 };
 
 // Where a network card listens as its settings say: used is false for a

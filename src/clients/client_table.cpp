@@ -1,6 +1,13 @@
 #include "client_table.h"
 
+#include <cmath>
+
 namespace marlin {
+
+namespace {
+// Seconds from then to now, both since midnight, across midnight too.
+double secondsSince(double then, double now) { return std::fmod(now - then + 86400.0, 86400.0); }
+} // namespace
 
 void clearClientRecord(ClientRecord &record) { record = ClientRecord{}; }
 
@@ -25,6 +32,14 @@ int FindOrCreateClient(ClientTable &clients, const RouterStateArray &states, int
         for (int c = 1; c <= kClientCount; ++c) {
             const qint64 closed = clients[c].ClosedOrder;
             if (closed > 0 && (free == 0 || closed < clients[free].ClosedOrder))
+                free = c;
+        }
+        // Every record held by an open connection: the one whose connection
+        // has sent nothing for longest, once that is over kIdleRecordSeconds.
+        const bool noneClosed = free == 0;
+        for (int c = 1; c <= kClientCount && noneClosed; ++c) {
+            const double idle = secondsSince(clients[c].LastReceived, now);
+            if (idle > kIdleRecordSeconds && (free == 0 || idle > secondsSince(clients[free].LastReceived, now)))
                 free = c;
         }
         if (free != 0)

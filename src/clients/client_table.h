@@ -11,6 +11,7 @@ namespace marlin {
 
 constexpr int kClientCount = 64;    // client records 1..64
 constexpr int kPendingFlagCount = 8;
+constexpr double kIdleRecordSeconds = 60;
 
 // Positions in PendingFlags, counted from 1 as the panels count them on the
 // wire. Positions 5..8 exist on the wire but nothing ever sets them.
@@ -72,8 +73,13 @@ void clearClientRecord(ClientRecord &record);
 // pending in both kinds and position 1 set, so the panel's first drain gives
 // it the whole working state. When all 64 are taken, the record whose
 // connection closed longest ago is made new at once rather than at the next
-// sweep: after a network blip, reconnecting panels are not locked out. Returns
-// 1..64, or 0 when all 64 are taken by open connections.
+// sweep: after a network blip, reconnecting panels are not locked out. When
+// all 64 belong to open connections, the record of the connection that has
+// sent no request for longest is given up, once that is more than
+// kIdleRecordSeconds (a panel polls far more often): connections that went
+// quiet cannot hold every record. Returns 1..64, or 0 when all 64 are taken
+// by connections heard from within kIdleRecordSeconds. now and LastReceived
+// count seconds since midnight; the difference is taken across midnight.
 int FindOrCreateClient(ClientTable &clients, const RouterStateArray &states, int socketIndex,
                        const QString &peerIp, int peerPort, double now);
 

@@ -128,6 +128,11 @@ QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
     settings.Web.WebEnabled = in.number(kWebSettings, QStringLiteral("Web_Enabled"), QStringLiteral("0")) == 1.0;
     settings.Web.WebIPAddress = in.text(kWebSettings, QStringLiteral("Web_IP_Address"), QStringLiteral("127.0.0.1"));
     in.integer(kWebSettings, QStringLiteral("Web_TCP_Port"), QStringLiteral("8080"), settings.Web.WebTCPPort);
+    settings.Web.WebAllowedHosts = in.text(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), QString());
+    settings.Panels.PanelAllowedNetworks =
+        in.text(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), QString());
+    in.integer(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"), QStringLiteral("64"),
+               settings.Panels.PanelConnectionsPerAddress);
     return in.failures;
 }
 
@@ -140,6 +145,44 @@ QString WebEndpointProblem(const WebSettings &web)
     if (web.WebTCPPort < 0 || web.WebTCPPort > 65535)
         return QStringLiteral("port outside 0..65535");
     return {};
+}
+
+AllowedNetworks ParseAllowedNetworks(const QString &text)
+{
+    AllowedNetworks allowed;
+    allowed.any = trimSpaces(text).isEmpty();
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QString entry = part.trimmed();
+        if (entry.isEmpty())
+            continue;
+        std::pair<QHostAddress, int> network;
+        if (entry.contains(QLatin1Char('/'))) {
+            network = QHostAddress::parseSubnet(entry);
+        } else {
+            const QHostAddress host(entry);
+            network = {host, host.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+        }
+        if (network.first.isNull() || network.second < 0)
+            allowed.problems.append(QStringLiteral("%1: not a network").arg(entry));
+        else
+            allowed.networks.append(network);
+    }
+    return allowed;
+}
+
+bool AllowedNetworks::allows(const QHostAddress &address) const
+{
+    if (any)
+        return true;
+    // An IPv4 peer may come as an IPv4-mapped IPv6 address.
+    bool ok = false;
+    const quint32 v4 = address.toIPv4Address(&ok);
+    const QHostAddress plain = ok ? QHostAddress(v4) : address;
+    for (const auto &network : networks) {
+        if (plain.isInSubnet(network))
+            return true;
+    }
+    return false;
 }
 
 QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode)
@@ -205,6 +248,10 @@ bool SaveSettings(const QString &settingsFile, const Settings &settings, QString
     doc.setValue(kWebSettings, QStringLiteral("Web_Enabled"), flag(settings.Web.WebEnabled));
     doc.setValue(kWebSettings, QStringLiteral("Web_IP_Address"), settings.Web.WebIPAddress);
     doc.setValue(kWebSettings, QStringLiteral("Web_TCP_Port"), num(settings.Web.WebTCPPort));
+    doc.setValue(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), settings.Web.WebAllowedHosts);
+    doc.setValue(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), settings.Panels.PanelAllowedNetworks);
+    doc.setValue(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"),
+                 num(settings.Panels.PanelConnectionsPerAddress));
 
     return doc.save(settingsFile, error);
 }

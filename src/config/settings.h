@@ -2,10 +2,13 @@
 
 #include "config/load_mode.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 #include <array>
+#include <utility>
 
 namespace marlin {
 
@@ -58,8 +61,32 @@ struct WebSettings {
     bool WebEnabled = false;
     QString WebIPAddress;
     qint32 WebTCPPort = 0;
+    // Host names a request may name besides the listen address (a reverse
+    // proxy's name), separated by commas; empty: the address alone.
+    QString WebAllowedHosts;
     bool operator==(const WebSettings &) const = default;
 };
+
+// Who may open a panel connection: PanelAllowedNetworks lists networks
+// ("127.0.0.0/8, 10.20.0.0/16"; an address alone is one host), empty lets
+// every address in. One address holds at most PanelConnectionsPerAddress
+// connections.
+struct PanelAccess {
+    QString PanelAllowedNetworks;
+    qint32 PanelConnectionsPerAddress = 64;
+    bool operator==(const PanelAccess &) const = default;
+};
+
+// PanelAllowedNetworks read: the networks it names and the entries that
+// are not a network ("10.0.0/33: not a network"). An entry that is not a
+// network admits nobody: a list of bad entries alone lets no panel in.
+struct AllowedNetworks {
+    QList<std::pair<QHostAddress, int>> networks;
+    QStringList problems;
+    bool any = false; // empty setting: every address is allowed
+    bool allows(const QHostAddress &address) const;
+};
+AllowedNetworks ParseAllowedNetworks(const QString &text);
 
 // The whole of WREN.INI in memory. Tables are indexed from 1; element 0 is
 // never used.
@@ -70,6 +97,7 @@ struct Settings {
     std::array<double, kColorCount + 1> Colors{};
     std::array<qint16, kColumnCount + 1> ColumnPosition{};
     WebSettings Web;
+    PanelAccess Panels;
     bool operator==(const Settings &) const = default;
 };
 

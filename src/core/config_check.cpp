@@ -77,6 +77,15 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
     if (cards == 0)
         check.found.append(QStringLiteral("  no network card has an address: no panel can connect"));
 
+    const AllowedNetworks allowed = ParseAllowedNetworks(settings.Panels.PanelAllowedNetworks);
+    check.found.append(allowed.any ? QStringLiteral("  panels from any address")
+                                   : QStringLiteral("  panels only from %1").arg(settings.Panels.PanelAllowedNetworks.trimmed()));
+    for (const QString &problem : allowed.problems)
+        check.problems.append(QStringLiteral("Panel_Allowed_Networks: %1").arg(problem));
+    if (settings.Panels.PanelConnectionsPerAddress < 1)
+        check.problems.append(QStringLiteral("Panel_Connections_Per_Address: %1 is below 1: no panel can connect")
+                                  .arg(settings.Panels.PanelConnectionsPerAddress));
+
     const WebSettings &web = settings.Web;
     if (web.WebEnabled) {
         const QString where = web.WebIPAddress + QLatin1Char(':') + QString::number(web.WebTCPPort);

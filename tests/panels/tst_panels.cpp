@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cmath>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -47,6 +49,10 @@ private slots:
     void closedSlotsAreReused();
     void sixtyFifthPanelTakesAClosedRecord();
     void idleConnectionsDoNotStopService();
+    void connectionsPerAddressAreCapped();
+    void quietConnectionsGiveUpTheirRecords();
+    void allowListAdmitsOnlyItsNetworks_data();
+    void allowListAdmitsOnlyItsNetworks();
     void panelThatNeverReadsIsNotReadEither_data();
     void panelThatNeverReadsIsNotReadEither();
     void bindFailureOpensCardSettings();
@@ -306,7 +312,8 @@ void TestPanels::sixtyFifthPanelTakesAClosedRecord()
         panels.push_back(std::make_unique<Panel>(install.port()));
         QCOMPARE(panels.back()->ask(panelRequest(1, 0x84, 1), 7).size(), 7);
     }
-    Panel extra(install.port());
+    // From another address: one address holds at most 64 connections.
+    Panel extra(install.port(), QHostAddress(QStringLiteral("127.0.0.2")));
     extra.socket.write(panelRequest(1, 0x84, 1));
     // Another panel's answer comes back, the extra panel's never does.
     QCOMPARE(panels[0]->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
@@ -333,32 +340,126 @@ void TestPanels::sixtyFifthPanelTakesAClosedRecord()
 void TestPanels::idleConnectionsDoNotStopService()
 {
     RunningServer install;
+    // A panel at work before the flood.
+    Panel working(install.port());
+    QCOMPARE(working.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+    // Connections that send nothing fill every other slot, from four
+    // addresses (each within its share), in groups so the listener's
+    // backlog never overflows.
     std::vector<std::unique_ptr<QTcpSocket>> idle;
-    // In groups, so the listener's backlog never overflows.
     while (int(idle.size()) < ClientServer::kAcceptedSlotLimit - 1) {
         for (int i = 0; i < 32 && int(idle.size()) < ClientServer::kAcceptedSlotLimit - 1; ++i) {
             idle.push_back(std::make_unique<QTcpSocket>());
+            idle.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + int(idle.size()) % 4)));
             idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
         }
-        QTRY_COMPARE_WITH_TIMEOUT(install->clients.acceptedSocketCount(), int(idle.size()), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(install->clients.connectedCount(), int(idle.size()) + 1, 10000);
     }
-    Panel panel(install.port());
-    QCOMPARE(panel.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
-    QCOMPARE(LiveClientCount(install->clientTable), 1);
     QCOMPARE(install->clients.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
 
-    // Past the cap a connection is closed at once; those served go on.
-    QTcpSocket beyond;
-    QSignalSpy closed(&beyond, &QTcpSocket::disconnected);
-    beyond.connectToHost(QHostAddress::LocalHost, install.port());
-    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 5000);
-    QCOMPARE(install->clients.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
-    QCOMPARE(panel.ask(panelRequest(2, 0x84, 9), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x09", 7));
-    // A slot given back is taken by the next connection.
-    idle.front()->abort();
-    QTRY_VERIFY(!install->clients.isConnected(ClientServer::kFirstAcceptedSlot));
-    Panel next(install.port());
-    QCOMPARE(next.ask(panelRequest(1, 0x84, 9), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7));
+    // Each new panel takes the place of the connection idle longest; the
+    // panel at work and the panels before it keep theirs.
+    QSignalSpy firstClosed(idle.front().get(), &QTcpSocket::disconnected);
+    constexpr int kNewPanels = 20;
+    std::vector<std::unique_ptr<Panel>> panels;
+    int answered = 0;
+    for (int i = 0; i < kNewPanels; ++i) {
+        panels.push_back(std::make_unique<Panel>(install.port()));
+        answered += panels.back()->ask(panelRequest(1, 0x84, 9), 7) == QByteArray("\x00\x00\x00\x01\x10\x01\x09", 7);
+        QCOMPARE(working.ask(panelRequest(2 + i, 0x84, 9), 7).size(), 7);
+    }
+    qInfo("new panels answered during the flood of idle connections: %d of %d", answered, kNewPanels);
+    QCOMPARE(answered, kNewPanels);
+    QTRY_COMPARE(firstClosed.size(), 1);
+    QCOMPARE(install->clients.connectedCount(), ClientServer::kAcceptedSlotLimit);
+    for (auto &panel : panels)
+        QCOMPARE(panel->ask(panelRequest(2, 0x84, 9), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x09", 7));
+    QCOMPARE(LiveClientCount(install->clientTable), kNewPanels + 1);
+}
+
+void TestPanels::connectionsPerAddressAreCapped()
+{
+    RunningServer install(loopbackCardSettings() + "Panel_Connections_Per_Address=3\r\n");
+    const QHostAddress crowded(QStringLiteral("127.0.0.7"));
+    std::vector<std::unique_ptr<Panel>> panels;
+    for (int i = 0; i < 3; ++i) {
+        panels.push_back(std::make_unique<Panel>(install.port(), crowded));
+        QCOMPARE(panels.back()->ask(panelRequest(1, 0x84, 1), 7).size(), 7);
+    }
+    // One more from the same address is closed at once ...
+    Panel fourth(install.port(), crowded);
+    QTRY_COMPARE_WITH_TIMEOUT(fourth.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    // ... while another address is served, and so are the three.
+    Panel other(install.port(), QHostAddress(QStringLiteral("127.0.0.8")));
+    QCOMPARE(other.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
+    for (auto &panel : panels)
+        QCOMPARE(panel->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
+    // A connection closed makes room for the address again.
+    panels.front().reset();
+    QTRY_COMPARE(install->clients.connectedCount(), 3);
+    Panel again(install.port(), crowded);
+    QCOMPARE(again.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
+}
+
+void TestPanels::quietConnectionsGiveUpTheirRecords()
+{
+    RunningServer install;
+    // Just before midnight, so the idle time is counted across it.
+    double clock = 86400 - 10;
+    install->clients.setClock([&clock] { return clock; });
+    std::vector<std::unique_ptr<Panel>> quiet;
+    for (int i = 0; i < kClientCount; ++i) {
+        quiet.push_back(std::make_unique<Panel>(install.port(), QHostAddress(QStringLiteral("127.0.1.%1").arg(i + 1))));
+        QCOMPARE(quiet.back()->ask(panelRequest(1, 0x84, 1), 7).size(), 7);
+    }
+    Panel extra(install.port());
+    // A minute later every record is still held: no answer, while a panel
+    // that asks is answered.
+    clock = std::fmod(clock + kIdleRecordSeconds, 86400);
+    extra.socket.write(panelRequest(1, 0x84, 1));
+    QCOMPARE(quiet[1]->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
+    QCOMPARE(extra.await(7, 300), QByteArray());
+    // Past the minute, the record of the connection quiet longest is taken.
+    clock += 1;
+    QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
+    QList<int> ports;
+    for (int c = 1; c <= kClientCount; ++c)
+        ports.append(install->clientTable[c].RemotePort);
+    QVERIFY(ports.contains(extra.socket.localPort()));
+    QVERIFY(ports.contains(quiet[1]->socket.localPort())); // heard from a second ago
+    QCOMPARE(LiveClientCount(install->clientTable), kClientCount);
+}
+
+void TestPanels::allowListAdmitsOnlyItsNetworks_data()
+{
+    QTest::addColumn<QByteArray>("allowed");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<bool>("served");
+    QTest::addColumn<int>("problems"); // entries --check-config reports
+    QTest::newRow("empty: every address") << QByteArray() << "127.0.0.9" << true << 0;
+    QTest::newRow("in the network") << QByteArray("127.0.0.0/8") << "127.0.0.9" << true << 0;
+    QTest::newRow("one host of a list") << QByteArray("10.20.0.0/16, 127.0.0.3") << "127.0.0.3" << true << 0;
+    QTest::newRow("outside the list") << QByteArray("10.20.0.0/16, 127.0.0.3") << "127.0.0.4" << false << 0;
+    QTest::newRow("a narrow network") << QByteArray("127.0.5.0/24") << "127.0.6.1" << false << 0;
+    QTest::newRow("bad entry, good one") << QByteArray("127.0.0/33, 127.0.0.9") << "127.0.0.9" << true << 1;
+    QTest::newRow("bad entries only") << QByteArray("nowhere, 127.0.0.1/40") << "127.0.0.1" << false << 2;
+}
+
+void TestPanels::allowListAdmitsOnlyItsNetworks()
+{
+    QFETCH(QByteArray, allowed);
+    QFETCH(QString, from);
+    QFETCH(bool, served);
+    QFETCH(int, problems);
+    RunningServer install(loopbackCardSettings() + "Panel_Allowed_Networks=" + allowed + "\r\n");
+    QCOMPARE(ParseAllowedNetworks(install->settings.Panels.PanelAllowedNetworks).problems.size(), problems);
+    Panel panel(install.port(), QHostAddress(from));
+    if (served) {
+        QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(panel.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+        QCOMPARE(LiveClientCount(install->clientTable), 0);
+    }
 }
 
 void TestPanels::panelThatNeverReadsIsNotReadEither_data()

@@ -83,11 +83,14 @@ inline QByteArray panelRequest(quint32 sequence, int command, int router, const 
 }
 
 // A panel on its own TCP connection to a server in the same process, so
-// every wait keeps the event loop running.
+// every wait keeps the event loop running; from is the local address to
+// connect from (any 127.x.y.z address reaches the loopback listener).
 class Panel {
 public:
-    explicit Panel(quint16 port)
+    explicit Panel(quint16 port, const QHostAddress &from = {})
     {
+        if (!from.isNull())
+            socket.bind(from);
         socket.connectToHost(QHostAddress::LocalHost, port);
         [[maybe_unused]] const bool connected =
             QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
