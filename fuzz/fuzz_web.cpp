@@ -74,9 +74,17 @@ struct World {
 
     QByteArray login(const char *user, const char *password)
     {
-        const WebResponse answer = api->handle({"POST", "/api/v1/login",
-                                                QByteArray("{\"user\":\"") + user + "\",\"password\":\"" + password + "\"}",
-                                                {}, QStringLiteral("fuzz")});
+        WebRequest request;
+        request.method = "POST";
+        request.target = "/api/v1/login";
+        request.body = QByteArray("{\"user\":\"") + user + "\",\"password\":\"" + password + "\"}";
+        request.peer = QStringLiteral("fuzz");
+    // As the web panel sends it: to the face's own address, bodies as JSON.
+    request.host = "127.0.0.1";
+    request.contentType = "application/json";
+        request.host = "127.0.0.1";
+        request.contentType = "application/json";
+        const WebResponse answer = api->handle(request);
         check(answer.status == 200);
         return QJsonDocument::fromJson(answer.body).object().value(QStringLiteral("token")).toString().toLatin1();
     }
@@ -136,6 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     request.target = QByteArray(starts[selector & 7]) + (newline < 0 ? rest : rest.left(newline));
     request.body = newline < 0 ? QByteArray() : rest.mid(newline + 1);
     request.peer = QStringLiteral("fuzz");
+    // As the web panel sends it: to the face's own address, bodies as JSON.
+    request.host = "127.0.0.1";
+    request.contentType = "application/json";
     const int who = (selector >> 5) & 3;
     const QByteArray tokens[] = {{}, w.login("op", "p1"), w.login("master", "p2"), w.login("admin", "p3")};
     if (who > 0)

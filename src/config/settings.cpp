@@ -129,6 +129,8 @@ QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
     settings.Web.WebIPAddress = in.text(kWebSettings, QStringLiteral("Web_IP_Address"), QStringLiteral("127.0.0.1"));
     in.integer(kWebSettings, QStringLiteral("Web_TCP_Port"), QStringLiteral("8080"), settings.Web.WebTCPPort);
     settings.Web.WebAllowedHosts = in.text(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), QString());
+    in.integer(kWebSettings, QStringLiteral("Web_Connections_Per_Address"), QStringLiteral("32"),
+               settings.Web.WebConnectionsPerAddress);
     settings.Panels.PanelAllowedNetworks =
         in.text(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), QString());
     in.integer(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"), QStringLiteral("64"),
@@ -249,6 +251,8 @@ bool SaveSettings(const QString &settingsFile, const Settings &settings, QString
     doc.setValue(kWebSettings, QStringLiteral("Web_IP_Address"), settings.Web.WebIPAddress);
     doc.setValue(kWebSettings, QStringLiteral("Web_TCP_Port"), num(settings.Web.WebTCPPort));
     doc.setValue(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), settings.Web.WebAllowedHosts);
+    doc.setValue(kWebSettings, QStringLiteral("Web_Connections_Per_Address"),
+                 num(settings.Web.WebConnectionsPerAddress));
     doc.setValue(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), settings.Panels.PanelAllowedNetworks);
     doc.setValue(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"),
                  num(settings.Panels.PanelConnectionsPerAddress));

@@ -64,6 +64,8 @@ struct WebSettings {
     // Host names a request may name besides the listen address (a reverse
     // proxy's name), separated by commas; empty: the address alone.
     QString WebAllowedHosts;
+    // Connections one client address may hold open at once.
+    qint32 WebConnectionsPerAddress = 32;
     bool operator==(const WebSettings &) const = default;
 };
 

@@ -6,12 +6,16 @@
 #include "links/port_table.h"
 
 #include <QFile>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QUrlQuery>
+#include <algorithm>
 #include <chrono>
+#include <vector>
 #include <cmath>
 #include <optional>
 
@@ -126,8 +130,13 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
         announce({{QStringLiteral("type"), QStringLiteral("link")}, {QStringLiteral("router"), r}, {QStringLiteral("up"), up}});
     });
     connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
+        if (what == QLatin1String("users"))
+            sweepSessions();
         announce({{QStringLiteral("type"), QStringLiteral("reloaded")}, {QStringLiteral("what"), what}});
     });
+    sweep.setInterval(60 * 1000);
+    connect(&sweep, &QTimer::timeout, this, &WebApi::sweepSessions);
+    sweep.start();
 }
 
 void WebApi::announce(const QJsonObject &change)
@@ -146,6 +155,8 @@ WebResponse WebApi::handle(const WebRequest &request)
     const QByteArray query = question < 0 ? QByteArray() : request.target.mid(question + 1);
     const QByteArray &method = request.method;
 
+    if (std::optional<WebResponse> refused = refusal(request, false))
+        return *refused;
     if (path == "/metrics") {
         if (method != "GET")
             return failure(405, QStringLiteral("method: /metrics is read with GET"));
@@ -216,18 +227,124 @@ WebResponse WebApi::handle(const WebRequest &request)
     return failure(404, QStringLiteral("path: no such resource"));
 }
 
+namespace {
+
+// Past the limit, the older half of a record set is forgotten, so each
+// insertion costs little on average and the set stays bounded.
+template <typename Record>
+void bound(QHash<QString, Record> &records, int limit)
+{
+    if (records.size() <= limit)
+        return;
+    std::vector<qint64> seen;
+    seen.reserve(std::size_t(records.size()));
+    for (const Record &record : records)
+        seen.push_back(record.lastSeen);
+    auto middle = seen.begin() + std::ptrdiff_t(seen.size() / 2);
+    std::nth_element(seen.begin(), middle, seen.end());
+    const qint64 cut = *middle;
+    for (auto it = records.begin(); it != records.end();) {
+        if (it->lastSeen <= cut)
+            it = records.erase(it);
+        else
+            ++it;
+    }
+}
+
+// Notes one failure at t; after failures within the window, the record
+// waits wait from t.
+void addFailure(WebApi::Clock::result_type t, auto &record, int failures, qint64 window, qint64 wait)
+{
+    record.lastSeen = t;
+    while (!record.failures.isEmpty() && t - record.failures.first() >= window)
+        record.failures.removeFirst();
+    record.failures.append(t);
+    if (record.failures.size() >= failures) {
+        record.failures.clear();
+        record.waitUntil = t + wait;
+    }
+}
+
+// Host without its port: "[::1]:8080" gives "::1", "Name:80" gives "name".
+QString hostName(const QByteArray &host)
+{
+    QByteArray name = host.trimmed();
+    if (name.startsWith('[')) {
+        const qsizetype close = name.indexOf(']');
+        name = close < 0 ? QByteArray() : name.mid(1, close - 1);
+    } else if (name.count(':') == 1) {
+        name = name.left(name.indexOf(':'));
+    }
+    return QString::fromLatin1(name).toLower();
+}
+
+} // namespace
+
+QString WebApi::tokenUser(const QByteArray &token)
+{
+    const Session *session = sessionFor(token);
+    return session ? session->userName : QString();
+}
+
+std::optional<WebResponse> WebApi::refusal(const WebRequest &request, bool upgrade)
+{
+    // Only a Host naming this face: a page from elsewhere that has its
+    // name point here (DNS rebinding) names its own.
+    const QString name = hostName(request.host);
+    const QString listen = trimSpaces(server.settings.Web.WebIPAddress);
+    const QHostAddress listenAddress(listen);
+    const QHostAddress named(name);
+    const bool anyAddress = listenAddress.isEqual(QHostAddress::AnyIPv4, QHostAddress::TolerantConversion)
+                            || listenAddress.isEqual(QHostAddress::AnyIPv6, QHostAddress::TolerantConversion);
+    bool known = false;
+    if (!named.isNull()) {
+        known = listenAddress.isEqual(named, QHostAddress::TolerantConversion)
+                || (anyAddress && QNetworkInterface::allAddresses().contains(named));
+    } else if (!name.isEmpty()) {
+        // "localhost" reaches this machine only: taken when the face
+        // listens on a loopback address or on every address.
+        known = name == QLatin1String("localhost") && (listenAddress.isLoopback() || anyAddress);
+        for (const QString &allowed : server.settings.Web.WebAllowedHosts.split(QLatin1Char(','))) {
+            if (!known && !allowed.trimmed().isEmpty() && allowed.trimmed().toLower() == name)
+                known = true;
+        }
+    }
+    if (!known)
+        return failure(421, QStringLiteral("host: not a name of this server (see Web_Allowed_Hosts)"));
+
+    // A change or an upgrade from a page of another site: its Origin
+    // names that site, which is not the Host asked.
+    const bool change = upgrade || (request.method != "GET" && request.method != "HEAD");
+    if (change && request.hasOrigin) {
+        QByteArray authority = request.origin.trimmed().toLower();
+        const qsizetype scheme = authority.indexOf("://");
+        authority = scheme < 0 ? QByteArray() : authority.mid(scheme + 3);
+        if (authority.isEmpty() || authority != request.host.trimmed().toLower())
+            return failure(403, QStringLiteral("origin: a request from another site"));
+    }
+    // A body is JSON and says so: a form or a text another site's page
+    // can send without asking is not.
+    if (request.method == "POST" && !request.body.isEmpty()) {
+        const QByteArray type = request.contentType.split(';').first().trimmed().toLower();
+        if (type != "application/json")
+            return failure(415, QStringLiteral("content type: a body is sent as application/json"));
+    }
+    if (request.reserved) {
+        const qsizetype question = request.target.indexOf('?');
+        QByteArray token = bearerToken(request.authorization);
+        if (token.isEmpty() && upgrade && question >= 0)
+            token = QUrlQuery(QString::fromUtf8(request.target.mid(question + 1)))
+                        .queryItemValue(QStringLiteral("token"))
+                        .toUtf8();
+        if (!acceptToken(token))
+            return failure(503, QStringLiteral("connections: too many open now; only logged-in requests are taken"));
+    }
+    return std::nullopt;
+}
+
 WebResponse WebApi::login(const WebRequest &request)
 {
-    const qint64 t = now();
-    LoginRecord &record = logins[request.peer];
-    record.lastSeen = t;
-    if (record.waitUntil > t) {
-        WebResponse response =
-            failure(429, QStringLiteral("login: too many failed logins from this address; try again later"));
-        response.retryAfterSeconds = int((record.waitUntil - t + 999) / 1000);
-        return response;
-    }
-
+    // A malformed login is refused before anything is noted.
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(request.body, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -237,53 +354,86 @@ WebResponse WebApi::login(const WebRequest &request)
         return failure(400, QStringLiteral("user: a text"));
     if (!body.value(QStringLiteral("password")).isString())
         return failure(400, QStringLiteral("password: a text"));
+    const QString userText = body.value(QStringLiteral("user")).toString();
+    // One record per name as the accounts compare names, within bounds.
+    const QString name = trimSpaces(userText).toUpper().left(64);
+    const QString pair = request.peer + QLatin1Char('\n') + name;
 
-    const int user = FindLoginUser(server, body.value(QStringLiteral("user")).toString(),
-                                   body.value(QStringLiteral("password")).toString());
-    if (user == 0) {
-        while (!record.failures.isEmpty() && t - record.failures.first() >= kLoginWindowMs)
-            record.failures.removeFirst();
-        record.failures.append(t);
-        if (record.failures.size() >= kLoginFailures) {
-            record.failures.clear();
-            record.waitUntil = t + kLoginWaitMs;
+    const qint64 t = now();
+    const auto trust = trusted.constFind(pair);
+    const bool trustedHere = trust != trusted.constEnd() && t - trust->lastSeen < kTrustedMs;
+    if (!trustedHere) {
+        qint64 waitUntil = 0;
+        if (const auto it = pairLogins.constFind(pair); it != pairLogins.constEnd())
+            waitUntil = it->waitUntil;
+        if (const auto it = userLogins.constFind(name); it != userLogins.constEnd())
+            waitUntil = std::max(waitUntil, it->waitUntil);
+        if (waitUntil > t) {
+            WebResponse response = failure(429, QStringLiteral("login: too many failed logins; try again later"));
+            response.retryAfterSeconds = int((waitUntil - t + 999) / 1000);
+            return response;
         }
-        // Forget the addresses not seen longest, so the table stays small.
-        if (logins.size() > kLoginPeerLimit) {
-            auto oldest = logins.begin();
-            for (auto it = logins.begin(); it != logins.end(); ++it) {
-                if (it.value().lastSeen < oldest.value().lastSeen)
-                    oldest = it;
-            }
-            logins.erase(oldest);
+    }
+
+    const int user = FindLoginUser(server, userText, body.value(QStringLiteral("password")).toString());
+    if (user == 0) {
+        if (!trustedHere) {
+            addFailure(t, pairLogins[pair], kLoginFailures, kLoginWindowMs, kLoginWaitMs);
+            bound(pairLogins, kLoginRecordLimit);
+            addFailure(t, userLogins[name], kUserFailures, kLoginWindowMs, kUserWaitMs);
+            bound(userLogins, kLoginRecordLimit);
         }
         return failure(401, QStringLiteral("login: user or password not accepted"));
     }
-    logins.remove(request.peer);
+    pairLogins.remove(pair);
+    trusted[pair].lastSeen = t;
+    bound(trusted, kLoginRecordLimit);
 
-    dropExpiredSessions();
-    if (sessions.size() >= kSessionLimit) {
-        auto oldest = sessions.begin();
-        for (auto it = sessions.begin(); it != sessions.end(); ++it) {
-            if (it.value().lastUsed < oldest.value().lastUsed)
-                oldest = it;
-        }
-        sessions.erase(oldest);
+    sweepSessions();
+    // The user's own session unused longest makes room; nobody else's.
+    const QString userName = trimSpaces(UserName(server, user));
+    auto oldest = sessions.end();
+    int own = 0;
+    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+        if (it->user != user)
+            continue;
+        ++own;
+        if (oldest == sessions.end() || std::pair(it->lastUsed, it->order) < std::pair(oldest->lastUsed, oldest->order))
+            oldest = it;
     }
+    if (own >= kSessionsPerUser)
+        endSession(oldest);
+    else if (sessions.size() >= kSessionLimit)
+        return failure(503, QStringLiteral("sessions: too many logged in now"));
     std::array<quint32, 4> random{};
     QRandomGenerator::system()->fillRange(random.data(), random.size());
     const QByteArray token = QByteArray(reinterpret_cast<const char *>(random.data()), sizeof random).toHex();
-    const QString name = trimSpaces(UserName(server, user));
-    sessions.insert(token, Session{user, name, t});
+    sessions.insert(token, Session{user, userName, t, ++logins});
     return reply(200, {{QStringLiteral("token"), QString::fromLatin1(token)},
-                       {QStringLiteral("user"), name},
+                       {QStringLiteral("user"), userName},
                        {QStringLiteral("privilege"), UserPrivilege(server, user)}});
 }
 
 WebResponse WebApi::logout(const QByteArray &token)
 {
-    sessions.remove(token);
+    const auto it = sessions.find(token);
+    if (it != sessions.end())
+        endSession(it);
     return reply(200, {{QStringLiteral("loggedOut"), true}});
+}
+
+void WebApi::endSession(QHash<QByteArray, Session>::iterator it)
+{
+    const QByteArray token = it.key();
+    sessions.erase(it);
+    emit sessionEnded(token);
+}
+
+bool WebApi::userStillThere(const Session &session) const
+{
+    // A user renamed or removed since the login is logged out.
+    return trimSpaces(UserName(server, session.user)).toUpper() == session.userName.toUpper()
+           && UserPrivilege(server, session.user) > 0;
 }
 
 WebApi::Session *WebApi::sessionFor(const QByteArray &token)
@@ -294,33 +444,31 @@ WebApi::Session *WebApi::sessionFor(const QByteArray &token)
     if (it == sessions.end())
         return nullptr;
     const qint64 t = now();
-    // A user renamed or removed since the login is logged out.
-    const bool stillThere = trimSpaces(UserName(server, it->user)).toUpper() == it->userName.toUpper()
-                            && UserPrivilege(server, it->user) > 0;
-    if (t - it->lastUsed > kSessionIdleMs || !stillThere) {
-        sessions.erase(it);
+    if (t - it->lastUsed > kSessionIdleMs || !userStillThere(*it)) {
+        endSession(it);
         return nullptr;
     }
     it->lastUsed = t;
     return &it.value();
 }
 
-void WebApi::dropExpiredSessions()
+void WebApi::sweepSessions()
 {
     const qint64 t = now();
-    for (auto it = sessions.begin(); it != sessions.end();) {
-        if (t - it->lastUsed > kSessionIdleMs)
-            it = sessions.erase(it);
-        else
-            ++it;
+    QList<QByteArray> ended;
+    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+        if (t - it->lastUsed > kSessionIdleMs || !userStillThere(*it))
+            ended.append(it.key());
     }
+    for (const QByteArray &token : ended)
+        endSession(sessions.find(token));
 }
 
 bool WebApi::acceptToken(const QByteArray &token) { return sessionFor(token) != nullptr; }
 
 int WebApi::sessionCount()
 {
-    dropExpiredSessions();
+    sweepSessions();
     return int(sessions.size());
 }
 

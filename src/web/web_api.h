@@ -6,7 +6,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <functional>
+#include <optional>
 
 namespace marlin {
 
@@ -19,6 +21,13 @@ struct WebRequest {
     QByteArray body;
     QByteArray authorization; // the Authorization header's value
     QString peer;             // the client's address, for the login wait
+    QByteArray host;          // the Host header's value
+    QByteArray origin;        // the Origin header's value, empty when absent
+    bool hasOrigin = false;
+    QByteArray contentType;   // the Content-Type header's value
+    // Came on one of the connections kept for logged-in users: answered
+    // only when it carries a live token.
+    bool reserved = false;
 };
 
 struct WebResponse {
@@ -45,20 +54,39 @@ public:
 
     // Whether a token names a live session; using it keeps it alive.
     bool acceptToken(const QByteArray &token);
-    // Live sessions (tokens not yet expired or ended).
+    // The user name of a live session's token, empty when none.
+    QString tokenUser(const QByteArray &token);
+    // Live sessions (tokens not yet expired or ended); ends the expired.
     int sessionCount();
+    // Why a request is refused before its route is looked at, if it is:
+    // a Host that does not name this face (421), a cross-site Origin on a
+    // change or an upgrade (403), a POST body that is not declared JSON
+    // (415), a reserved connection without a live token (503).
+    std::optional<WebResponse> refusal(const WebRequest &request, bool upgrade);
 
     // A session ends after this long unused.
     static constexpr qint64 kSessionIdleMs = 8LL * 60 * 60 * 1000;
-    // At most this many sessions; a login beyond it ends the one unused longest.
+    // At most this many sessions in all, and per user; a login past the
+    // user's share ends that user's own session unused longest, a login
+    // past the whole is refused (503): no one's login ends another's session.
     static constexpr int kSessionLimit = 1024;
-    // kLoginFailures failed logins from one address within kLoginWindowMs make
-    // it wait kLoginWaitMs before the next attempt is even checked.
+    static constexpr int kSessionsPerUser = 16;
+    // kLoginFailures failed logins for one user name from one address within
+    // kLoginWindowMs make that pair wait kLoginWaitMs before the next attempt
+    // is even checked. kUserFailures failures for one name from any
+    // addresses within the window make every attempt for it wait
+    // kUserWaitMs after the last one: guesses spread over many addresses
+    // are slowed, yet no one is locked out for long. An address that
+    // logged in as a user within kTrustedMs waits for neither.
     static constexpr int kLoginFailures = 5;
     static constexpr qint64 kLoginWindowMs = 60 * 1000;
     static constexpr qint64 kLoginWaitMs = 30 * 1000;
-    // Addresses whose failures are remembered; the oldest are forgotten first.
-    static constexpr int kLoginPeerLimit = 4096;
+    static constexpr int kUserFailures = 10;
+    static constexpr qint64 kUserWaitMs = 2 * 1000;
+    static constexpr qint64 kTrustedMs = 60 * 60 * 1000;
+    // Records kept of each kind (address and name, name, trusted address);
+    // past it the older half is forgotten.
+    static constexpr int kLoginRecordLimit = 4096;
 
     // The monotonic clock in milliseconds that sessions and the login wait
     // follow; tests move it on instead of waiting hours.
@@ -72,16 +100,26 @@ public:
     void setEventListeners(std::function<bool()> any) { listeners = std::move(any); }
 
     QByteArray metrics();
+    // Login records kept now, of every kind (each kind is bounded).
+    int loginRecordCount() const { return int(pairLogins.size() + userLogins.size() + trusted.size()); }
+
+    // Ends the sessions unused for too long and those whose user is gone,
+    // each with sessionEnded. Runs every minute and on a reload of users.
+    void sweepSessions();
 
 signals:
     // One JSON text per change, for every event client.
     void eventReady(const QByteArray &json);
+    // A token no longer names a session (logged out, expired, its user
+    // removed or its place taken): its event streams end.
+    void sessionEnded(const QByteArray &token);
 
 private:
     struct Session {
         int user = 0;
         QString userName;
         qint64 lastUsed = 0;
+        quint64 order = 0; // logins counted up: of two used at once, the older
     };
     struct Caller {
         int user = 0;
@@ -90,6 +128,9 @@ private:
     struct LoginRecord {
         QList<qint64> failures;
         qint64 waitUntil = 0;
+        qint64 lastSeen = 0;
+    };
+    struct Trust {
         qint64 lastSeen = 0;
     };
 
@@ -104,7 +145,9 @@ private:
     // The session a request's Authorization names, refreshed; none when it
     // is missing, unknown, expired or its user is no longer in the table.
     Session *sessionFor(const QByteArray &token);
-    void dropExpiredSessions();
+    void endSession(QHash<QByteArray, Session>::iterator it);
+    // Whether the session still has its user, under the same name.
+    bool userStillThere(const Session &session) const;
     // Sends a change to the event clients, when there are any.
     void announce(const QJsonObject &change);
 
@@ -113,7 +156,13 @@ private:
     std::function<int()> connections;
     std::function<bool()> listeners;
     QHash<QByteArray, Session> sessions;
-    QHash<QString, LoginRecord> logins;
+    quint64 logins = 0;
+    // Keyed by address and user name ("10.0.0.5\nchief"), by user name,
+    // and by address and user name for the logins that succeeded.
+    QHash<QString, LoginRecord> pairLogins;
+    QHash<QString, LoginRecord> userLogins;
+    QHash<QString, Trust> trusted;
+    QTimer sweep;
 };
 
 // The bearer token an Authorization header value carries, empty when none.

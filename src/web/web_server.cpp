@@ -1,6 +1,7 @@
 #include "web_server.h"
 
 #include "core/server.h"
+#include "web/ws_frame.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -17,6 +18,8 @@
 #include <boost/beast/websocket.hpp>
 
 #include <atomic>
+#include <future>
+#include <map>
 #include <mutex>
 #include <vector>
 #include <set>
@@ -35,34 +38,58 @@ using boost::system::error_code;
 namespace {
 
 class EventSession;
+class HttpSession;
 
 // What the I/O thread shares: the context, the acceptor, the event clients
-// (touched on the I/O thread only) and the counters the engine reads.
-// Declared so that the counters outlive the context: the context's
-// destructor ends the sessions its pending handlers still hold.
+// and the connections waiting for a request (touched on the I/O thread
+// only) and the counters the engine reads. Declared so that the counters
+// outlive the context: the context's destructor ends the sessions its
+// pending handlers still hold.
 struct Shared {
     std::atomic<int> connections{0};
     std::atomic<int> eventClientCount{0};
+    // Connections one address may hold.
+    int perAddressLimit = 32;
     // The engine-side object requests are handed to; null once stopping.
     QPointer<WebApi> api;
+    // Open connections by client address, event streams by token and by
+    // user (streams count from the upgrade's acceptance on).
+    std::map<std::string, int> perAddress;
+    std::map<std::string, int> streamsPerToken;
+    std::map<QString, int> streamsPerUser;
     asio::io_context context{1};
     tcp::acceptor acceptor{context};
+    asio::steady_timer acceptPause{context};
     std::set<std::shared_ptr<EventSession>> eventClients;
+    // Connections waiting for a request or for the rest of one.
+    std::set<HttpSession *> waiting;
     // Frames the engine has handed over and the I/O thread not yet sent.
     std::mutex outgoingLock;
     std::vector<std::shared_ptr<const std::string>> outgoing;
 };
 
-// Counts one open connection for as long as it lives.
+// Counts one open connection, and one for its address, for as long as it lives.
 class ConnectionCount {
 public:
-    explicit ConnectionCount(Shared &shared) : shared(shared) { ++shared.connections; }
-    ~ConnectionCount() { --shared.connections; }
+    ConnectionCount(Shared &shared, std::string address) : shared(shared), address(std::move(address))
+    {
+        ++shared.connections;
+        ++shared.perAddress[this->address];
+    }
+    ~ConnectionCount()
+    {
+        --shared.connections;
+        const auto it = shared.perAddress.find(address);
+        if (it != shared.perAddress.end() && --it->second <= 0)
+            shared.perAddress.erase(it);
+    }
     ConnectionCount(const ConnectionCount &) = delete;
     ConnectionCount &operator=(const ConnectionCount &) = delete;
+    const std::string &peer() const { return address; }
 
 private:
     Shared &shared;
+    std::string address;
 };
 
 std::string toStd(const QByteArray &bytes) { return std::string(bytes.constData(), std::size_t(bytes.size())); }
@@ -95,46 +122,36 @@ WebResponse plainFailure(int status, const char *text)
     return {status, "application/json", QByteArray("{\"error\":\"") + text + "\"}"};
 }
 
-// A whole WebSocket frame as the server sends it: FIN, the opcode, the
-// length (servers never mask), the payload.
-std::string makeFrame(std::uint8_t opcode, const char *data, std::size_t size)
-{
-    std::string frame;
-    frame.reserve(size + 10);
-    frame.push_back(char(0x80 | opcode));
-    if (size < 126) {
-        frame.push_back(char(size));
-    } else if (size <= 0xFFFF) {
-        frame.push_back(char(126));
-        frame.push_back(char(size >> 8));
-        frame.push_back(char(size & 0xFF));
-    } else {
-        frame.push_back(char(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame.push_back(char((std::uint64_t(size) >> shift) & 0xFF));
-    }
-    frame.append(data, size);
-    return frame;
-}
-
 // One event stream. Beast answers the upgrade; after that the stream only
 // carries the server's text frames, which it builds once for every client,
 // and every frame waiting for a client goes out in one write. What the
 // client sends is read for its pings (answered), its close (answered, then
 // the connection ends) and to know it is there: the server pings every
 // kIdleSeconds / 2 and drops a client it has not heard from in kIdleSeconds.
+// It ends with close status 1008 when its token ends.
 class EventSession : public std::enable_shared_from_this<EventSession> {
 public:
     using Frame = std::shared_ptr<const std::string>;
 
-    EventSession(Shared &shared, beast::tcp_stream &&stream)
-        : shared(shared), count(shared), stream(std::move(stream)), pinger(shared.context)
+    EventSession(Shared &shared, beast::tcp_stream &&stream, const std::string &peer, std::string token,
+                 QString user)
+        : shared(shared), count(shared, peer), stream(std::move(stream)), pinger(shared.context),
+          token(std::move(token)), user(std::move(user))
     {
+        ++shared.streamsPerToken[this->token];
+        ++shared.streamsPerUser[this->user];
+    }
+    ~EventSession()
+    {
+        if (const auto it = shared.streamsPerToken.find(token); it != shared.streamsPerToken.end() && --it->second <= 0)
+            shared.streamsPerToken.erase(it);
+        if (const auto it = shared.streamsPerUser.find(user); it != shared.streamsPerUser.end() && --it->second <= 0)
+            shared.streamsPerUser.erase(it);
     }
 
     void run(http::request<http::string_body> request)
     {
-        stream.expires_after(std::chrono::seconds(WebServer::kIdleSeconds));
+        stream.expires_after(std::chrono::seconds(WebServer::kRequestSeconds));
         handshake = std::make_unique<websocket::stream<beast::tcp_stream &>>(stream);
         handshake->set_option(websocket::stream_base::decorator(
             [](websocket::response_type &response) { response.set(http::field::server, "Marlin Server"); }));
@@ -145,9 +162,11 @@ public:
         handshake->async_accept(request, [self = shared_from_this()](error_code ec) { self->accepted(ec); });
     }
 
+    const std::string &sessionToken() const { return token; }
+
     void send(const Frame &frame)
     {
-        if (closed || !open)
+        if (closed || !open || closing)
             return;
         if (queuedBytes + frame->size() > std::size_t(WebServer::kEventQueueLimit)) {
             drop();
@@ -157,6 +176,21 @@ public:
         queuedBytes += frame->size();
         if (!writing)
             writeQueued();
+    }
+
+    // Sends a close frame with status, then ends the connection.
+    void closeWith(std::uint16_t status, const std::string &reason)
+    {
+        if (closed || closing)
+            return;
+        if (!open) {
+            drop();
+            return;
+        }
+        send(std::make_shared<const std::string>(makeCloseFrame(status, reason)));
+        closing = true;
+        if (!writing)
+            drop();
     }
 
     void drop()
@@ -197,7 +231,7 @@ private:
                 self->drop();
                 return;
             }
-            self->send(std::make_shared<const std::string>(makeFrame(0x9, nullptr, 0)));
+            self->send(std::make_shared<const std::string>(makeFrame(WsPing, nullptr, 0)));
             self->schedulePing();
         });
     }
@@ -211,58 +245,31 @@ private:
             }
             self->incoming.commit(n);
             self->lastHeard = std::chrono::steady_clock::now();
-            if (!self->takeFrames())
+            if (!self->takeIncoming())
                 return;
             self->readNext();
         });
     }
 
     // Handles every whole frame received; false when the connection ends.
-    bool takeFrames()
+    bool takeIncoming()
     {
-        constexpr std::size_t kLargestFrame = 4096;
-        for (;;) {
-            const auto *bytes = static_cast<const unsigned char *>(incoming.data().data());
-            const std::size_t size = incoming.size();
-            if (size < 2)
-                break;
-            const int opcode = bytes[0] & 0x0F;
-            const bool masked = bytes[1] & 0x80;
-            std::uint64_t length = bytes[1] & 0x7F;
-            std::size_t header = 2;
-            if (length == 126) {
-                if (size < 4)
-                    break;
-                length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
-                header = 4;
-            } else if (length == 127) {
-                length = kLargestFrame + 1;
-            }
-            // Clients mask every frame, and send nothing large here.
-            if (!masked || length > kLargestFrame) {
-                drop();
-                return false;
-            }
-            header += 4;
-            if (size < header + length)
-                break;
-            std::string payload(reinterpret_cast<const char *>(bytes + header), std::size_t(length));
-            for (std::size_t i = 0; i < payload.size(); ++i)
-                payload[i] = char(payload[i] ^ bytes[header - 4 + i % 4]);
-            incoming.consume(header + std::size_t(length));
-            if (opcode == 0x8) {
+        const WsFrames taken = takeFrames(static_cast<const unsigned char *>(incoming.data().data()), incoming.size());
+        incoming.consume(taken.consumed);
+        for (const WsFrame &frame : taken.frames) {
+            if (frame.opcode == WsClose) {
                 // Answer the close with the client's status, then end.
-                const std::size_t status = std::min<std::size_t>(payload.size(), 2);
-                send(std::make_shared<const std::string>(makeFrame(0x8, payload.data(), status)));
+                const std::size_t status = std::min<std::size_t>(frame.payload.size(), 2);
+                send(std::make_shared<const std::string>(makeFrame(WsClose, frame.payload.data(), status)));
                 closing = true;
                 if (!writing)
                     drop();
                 return false;
             }
-            if (opcode == 0x9)
-                send(std::make_shared<const std::string>(makeFrame(0xA, payload.data(), payload.size())));
+            if (frame.opcode == WsPing)
+                send(std::make_shared<const std::string>(makeFrame(WsPong, frame.payload.data(), frame.payload.size())));
         }
-        if (incoming.size() > 2 * kLargestFrame) {
+        if (taken.fault || incoming.size() > 2 * kWsLargestClientFrame) {
             drop();
             return false;
         }
@@ -281,7 +288,7 @@ private:
             for (const Frame &frame : self->inFlight)
                 self->queuedBytes -= frame->size();
             self->inFlight.clear();
-            if (ec || self->closed || self->closing) {
+            if (ec || self->closed || (self->closing && self->queue.empty())) {
                 self->drop();
                 return;
             }
@@ -295,6 +302,8 @@ private:
     beast::tcp_stream stream;
     std::unique_ptr<websocket::stream<beast::tcp_stream &>> handshake;
     asio::steady_timer pinger;
+    std::string token;
+    QString user;
     beast::flat_buffer incoming;
     std::vector<Frame> queue;
     std::vector<Frame> inFlight;
@@ -309,34 +318,48 @@ private:
 
 // One HTTP connection: a request at a time, each handed to the engine and
 // answered with what it returns; kept open between requests while the
-// client asks, closed after kIdleSeconds of silence.
+// client asks. A request, head and body, must come whole within
+// kRequestSeconds of the wait for it starting, and while it is awaited the
+// connection may give its place to a new one (see acceptNext).
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(Shared &shared, tcp::socket &&socket)
-        : shared(shared), count(shared), stream(std::move(socket)),
-          buffer(WebServer::kHeaderLimit + WebServer::kBodyLimit + 4096)
+    HttpSession(Shared &shared, tcp::socket &&socket, const std::string &address, bool reserved)
+        : shared(shared), count(shared, address), stream(std::move(socket)),
+          buffer(WebServer::kHeaderLimit + WebServer::kBodyLimit + 4096), peer(QString::fromStdString(address)),
+          reserved(reserved)
     {
-        error_code ec;
-        const tcp::endpoint remote = stream.socket().remote_endpoint(ec);
-        if (!ec)
-            peer = QString::fromStdString(remote.address().to_string());
     }
+    ~HttpSession() { shared.waiting.erase(this); }
 
     void readNext()
     {
         parser.emplace();
         parser->header_limit(WebServer::kHeaderLimit);
         parser->body_limit(WebServer::kBodyLimit);
-        stream.expires_after(std::chrono::seconds(WebServer::kIdleSeconds));
+        stream.expires_after(std::chrono::seconds(WebServer::kRequestSeconds));
+        waitingSince = std::chrono::steady_clock::now();
+        shared.waiting.insert(this);
         http::async_read(stream, buffer, *parser,
                          [self = shared_from_this()](error_code ec, std::size_t) { self->received(ec); });
+    }
+
+    std::chrono::steady_clock::time_point waitingFrom() const { return waitingSince; }
+
+    // Gives up the connection to make room for another.
+    void evict()
+    {
+        shared.waiting.erase(this);
+        error_code ignored;
+        stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream.socket().close(ignored);
     }
 
 private:
     void received(error_code ec)
     {
+        shared.waiting.erase(this);
         if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted
-            || ec == asio::error::connection_reset || ec == asio::error::eof) {
+            || ec == asio::error::connection_reset || ec == asio::error::eof || ec == asio::error::bad_descriptor) {
             close();
             return;
         }
@@ -363,6 +386,11 @@ private:
         handed.body = QByteArray::fromStdString(request.body());
         handed.authorization = toBytes(request[http::field::authorization]);
         handed.peer = peer;
+        handed.host = toBytes(request[http::field::host]);
+        handed.hasOrigin = request.find(http::field::origin) != request.end();
+        handed.origin = toBytes(request[http::field::origin]);
+        handed.contentType = toBytes(request[http::field::content_type]);
+        handed.reserved = reserved;
 
         const bool upgrade = websocket::is_upgrade(request);
         QPointer<WebApi> api = shared.api;
@@ -376,28 +404,34 @@ private:
             api.data(),
             [api, self, handed = std::move(handed), upgrade]() mutable {
                 WebResponse answer;
+                QByteArray token;
+                QString user;
                 bool accept = false;
-                if (upgrade) {
+                if (!upgrade) {
+                    answer = api->handle(handed);
+                } else if (std::optional<WebResponse> refused = api->refusal(handed, true)) {
+                    answer = *refused;
+                } else {
                     const qsizetype question = handed.target.indexOf('?');
                     const QByteArray path = question < 0 ? handed.target : handed.target.left(question);
                     if (path != "/api/v1/events") {
                         answer = plainFailure(404, "path: events are at /api/v1/events");
                     } else {
                         const QUrlQuery query(QString::fromUtf8(handed.target.mid(question + 1)));
-                        accept = question >= 0
-                                 && api->acceptToken(query.queryItemValue(QStringLiteral("token")).toUtf8());
+                        token = query.queryItemValue(QStringLiteral("token")).toUtf8();
+                        user = question >= 0 ? api->tokenUser(token) : QString();
+                        accept = !user.isEmpty();
                         if (!accept) {
                             answer = plainFailure(401, "token: missing, unknown or expired");
                             answer.challenge = true;
                         }
                     }
-                } else {
-                    answer = api->handle(handed);
                 }
                 Shared &shared = self->shared;
-                asio::post(shared.context, [self = std::move(self), answer = std::move(answer), accept]() {
+                asio::post(shared.context, [self = std::move(self), answer = std::move(answer), accept,
+                                            token = toStd(token), user = user.toUpper()]() {
                     if (accept)
-                        self->becomeEventStream();
+                        self->becomeEventStream(token, user);
                     else
                         self->answer(answer, self->keepAlive);
                 });
@@ -405,16 +439,28 @@ private:
             Qt::QueuedConnection);
     }
 
-    void becomeEventStream()
+    void becomeEventStream(const std::string &token, const QString &user)
     {
-        auto events = std::make_shared<EventSession>(shared, std::move(stream));
+        // A session, and a user, hold only so many streams: one client
+        // cannot take every connection with streams of one login.
+        const auto perToken = shared.streamsPerToken.find(token);
+        if (perToken != shared.streamsPerToken.end() && perToken->second >= WebServer::kStreamsPerSession) {
+            answer(plainFailure(429, "events: this session has as many event streams open as it may"), false);
+            return;
+        }
+        const auto perUser = shared.streamsPerUser.find(user);
+        if (perUser != shared.streamsPerUser.end() && perUser->second >= WebServer::kStreamsPerUser) {
+            answer(plainFailure(429, "events: this user has as many event streams open as it may"), false);
+            return;
+        }
+        auto events = std::make_shared<EventSession>(shared, std::move(stream), count.peer(), token, user);
         events->run(std::move(request));
     }
 
     void answer(const WebResponse &answer, bool keep)
     {
         auto response = std::make_shared<http::response<http::string_body>>(makeResponse(answer, version, keep));
-        stream.expires_after(std::chrono::seconds(WebServer::kIdleSeconds));
+        stream.expires_after(std::chrono::seconds(WebServer::kRequestSeconds));
         http::async_write(stream, *response, [self = shared_from_this(), response, keep](error_code ec, std::size_t) {
             if (ec || !keep) {
                 self->close();
@@ -438,28 +484,79 @@ private:
     std::optional<http::request_parser<http::string_body>> parser;
     http::request<http::string_body> request;
     QString peer;
+    bool reserved = false;
+    std::chrono::steady_clock::time_point waitingSince;
     unsigned version = 11;
     bool keepAlive = false;
 };
+
+void refuseBusy(tcp::socket &socket)
+{
+    static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                               "Content-Length: 42\r\nConnection: close\r\n\r\n"
+                               "{\"error\":\"connections: too many open now\"}";
+    error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(busy, sizeof busy - 1), ignored);
+    socket.close(ignored);
+}
+
+void acceptNext(Shared &shared);
+
+// Where a new connection goes. One address holds at most its share. Near
+// the cap, the connection that has waited longest for a request gives up
+// its place; when none waits, the last kReservedConnections places take
+// only requests with a live token, so an administrator reaches the API
+// while the rest are held.
+void adopt(Shared &shared, tcp::socket socket)
+{
+    error_code ec;
+    const tcp::endpoint remote = socket.remote_endpoint(ec);
+    if (ec)
+        return;
+    const std::string address = remote.address().to_string();
+    const auto mine = shared.perAddress.find(address);
+    if (mine != shared.perAddress.end() && mine->second >= shared.perAddressLimit) {
+        refuseBusy(socket);
+        return;
+    }
+    bool reserved = false;
+    if (shared.connections.load() >= WebServer::kConnectionLimit - WebServer::kReservedConnections) {
+        HttpSession *longest = nullptr;
+        for (HttpSession *session : shared.waiting) {
+            if (!longest || session->waitingFrom() < longest->waitingFrom())
+                longest = session;
+        }
+        if (longest)
+            longest->evict();
+        else if (shared.connections.load() < WebServer::kConnectionLimit)
+            reserved = true;
+        else {
+            refuseBusy(socket);
+            return;
+        }
+    }
+    std::make_shared<HttpSession>(shared, std::move(socket), address, reserved)->readNext();
+}
 
 void acceptNext(Shared &shared)
 {
     shared.acceptor.async_accept([&shared](error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !shared.acceptor.is_open())
             return;
-        if (!ec) {
-            if (shared.connections.load() >= WebServer::kConnectionLimit) {
-                static const char busy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
-                                           "Content-Length: 42\r\nConnection: close\r\n\r\n"
-                                           "{\"error\":\"connections: too many open now\"}";
-                error_code ignored;
-                socket.non_blocking(true, ignored);
-                socket.write_some(asio::buffer(busy, sizeof busy - 1), ignored);
-                socket.close(ignored);
-            } else {
-                std::make_shared<HttpSession>(shared, std::move(socket))->readNext();
-            }
+        if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory
+            || ec.value() == ENFILE) {
+            // Out of descriptors or memory: wait a moment rather than
+            // wake again at once.
+            shared.acceptPause.expires_after(std::chrono::milliseconds(WebServer::kAcceptPauseMs));
+            shared.acceptPause.async_wait([&shared](error_code waited) {
+                if (!waited)
+                    acceptNext(shared);
+            });
+            return;
         }
+        if (!ec)
+            adopt(shared, std::move(socket));
         acceptNext(shared);
     });
 }
@@ -478,17 +575,31 @@ WebServer::WebServer(Server &server, QObject *parent) : QObject(parent), server(
     webApi.setConnectionCount([this] { return connectionCount(); });
     webApi.setEventListeners([this] { return eventClientCount() > 0; });
     connect(&webApi, &WebApi::eventReady, this, &WebServer::broadcast);
+    connect(&webApi, &WebApi::sessionEnded, this, &WebServer::endStreams);
+    bindRetry.setInterval(1000);
+    connect(&bindRetry, &QTimer::timeout, this, [this] {
+        --bindRetriesLeft;
+        if (startListening(bindRetriesLeft <= 0) || bindRetriesLeft <= 0)
+            bindRetry.stop();
+    });
     connect(&server, &Server::standbyChanged, this, [this](bool standby) {
-        if (standby)
+        if (standby) {
             stop();
-        else
-            start();
+            return;
+        }
+        // The old active may still hold the address a moment: tried again
+        // every second, as the panel listeners are, and reported once.
+        bindRetriesLeft = Server::kBindRetries;
+        if (!startListening(false) && this->server.settings.Web.WebEnabled)
+            bindRetry.start();
     });
 }
 
 WebServer::~WebServer() { stop(); }
 
-bool WebServer::start()
+bool WebServer::start() { return startListening(true); }
+
+bool WebServer::startListening(bool report)
 {
     const WebSettings &web = server.settings.Web;
     if (io || !web.WebEnabled || server.isStandby())
@@ -497,6 +608,7 @@ bool WebServer::start()
 
     auto next = std::make_unique<Io>();
     next->shared.api = &webApi;
+    next->shared.perAddressLimit = web.WebConnectionsPerAddress;
     const QString host = web.WebIPAddress;
     error_code ec;
     problem = WebEndpointProblem(web);
@@ -518,6 +630,8 @@ bool WebServer::start()
             problem = QString::fromStdString(ec.message());
     }
     if (!problem.isEmpty()) {
+        if (!report)
+            return false;
         server.WriteErrorLog(QStringLiteral("The web server could not listen on %1:%2 (%3).")
                                  .arg(host)
                                  .arg(web.WebTCPPort)
@@ -533,22 +647,33 @@ bool WebServer::start()
     acceptNext(shared);
     next->thread = std::thread([&shared] { shared.context.run(); });
     io = std::move(next);
+    bindRetry.stop();
     server.logs.tellTerminal(QStringLiteral("web listening on %1:%2").arg(io->address).arg(io->port));
     return true;
 }
 
 void WebServer::stop()
 {
+    bindRetry.stop();
     if (!io)
         return;
     Shared &shared = io->shared;
-    asio::post(shared.context, [&shared] {
+    // The listener and the streams close on the I/O thread, and the context
+    // stops only once that has run.
+    std::promise<void> closed;
+    asio::post(shared.context, [&shared, &closed] {
         error_code ignored;
         shared.acceptor.close(ignored);
+        shared.acceptPause.cancel();
         const auto clients = shared.eventClients;
         for (const auto &client : clients)
             client->drop();
+        const auto waiting = shared.waiting;
+        for (HttpSession *session : waiting)
+            session->evict();
+        closed.set_value();
     });
+    closed.get_future().wait();
     shared.context.stop();
     io->thread.join();
     // Requests still waiting for the engine hold their connections: they go
@@ -557,6 +682,20 @@ void WebServer::stop()
     QCoreApplication::removePostedEvents(&webApi, QEvent::MetaCall);
     shared.eventClients.clear();
     io.reset();
+}
+
+void WebServer::endStreams(const QByteArray &token)
+{
+    if (!io)
+        return;
+    Shared &shared = io->shared;
+    asio::post(shared.context, [&shared, token = toStd(token)] {
+        const auto clients = shared.eventClients;
+        for (const auto &client : clients) {
+            if (client->sessionToken() == token)
+                client->closeWith(1008, "token ended");
+        }
+    });
 }
 
 bool WebServer::isListening() const { return io != nullptr; }
@@ -573,7 +712,7 @@ void WebServer::broadcast(const QByteArray &json)
 {
     if (!io)
         return;
-    auto frame = std::make_shared<const std::string>(makeFrame(0x1, json.constData(), std::size_t(json.size())));
+    auto frame = std::make_shared<const std::string>(makeFrame(WsText, json.constData(), std::size_t(json.size())));
     Shared &shared = io->shared;
     // A burst of changes travels to the I/O thread in one hand-over.
     bool first = false;

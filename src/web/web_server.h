@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 namespace marlin {
@@ -16,8 +17,9 @@ class Server;
 // engine's data and the engine stays one thread without locks.
 //
 // It listens as [Web_Settings] says, only while the server is active: a
-// standby closes it and a promotion binds it again. A failed bind is logged
-// and the server runs on without it.
+// standby closes it and a promotion binds it again, retrying every second
+// for Server::kBindRetries seconds. A failed bind is logged and the server
+// runs on without it.
 class WebServer : public QObject {
     Q_OBJECT
 
@@ -44,19 +46,37 @@ public:
     // Sends one JSON text to every event client; a client with more than
     // kEventQueueLimit bytes waiting is dropped instead.
     void broadcast(const QByteArray &json);
+    // Ends the event streams of a token, with close status 1008.
+    void endStreams(const QByteArray &token);
 
     WebApi &api() { return webApi; }
 
     static constexpr int kHeaderLimit = 8 * 1024;
     static constexpr int kBodyLimit = 64 * 1024;
+    // An event stream not heard from for this long is dropped.
     static constexpr int kIdleSeconds = 30;
+    // A request, head and body, comes whole within this long of the wait
+    // for it starting (a kept-alive connection waits no longer either).
+    static constexpr int kRequestSeconds = 10;
+    // Connections open at most; the last kReservedConnections take only
+    // requests with a live token.
     static constexpr int kConnectionLimit = 128;
+    static constexpr int kReservedConnections = 8;
+    // Event streams one session and one user may hold.
+    static constexpr int kStreamsPerSession = 4;
+    static constexpr int kStreamsPerUser = 16;
+    // Out of descriptors, the listener waits this long before accepting again.
+    static constexpr int kAcceptPauseMs = 500;
     static constexpr qsizetype kEventQueueLimit = 1024 * 1024;
 
 private:
     struct Io;
 
+    bool startListening(bool report);
+
     Server &server;
+    QTimer bindRetry;
+    int bindRetriesLeft = 0;
     WebApi webApi;
     std::unique_ptr<Io> io;
     QString problem;

@@ -111,6 +111,17 @@ class TestWeb : public QObject {
 private slots:
     void loginAndTokens();
     void failedLoginsMakeTheAddressWait();
+    void loginWaitIsPerAddressAndUser();
+    void loginRecordsStayBounded();
+    void sessionsPerUser();
+    void streamsEndWithTheirToken_data();
+    void streamsEndWithTheirToken();
+    void hostOriginAndContentType_data();
+    void hostOriginAndContentType();
+    void attacksLeaveRoomForOthers_data();
+    void attacksLeaveRoomForOthers();
+    void reservedConnectionsTakeLoggedInRequests();
+    void promotionRetriesTheBind();
     void endpointAnswers_data();
     void endpointAnswers();
     void malformedRequestsAreRefused();
@@ -185,7 +196,8 @@ void TestWeb::failedLoginsMakeTheAddressWait()
         QCOMPARE(client.request("POST", "/api/v1/login", bad).status, 401);
         rig.clockMs += WebApi::kLoginWindowMs;
     }
-    QCOMPARE(client.request("POST", "/api/v1/login", good).status, 200);
+    QCOMPARE(client.request("POST", "/api/v1/login", bad).status, 401);
+    rig.clockMs += WebApi::kLoginWindowMs;
 
     for (int i = 0; i < WebApi::kLoginFailures; ++i)
         QCOMPARE(client.request("POST", "/api/v1/login", bad).status, 401);
@@ -573,17 +585,28 @@ void TestWeb::connectionLimit()
 {
     WebRig rig;
     std::vector<std::unique_ptr<QTcpSocket>> open;
+    // Idle connections from 8 addresses (one address holds at most 32).
     for (int i = 0; i < WebServer::kConnectionLimit; ++i) {
         open.push_back(std::make_unique<QTcpSocket>());
+        open.back()->bind(QHostAddress(QStringLiteral("127.0.4.%1").arg(1 + i % 8)));
         open.back()->connectToHost(QHostAddress::LocalHost, rig.port());
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.web->connectionCount(), WebServer::kConnectionLimit, 10000);
-    WebClient beyond(rig.port());
-    const HttpAnswer busy = beyond.send("GET /metrics HTTP/1.1\r\n\r\n");
-    QCOMPARE(busy.status, 503);
+    // Near the cap each new one takes the place of the one waiting longest
+    // for a request, and the last places are kept for logged-in requests.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.web->connectionCount(), WebServer::kConnectionLimit - WebServer::kReservedConnections,
+                              10000);
+    // The first ones waited longest: they gave their places.
+    const int evicted = WebServer::kReservedConnections;
+    for (int i = 0; i < evicted; ++i)
+        QTRY_COMPARE(open[std::size_t(i)]->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(open[std::size_t(evicted)]->state(), QAbstractSocket::ConnectedState);
+    // A request from a new client is answered, in the place of the next one.
+    QCOMPARE(WebClient(rig.port()).request("GET", "/metrics").status, 200);
+    QTRY_COMPARE(open[std::size_t(evicted)]->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(open[std::size_t(evicted) + 1]->state(), QAbstractSocket::ConnectedState);
 
-    open.resize(WebServer::kConnectionLimit / 2);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.web->connectionCount(), WebServer::kConnectionLimit / 2, 10000);
+    open.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.web->connectionCount(), 0, 10000);
     QCOMPARE(WebClient(rig.port()).request("GET", "/metrics").status, 200);
 }
 
@@ -628,6 +651,316 @@ void TestWeb::followsTheServersRoleAndSurvivesABindFailure()
     WebServer none(quiet);
     QVERIFY(!none.start());
     QVERIFY(none.listenProblem().isEmpty());
+}
+
+void TestWeb::loginWaitIsPerAddressAndUser()
+{
+    WebRig rig;
+    const auto login = [&rig](const char *from, const QString &user, const QString &password) {
+        return WebClient(rig.port(), QHostAddress(QString::fromLatin1(from)))
+            .request("POST", "/api/v1/login", json({{"user", user}, {"password", password}}));
+    };
+    const QString chief = QStringLiteral("chief");
+    // Five bad logins for chief from one address: that address waits for chief ...
+    for (int i = 0; i < WebApi::kLoginFailures; ++i)
+        QCOMPARE(login("127.0.0.1", chief, QStringLiteral("guess")).status, 401);
+    QCOMPARE(login("127.0.0.1", chief, QStringLiteral("pw3")).status, 429);
+    // ... not for another user, and chief from elsewhere is not slowed.
+    QCOMPARE(login("127.0.0.1", QStringLiteral("viewer"), QStringLiteral("pw1")).status, 200);
+    QCOMPARE(login("127.0.0.2", chief, QStringLiteral("pw3")).status, 200);
+
+    // An address chief logged in from within the hour is not slowed for chief.
+    for (int i = 0; i < 2 * WebApi::kLoginFailures; ++i)
+        QCOMPARE(login("127.0.0.2", chief, QStringLiteral("guess")).status, 401);
+    QCOMPARE(login("127.0.0.2", chief, QStringLiteral("pw3")).status, 200);
+    rig.clockMs += WebApi::kTrustedMs;
+    for (int i = 0; i < WebApi::kLoginFailures; ++i)
+        QCOMPARE(login("127.0.0.2", chief, QStringLiteral("guess")).status, 401);
+    QCOMPARE(login("127.0.0.2", chief, QStringLiteral("pw3")).status, 429);
+
+    // Guesses for one name spread over many addresses are slowed, briefly.
+    rig.clockMs += WebApi::kLoginWaitMs;
+    const QString master = QStringLiteral("master");
+    int answered401 = 0;
+    int waited = 0;
+    for (int i = 0; i < 4 * WebApi::kUserFailures; ++i) {
+        const QByteArray from = "127.0.2." + QByteArray::number(i + 1);
+        const HttpAnswer answer = login(from.constData(), master, QStringLiteral("guess"));
+        answered401 += answer.status == 401;
+        if (answer.status == 429) {
+            ++waited;
+            QVERIFY(answer.headers.value("retry-after").toInt() <= WebApi::kUserWaitMs / 1000);
+        }
+    }
+    QCOMPARE(answered401, WebApi::kUserFailures);
+    QCOMPARE(waited, 3 * WebApi::kUserFailures);
+    // The wait is short: master, from an address never seen, gets in after it.
+    QCOMPARE(login("127.0.3.1", master, QStringLiteral("pw2")).status, 429);
+    rig.clockMs += WebApi::kUserWaitMs;
+    QCOMPARE(login("127.0.3.1", master, QStringLiteral("pw2")).status, 200);
+}
+
+void TestWeb::loginRecordsStayBounded()
+{
+    // The web API alone, called as the web server calls it: many requests fast.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + webSettings()));
+    SaveUsers(dir.filePath(QStringLiteral("USER.INI")), testUsers());
+    TestServer server(dir.path());
+    server.Start();
+    WebApi api(server);
+    qint64 clock = 0;
+    api.setClock([&clock] { return clock; });
+    WebRequest request;
+    request.method = "POST";
+    request.target = "/api/v1/login";
+    request.host = "127.0.0.1";
+    request.contentType = "application/json";
+    // Malformed logins note nothing.
+    for (int i = 0; i < 20000; ++i) {
+        request.peer = QStringLiteral("10.%1.%2.1").arg(i / 256).arg(i % 256);
+        request.body = i % 2 ? QByteArray("{\"user\":1}") : QByteArray("not json");
+        QCOMPARE(api.handle(request).status, 400);
+    }
+    QCOMPARE(api.loginRecordCount(), 0);
+    // Failed logins from ever new addresses for ever new names are bounded.
+    for (int i = 0; i < 20000; ++i) {
+        ++clock;
+        request.peer = QStringLiteral("10.%1.%2.2").arg(i / 256).arg(i % 256);
+        request.body = json({{"user", QStringLiteral("user%1").arg(i)}, {"password", "x"}});
+        QCOMPARE(api.handle(request).status, 401);
+    }
+    QVERIFY2(api.loginRecordCount() <= 2 * WebApi::kLoginRecordLimit, qPrintable(QString::number(api.loginRecordCount())));
+    request.body = json({{"user", "chief"}, {"password", "pw3"}});
+    QCOMPARE(api.handle(request).status, 200);
+}
+
+void TestWeb::sessionsPerUser()
+{
+    WebRig rig;
+    WebClient client(rig.port());
+    const QByteArray chief = client.login(QStringLiteral("chief"), QStringLiteral("pw3"));
+    QList<QByteArray> viewer;
+    for (int i = 0; i < 3 * WebApi::kSessionsPerUser; ++i) {
+        viewer.append(client.login(QStringLiteral("viewer"), QStringLiteral("pw1")));
+        QVERIFY(!viewer.last().isEmpty());
+    }
+    // The viewer's newest sessions live, its oldest ended; the
+    // administrator's session stays.
+    QCOMPARE(client.request("GET", "/api/v1/routers", {}, chief).status, 200);
+    for (int i = 0; i < viewer.size(); ++i)
+        QCOMPARE(client.request("GET", "/api/v1/routers", {}, viewer[i]).status,
+                 i >= viewer.size() - WebApi::kSessionsPerUser ? 200 : 401);
+    QCOMPARE(rig.web->api().sessionCount(), 1 + WebApi::kSessionsPerUser);
+}
+
+void TestWeb::streamsEndWithTheirToken_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("logout") << "logout";
+    QTest::newRow("expiry") << "expiry";
+    QTest::newRow("user removed") << "removed";
+    QTest::newRow("place taken by the user's newer logins") << "displaced";
+}
+
+void TestWeb::streamsEndWithTheirToken()
+{
+    QFETCH(QString, how);
+    WebRig rig;
+    WebClient client(rig.port());
+    const QByteArray token = client.login(QStringLiteral("viewer"), QStringLiteral("pw1"));
+    const QByteArray other = client.login(QStringLiteral("master"), QStringLiteral("pw2"));
+    EventClient events;
+    QCOMPARE(events.open(rig.port(), "/api/v1/events?token=" + token).status, 101);
+    EventClient staying;
+    QCOMPARE(staying.open(rig.port(), "/api/v1/events?token=" + other).status, 101);
+    QTRY_COMPARE(rig.web->eventClientCount(), 2);
+
+    if (how == QLatin1String("logout")) {
+        QCOMPARE(client.request("POST", "/api/v1/logout", {}, token).status, 200);
+    } else if (how == QLatin1String("expiry")) {
+        rig.clockMs += WebApi::kSessionIdleMs / 2;
+        QCOMPARE(client.request("GET", "/api/v1/routers", {}, other).status, 200);
+        rig.clockMs += WebApi::kSessionIdleMs / 2 + 1;
+        rig.web->api().sweepSessions(); // as the minute's sweep does
+    } else if (how == QLatin1String("removed")) {
+        UserTable users = testUsers();
+        users[3] = {};
+        QVERIFY(SaveUsers(rig.server->UserFile(), users));
+        rig.server->reloadUsers();
+    } else {
+        for (int i = 0; i < WebApi::kSessionsPerUser; ++i)
+            QVERIFY(!client.login(QStringLiteral("viewer"), QStringLiteral("pw1")).isEmpty());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(events.socket.state(), QAbstractSocket::UnconnectedState, 5000);
+    events.messages();
+    QCOMPARE(events.closeStatus, 1008);
+    // The other user's stream goes on and hears the next change.
+    QCOMPARE(rig.web->eventClientCount(), 1);
+    rig.server->reloadRouterTables();
+    QTRY_VERIFY(!staying.find({{"type", "reloaded"}, {"what", "tables"}}).isEmpty());
+    QCOMPARE(staying.closeStatus, 0);
+}
+
+void TestWeb::hostOriginAndContentType_data()
+{
+    QTest::addColumn<QByteArray>("allowedHosts");
+    QTest::addColumn<QByteArray>("head"); // request line and headers but Content-Length
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+
+    const QByteArray login = R"({"user":"chief","password":"pw3"})";
+    const QByteArray post = "POST /api/v1/login HTTP/1.1\r\n";
+    QTest::newRow("metrics, Host the address and port") << QByteArray() << QByteArray("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n") << QByteArray() << 200;
+    QTest::newRow("metrics, Host localhost") << QByteArray() << QByteArray("GET /metrics HTTP/1.1\r\nHost: localhost:PORT\r\n") << QByteArray() << 200;
+    QTest::newRow("page, another name") << QByteArray() << QByteArray("GET / HTTP/1.1\r\nHost: rebound.example:PORT\r\n") << QByteArray() << 421;
+    QTest::newRow("page, another address") << QByteArray() << QByteArray("GET / HTTP/1.1\r\nHost: 127.0.0.2\r\n") << QByteArray() << 421;
+    QTest::newRow("page, no Host") << QByteArray() << QByteArray("GET / HTTP/1.1\r\n") << QByteArray() << 421;
+    QTest::newRow("page, a listed name") << QByteArray("panel.example, router.example") << QByteArray("GET / HTTP/1.1\r\nHost: Router.Example\r\n") << QByteArray() << 200;
+    QTest::newRow("login, JSON") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\nContent-Type: application/json; charset=utf-8\r\n" << login << 200;
+    QTest::newRow("login, text/plain") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\nContent-Type: text/plain\r\n" << login << 415;
+    QTest::newRow("login, no type") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\n" << login << 415;
+    QTest::newRow("login, same origin") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\nOrigin: http://127.0.0.1:PORT\r\nContent-Type: application/json\r\n" << login << 200;
+    QTest::newRow("login, other origin") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\nOrigin: http://evil.example\r\nContent-Type: application/json\r\n" << login << 403;
+    QTest::newRow("login, null origin") << QByteArray() << post + "Host: 127.0.0.1:PORT\r\nOrigin: null\r\nContent-Type: application/json\r\n" << login << 403;
+    QTest::newRow("logout, no body, no type") << QByteArray() << QByteArray("POST /api/v1/logout HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nOrigin: http://127.0.0.1:PORT\r\nAuthorization: Bearer TOKEN\r\n") << QByteArray() << 200;
+    QTest::newRow("events, other origin") << QByteArray() << QByteArray("GET /api/v1/events?token=TOKEN HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nOrigin: http://evil.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n") << QByteArray() << 403;
+    QTest::newRow("events, same origin") << QByteArray() << QByteArray("GET /api/v1/events?token=TOKEN HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nOrigin: http://127.0.0.1:PORT\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n") << QByteArray() << 101;
+    QTest::newRow("events, another name") << QByteArray() << QByteArray("GET /api/v1/events?token=TOKEN HTTP/1.1\r\nHost: rebound.example\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n") << QByteArray() << 421;
+}
+
+void TestWeb::hostOriginAndContentType()
+{
+    QFETCH(QByteArray, allowedHosts);
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    WebRig rig("Web_Allowed_Hosts=" + allowedHosts + "\r\n");
+    const QByteArray token = WebClient(rig.port(), QHostAddress(QStringLiteral("127.0.0.9")))
+                                 .login(QStringLiteral("viewer"), QStringLiteral("pw1"));
+    QVERIFY(!token.isEmpty());
+    head.replace("PORT", QByteArray::number(rig.port())).replace("TOKEN", token);
+    WebClient client(rig.port());
+    const HttpAnswer answer = client.send(head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QCOMPARE(answer.status, status);
+    // A refused login notes nothing: five of them leave the right one in.
+    if (status >= 400 && head.startsWith("POST /api/v1/login")) {
+        for (int i = 0; i < WebApi::kLoginFailures; ++i)
+            QCOMPARE(WebClient(rig.port()).send(head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body).status, status);
+        QCOMPARE(WebClient(rig.port()).login(QStringLiteral("chief"), QStringLiteral("pw3")).isEmpty(), false);
+    }
+}
+
+void TestWeb::attacksLeaveRoomForOthers_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<int>("addresses"); // the attacker's
+    QTest::newRow("slow headers, one address") << "headers" << 1;
+    QTest::newRow("slow headers, 8 addresses") << "headers" << 8;
+    QTest::newRow("body that never completes, 8 addresses") << "body" << 8;
+    QTest::newRow("event streams on one token, 8 addresses") << "streams" << 8;
+}
+
+// An attacker holds as many connections as it can; meanwhile other clients
+// ask for the metrics, each on a new connection. The share answered is
+// printed.
+void TestWeb::attacksLeaveRoomForOthers()
+{
+    QFETCH(QString, attack);
+    QFETCH(int, addresses);
+    WebRig rig;
+    const QByteArray token = WebClient(rig.port()).login(QStringLiteral("viewer"), QStringLiteral("pw1"));
+    std::vector<std::unique_ptr<EventClient>> held;
+    for (int i = 0; i < WebServer::kConnectionLimit; ++i) {
+        auto client = std::make_unique<EventClient>();
+        const QHostAddress from(QStringLiteral("127.0.5.%1").arg(1 + i % addresses));
+        if (attack == QLatin1String("streams")) {
+            client->open(rig.port(), "/api/v1/events?token=" + token, 0, from);
+        } else {
+            client->socket.bind(from);
+            client->socket.connectToHost(QHostAddress::LocalHost, rig.port());
+            client->socket.write(attack == QLatin1String("headers")
+                                     ? QByteArray("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
+                                     : QByteArray("POST /api/v1/login HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                                  "Content-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"user\""));
+        }
+        held.push_back(std::move(client));
+        if (i % 16 == 15)
+            QTest::qWait(0); // let the server take them in as they come
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(rig.web->connectionCount() >= std::min(WebServer::kConnectionLimit - WebServer::kReservedConnections,
+                                                                     addresses * 32) || attack == QLatin1String("streams"),
+                             10000);
+    constexpr int kProbes = 40;
+    int answered = 0;
+    for (int i = 0; i < kProbes; ++i)
+        answered += WebClient(rig.port()).request("GET", "/metrics").status == 200;
+    qInfo("%s: %d of %d probes answered", qPrintable(attack), answered, kProbes);
+    QCOMPARE(answered, kProbes);
+    if (attack == QLatin1String("streams"))
+        QCOMPARE(rig.web->eventClientCount(), WebServer::kStreamsPerSession);
+}
+
+void TestWeb::reservedConnectionsTakeLoggedInRequests()
+{
+    // Twelve users, each with three sessions of four streams: connections
+    // nobody can take over, up to the reserve.
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + webSettings()));
+    UserTable users{};
+    for (int u = 1; u <= kUserCount; ++u)
+        users[u] = {QStringLiteral("user%1").arg(u), QStringLiteral("pw"), u == 1 ? Administrator : Operator};
+    QVERIFY(SaveUsers(dir.filePath(QStringLiteral("USER.INI")), users));
+    TestServer server(dir.path());
+    server.Start();
+    WebServer web(server);
+    QVERIFY(web.start());
+    const QByteArray admin = WebClient(web.port()).login(QStringLiteral("user1"), QStringLiteral("pw"));
+    QVERIFY(!admin.isEmpty());
+
+    std::vector<std::unique_ptr<EventClient>> streams;
+    const int wanted = WebServer::kConnectionLimit - WebServer::kReservedConnections;
+    for (int u = 1; u <= kUserCount && int(streams.size()) < wanted; ++u) {
+        for (int s = 0; s < 3 && int(streams.size()) < wanted; ++s) {
+            const QByteArray token = WebClient(web.port()).login(QStringLiteral("user%1").arg(u), QStringLiteral("pw"));
+            for (int k = 0; k < WebServer::kStreamsPerSession && int(streams.size()) < wanted; ++k) {
+                streams.push_back(std::make_unique<EventClient>());
+                const QHostAddress from(QStringLiteral("127.0.6.%1").arg(1 + int(streams.size()) % 8));
+                QCOMPARE(streams.back()->open(web.port(), "/api/v1/events?token=" + token, 0, from).status, 101);
+            }
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(web.connectionCount(), wanted, 10000);
+    // Without a token: refused; with one, answered.
+    QCOMPARE(WebClient(web.port()).request("GET", "/metrics").status, 503);
+    QCOMPARE(WebClient(web.port()).request("GET", "/api/v1/routers", {}, admin).status, 200);
+    // A kept-open connection in the reserve waits for its next request, so
+    // the next one takes its place: the reserve never fills up.
+    for (int i = 0; i < 2 * WebServer::kReservedConnections; ++i)
+        QCOMPARE(WebClient(web.port()).request("GET", "/api/v1/routers", {}, admin).status, 200);
+    QVERIFY(web.connectionCount() <= wanted + 1);
+}
+
+void TestWeb::promotionRetriesTheBind()
+{
+    // The old active still holds the web port when this spare is promoted.
+    auto oldActive = std::make_unique<QTcpServer>();
+    QVERIFY(oldActive->listen(QHostAddress::LocalHost));
+    const quint16 port = oldActive->serverPort();
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + webSettings(port)));
+    SaveUsers(dir.filePath(QStringLiteral("USER.INI")), testUsers());
+    TestServer server(dir.path());
+    server.Start(Server::Role::Standby);
+    WebServer web(server);
+    server.Promote();
+    QVERIFY(!web.isListening());
+    oldActive.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(web.isListening(), 5000);
+    QCOMPARE(WebClient(port).request("GET", "/metrics").status, 200);
+    // Nothing was reported: the bind succeeded within the retries.
+    for (const QByteArray &line : logEntries(dir.path(), "Error"))
+        QVERIFY2(!line.contains("web server could not listen"), line.constData());
 }
 
 QTEST_GUILESS_MAIN(TestWeb)

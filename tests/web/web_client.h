@@ -114,8 +114,11 @@ private:
 class EventClient {
 public:
     // Sends the upgrade and returns the handshake's answer (101 when accepted).
-    HttpAnswer open(quint16 port, const QByteArray &target, int receiveBuffer = 0)
+    HttpAnswer open(quint16 port, const QByteArray &target, int receiveBuffer = 0,
+                    const QHostAddress &from = {}, const QByteArray &extraHeaders = {})
     {
+        if (!from.isNull())
+            socket.bind(from);
         // A reader that falls behind: the socket takes in only so much
         // until the test reads it.
         if (receiveBuffer > 0) {
@@ -125,7 +128,7 @@ public:
         socket.connectToHost(QHostAddress::LocalHost, port);
         socket.waitForConnected(5000);
         socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
         std::optional<HttpAnswer> answer;
         [[maybe_unused]] const bool done = QTest::qWaitFor([&] {
             pending += socket.readAll();
@@ -162,6 +165,8 @@ public:
                 break;
             if (opcode == 1)
                 received.append(pending.mid(header, qsizetype(length)));
+            if (opcode == 8 && length >= 2)
+                closeStatus = quint8(pending[header]) << 8 | quint8(pending[header + 1]);
             pending.remove(0, header + qsizetype(length));
         }
         return received;
@@ -182,6 +187,8 @@ public:
     }
 
     QTcpSocket socket;
+    // The status of the server's close frame, 0 until one came.
+    int closeStatus = 0;
 
 private:
     QByteArray pending;
