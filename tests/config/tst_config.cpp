@@ -53,6 +53,10 @@ private slots:
     void userRecords_data();
     void userRecords();
     void builtInAccount();
+    void damagedUserFile_data();
+    void damagedUserFile();
+    void damagedSettingsFile_data();
+    void damagedSettingsFile();
     void usersSaveAndLoad();
 
 private:
@@ -324,8 +328,8 @@ void TestConfig::unreadableSettingsFileIsKept()
     WriteIniValue(path, QStringLiteral("A"), QStringLiteral("b"), QStringLiteral("c"));
     QVERIFY(QFileInfo(path + QStringLiteral("/inside")).isDir());
 
-    // Users are kept the same way on a reload; at startup the built-in
-    // account stands in, so the console can still be opened.
+    // Users are kept the same way on a reload; at startup nobody can log
+    // in: the built-in account is for an installation without a user file.
     const QString userFile = app.filePath(QStringLiteral("USER.INI"));
     QVERIFY(QDir().mkpath(userFile));
     UserTable users;
@@ -335,7 +339,7 @@ void TestConfig::unreadableSettingsFileIsKept()
     QVERIFY2(failure.startsWith(QStringLiteral("The user file")), qPrintable(failure));
     QCOMPARE(users[3].UserName, QStringLiteral("kept"));
     QVERIFY(!LoadUsers(userFile, users, LoadMode::Startup));
-    QCOMPARE(users[1].UserName, QStringLiteral("admin"));
+    QVERIFY(users[1].UserName.isEmpty());
     QVERIFY(users[3].UserName.isEmpty());
     QVERIFY(!SaveUsers(userFile, users));
     QVERIFY(QFileInfo(userFile).isDir());
@@ -600,6 +604,122 @@ void TestConfig::builtInAccount()
     QCOMPARE(users[1], u);
     for (int i = 2; i <= kUserCount; ++i)
         QVERIFY(users[i].UserName.isEmpty());
+}
+
+// The built-in account exists only without a user file. A file that
+// exists but yields nobody who can log in is damaged: at startup nobody can
+// log in, and a reload keeps the users in force; either way it is said.
+void TestConfig::damagedUserFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QString>("whoCanLogIn"); // at startup
+
+    const QByteArray operatorTwo = "[USERS]\r\nUser_2="
+                                   + EncodeUserRecord(QStringLiteral("desk"), QStringLiteral("pw"), Operator).toLatin1()
+                                   + "\r\n";
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("emptied") << QByteArray() << true << QString();
+    QTest::newRow("binary") << binary << true << QString();
+    QTest::newRow("no User_1, nobody else") << QByteArray("[USERS]\r\nUnicode=1\r\n") << true << QString();
+    QTest::newRow("empty records only") << QByteArray("[USERS]\r\nUser_1=10-14\r\nUser_2=10-14\r\n") << true
+                                        << QString();
+    QTest::newRow("a user without privilege only")
+        << "[USERS]\r\nUser_1=" + EncodeUserRecord(QStringLiteral("x"), QStringLiteral("y"), 0).toLatin1() + "\r\n"
+        << true << QString();
+    QTest::newRow("no User_1, an operator in User_2") << operatorTwo << false << "desk";
+}
+
+void TestConfig::damagedUserFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, damaged);
+    QFETCH(QString, whoCanLogIn);
+
+    QTemporaryDir app;
+    const QString path = app.filePath(QStringLiteral("USER.INI"));
+    QVERIFY(writeFile(path, content));
+    const auto loginNames = [](const UserTable &users) {
+        QStringList names;
+        for (int i = 1; i <= kUserCount; ++i) {
+            if (canLogIn(users[i]))
+                names.append(users[i].UserName);
+        }
+        return names.join(QLatin1Char(','));
+    };
+
+    UserTable users;
+    users[4] = User{QStringLiteral("stale"), QStringLiteral("pw"), Administrator};
+    QString failure;
+    QCOMPARE(LoadUsers(path, users, LoadMode::Startup, &failure), !damaged);
+    QCOMPARE(loginNames(users), whoCanLogIn);
+    QCOMPARE(failure.isEmpty(), !damaged);
+    if (damaged)
+        QCOMPARE(failure, QStringLiteral("The user file %1 holds no user who can log in. Nobody can log in; mend the "
+                                         "file or delete it to get the built-in account back.").arg(path));
+
+    UserTable inForce;
+    inForce[3] = User{QStringLiteral("chief"), QStringLiteral("pw"), Administrator};
+    users = inForce;
+    QCOMPARE(LoadUsers(path, users, LoadMode::Reload, &failure), !damaged);
+    QCOMPARE(loginNames(users), damaged ? QStringLiteral("chief") : whoCanLogIn);
+    if (damaged)
+        QCOMPARE(failure, QStringLiteral("The user file %1 holds no user who can log in. The users in force are kept.")
+                              .arg(path));
+}
+
+// A settings file with none of its sections is damaged, not a file of
+// defaults: a reload keeps the settings in force (its routers in service),
+// a startup says so. A file missing at a reload is the same.
+void TestConfig::damagedSettingsFile_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "-" for no file
+    QTest::addColumn<QString>("startupFailure"); // after the path
+    QTest::addColumn<QString>("reloadFailure");
+
+    const QString sections = QStringLiteral(" holds none of the settings sections ([Network_Settings], "
+                                            "[General_Settings], [Web_Settings], [Com_Port_n], [Net_Port_n]).");
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("emptied") << QByteArray() << sections + " The built-in defaults are in use."
+                             << sections + " The settings in force are kept.";
+    QTest::newRow("binary") << binary << sections + " The built-in defaults are in use."
+                            << sections + " The settings in force are kept.";
+    QTest::newRow("another program's file") << QByteArray("[Other]\r\nPort_Enable=1\r\n")
+                                            << sections + " The built-in defaults are in use."
+                                            << sections + " The settings in force are kept.";
+    QTest::newRow("missing") << QByteArray("-") << QString()
+                             << QStringLiteral(" is missing. The settings in force are kept.");
+    QTest::newRow("one section") << QByteArray("[Net_Port_9]\r\nHardware_Enabled=1\r\n") << QString() << QString();
+}
+
+void TestConfig::damagedSettingsFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, startupFailure);
+    QFETCH(QString, reloadFailure);
+
+    QTemporaryDir app;
+    const QString path = app.filePath(QStringLiteral("WREN.INI"));
+    if (content != "-")
+        QVERIFY(writeFile(path, content));
+
+    Settings s;
+    const QStringList atStartup = LoadSettings(path, s, LoadMode::Startup);
+    const QString file = QStringLiteral("The settings file ") + path;
+    QCOMPARE(atStartup, startupFailure.isEmpty() ? QStringList() : QStringList{file + startupFailure});
+    QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+
+    Settings inForce;
+    inForce.NetPorts[3].NetEnabled = true;
+    inForce.NetPorts[3].NetIPAddress = QStringLiteral("127.0.0.1");
+    s = inForce;
+    const QStringList onReload = LoadSettings(path, s, LoadMode::Reload);
+    QCOMPARE(onReload, reloadFailure.isEmpty() ? QStringList() : QStringList{file + reloadFailure});
+    QCOMPARE(s == inForce, !reloadFailure.isEmpty());
 }
 
 void TestConfig::usersSaveAndLoad()

@@ -112,6 +112,7 @@ private slots:
     void startupFillsEveryTable();
     void startupErrorIsLoggedAndShownOnce();
     void everyStartupFailureIsLogged();
+    void damagedUserFileLetsNobodyLogIn();
     void terminalTellsWhatHappens();
     void programStartsAndClosesOnTermination_data();
     void programStartsAndClosesOnTermination();
@@ -165,6 +166,31 @@ void TestCore::startupFillsEveryTable()
 
     server.Shutdown();
     QCOMPARE(logEntries(app.path(), "Error").last(), QByteArray("Server Closed Down"));
+}
+
+// A user file that exists but holds nobody who can log in: the built-in
+// account does not stand in for it, and the startup says so.
+void TestCore::damagedUserFileLetsNobodyLogIn()
+{
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("USER.INI")), "[USERS]\r\nUnicode=1\r\n"));
+    TestServer server(app.path());
+    server.Start();
+    for (int i = 1; i <= kUserCount; ++i)
+        QVERIFY(!canLogIn(server.Users[i]));
+    const QString line = QStringLiteral("The user file %1/USER.INI holds no user who can log in. Nobody can log in; "
+                                        "mend the file or delete it to get the built-in account back.")
+                             .arg(app.path());
+    QCOMPARE(server.StartupError, line);
+    QVERIFY(logEntries(app.path(), "Error").contains(line.toLocal8Bit()));
+
+    // Without the file, the built-in account is back at the next start.
+    QVERIFY(QFile::remove(app.filePath(QStringLiteral("USER.INI"))));
+    TestServer fresh(app.path());
+    fresh.Start();
+    QCOMPARE(fresh.Users[1].UserName, QStringLiteral("admin"));
+    QVERIFY(canLogIn(fresh.Users[1]));
 }
 
 void TestCore::startupErrorIsLoggedAndShownOnce()

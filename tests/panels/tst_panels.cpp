@@ -1,5 +1,6 @@
 #include "clients/client_protocol.h"
 #include "config/users.h"
+#include "core/console_actions.h"
 #include "core/server.h"
 #include "links/tcp_keepalive.h"
 #include "router/router_file.h"
@@ -44,6 +45,8 @@ private slots:
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
     void unreadableUserFileIsAnIncompleteReload();
+    void damagedFileReloadKeepsWhatIsInForce_data();
+    void damagedFileReloadKeepsWhatIsInForce();
     void closedSlotsAreReused();
     void sixtyFifthPanelTakesAClosedRecord();
     void idleConnectionsDoNotStopService();
@@ -278,6 +281,57 @@ void TestPanels::unreadableUserFileIsAnIncompleteReload()
     QVERIFY(std::any_of(entries.begin(), entries.end(),
                         [](const QByteArray &e) { return e.startsWith("The user file ") && e.contains("could not be read"); }));
     QCOMPARE(install->Users[2].UserName, QStringLiteral("desk"));
+}
+
+void TestPanels::damagedFileReloadKeepsWhatIsInForce_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QByteArray>("failure"); // how the logged failure begins
+
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("users emptied") << "USER.INI" << QByteArray() << 0xA4 << QByteArray("The user file ");
+    QTest::newRow("users binary") << "USER.INI" << binary << 0xA4 << QByteArray("The user file ");
+    QTest::newRow("users without User_1") << "USER.INI" << QByteArray("[USERS]\r\nUnicode=1\r\n") << 0xA4
+                                          << QByteArray("The user file ");
+    QTest::newRow("settings emptied") << "WREN.INI" << QByteArray() << 0xA3 << QByteArray("The settings file ");
+    QTest::newRow("settings binary") << "WREN.INI" << binary << 0xA3 << QByteArray("The settings file ");
+}
+
+// A damaged file read again from an unauthenticated panel changes nothing in
+// force: the built-in account does not come back, routers stay in service.
+// The panel gets its acknowledge; the log says why the reload was incomplete.
+void TestPanels::damagedFileReloadKeepsWhatIsInForce()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(int, command);
+    QFETCH(QByteArray, failure);
+
+    RunningServer install(routerTwoSettings());
+    Server &server = *install;
+    UserTable users;
+    users[3] = User{QStringLiteral("chief"), QStringLiteral("secret"), Administrator};
+    QVERIFY(SaveUsers(server.UserFile(), users));
+    QVERIFY(server.reloadUsers());
+    QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
+    QVERIFY(server.settings.NetPorts[4].NetEnabled);
+
+    QVERIFY(writeFile(install.filePath(file), content));
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(panelRequest(1, command, 3), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x03", 7));
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Reload incomplete 6"));
+    const auto entries = logEntries(install.path(), "Error");
+    QVERIFY(std::any_of(entries.begin(), entries.end(), [&](const QByteArray &e) {
+        return e.startsWith(failure) && e.endsWith(" kept.");
+    }));
+    QCOMPARE(FindLoginUser(server, QStringLiteral("admin"), QStringLiteral("marlin")), 0);
+    QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
+    QVERIFY(server.settings.NetPorts[4].NetEnabled);
+    QCOMPARE(server.settings.NetPorts[4].NetIDNumber, qint16(2));
 }
 
 void TestPanels::closedSlotsAreReused()
