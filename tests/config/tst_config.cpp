@@ -44,6 +44,9 @@ private slots:
     void settingsSaveKeepsOldFileOnFailure();
 
     void errorLogLines();
+    void logTextFromOutside_data();
+    void logTextFromOutside();
+    void repeatedErrorLinesCollapse();
     void switchLogLines_data();
     void switchLogLines();
     void logsFollowTheDate();
@@ -423,7 +426,86 @@ void TestConfig::errorLogLines()
     logs.WriteErrorLog(QStringLiteral("Server Started"));
     logs.WriteErrorLog(QStringLiteral("two\r\nlines"));
     QCOMPARE(readFile(app.filePath(QStringLiteral("Logs/Error Log For 20260304.TXT"))),
-             QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\r\nlines\r\n"));
+             QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\\x0D\\x0Alines\r\n"));
+}
+
+// Text from outside (a comment, a router, source or destination name) never
+// ends a line, forges a field or carries NUL: each control character is
+// written as \xHH. A comment is cut at its limit.
+void TestConfig::logTextFromOutside_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("written");
+
+    QTest::newRow("line ends") << QStringLiteral("ok\r\n03-04-2026  05:06:07 Switch command sent.")
+                               << QByteArray("ok\\x0D\\x0A03-04-2026  05:06:07 Switch command sent.");
+    QTest::newRow("a lone line feed") << QStringLiteral("a\nb") << QByteArray("a\\x0Ab");
+    QTest::newRow("tab forging a field") << QStringLiteral("x\t Router = Fake") << QByteArray("x\\x09 Router = Fake");
+    QTest::newRow("NUL") << QString::fromLatin1("a\0b", 3) << QByteArray("a\\x00b");
+    QTest::newRow("escape and DEL") << QStringLiteral("\x1B[2J\x7F") << QByteArray("\\x1B[2J\\x7F");
+    QTest::newRow("C1 next line") << QString(QChar(0x85)) + QStringLiteral("z") << QByteArray("\\x85z");
+    QTest::newRow("Windows-1252 text stays") << QString::fromUtf8("café €") << QByteArray("caf\xE9 \x80");
+    QTest::newRow("comment at the limit") << QString(Logs::kCommentLimit, QLatin1Char('c'))
+                                          << QByteArray(Logs::kCommentLimit, 'c');
+    QTest::newRow("comment past the limit") << QString(60 * 1024, QLatin1Char('c'))
+                                            << QByteArray(Logs::kCommentLimit, 'c');
+}
+
+void TestConfig::logTextFromOutside()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, written);
+
+    QTemporaryDir app;
+    RouterTableArray tables;
+    CreateDefaultRouterTable(tables[2], 2);
+    const bool isComment = text.size() >= Logs::kCommentLimit;
+    if (!isComment) {
+        tables[2].Name = text;
+        tables[2].SourceDescription[3] = text;
+        tables[2].DestDescription[5] = text;
+    }
+    Logs logs(app.path(), tables);
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    logs.setClock([&] { return at; });
+    logs.WriteSwitchLog(true, 2, 3, 5, text);
+    logs.WriteErrorLog(QStringLiteral("Router = ") + text);
+
+    const QByteArray name = isComment ? QByteArray("Router_2") : written;
+    const QByteArray source = isComment ? QByteArray("Input_3") : written;
+    const QByteArray destination = isComment ? QByteArray("Output_5") : written;
+    QCOMPARE(readFile(logs.switchLogPath(at.date())),
+             "03-04-2026  05:06:07 Switch command sent.\t Router = " + name + "\t Source = " + source
+                 + "\t Destination = " + destination + '\t' + written + "\r\n");
+    if (!isComment)
+        QCOMPARE(readFile(logs.errorLogPath(at.date())), "03-04-2026  05:06:07 Router = " + written + "\r\n");
+}
+
+// One line repeated in a flood: the first few are written, the rest counted
+// and written as one line when another line comes; other lines are untouched.
+void TestConfig::repeatedErrorLinesCollapse()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    Logs logs(app.path(), tables);
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    logs.setClock([&] { return at; });
+    const QString full = QStringLiteral("Command queue of router 1 (Router_1) full: a take took the place of the last "
+                                        "waiting command.");
+    for (int i = 0; i < 5000; ++i)
+        logs.WriteErrorLog(full);
+    logs.WriteErrorLog(QStringLiteral("Server Closed Down"));
+    logs.WriteErrorLog(QStringLiteral("Server Closed Down"));
+
+    QList<QByteArray> expected(Logs::kRepeatsWritten, full.toLatin1());
+    expected << full.toLatin1() + " [repeated " + QByteArray::number(5000 - Logs::kRepeatsWritten) + " more times]"
+             << "Server Closed Down" << "Server Closed Down";
+    QList<QByteArray> lines;
+    for (const QByteArray &line : readFile(logs.errorLogPath(at.date())).split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.mid(21).chopped(1));
+    }
+    QCOMPARE(lines, expected);
 }
 
 void TestConfig::switchLogLines_data()
@@ -522,29 +604,49 @@ void TestConfig::logLinesThatCannotBeWritten()
     logs.setClock([] { return QDateTime(QDate(2026, 6, 1), QTime(8, 0, 0)); });
     const QString path = logs.errorLogPath(QDate(2026, 6, 1));
 
+    QStringList told;
+    logs.setProblemHandler([&](const QString &problem) { told.append(problem); });
+
     // A file where the Logs folder belongs refuses every write, even root's.
     QVERIFY(writeFile(app.filePath(QStringLiteral("Logs")), "not a folder"));
     logs.WriteErrorLog(QStringLiteral("lost"));
     {
         Logs::Batch batch(logs);
         logs.WriteErrorLog(QStringLiteral("lost too"));
+        logs.WriteSwitchLog(false, 1, 1, 1, QString());
     }
     QVERIFY(!QFile::exists(path));
-    // The next line tries again and is written once the folder can be made.
+    // Every failed append is counted; the problem is told once.
+    QCOMPARE(logs.writeFailures(), quint64(3));
+    QCOMPARE(told.size(), 1);
+    QVERIFY2(told[0].startsWith(QStringLiteral("The logs cannot be written (") + path), qPrintable(told[0]));
+    QCOMPARE(logs.writeProblem(), told[0]);
+    // The next line tries again and is written once the folder can be made,
+    // followed by what was lost.
     QVERIFY(QFile::remove(app.filePath(QStringLiteral("Logs"))));
     logs.WriteErrorLog(QStringLiteral("kept"));
-    QCOMPARE(readFile(path), QByteArray("06-01-2026  08:00:00 kept\r\n"));
+    QCOMPARE(readFile(path), QByteArray("06-01-2026  08:00:00 kept\r\n06-01-2026  08:00:00 The logs could not be "
+                                        "written from 06-01-2026 08:00:00 on; 3 writes were lost.\r\n"));
+    QCOMPARE(told, (QStringList{told[0], QString()}));
+    QCOMPARE(logs.writeProblem(), QString());
 
     // Past a file size limit the write fails instead of the process ending:
     // in a child, which the limit would otherwise kill with SIGXFSZ.
     const pid_t child = ::fork();
     if (child == 0) {
         IgnoreFileSizeLimitSignal();
-        const rlimit limit{64, 64};
+        // The file is full: it may not grow by a byte, as on a full disk.
+        const rlim_t full = rlim_t(QFileInfo(path).size());
+        const rlimit limit{full, full};
         ::setrlimit(RLIMIT_FSIZE, &limit);
+        const quint64 before = logs.writeFailures();
         for (int i = 0; i < 10; ++i)
-            logs.WriteErrorLog(QStringLiteral("a line that does not fit"));
-        ::_exit(readFile(path).size() <= 64 ? 0 : 2);
+            logs.WriteErrorLog(QStringLiteral("a line that does not fit %1").arg(i));
+        // A full file takes nothing more, and each refusal is counted.
+        ::_exit(QFileInfo(path).size() == qint64(full) && logs.writeFailures() == before + 10
+                        && !logs.writeProblem().isEmpty()
+                    ? 0
+                    : 2);
     }
     QVERIFY(child > 0);
     int status = 0;

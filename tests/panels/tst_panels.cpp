@@ -42,6 +42,8 @@ private slots:
     void takeInTwoPiecesWaitsForItsNumbers();
     void cutTakeOrHoldIsDroppedAfterItsLimit_data();
     void cutTakeOrHoldIsDroppedAfterItsLimit();
+    void takeCommentMakesOneBoundedLogLine_data();
+    void takeCommentMakesOneBoundedLogLine();
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
     void unreadableUserFileIsAnIncompleteReload();
@@ -266,6 +268,31 @@ void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit()
     QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>());
     QVERIFY(install->RouterStates[2].HighPriority[17]);
     QCOMPARE(logEntries(install.path(), "Switch"), QList<QByteArray>());
+}
+
+void TestPanels::takeCommentMakesOneBoundedLogLine_data()
+{
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("line ends") << QByteArray("ok\r\n03-04-2026  05:06:07 Switch command sent.\tforged")
+                               << QByteArray("ok\\x0D\\x0A03-04-2026  05:06:07 Switch command sent.\\x09forged");
+    QTest::newRow("NUL") << QByteArray("a\0b", 3) << QByteArray("a\\x00b");
+    QTest::newRow("60 KB") << QByteArray(60 * 1024, 'c') << QByteArray(Logs::kCommentLimit, 'c');
+}
+
+// Whatever comment an unauthenticated panel sends, its take makes one
+// switch log line, without control characters, of bounded length.
+void TestPanels::takeCommentMakesOneBoundedLogLine()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(QByteArray, logged);
+    RunningServer install(routerTwoSettings());
+    Panel panel(install.port());
+    const QByteArray take = kTakeThreeToSeventeen.left(kTakeStringSize) + comment;
+    QCOMPARE(panel.ask(panelRequest(1, 0xA5, 2, take), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x02", 7));
+    const QList<QByteArray> switches = logEntries(install.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY2(switches[0].endsWith("\t Destination = Output_17\t" + logged), switches[0].left(200).constData());
 }
 
 // A folder in place of USER.INI fails every read, even for root.
