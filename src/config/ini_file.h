@@ -26,6 +26,7 @@ public:
     QString readError() const { return unreadable; }
 
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    bool hasSection(const QString &section) const { return findSection(section) >= 0; }
     // Carriage returns and line feeds in value become spaces.
     void setValue(const QString &section, const QString &key, const QString &value);
 

@@ -463,6 +463,7 @@ void TestWeb::takeReachesTheRouterAndThePanels()
     QVERIFY(metricValue(metrics.body, "marlin_panel_requests_total") >= 3);
     QCOMPARE(metricValue(metrics.body, "marlin_web_sessions"), 1);
     QCOMPARE(metricValue(metrics.body, "marlin_router_datagrams_refused_total"), 0);
+    QCOMPARE(metricValue(metrics.body, "marlin_log_write_failures_total"), 0);
     const std::optional<QString> problems = metricsParserProblems(metrics.body);
     if (!problems && qEnvironmentVariableIsSet("CI"))
         QFAIL("the metrics parser is not installed (Debian package python3-prometheus-client); "
