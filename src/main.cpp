@@ -221,6 +221,10 @@ int main(int argc, char *argv[])
         // copy waiting for an answer must not linger.
         if (noConsole || headless()) {
             std::fprintf(stderr, "%s\n", qPrintable(marlin::SingleInstance::alreadyRunningText()));
+            // A service has no window to minimise: say which server holds the folder.
+            const qint64 pid = instance.holder();
+            say(pid > 0 ? QStringLiteral("another server (process %1) is running on %2").arg(pid).arg(appDir)
+                        : QStringLiteral("another server is running on %1").arg(appDir));
         } else {
             QMessageBox::information(nullptr, marlin::SingleInstance::alreadyRunningTitle(),
                                      marlin::SingleInstance::alreadyRunningText(), QMessageBox::Ok);

@@ -1,6 +1,7 @@
 #include "single_instance.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -9,6 +10,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -63,6 +66,27 @@ bool SingleInstance::tryLock()
     ::close(socket);
     socket = -1;
     return !held;
+}
+
+qint64 SingleInstance::holder() const
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(dir).constData(), &info) != 0)
+        return 0;
+    // Each line: "N: FLOCK  ADVISORY  WRITE PID MAJ:MIN:INODE START END",
+    // the device numbers in hexadecimal, the inode in decimal.
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray file = QByteArray::number(major(info.st_dev), 16).rightJustified(2, '0') + ':'
+                            + QByteArray::number(minor(info.st_dev), 16).rightJustified(2, '0') + ':'
+                            + QByteArray::number(quint64(info.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields.at(1) == "FLOCK" && fields.at(5) == file)
+            return fields.at(4).toLongLong();
+    }
+    return 0;
 }
 
 QString SingleInstance::alreadyRunningTitle() { return QStringLiteral("Program already running"); }

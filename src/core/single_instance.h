@@ -20,6 +20,9 @@ public:
 
     // False only when another live server holds this folder.
     bool tryLock();
+    // The process that holds the folder's lock, as the system's lock table
+    // (/proc/locks) tells it; 0 when it cannot tell.
+    qint64 holder() const;
 
     static QString alreadyRunningTitle();
     static QString alreadyRunningText();
