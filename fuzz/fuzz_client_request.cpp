@@ -317,8 +317,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::array<RequestFramer, kConnections.size()> framers;
     std::array<QByteArray, kConnections.size()> fed;
     std::array<QByteArray, kConnections.size()> handedOver;
-    const auto drain = [&](std::size_t k, bool quiet) {
-        while (const auto request = framers[k].takeRequest(quiet)) {
+    using Silence = RequestFramer::Silence;
+    const auto drain = [&](std::size_t k, Silence silence) {
+        while (const auto request = framers[k].takeRequest(silence)) {
             check(!request->isEmpty());
             handedOver[k] += *request;
             handle(fx, kConnections[k], *request);
@@ -342,13 +343,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         framers[k].append(chunk);
         fed[k] += chunk;
-        drain(k, false);
+        drain(k, Silence::None);
         if (selector & 4)
-            drain(k, true);
+            drain(k, selector & 8 ? Silence::Long : Silence::Quiet);
     }
     if (streamMode) {
         for (std::size_t k = 0; k < framers.size(); ++k) {
-            drain(k, true);
+            drain(k, Silence::Long);
             check(framers[k].bufferedSize() == 0);
             check(framers[k].paddingDropped() > 0 || handedOver[k] == fed[k]);
         }

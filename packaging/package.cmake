@@ -12,7 +12,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/keepalived/keepalived.conf
         DESTINATION ${CMAKE_INSTALL_DATADIR}/marlin-server/keepalived)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/marlin-server)
 
-# Man pages from --help, made after the programs are built.
+# Man pages from --help and a page of extra sections per program (name,
+# files, signals, exit status), made after the programs are built.
 find_program(HELP2MAN help2man REQUIRED)
 foreach(program marlin-server marlin-routersim marlin-panel)
   set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
@@ -21,9 +22,9 @@ foreach(program marlin-server marlin-routersim marlin-panel)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
             ${HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
-            --name=${program} --output=${page} $<TARGET_FILE:${program}>
+            --include=${CMAKE_SOURCE_DIR}/packaging/man/${program}.h2m --output=${page} $<TARGET_FILE:${program}>
     COMMAND gzip -9nf ${page}
-    DEPENDS ${program}
+    DEPENDS ${program} ${CMAKE_SOURCE_DIR}/packaging/man/${program}.h2m
     VERBATIM)
   list(APPEND man_pages ${page}.gz)
 endforeach()

@@ -54,13 +54,19 @@ bool tryingPlatforms = false;
 // While the platforms are tried, the ones that cannot connect complain;
 // the single line after the fallback says all the operator needs. The
 // offscreen platform also warns about every window operation it has no
-// use for, which tells a headless server nothing.
+// use for, which tells a headless server nothing; so does the missing
+// runtime folder below.
 void filterPlatformMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QLatin1String category(context.category ? context.category : "");
     if (tryingPlatforms && category.startsWith(QLatin1String("qt.qpa.")))
         return;
     if (message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    // A service manager or a plain terminal sets no XDG_RUNTIME_DIR; Qt then
+    // makes a private folder of its own under /tmp, which is all a headless
+    // console needs, so the warning tells the operator nothing.
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
         return;
     qtHandler(type, context, message);
 }
@@ -205,7 +211,7 @@ int main(int argc, char *argv[])
         gui->setQuitOnLastWindowClosed(false);
         application = std::move(gui);
     }
-    // The program's own folder keeps the old rule: nothing there stops the start.
+    // The program's own folder is used as it is: nothing there stops the start.
     const QString appDir = chosenDir.isEmpty() ? QCoreApplication::applicationDirPath()
                                                : QFileInfo(chosenDir).canonicalFilePath();
 

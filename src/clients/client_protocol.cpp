@@ -198,8 +198,6 @@ std::optional<QByteArray> nextStatusTwoByte(CommandContext &ctx) { return nextSt
 std::optional<QByteArray> setHighPriority(CommandContext &ctx)
 {
     const QByteArray &payload = ctx.request.payload;
-    if (payload.size() < 2)
-        ctx.fail(ClientFailures::RequestTooShort);
     const int r = ctx.request.router;
     const int d = unsignedByteAt(payload, 0);
     const bool hold = unsignedByteAt(payload, 1) == 1;
@@ -222,6 +220,9 @@ struct CommandEntry {
     int payloadSize;      // bytes the command reads after the header
     bool payloadRunsToEnd;
     CommandHandler handler;
+    // Payload bytes without which the command is not run: a take's levels,
+    // source and destination, a hold's destination and flag.
+    int runnablePayload = 0;
 };
 
 // Codes not listed (0xA7 and 0xA9 among them: they are reply codes) get the
@@ -241,10 +242,10 @@ constexpr std::array<CommandEntry, 18> kCommands{{
     {0xA2, 0, false, reloadRouterTables},
     {0xA3, 0, false, reloadSettings},
     {0xA4, 0, false, reloadUsers},
-    {0xA5, kTakeStringSize, true, take},
+    {0xA5, kTakeStringSize, true, take, kTakeNumbersSize},
     {0xA6, 0, false, nextStatusOneByte},
     {0xA8, 0, false, nextStatusTwoByte},
-    {0xAA, 2, false, setHighPriority},
+    {0xAA, 2, false, setHighPriority, 2},
 }};
 
 const CommandEntry *findCommand(int code)
@@ -275,7 +276,8 @@ RequestExtent requestExtent(int requestClass, int command)
     const CommandEntry *entry = findCommand(command);
     if (!entry)
         return {};
-    return {kRequestHeaderSize + entry->payloadSize, entry->payloadRunsToEnd};
+    return {kRequestHeaderSize + entry->payloadSize, entry->payloadRunsToEnd,
+            kRequestHeaderSize + entry->runnablePayload};
 }
 
 bool isKnownCommand(int command) { return findCommand(command) != nullptr; }
@@ -354,7 +356,11 @@ std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int sock
         // invent a command or a router.
         if (request.complete && request.requestClass >= kMinimumRunClass) {
             if (const CommandEntry *entry = findCommand(request.command)) {
-                if (auto reply = entry->handler(ctx))
+                // Nor is a take or a hold whose numbers were cut off: half
+                // a number is another number.
+                if (request.payload.size() < entry->runnablePayload)
+                    ctx.fail(ClientFailures::RequestTooShort);
+                else if (auto reply = entry->handler(ctx))
                     record.LastReply = *reply;
             }
         }

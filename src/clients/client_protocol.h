@@ -44,10 +44,13 @@ ClientRequest splitClientRequest(const QByteArray &request);
 // How much a request with this class and command occupies in a stream of
 // bytes: it is not whole before minimumSize bytes, and when runsToEnd is set
 // its payload is everything that follows (a take's comment, or a command
-// whose payload the server cannot size).
+// whose payload the server cannot size). Below runnableSize it never runs:
+// a take needs the first 18 characters of its take string, a hold its two
+// payload bytes.
 struct RequestExtent {
     int minimumSize = kRequestHeaderSize;
     bool runsToEnd = true;
+    int runnableSize = kRequestHeaderSize;
 };
 RequestExtent requestExtent(int requestClass, int command);
 // Whether command is one of the server's command codes.
@@ -58,7 +61,8 @@ bool isKnownCommand(int command);
 // reply. The numbers are part of the error log's vocabulary and stay stable:
 //
 //   1 Request too short      fewer than 7 header bytes, or a payload byte
-//                            a command needs is missing
+//                            a command needs is missing (the command is
+//                            then not run)
 //   2 Router out of range    a router number outside the tables (0..96)
 //   3 Destination out of range   a take's destination below 0 (numbers
 //                            past 256 are sent, logged and not recorded)

@@ -30,6 +30,9 @@ struct ClientServer::Slot {
     QByteArray unsent;
     RequestFramer framer;
     QTimer quiet;
+    // Since when the bytes in the framer have waited for the rest of their
+    // request; invalid while it holds none.
+    QElapsedTimer partialSince;
     // Runs while the connection is not read because its replies pile up
     // unsent; when it fires, the connection is closed.
     QTimer stalled;
@@ -278,7 +281,7 @@ void ClientServer::adopt(int descriptor)
         slot.quiet.setInterval(kQuietMs);
         slot.stalled.setSingleShot(true);
         slot.stalled.setInterval(kStallLimitMs);
-        connect(&slot.quiet, &QTimer::timeout, this, [this, index] { drain(index, true); });
+        connect(&slot.quiet, &QTimer::timeout, this, [this, index] { onQuiet(index); });
         // Stuck with unsent replies for too long: closed.
         connect(&slot.stalled, &QTimer::timeout, this, [this, index] { closeSlot(index); });
     }
@@ -287,6 +290,7 @@ void ClientServer::adopt(int descriptor)
     slot.framer.clear();
     slot.unsent.clear();
     slot.quiet.stop();
+    slot.partialSince.invalidate();
     slot.stalled.stop();
     // Taken once: every request names its peer.
     slot.peerIp = peerIp;
@@ -318,6 +322,7 @@ void ClientServer::closeSlot(int index)
     slot->unsent.clear();
     slot->framer.clear();
     slot->quiet.stop();
+    slot->partialSince.invalidate();
     slot->stalled.stop();
     // A closed connection gives its slot back at once; its client record
     // stays until the sweep, or until a new panel needs it when every
@@ -333,7 +338,7 @@ void ClientServer::onData(int index)
         return;
     // Requests still waiting in the framer go first; new bytes are read
     // only once they are all answered.
-    drain(index, false);
+    drain(index, RequestFramer::Silence::None);
     if (slot->stalled.isActive() || slot->fd < 0)
         return;
     char buffer[kReadChunk];
@@ -349,7 +354,7 @@ void ClientServer::onData(int index)
     if (n < 0)
         return;
     slot->framer.append(QByteArrayView(buffer, n));
-    drain(index, false);
+    drain(index, RequestFramer::Silence::None);
 }
 
 void ClientServer::onWritable(int index)
@@ -423,7 +428,16 @@ int ClientServer::connectedCount() const
     return n;
 }
 
-void ClientServer::drain(int index, bool quietTimeout)
+void ClientServer::onQuiet(int index)
+{
+    const Slot *slot = slotAt(index);
+    if (!slot)
+        return;
+    const bool expired = slot->partialSince.isValid() && slot->partialSince.elapsed() >= kIncompleteLimitMs;
+    drain(index, expired ? RequestFramer::Silence::Long : RequestFramer::Silence::Quiet);
+}
+
+void ClientServer::drain(int index, RequestFramer::Silence silence)
 {
     Slot *slot = slotAt(index);
     if (!slot || slot->fd < 0)
@@ -433,10 +447,12 @@ void ClientServer::drain(int index, bool quietTimeout)
     // keep every reply: past the cap its requests wait, unread, until the
     // replies drain, and a connection stuck so for too long is closed.
     bool capped = false;
+    bool took = false;
     while (slot->fd >= 0 && !(capped = slot->unsent.size() >= kUnsentLimit)) {
-        const auto request = slot->framer.takeRequest(quietTimeout);
+        const auto request = slot->framer.takeRequest(silence);
         if (!request)
             break;
+        took = true;
         ++requestCount;
         slot->lastHeard = ++heard;
         slot->requested = true;
@@ -459,10 +475,18 @@ void ClientServer::drain(int index, bool quietTimeout)
     }
     // The quiet timer runs only while part of a request waits; a complete
     // request never touches it.
-    if (slot->framer.bufferedSize() > 0)
-        slot->quiet.start();
-    else if (slot->quiet.isActive())
-        slot->quiet.stop();
+    if (slot->framer.bufferedSize() == 0) {
+        slot->partialSince.invalidate();
+        if (slot->quiet.isActive())
+            slot->quiet.stop();
+        return;
+    }
+    if (took || !slot->partialSince.isValid())
+        slot->partialSince.start();
+    // Past the quiet time, what still waits is a take or a hold short of its
+    // numbers: it waits out the rest of its limit, however the bytes trickle.
+    const qint64 left = std::max<qint64>(kIncompleteLimitMs - slot->partialSince.elapsed(), 0);
+    slot->quiet.start(int(silence == RequestFramer::Silence::None ? std::min<qint64>(kQuietMs, left) : left));
 }
 
 void ClientServer::SweepClients()

@@ -30,6 +30,10 @@ public:
     static constexpr int kFirstAcceptedSlot = 5;
     // Quiet time after which a partial request is handed over as it is.
     static constexpr int kQuietMs = 100;
+    // How long a take or hold still lacking the bytes it runs on (or a header
+    // that may become one) waits for them before it is answered not-handled:
+    // well past TCP's retransmission delays for one or two lost segments.
+    static constexpr int kIncompleteLimitMs = 2000;
     // Replies waiting unsent on one connection past which its requests are
     // no longer read, and how long it may stay so before it is closed.
     static constexpr qsizetype kUnsentLimit = 64 * 1024;
@@ -91,7 +95,8 @@ private:
     void resumeAccepting();
     void onData(int index);
     void onWritable(int index);
-    void drain(int index, bool quietTimeout);
+    void drain(int index, RequestFramer::Silence silence);
+    void onQuiet(int index);
     void sendReply(int index, const QByteArray &reply);
     // Closes the connection of a slot and marks its client record closed.
     void closeSlot(int index);

@@ -4,17 +4,35 @@
 
 namespace marlin {
 
-qsizetype requestFrameLength(QByteArrayView buffer, bool quietTimeout)
+bool lacksRunnableBytes(QByteArrayView buffer)
 {
+    const qsizetype size = buffer.size();
+    // Class and command still to come: it may be anything.
+    if (size <= 4)
+        return true;
+    const int requestClass = static_cast<unsigned char>(buffer[4]);
+    if (requestClass < kMinimumRunClass)
+        return false;
+    if (size == 5)
+        return true;
+    return size < requestExtent(requestClass, static_cast<unsigned char>(buffer[5])).runnableSize;
+}
+
+qsizetype requestFrameLength(QByteArrayView buffer, RequestFramer::Silence silence)
+{
+    using Silence = RequestFramer::Silence;
     const qsizetype size = buffer.size();
     if (size == 0)
         return 0;
-    if (size < kRequestHeaderSize)
-        return quietTimeout ? size : 0;
-    const RequestExtent extent = requestExtent(static_cast<unsigned char>(buffer[4]),
-                                               static_cast<unsigned char>(buffer[5]));
-    if (size < extent.minimumSize)
-        return quietTimeout ? size : 0;
+    const RequestExtent extent = size < kRequestHeaderSize
+                                     ? RequestExtent{}
+                                     : requestExtent(static_cast<unsigned char>(buffer[4]),
+                                                     static_cast<unsigned char>(buffer[5]));
+    if (size < extent.minimumSize) {
+        if (silence == Silence::None || (silence == Silence::Quiet && lacksRunnableBytes(buffer)))
+            return 0;
+        return size;
+    }
     return extent.runsToEnd ? size : extent.minimumSize;
 }
 
@@ -40,10 +58,10 @@ void RequestFramer::append(QByteArrayView bytes)
     buffer.append(bytes);
 }
 
-std::optional<QByteArray> RequestFramer::takeRequest(bool quietTimeout)
+std::optional<QByteArray> RequestFramer::takeRequest(Silence silence)
 {
     const QByteArrayView waiting = QByteArrayView(buffer).sliced(head);
-    const qsizetype length = requestFrameLength(waiting, quietTimeout);
+    const qsizetype length = requestFrameLength(waiting, silence);
     if (length == 0)
         return std::nullopt;
     QByteArray request = waiting.first(length).toByteArray();

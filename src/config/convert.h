@@ -14,11 +14,11 @@ namespace marlin {
 QByteArray toAnsi(const QString &text);
 QString fromAnsi(const QByteArray &bytes);
 
-// The leading number of a text, the way the settings and device replies have
-// always been read: blanks, tabs and line feeds are skipped anywhere, an
-// optional sign, digits with an optional fraction and exponent, or a
-// hexadecimal number after "&H" (four digits or fewer read as a signed 16-bit
-// value, up to eight as a signed 32-bit one). No number gives 0.
+// The leading number of a text, as every number in the settings files and
+// device replies is read: blanks, tabs and line feeds are skipped anywhere,
+// an optional sign, digits with an optional fraction and exponent, or a
+// hexadecimal number after "&H" (four digits or fewer read as a signed
+// 16-bit value, up to eight as a signed 32-bit one). No number gives 0.
 double Val(QByteArrayView text);
 double Val(const QString &text);
 

@@ -7,8 +7,9 @@
 
 namespace marlin {
 
-// Longest value a read returns: the profile functions the files were made
-// for read into a 255-character buffer.
+// Longest value a read returns. The files are read through a 255-character
+// buffer, terminator included, and other tools that share them read them
+// the same way, so a longer value would come back cut.
 constexpr int kIniReadLimit = 254;
 
 // An INI file held in memory with the rules the server's files rely on:
@@ -25,6 +26,7 @@ public:
     QString readError() const { return unreadable; }
 
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
+    bool hasSection(const QString &section) const { return findSection(section) >= 0; }
     // Carriage returns and line feeds in value become spaces.
     void setValue(const QString &section, const QString &key, const QString &value);
 

@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstdio>
 
@@ -32,17 +34,66 @@ QString Logs::switchLogPath(const QDate &date) const
     return logDir + QLatin1Char('/') + fileName("Switch Log For ", date);
 }
 
+QString logSafe(const QString &text)
+{
+    const auto isControl = [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F); };
+    if (std::none_of(text.begin(), text.end(), isControl))
+        return text;
+    QString safe;
+    safe.reserve(text.size() + 16);
+    for (const QChar c : text) {
+        if (isControl(c))
+            safe += QStringLiteral("\\x") + QString::number(c.unicode(), 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        else
+            safe += c;
+    }
+    return safe;
+}
+
 void Logs::WriteErrorLog(const QString &text)
 {
     const QDateTime at = now();
-    append(errorLogPath(at.date()), at, text, terminalEcho);
+    const QString entry = logSafe(text);
+    if (entry == repeats.entry && repeats.since.isValid()) {
+        if (repeats.since.elapsed() < kRepeatWindowMs) {
+            if (repeats.written < kRepeatsWritten) {
+                ++repeats.written;
+                append(errorLogPath(at.date()), at, entry, terminalEcho);
+            } else {
+                ++repeats.suppressed;
+            }
+            return;
+        }
+        // A flood that lasts: one line a minute counts it.
+        if (repeats.suppressed > 0) {
+            ++repeats.suppressed;
+            flushRepeats(at);
+            repeats.since.start();
+            return;
+        }
+    }
+    flushRepeats(at);
+    repeats.entry = entry;
+    repeats.written = 1;
+    repeats.suppressed = 0;
+    repeats.since.start();
+    append(errorLogPath(at.date()), at, entry, terminalEcho);
+}
+
+void Logs::flushRepeats(const QDateTime &at)
+{
+    if (repeats.suppressed == 0)
+        return;
+    const QString line = repeats.entry + QStringLiteral(" [repeated %1 more times]").arg(repeats.suppressed);
+    repeats.suppressed = 0;
+    append(errorLogPath(at.date()), at, line, terminalEcho);
 }
 
 void Logs::tellTerminal(const QString &line) const
 {
     if (!terminalEcho)
         return;
-    std::fprintf(stderr, "marlin-server: %s\n", line.toLocal8Bit().constData());
+    std::fprintf(stderr, "marlin-server: %s\n", logSafe(line).toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
@@ -54,14 +105,14 @@ void Logs::WriteSwitchLog(bool isSwitchCommand, int router, int source, int dest
     const bool routerKnown = router >= 0 && router <= kRouterCount;
     if (routerKnown) {
         const RouterTable &t = tables[router];
-        entry += QStringLiteral("\t Router = ") + t.Name;
+        entry += QStringLiteral("\t Router = ") + logSafe(t.Name);
         if (source >= 0 && source <= kPointCount)
-            entry += QStringLiteral("\t Source = ") + t.SourceDescription[source];
+            entry += QStringLiteral("\t Source = ") + logSafe(t.SourceDescription[source]);
         if (destination >= 0 && destination <= kPointCount)
-            entry += QStringLiteral("\t Destination = ") + t.DestDescription[destination];
+            entry += QStringLiteral("\t Destination = ") + logSafe(t.DestDescription[destination]);
     }
     if (isSwitchCommand)
-        entry += QLatin1Char('\t') + comment;
+        entry += QLatin1Char('\t') + logSafe(comment.left(kCommentLimit));
     const QDateTime at = now();
     append(switchLogPath(at.date()), at, entry, false);
 }
@@ -94,10 +145,45 @@ void Logs::write(const QString &path, const QByteArray &bytes)
     QFile file(path);
     ++opens;
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        if (!QDir().mkpath(logDir) || !file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!QDir().mkpath(logDir) || !file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            writeFailed(path, file.errorString());
             return;
+        }
     }
-    file.write(bytes);
+    // A full disk takes nothing: the bytes that did not fit are the failure.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        writeFailed(path, file.errorString());
+        return;
+    }
+    writeWorked();
+}
+
+void Logs::writeFailed(const QString &path, const QString &reason)
+{
+    ++failures;
+    ++failuresInRun;
+    if (!problem.isEmpty())
+        return;
+    failingSince = now();
+    problem = QStringLiteral("The logs cannot be written (%1: %2); switching goes on, its log lines are lost.")
+                  .arg(path, reason);
+    tellTerminal(problem);
+    if (onProblem)
+        onProblem(problem);
+}
+
+void Logs::writeWorked()
+{
+    if (problem.isEmpty())
+        return;
+    problem.clear();
+    const quint64 lost = std::exchange(failuresInRun, 0);
+    tellTerminal(QStringLiteral("the logs are written again"));
+    if (onProblem)
+        onProblem(QString());
+    WriteErrorLog(QStringLiteral("The logs could not be written from %1 on; %2 writes were lost.")
+                      .arg(failingSince.toString(QStringLiteral("MM-dd-yyyy HH:mm:ss")))
+                      .arg(lost));
 }
 
 void Logs::flushBatch()

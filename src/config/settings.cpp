@@ -3,6 +3,7 @@
 #include "convert.h"
 #include "ini_file.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 
 namespace marlin {
@@ -106,6 +107,17 @@ QString flag(bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); }
 QString num(qint64 n) { return QString::number(n); }
 QString colorText(double c) { return QString::number(c, 'g', 17); }
 
+bool hasSettingsSection(const IniDocument &doc)
+{
+    if (doc.hasSection(kNetworkSettings) || doc.hasSection(kGeneralSettings) || doc.hasSection(kWebSettings))
+        return true;
+    for (int i = 1; i <= kPortCount; ++i) {
+        if (doc.hasSection(comSection(i)) || doc.hasSection(netSection(i)))
+            return true;
+    }
+    return false;
+}
+
 QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
 {
     Reader in(doc, mode);
@@ -189,11 +201,24 @@ bool AllowedNetworks::allows(const QHostAddress &address) const
 
 QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode)
 {
+    const bool exists = QFileInfo::exists(settingsFile);
     const IniDocument doc = IniDocument::load(settingsFile);
-    if (doc.readError().isEmpty())
+    QString failure;
+    if (!doc.readError().isEmpty()) {
+        failure = QStringLiteral("The settings file %1 could not be read (%2).").arg(settingsFile, doc.readError());
+    } else if (exists ? !hasSettingsSection(doc) : mode == LoadMode::Reload) {
+        // A garbage or emptied file would otherwise read as defaults: every
+        // router port off, silently.
+        failure = exists ? QStringLiteral("The settings file %1 holds none of the settings sections "
+                                          "([Network_Settings], [General_Settings], [Web_Settings], "
+                                          "[Com_Port_n], [Net_Port_n]).")
+                                 .arg(settingsFile)
+                         : QStringLiteral("The settings file %1 is missing.").arg(settingsFile);
+        failure += mode == LoadMode::Reload ? QStringLiteral(" The settings in force are kept.")
+                                            : QStringLiteral(" The built-in defaults are in use.");
+    } else {
         return readModel(doc, settings, mode);
-    const QString failure = QStringLiteral("The settings file %1 could not be read (%2).")
-                                .arg(settingsFile, doc.readError());
+    }
     // On a reload the settings in force stay; at startup the defaults of
     // an empty file take their place.
     if (mode == LoadMode::Reload)

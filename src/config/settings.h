@@ -110,8 +110,10 @@ QString WebEndpointProblem(const WebSettings &web);
 // Fills the model from the settings file, key by key in the file's order,
 // and returns the failures met, in that order: each key whose number does
 // not fit its field ("Overflow in [Com_Port_2] Baud_Rate"), and a file that
-// exists but cannot be read. What such a failure leaves in the model follows
-// mode; every other key is read all the same.
+// exists but cannot be read or holds none of the settings sections (garbage,
+// emptied), or is missing on a reload. What such a failure leaves in the
+// model follows mode (a damaged file: the defaults at startup, the settings
+// in force on a reload); every other key is read all the same.
 QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMode mode = LoadMode::Startup);
 
 // Writes every key of the model, defaults included, in one atomic rewrite of

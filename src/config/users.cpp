@@ -2,7 +2,10 @@
 
 #include "ini_file.h"
 
+#include <QFileInfo>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace marlin {
 
@@ -120,24 +123,49 @@ User DecodeUserRecord(const QString &encoded, bool *ok)
     return done(sound);
 }
 
+bool canLogIn(const User &user)
+{
+    return !trimSpaces(user.UserName).isEmpty() && user.UserPrivilege >= Operator
+           && user.UserPrivilege <= Administrator;
+}
+
 bool LoadUsers(const QString &userFile, UserTable &users, LoadMode mode, QString *failure)
 {
+    // A folder in the file's place exists too: it is a damaged file.
+    const bool exists = QFileInfo::exists(userFile);
     const IniDocument doc = IniDocument::load(userFile);
     QString problem;
-    if (!doc.readError().isEmpty())
+    bool damaged = false;
+    UserTable loaded;
+    if (!doc.readError().isEmpty()) {
         problem = QStringLiteral("The user file %1 could not be read (%2).").arg(userFile, doc.readError());
-    // An unreadable file is read as a missing one at startup, so the
-    // built-in account still opens the console; a reload keeps the users.
-    if (problem.isEmpty() || mode == LoadMode::Startup) {
+        damaged = true;
+    } else {
         for (int i = 1; i <= kUserCount; ++i) {
-            const QString def = i == 1 ? QString::fromLatin1(kDefaultUserRecord) : QString();
+            const QString def = i == 1 && !exists ? QString::fromLatin1(kDefaultUserRecord) : QString();
             bool ok = true;
-            users[i] = DecodeUserRecord(trimSpaces(doc.value(kUsersSection, userKey(i), def)), &ok);
+            loaded[i] = DecodeUserRecord(trimSpaces(doc.value(kUsersSection, userKey(i), def)), &ok);
             if (!ok)
                 problem = QStringLiteral("The record of user %1 in %2 could not be decoded.").arg(i).arg(userFile);
         }
-        users[0] = User{};
+        if (std::none_of(loaded.begin() + 1, loaded.end(), canLogIn)) {
+            damaged = true;
+            problem = QStringLiteral("The user file %1 holds no user who can log in.").arg(userFile);
+        }
     }
+    if (damaged) {
+        // Never the built-in account in its place: anyone who can damage the
+        // file would otherwise be an Administrator with a known password.
+        problem += mode == LoadMode::Reload
+                       ? QStringLiteral(" The users in force are kept.")
+                       : QStringLiteral(" Nobody can log in; mend the file or delete it to get the built-in "
+                                        "account back.");
+        if (mode == LoadMode::Startup)
+            users = UserTable{};
+    } else {
+        users = loaded;
+    }
+    users[0] = User{};
     if (failure)
         *failure = problem;
     return problem.isEmpty();

@@ -37,16 +37,22 @@ QString EncodeUserRecord(const QString &name, const QString &password, qint16 pr
 // whether the whole record was sound.
 User DecodeUserRecord(const QString &encoded, bool *ok = nullptr);
 
-// Account 1 when USER.INI has none: "admin" with password "marlin", an
-// Administrator, so a fresh installation can configure itself. Kept in its
-// encoded form only.
+// Account 1 of an installation without a USER.INI: "admin" with password
+// "marlin", an Administrator, so a fresh installation can configure itself.
+// Kept in its encoded form only.
 extern const char kDefaultUserRecord[];
 
-// Loads users 1..12 from the user file (missing keys: the built-in account
-// for user 1, empty users otherwise). False when a record was unsound (the
-// table is filled all the same) or the file exists but could not be read
-// (then it is read as missing at startup, and a reload keeps the table);
-// failure then says which.
+// Whether the login could take this user: a name, and a privilege of
+// Operator, Master Operator or Administrator.
+bool canLogIn(const User &user);
+
+// Loads users 1..12 from the user file. Only when the file does not exist
+// at all is user 1 the built-in account; a missing key is otherwise an
+// empty user. False, with failure saying why, when a record was unsound
+// (the table is filled all the same), or the file exists but is damaged: it
+// cannot be read, or it holds no user who can log in (emptied, binary, its
+// users gone). A damaged file leaves nobody who can log in at startup, and
+// a reload keeps the users in memory.
 bool LoadUsers(const QString &userFile, UserTable &users, LoadMode mode = LoadMode::Startup,
                QString *failure = nullptr);
 // Rewrites every user key and "Unicode" = "1" in one atomic save. False, with

@@ -55,6 +55,8 @@ Server::Server(const QString &appDir, QObject *parent)
             [this](int router, int destination) { emit holdChanged(router, destination, false); });
     connect(&links, &RouterLinks::linkChanged, this, &Server::linkChanged);
 
+    logs.setProblemHandler([this](const QString &problem) { emit logProblemChanged(problem); });
+
     timeError.setObjectName(QStringLiteral("timeError"));
     timeError.setInterval(1000);
     timeError.setSingleShot(true);

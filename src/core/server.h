@@ -161,6 +161,8 @@ signals:
     void crosspointChanged(int router, int destination, int source);
     void holdChanged(int router, int destination, bool hold);
     void linkChanged(int router, bool up);
+    // The logs cannot be written (problem says why), or can again (empty).
+    void logProblemChanged(const QString &problem);
     void filesReloaded(const QString &what);
 
 private:

@@ -222,9 +222,23 @@ void NetworkLinks::onData(int n)
         return;
     QByteArray bytes;
     if (channels[n]->udp) {
+        // Anyone can send a datagram to the port; only the router's count.
+        // The router is known by its address alone: a router may answer
+        // from another port than the one its commands go to.
         auto *udp = static_cast<QUdpSocket *>(channels[n]->socket.get());
-        while (udp->hasPendingDatagrams())
-            bytes += udp->receiveDatagram().data();
+        const QHostAddress router(trimSpaces(settings.NetPorts[n].NetIPAddress));
+        bool fromRouter = false;
+        while (udp->hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = udp->receiveDatagram();
+            if (!router.isNull() && datagram.senderAddress().isEqual(router, QHostAddress::ConvertV4MappedToIPv4)) {
+                fromRouter = true;
+                bytes += datagram.data();
+            } else {
+                refuse(n, router, datagram);
+            }
+        }
+        if (!fromRouter)
+            return;
     } else {
         bytes = channels[n]->socket->readAll();
     }
@@ -237,6 +251,22 @@ void NetworkLinks::onData(int n)
     if (cfg.NetDeviceType != kDeviceRouter || !isRouterProtocol(cfg.NetProtocol))
         return;
     events.bytesReceived(n, true, bytes);
+}
+
+void NetworkLinks::refuse(int n, const QHostAddress &router, const QNetworkDatagram &datagram)
+{
+    ++refusedCount;
+    ++refusedUnreported;
+    if (refusalReported.isValid() && refusalReported.elapsed() < kRefusalReportMs)
+        return;
+    refusalReported.start();
+    logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": a datagram from ")
+                       + datagram.senderAddress().toString() + QStringLiteral(" port ")
+                       + QString::number(datagram.senderPort()) + QStringLiteral(" was refused: not the router's address (")
+                       + (router.isNull() ? QStringLiteral("none") : router.toString())
+                       + QStringLiteral("). Datagrams refused since the last report: ")
+                       + QString::number(refusedUnreported) + QLatin1Char('.'));
+    refusedUnreported = 0;
 }
 
 } // namespace marlin

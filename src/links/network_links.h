@@ -6,6 +6,7 @@
 #include "links/port_table.h"
 #include "router/router_table.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
@@ -13,6 +14,7 @@
 #include <memory>
 
 class QAbstractSocket;
+class QNetworkDatagram;
 
 namespace marlin {
 
@@ -63,6 +65,12 @@ public:
     NetSocketState socketState(int port) const;
     qintptr socketDescriptor(int port) const;
 
+    // Datagrams a UDP port refused because they did not come from the
+    // address the port is configured for.
+    quint64 refusedDatagrams() const { return refusedCount; }
+    // At most one error log line a minute tells of refused datagrams.
+    static constexpr int kRefusalReportMs = 60000;
+
 private:
     struct Channel;
 
@@ -70,6 +78,7 @@ private:
     void write(int port, const QByteArray &bytes);
     void onData(int port);
     void onResendTick(int port);
+    void refuse(int port, const QHostAddress &router, const QNetworkDatagram &datagram);
 
     const Settings &settings;
     const RouterTableArray &tables;
@@ -81,6 +90,9 @@ private:
     std::array<QTimer, kPortCount + 1> timeNetCTS;
     QHostAddress udpLocalAddress{QHostAddress::AnyIPv4};
     quint16 udpLocalPort = 0;
+    quint64 refusedCount = 0;
+    quint64 refusedUnreported = 0;
+    QElapsedTimer refusalReported;
 };
 
 } // namespace marlin

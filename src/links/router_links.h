@@ -109,6 +109,8 @@ public:
     NetSocketState netSocketState(int port) const;
     // The system's descriptor of a network port's socket, -1 when it has none.
     qintptr netSocketDescriptor(int port) const;
+    // Datagrams the UDP ports refused: not from the router's address.
+    quint64 refusedDatagrams() const { return network.refusedDatagrams(); }
 
     // Where the UDP sockets of network ports are bound: any address and a
     // port the system picks, unless this says otherwise.

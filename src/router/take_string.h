@@ -22,6 +22,8 @@ namespace marlin {
 // Panels build it, so it may be short or carry anything: a field it lacks
 // reads as empty, and numbers are read the way Val reads them.
 constexpr int kTakeStringSize = 34;
+// Characters 1-18: what a take cannot run without.
+constexpr int kTakeNumbersSize = 18;
 constexpr int kTakeLevelCount = 8;
 
 struct TakeString {

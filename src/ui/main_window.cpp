@@ -182,9 +182,20 @@ void MDIMain::buildStatusPanel()
     lstRouters->setStyleSheet(QStringLiteral("color: #c00000;"));
     layout->addWidget(lblRouters);
     layout->addWidget(lstRouters, 1);
+    lblLogProblem = new QLabel;
+    lblLogProblem->setObjectName(QStringLiteral("lblLogProblem"));
+    lblLogProblem->setWordWrap(true);
+    lblLogProblem->setStyleSheet(QStringLiteral("color: #c00000;"));
+    layout->addWidget(lblLogProblem);
     layout->addStretch();
     lblRouters->hide();
     lstRouters->hide();
+    const auto showLogProblem = [this](const QString &problem) {
+        lblLogProblem->setText(problem);
+        lblLogProblem->setVisible(!problem.isEmpty());
+    };
+    showLogProblem(server.logs.writeProblem());
+    connect(&server, &Server::logProblemChanged, this, showLogProblem);
 
     auto *dock = new QDockWidget(this);
     dock->setObjectName(QStringLiteral("statusPanel"));

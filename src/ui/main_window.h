@@ -101,6 +101,8 @@ private:
     QLabel *lblPRIV = nullptr;
     QLabel *lblRouters = nullptr;
     QListWidget *lstRouters = nullptr;
+    // Shown while the logs cannot be written.
+    QLabel *lblLogProblem = nullptr;
     QTimer timeTime;
     QMap<int, QPointer<frmPROBLEM>> AlertWindows;
     QPointer<QWidget> networkCardWindow;

@@ -61,6 +61,9 @@ frmTake::frmTake(Server &server, int takeColumn, int takeSource, int takeDestina
     }
     txtCom = new QLineEdit;
     txtCom->setObjectName(QStringLiteral("txtCom"));
+    // The switch log keeps Logs::kCommentLimit characters of a comment; with
+    // "User = <name>   Comment = " before it, 200 of the operator's fit.
+    txtCom->setMaxLength(200);
     chkHigh = new QCheckBox(QStringLiteral("Enable High Priority"));
     chkHigh->setObjectName(QStringLiteral("chkHigh"));
     chkHigh->setAccessibleName(chkHigh->text());

@@ -664,6 +664,12 @@ QByteArray WebApi::metrics()
     perRouter("marlin_router_queue_depth", "gauge", "Commands waiting in the router's queues.",
               [this](int r) { return server.links.queueDepth(r); });
 
+    family("marlin_router_datagrams_refused_total", "counter",
+           "Datagrams the UDP router ports refused because they came from another address than the router's.");
+    out += "marlin_router_datagrams_refused_total " + QByteArray::number(server.links.refusedDatagrams()) + '\n';
+    family("marlin_log_write_failures_total", "counter",
+           "Appends to the error or switch log that failed (full disk, unwritable folder).");
+    out += "marlin_log_write_failures_total " + QByteArray::number(server.logs.writeFailures()) + '\n';
     family("marlin_panels_connected", "gauge", "Panel connections open.");
     out += "marlin_panels_connected " + QByteArray::number(server.clients.connectedCount()) + '\n';
     family("marlin_panel_requests_total", "counter", "Panel requests handled.");

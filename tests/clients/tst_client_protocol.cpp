@@ -12,6 +12,11 @@
 
 using namespace marlin;
 using testsupport::bytes;
+using Silence = RequestFramer::Silence;
+constexpr Silence None = Silence::None;
+constexpr Silence Quiet = Silence::Quiet;
+constexpr Silence Long = Silence::Long;
+Q_DECLARE_METATYPE(Silence)
 
 namespace {
 
@@ -150,6 +155,8 @@ private slots:
     void take();
     void highPriority_data();
     void highPriority();
+    void cutNumbersNeverRun_data();
+    void cutNumbersNeverRun();
     void changeFlagsReportedOnce();
     void fullRefreshLeavesPosition1();
     void clientLookup_data();
@@ -579,9 +586,9 @@ void TestClientProtocol::take_data()
     QTest::newRow("source field empty")
         << 4 << takeString("    ", "0008") << 8 << 0
         << QStringList{"queue 4 CMD    0008", "switch r=4 s=0 d=8 []"};
-    QTest::newRow("destination missing")
-        << 4 << QByteArray("C 110000000003") << 0 << 0
-        << QStringList{"queue 4 CMD0003", "switch r=4 s=3 d=0 []"};
+    QTest::newRow("numbers only, no labels")
+        << 4 << QByteArray("C 1100000000030017") << 17 << 3
+        << QStringList{"queue 4 CMD00030017", "switch r=4 s=3 d=17 []"};
     QTest::newRow("destination 0000") << 4 << takeString("0003", "0000") << 0 << 0
                                       << QStringList{"queue 4 CMD00030000", "switch r=4 s=3 d=0 []"};
     QTest::newRow("negative destination")
@@ -642,10 +649,6 @@ void TestClientProtocol::highPriority_data()
         << 4 << bytes({5, 1, 9, 9}) << false << true << true << QString();
     QTest::newRow("destination 0") << 4 << bytes({0, 1}) << false << false << true << QString();
     QTest::newRow("router 0") << 0 << bytes({5, 1}) << false << false << true << QString();
-    QTest::newRow("flag byte missing") << 4 << bytes({5}) << true << false << true
-                                       << "Data Arrival Error.Request too short 1";
-    QTest::newRow("payload missing") << 4 << QByteArray() << false << false << true
-                                     << "Data Arrival Error.Request too short 1";
     QTest::newRow("router 97") << 97 << bytes({5, 1}) << false << false << false
                                << "Data Arrival Error.Router out of range 2";
     QTest::newRow("router 255") << 255 << bytes({5, 1}) << false << false << false
@@ -681,6 +684,52 @@ void TestClientProtocol::highPriority()
     if (!error.isEmpty())
         events << "error " + error;
     QCOMPARE(host.events, events);
+}
+
+// A take short of its first 18 characters or a hold short of its two
+// payload bytes would run on a number cut in half (destination "001" of
+// "0017" reads as 1): neither runs, the panel gets the not-handled reply
+// and the error log says the request was too short.
+void TestClientProtocol::cutNumbersNeverRun_data()
+{
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QByteArray>("payload");
+
+    const QByteArray take = "C 1100000000030017";
+    QTest::newRow("take cut in its destination") << 0xA5 << take.left(17);
+    QTest::newRow("take cut after its source") << 0xA5 << take.left(14);
+    QTest::newRow("take cut in its source") << 0xA5 << take.left(12);
+    QTest::newRow("take cut in its levels") << 0xA5 << take.left(5);
+    QTest::newRow("take without take string") << 0xA5 << QByteArray();
+    QTest::newRow("hold without flag byte") << 0xAA << bytes({5});
+    QTest::newRow("hold without payload") << 0xAA << QByteArray();
+}
+
+void TestClientProtocol::cutNumbersNeverRun()
+{
+    QFETCH(int, command);
+    QFETCH(QByteArray, payload);
+
+    TestHost host;
+    host.servedRouters = {4};
+    host.states[4].HighPriority[5] = true;
+    host.states[4].PrioritySource[1] = 9;
+    const int other = FindOrCreateClient(host.clients, host.states, 9, "10.0.0.2", 1, 0);
+    setPendingFlag(host.clients[other], FlagRouterPending, false);
+    const RouterStateArray before = host.states;
+
+    Panel panel{host};
+    QCOMPARE(panel.ask(command, 4, payload), notHandled());
+    QCOMPARE(host.events, QStringList{"error Data Arrival Error.Request too short 1"});
+    QCOMPARE(host.takeBuilds, 0);
+    QVERIFY(sameStates(host.states, before));
+    QCOMPARE(pendingFlag(host.clients[other], FlagRouterPending), false);
+
+    // The whole request, sent next, runs.
+    host.events.clear();
+    const QByteArray whole = command == 0xA5 ? QByteArray("C 1100000000030017") : bytes({5, 0});
+    QCOMPARE(panel.ask(command, 4, whole), ack(4));
+    QVERIFY(host.errors().isEmpty());
 }
 
 void TestClientProtocol::changeFlagsReportedOnce()
@@ -941,11 +990,12 @@ void TestClientProtocol::markAllRoutersChanged()
 }
 
 // Chunks arrive one read at a time; after each read every complete request
-// is taken. With "quiet", the line then goes silent and the rest is taken.
+// is taken. Then the line goes silent (for the quiet time, or for the whole
+// limit of an incomplete request) and the rest is taken.
 void TestClientProtocol::framer_data()
 {
     QTest::addColumn<QByteArrayList>("reads");
-    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<Silence>("silence");
     QTest::addColumn<QByteArrayList>("requests");
     QTest::addColumn<int>("left");
 
@@ -957,9 +1007,9 @@ void TestClientProtocol::framer_data()
     const QByteArray noop = request("N001", 0xE1, 0x84, 3, "pad");
     const QByteArray low = request("L001", 0x20, 0xA1, 3);
 
-    QTest::newRow("one request") << QByteArrayList{poll} << false << QByteArrayList{poll} << 0;
+    QTest::newRow("one request") << QByteArrayList{poll} << None << QByteArrayList{poll} << 0;
     QTest::newRow("split header")
-        << QByteArrayList{poll.left(3), poll.mid(3)} << false << QByteArrayList{poll} << 0;
+        << QByteArrayList{poll.left(3), poll.mid(3)} << None << QByteArrayList{poll} << 0;
     QTest::newRow("byte by byte")
         << [&] {
                QByteArrayList reads;
@@ -967,68 +1017,85 @@ void TestClientProtocol::framer_data()
                    reads << QByteArray(1, c);
                return reads;
            }()
-        << false << QByteArrayList{hold} << 0;
-    QTest::newRow("joined polls") << QByteArrayList{poll + poll2} << false
+        << None << QByteArrayList{hold} << 0;
+    QTest::newRow("joined polls") << QByteArrayList{poll + poll2} << None
                                   << QByteArrayList{poll, poll2} << 0;
-    QTest::newRow("joined retransmission") << QByteArrayList{poll + poll} << false
+    QTest::newRow("joined retransmission") << QByteArrayList{poll + poll} << None
                                            << QByteArrayList{poll, poll} << 0;
-    QTest::newRow("hold, status, poll joined") << QByteArrayList{hold + status + poll} << false
+    QTest::newRow("hold, status, poll joined") << QByteArrayList{hold + status + poll} << None
                                                << QByteArrayList{hold, status, poll} << 0;
     QTest::newRow("hold split in its payload")
-        << QByteArrayList{hold.left(8), hold.mid(8)} << false << QByteArrayList{hold} << 0;
+        << QByteArrayList{hold.left(8), hold.mid(8)} << None << QByteArrayList{hold} << 0;
     // What follows a request of known size in its own read is padding unless
     // it can start a request.
     for (const int pad : {1, 3, 6}) {
         QTest::addRow("poll padded by %d", pad)
-            << QByteArrayList{poll + QByteArray(pad, '\0')} << false << QByteArrayList{poll} << 0;
+            << QByteArrayList{poll + QByteArray(pad, '\0')} << None << QByteArrayList{poll} << 0;
         QTest::addRow("hold padded by %d", pad)
-            << QByteArrayList{hold + QByteArray(pad, '\xFF')} << false << QByteArrayList{hold} << 0;
+            << QByteArrayList{hold + QByteArray(pad, '\xFF')} << None << QByteArrayList{hold} << 0;
     }
     QTest::newRow("poll then a partial one is padding")
-        << QByteArrayList{poll + poll2.left(5)} << false << QByteArrayList{poll} << 0;
+        << QByteArrayList{poll + poll2.left(5)} << None << QByteArrayList{poll} << 0;
     QTest::newRow("hold with a three-byte payload")
-        << QByteArrayList{request("H002", 0xE1, 0xAA, 3, bytes({7, 1, 0}))} << false
+        << QByteArrayList{request("H002", 0xE1, 0xAA, 3, bytes({7, 1, 0}))} << None
         << QByteArrayList{request("H002", 0xE1, 0xAA, 3, bytes({7, 1}))} << 0;
     QTest::newRow("poll then seven bytes below class E0")
-        << QByteArrayList{poll + low} << false << QByteArrayList{poll} << 0;
+        << QByteArrayList{poll + low} << None << QByteArrayList{poll} << 0;
     QTest::newRow("poll then an unknown command")
-        << QByteArrayList{poll + request("U002", 0xE1, 0x42, 3)} << false << QByteArrayList{poll} << 0;
+        << QByteArrayList{poll + request("U002", 0xE1, 0x42, 3)} << None << QByteArrayList{poll} << 0;
     QTest::newRow("poll then a class E0 request")
-        << QByteArrayList{poll + request("E001", 0xE0, 0xA1, 3)} << false
+        << QByteArrayList{poll + request("E001", 0xE0, 0xA1, 3)} << None
         << QByteArrayList{poll, request("E001", 0xE0, 0xA1, 3)} << 0;
     QTest::newRow("padding of an earlier piece's request")
-        << QByteArrayList{hold.left(8), hold.mid(8) + "\x01\x02"} << false << QByteArrayList{hold} << 0;
+        << QByteArrayList{hold.left(8), hold.mid(8) + "\x01\x02"} << None << QByteArrayList{hold} << 0;
     QTest::newRow("take in two pieces")
-        << QByteArrayList{take.left(20), take.mid(20)} << false << QByteArrayList{take} << 0;
+        << QByteArrayList{take.left(20), take.mid(20)} << None << QByteArrayList{take} << 0;
     QTest::newRow("take takes its comment and what follows")
-        << QByteArrayList{take + poll} << false << QByteArrayList{take + poll} << 0;
-    QTest::newRow("poll then a take") << QByteArrayList{poll + take} << false
+        << QByteArrayList{take + poll} << None << QByteArrayList{take + poll} << 0;
+    QTest::newRow("poll then a take") << QByteArrayList{poll + take} << None
                                       << QByteArrayList{poll, take} << 0;
     QTest::newRow("take string incomplete waits")
-        << QByteArrayList{take.left(40)} << false << QByteArrayList{} << 40;
-    QTest::newRow("take string incomplete, line quiet")
-        << QByteArrayList{take.left(30)} << true << QByteArrayList{take.left(30)} << 0;
-    QTest::newRow("short waits") << QByteArrayList{poll.left(6)} << false << QByteArrayList{}
+        << QByteArrayList{take.left(40)} << None << QByteArrayList{} << 40;
+    QTest::newRow("take numbers whole, line quiet")
+        << QByteArrayList{take.left(7 + 18)} << Quiet << QByteArrayList{take.left(7 + 18)} << 0;
+    QTest::newRow("take cut in its destination, line quiet")
+        << QByteArrayList{take.left(7 + 17)} << Quiet << QByteArrayList{} << 7 + 17;
+    QTest::newRow("take cut in its destination, limit passed")
+        << QByteArrayList{take.left(7 + 17)} << Long << QByteArrayList{take.left(7 + 17)} << 0;
+    QTest::newRow("take cut in its header, line quiet")
+        << QByteArrayList{take.left(6)} << Quiet << QByteArrayList{} << 6;
+    QTest::newRow("take cut before its command, line quiet")
+        << QByteArrayList{take.left(5)} << Quiet << QByteArrayList{} << 5;
+    QTest::newRow("take cut in its header, then whole")
+        << QByteArrayList{take.left(6), take.mid(6)} << Quiet << QByteArrayList{take} << 0;
+    QTest::newRow("short waits") << QByteArrayList{poll.left(6)} << None << QByteArrayList{}
                                  << 6;
-    QTest::newRow("short, line quiet") << QByteArrayList{poll.left(3)} << true
-                                       << QByteArrayList{poll.left(3)} << 0;
+    QTest::newRow("short, line quiet") << QByteArrayList{poll.left(3)} << Quiet << QByteArrayList{} << 3;
+    QTest::newRow("short, limit passed") << QByteArrayList{poll.left(3)} << Long
+                                         << QByteArrayList{poll.left(3)} << 0;
+    QTest::newRow("poll without router, line quiet")
+        << QByteArrayList{poll.left(6)} << Quiet << QByteArrayList{} << 6;
+    QTest::newRow("class below E1 without router, line quiet")
+        << QByteArrayList{low.left(6)} << Quiet << QByteArrayList{low.left(6)} << 0;
     QTest::newRow("hold without flag byte, line quiet")
-        << QByteArrayList{hold.left(8)} << true << QByteArrayList{hold.left(8)} << 0;
+        << QByteArrayList{hold.left(8)} << Quiet << QByteArrayList{} << 8;
+    QTest::newRow("hold without flag byte, limit passed")
+        << QByteArrayList{hold.left(8)} << Long << QByteArrayList{hold.left(8)} << 0;
     QTest::newRow("poll, then a short tail when quiet")
-        << QByteArrayList{poll + poll2.left(2)} << true << QByteArrayList{poll} << 0;
-    QTest::newRow("no-op takes everything") << QByteArrayList{noop + poll} << false
+        << QByteArrayList{poll + poll2.left(2)} << Quiet << QByteArrayList{poll} << 0;
+    QTest::newRow("no-op takes everything") << QByteArrayList{noop + poll} << None
                                             << QByteArrayList{noop + poll} << 0;
     QTest::newRow("class below E1 takes everything")
-        << QByteArrayList{low + poll} << false << QByteArrayList{low + poll} << 0;
+        << QByteArrayList{low + poll} << None << QByteArrayList{low + poll} << 0;
     QTest::newRow("unknown command takes everything")
-        << QByteArrayList{request("U001", 0xE1, 0xA7, 3) + poll} << false
+        << QByteArrayList{request("U001", 0xE1, 0xA7, 3) + poll} << None
         << QByteArrayList{request("U001", 0xE1, 0xA7, 3) + poll} << 0;
 }
 
 void TestClientProtocol::framer()
 {
     QFETCH(QByteArrayList, reads);
-    QFETCH(bool, quiet);
+    QFETCH(Silence, silence);
     QFETCH(QByteArrayList, requests);
     QFETCH(int, left);
 
@@ -1039,8 +1106,8 @@ void TestClientProtocol::framer()
         while (auto r = framer.takeRequest())
             taken << *r;
     }
-    if (quiet) {
-        while (auto r = framer.takeRequest(true))
+    if (silence != None) {
+        while (auto r = framer.takeRequest(silence))
             taken << *r;
     }
     QCOMPARE(taken, requests);

@@ -44,6 +44,9 @@ private slots:
     void settingsSaveKeepsOldFileOnFailure();
 
     void errorLogLines();
+    void logTextFromOutside_data();
+    void logTextFromOutside();
+    void repeatedErrorLinesCollapse();
     void switchLogLines_data();
     void switchLogLines();
     void logsFollowTheDate();
@@ -53,6 +56,10 @@ private slots:
     void userRecords_data();
     void userRecords();
     void builtInAccount();
+    void damagedUserFile_data();
+    void damagedUserFile();
+    void damagedSettingsFile_data();
+    void damagedSettingsFile();
     void usersSaveAndLoad();
 
 private:
@@ -327,8 +334,8 @@ void TestConfig::unreadableSettingsFileIsKept()
     WriteIniValue(path, QStringLiteral("A"), QStringLiteral("b"), QStringLiteral("c"));
     QVERIFY(QFileInfo(path + QStringLiteral("/inside")).isDir());
 
-    // Users are kept the same way on a reload; at startup the built-in
-    // account stands in, so the console can still be opened.
+    // Users are kept the same way on a reload; at startup nobody can log
+    // in: the built-in account is for an installation without a user file.
     const QString userFile = app.filePath(QStringLiteral("USER.INI"));
     QVERIFY(QDir().mkpath(userFile));
     UserTable users;
@@ -338,7 +345,7 @@ void TestConfig::unreadableSettingsFileIsKept()
     QVERIFY2(failure.startsWith(QStringLiteral("The user file")), qPrintable(failure));
     QCOMPARE(users[3].UserName, QStringLiteral("kept"));
     QVERIFY(!LoadUsers(userFile, users, LoadMode::Startup));
-    QCOMPARE(users[1].UserName, QStringLiteral("admin"));
+    QVERIFY(users[1].UserName.isEmpty());
     QVERIFY(users[3].UserName.isEmpty());
     QVERIFY(!SaveUsers(userFile, users));
     QVERIFY(QFileInfo(userFile).isDir());
@@ -422,7 +429,86 @@ void TestConfig::errorLogLines()
     logs.WriteErrorLog(QStringLiteral("Server Started"));
     logs.WriteErrorLog(QStringLiteral("two\r\nlines"));
     QCOMPARE(readFile(app.filePath(QStringLiteral("Logs/Error Log For 20260304.TXT"))),
-             QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\r\nlines\r\n"));
+             QByteArray("03-04-2026  05:06:07 Server Started\r\n03-04-2026  05:06:07 two\\x0D\\x0Alines\r\n"));
+}
+
+// Text from outside (a comment, a router, source or destination name) never
+// ends a line, forges a field or carries NUL: each control character is
+// written as \xHH. A comment is cut at its limit.
+void TestConfig::logTextFromOutside_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("written");
+
+    QTest::newRow("line ends") << QStringLiteral("ok\r\n03-04-2026  05:06:07 Switch command sent.")
+                               << QByteArray("ok\\x0D\\x0A03-04-2026  05:06:07 Switch command sent.");
+    QTest::newRow("a lone line feed") << QStringLiteral("a\nb") << QByteArray("a\\x0Ab");
+    QTest::newRow("tab forging a field") << QStringLiteral("x\t Router = Fake") << QByteArray("x\\x09 Router = Fake");
+    QTest::newRow("NUL") << QString::fromLatin1("a\0b", 3) << QByteArray("a\\x00b");
+    QTest::newRow("escape and DEL") << QStringLiteral("\x1B[2J\x7F") << QByteArray("\\x1B[2J\\x7F");
+    QTest::newRow("C1 next line") << QString(QChar(0x85)) + QStringLiteral("z") << QByteArray("\\x85z");
+    QTest::newRow("Windows-1252 text stays") << QString::fromUtf8("café €") << QByteArray("caf\xE9 \x80");
+    QTest::newRow("comment at the limit") << QString(Logs::kCommentLimit, QLatin1Char('c'))
+                                          << QByteArray(Logs::kCommentLimit, 'c');
+    QTest::newRow("comment past the limit") << QString(60 * 1024, QLatin1Char('c'))
+                                            << QByteArray(Logs::kCommentLimit, 'c');
+}
+
+void TestConfig::logTextFromOutside()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, written);
+
+    QTemporaryDir app;
+    RouterTableArray tables;
+    CreateDefaultRouterTable(tables[2], 2);
+    const bool isComment = text.size() >= Logs::kCommentLimit;
+    if (!isComment) {
+        tables[2].Name = text;
+        tables[2].SourceDescription[3] = text;
+        tables[2].DestDescription[5] = text;
+    }
+    Logs logs(app.path(), tables);
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    logs.setClock([&] { return at; });
+    logs.WriteSwitchLog(true, 2, 3, 5, text);
+    logs.WriteErrorLog(QStringLiteral("Router = ") + text);
+
+    const QByteArray name = isComment ? QByteArray("Router_2") : written;
+    const QByteArray source = isComment ? QByteArray("Input_3") : written;
+    const QByteArray destination = isComment ? QByteArray("Output_5") : written;
+    QCOMPARE(readFile(logs.switchLogPath(at.date())),
+             "03-04-2026  05:06:07 Switch command sent.\t Router = " + name + "\t Source = " + source
+                 + "\t Destination = " + destination + '\t' + written + "\r\n");
+    if (!isComment)
+        QCOMPARE(readFile(logs.errorLogPath(at.date())), "03-04-2026  05:06:07 Router = " + written + "\r\n");
+}
+
+// One line repeated in a flood: the first few are written, the rest counted
+// and written as one line when another line comes; other lines are untouched.
+void TestConfig::repeatedErrorLinesCollapse()
+{
+    QTemporaryDir app;
+    RouterTableArray tables;
+    Logs logs(app.path(), tables);
+    const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+    logs.setClock([&] { return at; });
+    const QString full = QStringLiteral("Command queue of router 1 (Router_1) full: a take took the place of the last "
+                                        "waiting command.");
+    for (int i = 0; i < 5000; ++i)
+        logs.WriteErrorLog(full);
+    logs.WriteErrorLog(QStringLiteral("Server Closed Down"));
+    logs.WriteErrorLog(QStringLiteral("Server Closed Down"));
+
+    QList<QByteArray> expected(Logs::kRepeatsWritten, full.toLatin1());
+    expected << full.toLatin1() + " [repeated " + QByteArray::number(5000 - Logs::kRepeatsWritten) + " more times]"
+             << "Server Closed Down" << "Server Closed Down";
+    QList<QByteArray> lines;
+    for (const QByteArray &line : readFile(logs.errorLogPath(at.date())).split('\n')) {
+        if (!line.isEmpty())
+            lines.append(line.mid(21).chopped(1));
+    }
+    QCOMPARE(lines, expected);
 }
 
 void TestConfig::switchLogLines_data()
@@ -521,29 +607,49 @@ void TestConfig::logLinesThatCannotBeWritten()
     logs.setClock([] { return QDateTime(QDate(2026, 6, 1), QTime(8, 0, 0)); });
     const QString path = logs.errorLogPath(QDate(2026, 6, 1));
 
+    QStringList told;
+    logs.setProblemHandler([&](const QString &problem) { told.append(problem); });
+
     // A file where the Logs folder belongs refuses every write, even root's.
     QVERIFY(writeFile(app.filePath(QStringLiteral("Logs")), "not a folder"));
     logs.WriteErrorLog(QStringLiteral("lost"));
     {
         Logs::Batch batch(logs);
         logs.WriteErrorLog(QStringLiteral("lost too"));
+        logs.WriteSwitchLog(false, 1, 1, 1, QString());
     }
     QVERIFY(!QFile::exists(path));
-    // The next line tries again and is written once the folder can be made.
+    // Every failed append is counted; the problem is told once.
+    QCOMPARE(logs.writeFailures(), quint64(3));
+    QCOMPARE(told.size(), 1);
+    QVERIFY2(told[0].startsWith(QStringLiteral("The logs cannot be written (") + path), qPrintable(told[0]));
+    QCOMPARE(logs.writeProblem(), told[0]);
+    // The next line tries again and is written once the folder can be made,
+    // followed by what was lost.
     QVERIFY(QFile::remove(app.filePath(QStringLiteral("Logs"))));
     logs.WriteErrorLog(QStringLiteral("kept"));
-    QCOMPARE(readFile(path), QByteArray("06-01-2026  08:00:00 kept\r\n"));
+    QCOMPARE(readFile(path), QByteArray("06-01-2026  08:00:00 kept\r\n06-01-2026  08:00:00 The logs could not be "
+                                        "written from 06-01-2026 08:00:00 on; 3 writes were lost.\r\n"));
+    QCOMPARE(told, (QStringList{told[0], QString()}));
+    QCOMPARE(logs.writeProblem(), QString());
 
     // Past a file size limit the write fails instead of the process ending:
     // in a child, which the limit would otherwise kill with SIGXFSZ.
     const pid_t child = ::fork();
     if (child == 0) {
         IgnoreFileSizeLimitSignal();
-        const rlimit limit{64, 64};
+        // The file is full: it may not grow by a byte, as on a full disk.
+        const rlim_t full = rlim_t(QFileInfo(path).size());
+        const rlimit limit{full, full};
         ::setrlimit(RLIMIT_FSIZE, &limit);
+        const quint64 before = logs.writeFailures();
         for (int i = 0; i < 10; ++i)
-            logs.WriteErrorLog(QStringLiteral("a line that does not fit"));
-        ::_exit(readFile(path).size() <= 64 ? 0 : 2);
+            logs.WriteErrorLog(QStringLiteral("a line that does not fit %1").arg(i));
+        // A full file takes nothing more, and each refusal is counted.
+        ::_exit(QFileInfo(path).size() == qint64(full) && logs.writeFailures() == before + 10
+                        && !logs.writeProblem().isEmpty()
+                    ? 0
+                    : 2);
     }
     QVERIFY(child > 0);
     int status = 0;
@@ -603,6 +709,122 @@ void TestConfig::builtInAccount()
     QCOMPARE(users[1], u);
     for (int i = 2; i <= kUserCount; ++i)
         QVERIFY(users[i].UserName.isEmpty());
+}
+
+// The built-in account exists only without a user file. A file that
+// exists but yields nobody who can log in is damaged: at startup nobody can
+// log in, and a reload keeps the users in force; either way it is said.
+void TestConfig::damagedUserFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("damaged");
+    QTest::addColumn<QString>("whoCanLogIn"); // at startup
+
+    const QByteArray operatorTwo = "[USERS]\r\nUser_2="
+                                   + EncodeUserRecord(QStringLiteral("desk"), QStringLiteral("pw"), Operator).toLatin1()
+                                   + "\r\n";
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("emptied") << QByteArray() << true << QString();
+    QTest::newRow("binary") << binary << true << QString();
+    QTest::newRow("no User_1, nobody else") << QByteArray("[USERS]\r\nUnicode=1\r\n") << true << QString();
+    QTest::newRow("empty records only") << QByteArray("[USERS]\r\nUser_1=10-14\r\nUser_2=10-14\r\n") << true
+                                        << QString();
+    QTest::newRow("a user without privilege only")
+        << "[USERS]\r\nUser_1=" + EncodeUserRecord(QStringLiteral("x"), QStringLiteral("y"), 0).toLatin1() + "\r\n"
+        << true << QString();
+    QTest::newRow("no User_1, an operator in User_2") << operatorTwo << false << "desk";
+}
+
+void TestConfig::damagedUserFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, damaged);
+    QFETCH(QString, whoCanLogIn);
+
+    QTemporaryDir app;
+    const QString path = app.filePath(QStringLiteral("USER.INI"));
+    QVERIFY(writeFile(path, content));
+    const auto loginNames = [](const UserTable &users) {
+        QStringList names;
+        for (int i = 1; i <= kUserCount; ++i) {
+            if (canLogIn(users[i]))
+                names.append(users[i].UserName);
+        }
+        return names.join(QLatin1Char(','));
+    };
+
+    UserTable users;
+    users[4] = User{QStringLiteral("stale"), QStringLiteral("pw"), Administrator};
+    QString failure;
+    QCOMPARE(LoadUsers(path, users, LoadMode::Startup, &failure), !damaged);
+    QCOMPARE(loginNames(users), whoCanLogIn);
+    QCOMPARE(failure.isEmpty(), !damaged);
+    if (damaged)
+        QCOMPARE(failure, QStringLiteral("The user file %1 holds no user who can log in. Nobody can log in; mend the "
+                                         "file or delete it to get the built-in account back.").arg(path));
+
+    UserTable inForce;
+    inForce[3] = User{QStringLiteral("chief"), QStringLiteral("pw"), Administrator};
+    users = inForce;
+    QCOMPARE(LoadUsers(path, users, LoadMode::Reload, &failure), !damaged);
+    QCOMPARE(loginNames(users), damaged ? QStringLiteral("chief") : whoCanLogIn);
+    if (damaged)
+        QCOMPARE(failure, QStringLiteral("The user file %1 holds no user who can log in. The users in force are kept.")
+                              .arg(path));
+}
+
+// A settings file with none of its sections is damaged, not a file of
+// defaults: a reload keeps the settings in force (its routers in service),
+// a startup says so. A file missing at a reload is the same.
+void TestConfig::damagedSettingsFile_data()
+{
+    QTest::addColumn<QByteArray>("content"); // "-" for no file
+    QTest::addColumn<QString>("startupFailure"); // after the path
+    QTest::addColumn<QString>("reloadFailure");
+
+    const QString sections = QStringLiteral(" holds none of the settings sections ([Network_Settings], "
+                                            "[General_Settings], [Web_Settings], [Com_Port_n], [Net_Port_n]).");
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("emptied") << QByteArray() << sections + " The built-in defaults are in use."
+                             << sections + " The settings in force are kept.";
+    QTest::newRow("binary") << binary << sections + " The built-in defaults are in use."
+                            << sections + " The settings in force are kept.";
+    QTest::newRow("another program's file") << QByteArray("[Other]\r\nPort_Enable=1\r\n")
+                                            << sections + " The built-in defaults are in use."
+                                            << sections + " The settings in force are kept.";
+    QTest::newRow("missing") << QByteArray("-") << QString()
+                             << QStringLiteral(" is missing. The settings in force are kept.");
+    QTest::newRow("one section") << QByteArray("[Net_Port_9]\r\nHardware_Enabled=1\r\n") << QString() << QString();
+}
+
+void TestConfig::damagedSettingsFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, startupFailure);
+    QFETCH(QString, reloadFailure);
+
+    QTemporaryDir app;
+    const QString path = app.filePath(QStringLiteral("WREN.INI"));
+    if (content != "-")
+        QVERIFY(writeFile(path, content));
+
+    Settings s;
+    const QStringList atStartup = LoadSettings(path, s, LoadMode::Startup);
+    const QString file = QStringLiteral("The settings file ") + path;
+    QCOMPARE(atStartup, startupFailure.isEmpty() ? QStringList() : QStringList{file + startupFailure});
+    QCOMPARE(s.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+
+    Settings inForce;
+    inForce.NetPorts[3].NetEnabled = true;
+    inForce.NetPorts[3].NetIPAddress = QStringLiteral("127.0.0.1");
+    s = inForce;
+    const QStringList onReload = LoadSettings(path, s, LoadMode::Reload);
+    QCOMPARE(onReload, reloadFailure.isEmpty() ? QStringList() : QStringList{file + reloadFailure});
+    QCOMPARE(s == inForce, !reloadFailure.isEmpty());
 }
 
 void TestConfig::usersSaveAndLoad()

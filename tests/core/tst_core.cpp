@@ -1,5 +1,6 @@
 #include "clients/client_server.h"
 #include "core/server.h"
+#include "core/single_instance.h"
 #include "core/termination_signals.h"
 #include "test_server.h"
 #include "test_support.h"
@@ -112,6 +113,9 @@ private slots:
     void startupFillsEveryTable();
     void startupErrorIsLoggedAndShownOnce();
     void everyStartupFailureIsLogged();
+    void damagedUserFileLetsNobodyLogIn();
+    void oneServerPerFolder_data();
+    void oneServerPerFolder();
     void terminalTellsWhatHappens();
     void programStartsAndClosesOnTermination_data();
     void programStartsAndClosesOnTermination();
@@ -165,6 +169,75 @@ void TestCore::startupFillsEveryTable()
 
     server.Shutdown();
     QCOMPARE(logEntries(app.path(), "Error").last(), QByteArray("Server Closed Down"));
+}
+
+// A user file that exists but holds nobody who can log in: the built-in
+// account does not stand in for it, and the startup says so.
+void TestCore::damagedUserFileLetsNobodyLogIn()
+{
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("USER.INI")), "[USERS]\r\nUnicode=1\r\n"));
+    TestServer server(app.path());
+    server.Start();
+    for (int i = 1; i <= kUserCount; ++i)
+        QVERIFY(!canLogIn(server.Users[i]));
+    const QString line = QStringLiteral("The user file %1/USER.INI holds no user who can log in. Nobody can log in; "
+                                        "mend the file or delete it to get the built-in account back.")
+                             .arg(app.path());
+    QCOMPARE(server.StartupError, line);
+    QVERIFY(logEntries(app.path(), "Error").contains(line.toLocal8Bit()));
+
+    // Without the file, the built-in account is back at the next start.
+    QVERIFY(QFile::remove(app.filePath(QStringLiteral("USER.INI"))));
+    TestServer fresh(app.path());
+    fresh.Start();
+    QCOMPARE(fresh.Users[1].UserName, QStringLiteral("admin"));
+    QVERIFY(canLogIn(fresh.Users[1]));
+}
+
+void TestCore::oneServerPerFolder_data()
+{
+    QTest::addColumn<bool>("diskFull");
+    QTest::newRow("folder with room") << false;
+    // A write of a single byte fails, as on a full disk (root included).
+    QTest::newRow("nothing can be written") << true;
+}
+
+// The lock needs no disk space: the first server in a folder gets it, a
+// second is refused while the first lives, and it is free again after.
+void TestCore::oneServerPerFolder()
+{
+    QFETCH(bool, diskFull);
+    QTemporaryDir app;
+    QTemporaryDir other;
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    const auto restore = qScopeGuard([&] {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    });
+    if (diskFull) {
+        const rlimit none{0, saved.rlim_max};
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &none), 0);
+        QFile probe(app.filePath(QStringLiteral("probe")));
+        QVERIFY(probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        QCOMPARE(probe.write("x", 1), qint64(-1));
+        probe.remove();
+    }
+    {
+        SingleInstance first(app.path());
+        QVERIFY(first.tryLock());
+        SingleInstance second(app.path());
+        QVERIFY(!second.tryLock());
+        // Another installation beside it runs.
+        SingleInstance elsewhere(other.path());
+        QVERIFY(elsewhere.tryLock());
+    }
+    SingleInstance afterwards(app.path());
+    QVERIFY(afterwards.tryLock());
+    QCOMPARE(QDir(app.path()).entryList(QDir::Files), QStringList());
 }
 
 void TestCore::startupErrorIsLoggedAndShownOnce()
@@ -422,7 +495,6 @@ void TestCore::chosenFolderIsMadeAndUsed()
     Terminal terminal(*server);
     QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(chosen, "Error").value(0), QByteArray("Server Started"), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(terminal.hasLine("marlin-server: application folder " + chosen.toLocal8Bit()), 5000);
-    QVERIFY(QFile::exists(chosen + QStringLiteral("/marlin-server.lock")));
     server->terminate();
     QVERIFY(server->waitForFinished(20000));
     QCOMPARE(server->exitCode(), 0);
@@ -556,6 +628,7 @@ void TestCore::unreachableDisplayFallsBackToOffscreen()
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString());
     env.insert(QStringLiteral("WAYLAND_DISPLAY"), QString());
     env.insert(QStringLiteral("XDG_SESSION_TYPE"), QString());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString()); // as under a service manager
     std::unique_ptr<QProcess> server(install.start({}, env));
     Terminal terminal(*server);
     QTRY_COMPARE_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").value(0), QByteArray("Server Started"), 20000);
@@ -571,7 +644,9 @@ void TestCore::unreachableDisplayFallsBackToOffscreen()
     const QByteArray text = terminal.text();
     QCOMPARE(text.count("display"), 1);
     QVERIFY2(terminal.hasLine("marlin-server: cannot connect to display :987, running headless (offscreen platform)"), text);
-    QVERIFY2(!text.contains("qt.qpa") && !text.contains("does not support") && !text.contains("xcb"), text);
+    QVERIFY2(!text.contains("qt.qpa") && !text.contains("does not support") && !text.contains("xcb")
+                 && !text.contains("XDG_RUNTIME_DIR"),
+             text);
 }
 
 void TestCore::secondCopyIsRefused()

@@ -125,6 +125,8 @@ private slots:
     void silentTcpRouterIsLoggedEachMinute();
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
+    void udpDatagramsOnlyFromTheRoutersAddress_data();
+    void udpDatagramsOnlyFromTheRoutersAddress();
     void networkPortNumberRange_data();
     void networkPortNumberRange();
     void udpBindFailureIsLogged();
@@ -724,6 +726,77 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
     QCOMPARE(server.links.silentTicks(1, true), 0);
+}
+
+void TestLinks::udpDatagramsOnlyFromTheRoutersAddress_data()
+{
+    QTest::addColumn<QString>("from");      // the sender's address
+    QTest::addColumn<bool>("routersPort");  // sent from the port the router listens on
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("the router") << "127.0.0.1" << true << true;
+    QTest::newRow("the router's address, another port") << "127.0.0.1" << false << true;
+    QTest::newRow("another address") << "127.0.0.2" << false << false;
+}
+
+// A datagram moving destination 11 to source 32: only the router's address
+// may say so. A refused one changes nothing (state, hold, re-sends,
+// silence), is counted, and is logged.
+void TestLinks::udpDatagramsOnlyFromTheRoutersAddress()
+{
+    QFETCH(QString, from);
+    QFETCH(bool, routersPort);
+    QFETCH(bool, accepted);
+
+    QUdpSocket router;
+    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
+    QUdpSocket other;
+    if (!routersPort && !other.bind(QHostAddress(from), 0))
+        QSKIP("the loopback address cannot be bound here");
+    QUdpSocket &sender = routersPort ? router : other;
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(router.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\nRetry_MS=30000\r\n")));
+    TestServer server(app.path());
+    server.Start();
+    server.RouterStates[5].HighPriority[11] = true;
+    QTRY_VERIFY_WITH_TIMEOUT(router.hasPendingDatagrams(), 5000);
+    const QNetworkDatagram first = router.receiveDatagram();
+    QCOMPARE(first.data(), QByteArray("@ ?\r"));
+    QCOMPARE(server.links.resendsLeft(1), 4);
+
+    sender.writeDatagram("S:0A,1F\r", first.senderAddress(), quint16(first.senderPort()));
+    if (!accepted) {
+        QTRY_COMPARE(server.links.refusedDatagrams(), quint64(1));
+        QCOMPARE(server.links.resendsLeft(1), 4);
+        // The router's own answer, sent next, is taken.
+        router.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
+        QTRY_COMPARE(server.RouterStates[5].CurrentSource[2], 5);
+    }
+    QTRY_COMPARE(server.RouterStates[5].CurrentSource[11] == 32, accepted);
+    QCOMPARE(server.RouterStates[5].HighPriority[11], !accepted);
+    QCOMPARE(server.links.refusedDatagrams(), quint64(accepted ? 0 : 1));
+    QList<QByteArray> refusals;
+    for (const QByteArray &entry : logEntries(app.path(), "Error")) {
+        if (entry.contains("was refused"))
+            refusals.append(entry);
+    }
+    QCOMPARE(refusals.size(), accepted ? 0 : 1);
+    if (!accepted) {
+        QCOMPARE(refusals[0], "Network port 1: a datagram from 127.0.0.2 port " + QByteArray::number(other.localPort())
+                                  + " was refused: not the router's address (127.0.0.1). Datagrams refused since the "
+                                    "last report: 1.");
+        // More of them within the minute are counted, not logged.
+        for (int i = 0; i < 5; ++i)
+            sender.writeDatagram("junk\r", first.senderAddress(), quint16(first.senderPort()));
+        QTRY_COMPARE(server.links.refusedDatagrams(), quint64(6));
+        router.writeDatagram("S:22,4\r", first.senderAddress(), quint16(first.senderPort()));
+        QTRY_COMPARE(server.RouterStates[5].CurrentSource[3], 5);
+        int lines = 0;
+        for (const QByteArray &entry : logEntries(app.path(), "Error"))
+            lines += entry.contains("was refused") ? 1 : 0;
+        QCOMPARE(lines, 1);
+    }
 }
 
 void TestLinks::hangingTcpConnectIsAbandoned()

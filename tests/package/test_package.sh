@@ -31,6 +31,19 @@ for f in /usr/bin/marlin-server /usr/bin/marlin-routersim /usr/bin/marlin-panel 
          /usr/share/marlin-server/keepalived/marlin-notify.sh; do
   [ -e "$f" ] || fail "$f is not installed"
 done
+# Each man page says what its program is, and the server's says where its
+# files are, what the signals do and what the exit codes mean.
+for program in marlin-server marlin-panel marlin-routersim; do
+  name_line="$(zcat "/usr/share/man/man1/$program.1.gz" | grep -A1 '^\.SH NAME' | tail -1)"
+  case "$name_line" in
+    "$program \\- $program" | "") fail "the man page of $program has no one-line description" ;;
+    "$program \\- "*" "*) ;;
+    *) fail "the man page of $program names itself oddly: $name_line" ;;
+  esac
+done
+for section in FILES SIGNALS '"EXIT STATUS"'; do
+  zcat /usr/share/man/man1/marlin-server.1.gz | grep -q "^\.SH $section" || fail "the server's man page has no $section"
+done
 getent passwd marlin-server >/dev/null || fail "no marlin-server user"
 id -nG marlin-server | grep -qw dialout || fail "marlin-server is not in the dialout group"
 [ "$(stat -c %U /var/lib/marlin-server)" = marlin-server ] || fail "/var/lib/marlin-server is not the service's"

@@ -1,5 +1,6 @@
 #include "clients/client_protocol.h"
 #include "config/users.h"
+#include "core/console_actions.h"
 #include "core/server.h"
 #include "links/tcp_keepalive.h"
 #include "router/router_file.h"
@@ -39,9 +40,17 @@ private slots:
     void reloadsRereadTheirFiles_data();
     void reloadsRereadTheirFiles();
     void splitAndJoinedRequests();
+    void takeInTwoPiecesWaitsForItsNumbers_data();
+    void takeInTwoPiecesWaitsForItsNumbers();
+    void cutTakeOrHoldIsDroppedAfterItsLimit_data();
+    void cutTakeOrHoldIsDroppedAfterItsLimit();
+    void takeCommentMakesOneBoundedLogLine_data();
+    void takeCommentMakesOneBoundedLogLine();
     void paddedRequestGetsOneReply_data();
     void paddedRequestGetsOneReply();
     void unreadableUserFileIsAnIncompleteReload();
+    void damagedFileReloadKeepsWhatIsInForce_data();
+    void damagedFileReloadKeepsWhatIsInForce();
     void closedSlotsAreReused();
     void sixtyFifthPanelTakesAClosedRecord();
     void idleConnectionsDoNotStopService();
@@ -200,6 +209,98 @@ void TestPanels::splitAndJoinedRequests()
     QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
 }
 
+namespace {
+// Router 2 served by a network port without an address: its commands stay
+// in the queues, where the test reads them.
+QByteArray routerTwoSettings() { return loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"; }
+const QByteArray kTakeThreeToSeventeen = "C 1100000000030017IN_3    OUT_17  desk one";
+} // namespace
+
+void TestPanels::takeInTwoPiecesWaitsForItsNumbers_data()
+{
+    QTest::addColumn<int>("cut"); // bytes of the request in the first piece
+    QTest::newRow("in the destination (...0003001)") << 7 + 17;
+    QTest::newRow("after the source") << 7 + 14;
+    QTest::newRow("in the levels") << 7 + 4;
+    QTest::newRow("in the header") << 5;
+}
+
+// The rest of a take 300 ms late, as after one lost segment: the take waits
+// for it and switches what the panel asked for, once.
+void TestPanels::takeInTwoPiecesWaitsForItsNumbers()
+{
+    QFETCH(int, cut);
+    RunningServer install(routerTwoSettings());
+    Panel panel(install.port());
+    const QByteArray request = panelRequest(0x0A0B0C0D, 0xA5, 2, kTakeThreeToSeventeen);
+    panel.socket.write(request.left(cut));
+    QTRY_COMPARE(install->clients.bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
+    // Nothing is answered before the rest comes, though the line is quiet
+    // for longer than the quiet time.
+    QCOMPARE(panel.await(1, 300), QByteArray());
+    panel.socket.write(request.mid(cut));
+    QCOMPARE(panel.await(7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02", 7));
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/10,2\r"});
+    // The next request is answered alone: no reply to a stray piece before it.
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
+    const auto switches = logEntries(install.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY2(switches[0].contains("\t Destination = Output_17\tdesk one"), switches[0].constData());
+    for (const QByteArray &entry : logEntries(install.path(), "Error"))
+        QVERIFY2(!entry.contains("Data Arrival Error"), entry.constData());
+}
+
+void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit_data()
+{
+    QTest::addColumn<QByteArray>("piece");
+    QTest::newRow("take cut in its destination") << panelRequest(1, 0xA5, 2, kTakeThreeToSeventeen.left(17));
+    QTest::newRow("take cut in its header") << panelRequest(1, 0xA5, 2).left(5);
+    QTest::newRow("hold without its flag byte") << panelRequest(1, 0xAA, 2, "\x11");
+}
+
+// A piece whose rest never comes is answered not-handled once its limit
+// has passed, logged, and never run.
+void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit()
+{
+    QFETCH(QByteArray, piece);
+    RunningServer install(routerTwoSettings());
+    install->RouterStates[2].HighPriority[17] = true;
+    Panel panel(install.port());
+    panel.socket.write(piece);
+    QCOMPARE(panel.await(6, ClientServer::kIncompleteLimitMs + 5000), QByteArray("\x00\x00\x00\x01\x11\x12", 6));
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
+    // The next request runs; nothing was switched or released before it.
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>());
+    QVERIFY(install->RouterStates[2].HighPriority[17]);
+    QCOMPARE(logEntries(install.path(), "Switch"), QList<QByteArray>());
+}
+
+void TestPanels::takeCommentMakesOneBoundedLogLine_data()
+{
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<QByteArray>("logged");
+    QTest::newRow("line ends") << QByteArray("ok\r\n03-04-2026  05:06:07 Switch command sent.\tforged")
+                               << QByteArray("ok\\x0D\\x0A03-04-2026  05:06:07 Switch command sent.\\x09forged");
+    QTest::newRow("NUL") << QByteArray("a\0b", 3) << QByteArray("a\\x00b");
+    QTest::newRow("60 KB") << QByteArray(60 * 1024, 'c') << QByteArray(Logs::kCommentLimit, 'c');
+}
+
+// Whatever comment an unauthenticated panel sends, its take makes one
+// switch log line, without control characters, of bounded length.
+void TestPanels::takeCommentMakesOneBoundedLogLine()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(QByteArray, logged);
+    RunningServer install(routerTwoSettings());
+    Panel panel(install.port());
+    const QByteArray take = kTakeThreeToSeventeen.left(kTakeStringSize) + comment;
+    QCOMPARE(panel.ask(panelRequest(1, 0xA5, 2, take), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x02", 7));
+    const QList<QByteArray> switches = logEntries(install.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY2(switches[0].endsWith("\t Destination = Output_17\t" + logged), switches[0].left(200).constData());
+}
+
 // A folder in place of USER.INI fails every read, even for root.
 void TestPanels::unreadableUserFileIsAnIncompleteReload()
 {
@@ -213,6 +314,57 @@ void TestPanels::unreadableUserFileIsAnIncompleteReload()
     QVERIFY(std::any_of(entries.begin(), entries.end(),
                         [](const QByteArray &e) { return e.startsWith("The user file ") && e.contains("could not be read"); }));
     QCOMPARE(install->Users[2].UserName, QStringLiteral("desk"));
+}
+
+void TestPanels::damagedFileReloadKeepsWhatIsInForce_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QByteArray>("failure"); // how the logged failure begins
+
+    QByteArray binary;
+    for (int i = 0; i < 2048; ++i)
+        binary.append(char((i * 7919 + 13) % 256));
+    QTest::newRow("users emptied") << "USER.INI" << QByteArray() << 0xA4 << QByteArray("The user file ");
+    QTest::newRow("users binary") << "USER.INI" << binary << 0xA4 << QByteArray("The user file ");
+    QTest::newRow("users without User_1") << "USER.INI" << QByteArray("[USERS]\r\nUnicode=1\r\n") << 0xA4
+                                          << QByteArray("The user file ");
+    QTest::newRow("settings emptied") << "WREN.INI" << QByteArray() << 0xA3 << QByteArray("The settings file ");
+    QTest::newRow("settings binary") << "WREN.INI" << binary << 0xA3 << QByteArray("The settings file ");
+}
+
+// A damaged file read again from an unauthenticated panel changes nothing in
+// force: the built-in account does not come back, routers stay in service.
+// The panel gets its acknowledge; the log says why the reload was incomplete.
+void TestPanels::damagedFileReloadKeepsWhatIsInForce()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(int, command);
+    QFETCH(QByteArray, failure);
+
+    RunningServer install(routerTwoSettings());
+    Server &server = *install;
+    UserTable users;
+    users[3] = User{QStringLiteral("chief"), QStringLiteral("secret"), Administrator};
+    QVERIFY(SaveUsers(server.UserFile(), users));
+    QVERIFY(server.reloadUsers());
+    QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
+    QVERIFY(server.settings.NetPorts[4].NetEnabled);
+
+    QVERIFY(writeFile(install.filePath(file), content));
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(panelRequest(1, command, 3), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x03", 7));
+    QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Reload incomplete 6"));
+    const auto entries = logEntries(install.path(), "Error");
+    QVERIFY(std::any_of(entries.begin(), entries.end(), [&](const QByteArray &e) {
+        return e.startsWith(failure) && e.endsWith(" kept.");
+    }));
+    QCOMPARE(FindLoginUser(server, QStringLiteral("admin"), QStringLiteral("marlin")), 0);
+    QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
+    QVERIFY(server.settings.NetPorts[4].NetEnabled);
+    QCOMPARE(server.settings.NetPorts[4].NetIDNumber, qint16(2));
 }
 
 void TestPanels::closedSlotsAreReused()

@@ -47,8 +47,8 @@ private:
     void fillProtocols();
 };
 
-// A named list of items, and numbers as the lists have always shown them (a
-// leading space where a sign would go).
+// A named list of items, and numbers shown with a leading space where a sign
+// would go, so the lists line up with the numbers the files hold.
 QComboBox *makeList(const char *name, const QStringList &items);
 QStringList numberItems(int from, int to);
 
