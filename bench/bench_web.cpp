@@ -12,6 +12,8 @@
 //
 //   bench_web [rounds]   (default 5 rounds of parts 2 and 3)
 
+#include "config/users.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QElapsedTimer>
@@ -76,6 +78,8 @@ QByteArray httpRequest(const QByteArray &method, const QByteArray &target, const
     QByteArray bytes = method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     if (!token.isEmpty())
         bytes += "Authorization: Bearer " + token + "\r\n";
+    if (!body.isEmpty())
+        bytes += "Content-Type: application/json\r\n";
     bytes += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
     return bytes;
 }
@@ -182,6 +186,13 @@ int main(int argc, char **argv)
                   + "\r\nNetwork_Port_Type=0\r\nProtocol=1\r\n"
                     "[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=127.0.0.1\r\nWeb_TCP_Port=0\r\n");
     }
+    // Users for the fan-out: one session holds at most 4 event streams and
+    // one user 16, so 100 readers log in as several users.
+    marlin::UserTable users{};
+    for (int u = 1; u <= marlin::kUserCount; ++u)
+        users[u] = {u == 1 ? QStringLiteral("admin") : QStringLiteral("reader%1").arg(u), QStringLiteral("marlin"),
+                    u == 1 ? marlin::Administrator : marlin::Operator};
+    marlin::SaveUsers(dir.filePath(QStringLiteral("USER.INI")), users);
     QProcess server;
     server.setProcessChannelMode(QProcess::SeparateChannels);
     server.start(QStringLiteral(MARLIN_SERVER_EXE),
@@ -277,7 +288,9 @@ int main(int argc, char **argv)
         }
         return lines;
     };
-    auto openEvents = [&](FrameReader &reader) {
+    auto openEvents = [&](FrameReader &reader, const QByteArray &token, const QHostAddress &from = {}) {
+        if (!from.isNull())
+            reader.socket.bind(from);
         reader.socket.connectToHost(QHostAddress::LocalHost, webPort);
         reader.socket.waitForConnected(5000);
         QObject::connect(&reader.socket, &QTcpSocket::readyRead, [&reader] { reader.read(); });
@@ -289,7 +302,7 @@ int main(int argc, char **argv)
     // 2. One change, from the router's line to a WebSocket client.
     {
         FrameReader reader;
-        openEvents(reader);
+        openEvents(reader, token);
         waitFor([&] { return reader.upgraded; }, 5000);
         std::vector<double> latencies;
         for (int i = 0; i < 20 * rounds; ++i) {
@@ -312,9 +325,25 @@ int main(int argc, char **argv)
     constexpr int kClients = 100;
     constexpr int kChanges = 1000;
     std::vector<std::unique_ptr<FrameReader>> readers;
+    // A session per 4 readers, 4 sessions per user, 25 readers per address.
+    QByteArray readerToken;
+    QTcpSocket readerLogin;
+    readerLogin.connectToHost(QHostAddress::LocalHost, webPort);
+    readerLogin.waitForConnected(5000);
     for (int c = 0; c < kClients; ++c) {
+        if (c % 4 == 0) {
+            const QByteArray user = "reader" + QByteArray::number(2 + c / 16);
+            readerLogin.write(httpRequest("POST", "/api/v1/login",
+                                          "{\"user\":\"" + user + "\",\"password\":\"marlin\"}", {}));
+            QByteArray answer;
+            waitFor([&] {
+                pending += readerLogin.readAll();
+                return takeResponses(pending, &answer) > 0;
+            }, 5000);
+            readerToken = QJsonDocument::fromJson(answer).object().value(QStringLiteral("token")).toString().toLatin1();
+        }
         readers.push_back(std::make_unique<FrameReader>());
-        openEvents(*readers.back());
+        openEvents(*readers.back(), readerToken, QHostAddress(QStringLiteral("127.0.1.%1").arg(1 + c / 25)));
     }
     waitFor([&] { return std::all_of(readers.begin(), readers.end(), [](auto &r) { return r->upgraded; }); }, 10000);
 

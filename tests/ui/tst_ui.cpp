@@ -220,7 +220,9 @@ void TestUi::networkCardSettings()
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
     QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
     QCOMPARE(server.settings.Cards[4].CardIPAddress, QStringLiteral("10.9.8.7"));
-    QCOMPARE(server.settings.Web, (WebSettings{true, QStringLiteral("0.0.0.0"), 8443}));
+    QVERIFY(server.settings.Web.WebEnabled);
+    QCOMPARE(server.settings.Web.WebIPAddress, QStringLiteral("0.0.0.0"));
+    QCOMPARE(server.settings.Web.WebTCPPort, 8443);
     const QByteArray ini = testsupport::readFile(app.filePath(QStringLiteral("WREN.INI")));
     QVERIFY(ini.contains("Network_Card_2_IP_Address=\r\n"));
     QVERIFY(ini.contains("Network_Card_2_TCP_Port=7001\r\n"));

@@ -76,7 +76,10 @@ void frmSetNic::save()
     for (int k = 1; k <= kCardCount; ++k)
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
     const QString webAddress = trimSpaces(txtWebIP->text());
-    if (!WebEndpointProblem({true, webAddress, txtWebPort->value()}).isEmpty()) {
+    WebSettings probe = edited.Web;
+    probe.WebIPAddress = webAddress;
+    probe.WebTCPPort = txtWebPort->value();
+    if (!WebEndpointProblem(probe).isEmpty()) {
         openMessage(this, QMessageBox::Warning, QStringLiteral("Web"),
                     QStringLiteral("The web address must be an IP address, such as 127.0.0.1 or 0.0.0.0."));
         return;
