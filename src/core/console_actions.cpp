@@ -50,6 +50,29 @@ SettingsAccess SettingsAccessFor(int privilege)
     }
 }
 
+bool MayApplySettings(const Server &server, int opener, SettingsKind kind)
+{
+    const int user = server.CurrentUser;
+    if (user == 0 || (opener != 0 && opener != user))
+        return false;
+    const SettingsAccess access = SettingsAccessFor(UserPrivilege(server, user));
+    return kind == SettingsKind::RouterTables ? access != SettingsAccess::Unchanged : access == SettingsAccess::All;
+}
+
+bool SettingsWindowStaysOpen(const Server &server, int opener, SettingsKind kind)
+{
+    return opener == 0 || MayApplySettings(server, opener, kind);
+}
+
+QString settingsRefusalText(SettingsKind kind)
+{
+    const QString who = kind == SettingsKind::RouterTables ? QStringLiteral("an Operator, Master Operator or Administrator")
+                                                          : QStringLiteral("an Administrator");
+    return QStringLiteral("Saving these settings needs %1 logged in at the console: the login that opened this window "
+                          "has ended or does not have that privilege.  Nothing was saved.")
+        .arg(who);
+}
+
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
 {
     return CheckTake(server, take, server.CurrentUser);
@@ -167,7 +190,7 @@ bool HasAdministratorWhoCanLogIn(const UserTable &users)
         const User &user = users[i];
         const QString name = trimSpaces(user.UserName);
         if (user.UserPrivilege != Administrator || name.isEmpty() || !loginCanType(name)
-            || !loginCanType(user.UserPassword))
+            || !loginCanType(user.UserPassword) || !UserRecordFits(user))
             continue;
         // The login takes the first user of a name.
         bool shadowed = false;
@@ -177,6 +200,28 @@ bool HasAdministratorWhoCanLogIn(const UserTable &users)
             return true;
     }
     return false;
+}
+
+QString UserRecordRefusal(const UserTable &users)
+{
+    QStringList lines;
+    for (int i = 1; i <= kUserCount; ++i) {
+        const User &user = users[i];
+        if (UserRecordFits(user))
+            continue;
+        lines.append(QStringLiteral("User %1 (\"%2\"): name and password have %3 characters together; at most %4 "
+                                    "fit.")
+                         .arg(i)
+                         .arg(user.UserName)
+                         .arg(user.UserName.size() + user.UserPassword.size())
+                         .arg(UserTextLimit(user)));
+    }
+    if (lines.isEmpty())
+        return {};
+    return QStringLiteral("USER.INI reads back at most %1 characters of a user's record, and these would be longer, "
+                          "so the user could not log in after a restart:\n\n")
+               .arg(kIniReadLimit)
+           + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\nNothing was saved.");
 }
 
 QList<int> UsersTheLoginCannotType(const UserTable &users)

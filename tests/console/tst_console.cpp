@@ -80,6 +80,8 @@ private slots:
     void cellsByState();
     void headingsAndToolTips();
     void reorderedColumnsAddressTheirRouter();
+    void takeFromTheViewGoesToTheCellsRouter_data();
+    void takeFromTheViewGoesToTheCellsRouter();
     void iconModesSetRowHeights();
     void burstOfChangesIsOneRefresh();
     void popupTogglesTheHold();
@@ -94,6 +96,8 @@ private slots:
     void administratorWhoCanLogIn();
     void userSettingsApplyAndSave();
     void userSettingsCancelAndRefusals();
+    void userRecordsMustReadBack_data();
+    void userRecordsMustReadBack();
     void generalSettingsMoveAndApply();
     void generalSettingsDropsWhatIsNotApplied();
 };
@@ -349,6 +353,65 @@ void TestConsole::reorderedColumnsAddressTheirRouter()
     QCOMPARE(view->grid()->currentIndex(), view->model()->index(19, 0));
 }
 
+// A hand-edited column list with positions outside 1..96: the take dialog
+// opened from a cell is on that cell's router, and the take goes there.
+void TestConsole::takeFromTheViewGoesToTheCellsRouter_data()
+{
+    QTest::addColumn<QByteArray>("columns"); // lines of [General_Settings]
+    QTest::addColumn<int>("column");         // the column double-clicked, from 0
+    QTest::addColumn<int>("router");
+    QTest::newRow("column 1 is 0") << QByteArray("Column_1_Position=0\r\n") << 1 << 2;
+    QTest::newRow("column 1 is 97") << QByteArray("Column_1_Position=97\r\n") << 1 << 2;
+    QTest::newRow("two gaps before a reordered column")
+        << QByteArray("Column_1_Position=-3\r\nColumn_2_Position=200\r\nColumn_3_Position=9\r\n") << 2 << 9;
+    QTest::newRow("the last column after a gap") << QByteArray("Column_5_Position=0\r\n") << 95 << 96;
+}
+
+void TestConsole::takeFromTheViewGoesToTheCellsRouter()
+{
+    QFETCH(QByteArray, columns);
+    QFETCH(int, column);
+    QFETCH(int, router);
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\n" + columns);
+    Server &server = desk.server();
+    server.CurrentUser = 1; // the built-in Administrator
+    server.RouterStates[router].CurrentSource[4] = 3;
+    frmRtrView *view = desk.view();
+    QCOMPARE(view->model()->headerData(column, Qt::Horizontal).toString(), QStringLiteral("Router_%1").arg(router));
+
+    QTableView *grid = view->grid();
+    const QModelIndex cell = view->model()->index(3, column);
+    grid->scrollTo(cell);
+    // A double-click, as the window system delivers it: a click, then the
+    // second press as a double-click.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell).center());
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell).center());
+    frmTake *take = desk.window->findChild<frmTake *>();
+    QVERIFY(take);
+    QCOMPARE(take->selectedRouter(), router);
+    QCOMPARE(take->cmbRTR->currentText(), QStringLiteral("Router_%1").arg(router));
+    QCOMPARE(take->selectedSource(), 3);
+    QCOMPARE(take->selectedDestination(), 4);
+
+    take->imgcmbSRC->setCurrentIndex(take->imgcmbSRC->findData(5));
+    take->txtCom->setText(QStringLiteral("from the view"));
+    take->cmdTake[1]->click();
+    QMessageBox *sure = desk.box(QStringLiteral("Are you sure"));
+    QVERIFY(sure);
+    sure->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY(!desk.window->findChild<frmTake *>());
+    QCOMPARE(server.links.queuedCommands(router, true).size(), 1);
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (r != router)
+            QVERIFY2(server.links.queuedCommands(r, true).isEmpty(), qPrintable(QString::number(r)));
+    }
+    QVERIFY(logEntries(desk.path(), "Switch").contains(
+        QStringLiteral("Switch command sent.\t Router = Router_%1\t Source = Input_5\t Destination = Output_4\t"
+                       "User = admin   Comment = from the view")
+            .arg(router)
+            .toLatin1()));
+}
+
 void TestConsole::iconModesSetRowHeights()
 {
     Desk desk;
@@ -595,6 +658,9 @@ void TestConsole::administratorWhoCanLogIn_data()
     UserTable shadowed = admin;
     shadowed[1] = User{QStringLiteral("CHIEF"), QStringLiteral("x"), Operator};
     QTest::newRow("an earlier user of the same name") << shadowed << false;
+    UserTable tooLong = admin;
+    tooLong[3].UserPassword = QString(40, QLatin1Char('z'));
+    QTest::newRow("a record too long to read back") << tooLong << false;
 }
 
 void TestConsole::administratorWhoCanLogIn()
@@ -608,6 +674,7 @@ void TestConsole::userSettingsApplyAndSave()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
     frmSetUsers *dialog = desk.window->openUserSettings();
     QCOMPARE(dialog->windowTitle(), QStringLiteral("User Settings"));
@@ -641,6 +708,7 @@ void TestConsole::userSettingsCancelAndRefusals()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const UserTable before = server.Users;
 
     frmSetUsers *dialog = desk.window->openUserSettings();
@@ -688,10 +756,66 @@ void TestConsole::userSettingsCancelAndRefusals()
     QCOMPARE(server.Users[4].UserName, QStringLiteral("second"));
 }
 
+// A record longer than a read of USER.INI returns would work until the
+// next start and then lock the user out: refused, naming the user and how
+// long name and password may be; what is saved reads back whole.
+void TestConsole::userRecordsMustReadBack_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("refusal"); // the user's line; empty: saved
+    const QString cjk(1, QChar(0x9999));  // eight characters in the record
+    QTest::newRow("35 plain characters") << "chief" << QString(30, QLatin1Char('z')) << QString();
+    QTest::newRow("36 plain characters")
+        << "chief" << QString(31, QLatin1Char('z'))
+        << "User 1 (\"chief\"): name and password have 36 characters together; at most 35 fit.";
+    QTest::newRow("Cyrillic, 35") << QStringLiteral("Жанна") << QStringLiteral("пароль").repeated(5) << QString();
+    QTest::newRow("31 costly characters") << cjk << cjk.repeated(30) << QString();
+    QTest::newRow("32 costly characters")
+        << cjk << cjk.repeated(31)
+        << QStringLiteral("User 1 (\"%1\"): name and password have 32 characters together; at most 31 fit.").arg(cjk);
+}
+
+void TestConsole::userRecordsMustReadBack()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, password);
+    QFETCH(QString, refusal);
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    const UserTable before = server.Users;
+    frmSetUsers *dialog = desk.window->openUserSettings();
+    dialog->txtName->setText(name);
+    dialog->txtPW->setText(password);
+    dialog->cmdOK->click();
+
+    if (!refusal.isEmpty()) {
+        QMessageBox *box = desk.box(refusal);
+        QVERIFY(box);
+        QVERIFY(box->text().startsWith(QStringLiteral("USER.INI reads back at most 254 characters")));
+        QVERIFY(box->text().endsWith(QStringLiteral("Nothing was saved.")));
+        box->close();
+        QVERIFY(server.Users == before);
+        QVERIFY(!QFile::exists(server.UserFile()));
+        QCOMPARE(desk.window->findChild<frmSetUsers *>(), dialog);
+        return;
+    }
+    QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
+    // As the next start reads it: the same user, who logs in.
+    UserTable reread;
+    QVERIFY(LoadUsers(server.UserFile(), reread));
+    QCOMPARE(reread[1], (User{name, password, Administrator}));
+    QVERIFY(UserRecordsCutInFile(server.UserFile()).isEmpty());
+    server.Users = reread;
+    QCOMPARE(FindLoginUser(server, name, password), 1);
+}
+
 void TestConsole::generalSettingsMoveAndApply()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     // Start from a file the server wrote itself, so only edited keys change.
     QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
     const QList<QByteArray> before = readFile(server.SettingsFile()).split('\n');
@@ -741,6 +865,7 @@ void TestConsole::generalSettingsDropsWhatIsNotApplied()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const Settings before = server.settings;
 
     frmSetGen *dialog = desk.window->openGeneralSettings();

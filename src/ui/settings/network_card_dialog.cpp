@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 
 #include <QCheckBox>
@@ -22,6 +23,7 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
 {
     setObjectName(QStringLiteral("frmSetNic"));
     setWindowTitle(QStringLiteral("Network Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     auto *frame = new QGroupBox(QStringLiteral("Local Network Card IP Addresses"));
@@ -70,6 +72,8 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
 
 void frmSetNic::save()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
     // The model takes the addresses only once they are on disk, so it never
     // holds what the next start would not find.
     Settings edited = server.settings;
