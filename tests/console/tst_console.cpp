@@ -4,10 +4,16 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "console_desk.h"
+#include "ui/settings/net_port_dialog.h"
+#include "ui/settings/com_port_dialog.h"
+#include <functional>
+#include <QPointer>
+#include "router/router_file.h"
 #include "ui/login_dialog.h"
 #include "ui/main_window.h"
 #include "ui/router_view.h"
 #include "ui/settings/general_dialog.h"
+#include "ui/settings/router_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/user_dialog.h"
 #include "ui/take_dialog.h"
@@ -98,6 +104,9 @@ private slots:
     void userSettingsCancelAndRefusals();
     void userRecordsMustReadBack_data();
     void userRecordsMustReadBack();
+    void settingsWindowsEndWithTheirLogin_data();
+    void settingsWindowsEndWithTheirLogin();
+    void everyApplyChecksThePrivilegeThen();
     void generalSettingsMoveAndApply();
     void generalSettingsDropsWhatIsNotApplied();
 };
@@ -809,6 +818,95 @@ void TestConsole::userRecordsMustReadBack()
     QVERIFY(UserRecordsCutInFile(server.UserFile()).isEmpty());
     server.Users = reread;
     QCOMPARE(FindLoginUser(server, name, password), 1);
+}
+
+// The Router Configuration Utility stays open beside other windows: it
+// closes, its edits dropped, when the login that opened it ends or loses
+// the privilege; a login of the same user keeps it.
+void TestConsole::settingsWindowsEndWithTheirLogin_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("stays");
+    QTest::newRow("log out") << "log out" << false;
+    QTest::newRow("an operator logs in") << "op" << false;
+    QTest::newRow("a privilege-0 user logs in") << "zero" << false;
+    QTest::newRow("privilege taken away") << "reload" << false;
+    QTest::newRow("the same user logs in again") << "admin" << true;
+}
+
+void TestConsole::settingsWindowsEndWithTheirLogin()
+{
+    QFETCH(QString, then);
+    QFETCH(bool, stays);
+    Desk desk;
+    Server &server = desk.server();
+    server.Users[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
+    server.Users[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+    QVERIFY(desk.logIn());
+    QPointer<frmSetRTR> utility = desk.window->openRouterUtility();
+    utility->txtRTRName->setText(QStringLiteral("Edited"));
+
+    if (then == QLatin1String("log out")) {
+        frmLogin *login = desk.window->openLogin();
+        login->cmdLOGOUT->click();
+    } else if (then == QLatin1String("reload")) {
+        UserTable users = server.Users;
+        users[1].UserPrivilege = NoPrivilege;
+        users[4] = User{QStringLiteral("other"), QStringLiteral("x"), Administrator};
+        QVERIFY(SaveUsers(server.UserFile(), users));
+        QVERIFY(server.reloadUsers());
+    } else {
+        QVERIFY(desk.logIn(then, then == QLatin1String("admin") ? QStringLiteral("marlin") : then.left(1)));
+    }
+    if (!stays) {
+        QTRY_VERIFY(!utility);
+        QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Router_1"));
+        QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+        return;
+    }
+    QVERIFY(utility);
+    utility->cmdOK->click();
+    QTRY_VERIFY(!utility);
+    QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Edited"));
+}
+
+// Whatever the menus and windows believe, an Apply asks the engine at that
+// moment: a login that ended (or changed user) behind the window's back
+// saves nothing, and the window closes with its edits.
+void TestConsole::everyApplyChecksThePrivilegeThen()
+{
+    const QList<std::function<QWidget *(MDIMain &)>> openers{
+        [](MDIMain &w) -> QWidget * { return w.openRouterUtility(); },
+        [](MDIMain &w) -> QWidget * { return w.openUserSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openGeneralSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openComPortSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openNetPortSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openNetworkCardSettings(); },
+    };
+    for (const int laterUser : {0, 4}) {
+        for (const auto &open : openers) {
+            Desk desk;
+            Server &server = desk.server();
+            server.Users[4] = User{QStringLiteral("second"), QStringLiteral("s"), Administrator};
+            QVERIFY(desk.logIn());
+            const QByteArray settings = readFile(server.SettingsFile());
+            QPointer<QWidget> window = open(*desk.window);
+            QVERIFY(window);
+            server.CurrentUser = laterUser; // no window is told
+            auto *apply = window->findChild<QPushButton *>(QStringLiteral("cmdOK"));
+            if (!apply) {
+                for (QPushButton *b : window->findChildren<QPushButton *>())
+                    apply = b->text().contains(QStringLiteral("Save")) ? b : apply;
+            }
+            QVERIFY2(apply, qPrintable(window->objectName()));
+            apply->click();
+            QVERIFY2(desk.box(QStringLiteral("logged in at the console")), qPrintable(window->objectName()));
+            QTRY_VERIFY(!window);
+            QCOMPARE(readFile(server.SettingsFile()), settings);
+            QVERIFY(!QFile::exists(server.UserFile()));
+            QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+        }
+    }
 }
 
 void TestConsole::generalSettingsMoveAndApply()
