@@ -177,8 +177,10 @@ void MDIMain::buildStatusPanel()
     const std::pair<const char *, QLabel *> rows[] = {
         {"Current Date", lblDate}, {"Current Time", lblTime}, {"Start Date", lblSDate}, {"Connections", lblCon},
         {"User", lblUser}, {"Privilege", lblPRIV}};
+    // A value label is read by its value; its caption is its label (the
+    // form makes the caption's label its buddy) and its description.
     for (const auto &[caption, label] : rows) {
-        label->setAccessibleName(QString::fromLatin1(caption));
+        label->setAccessibleDescription(QString::fromLatin1(caption));
         form->addRow(QString::fromLatin1(caption), label);
     }
     auto *layout = new QVBoxLayout(panel);

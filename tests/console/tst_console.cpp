@@ -19,6 +19,9 @@
 #include "ui/take_dialog.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QToolButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -107,6 +110,7 @@ private slots:
     void settingsWindowsEndWithTheirLogin_data();
     void settingsWindowsEndWithTheirLogin();
     void everyApplyChecksThePrivilegeThen();
+    void accessibleControlsAndValues();
     void generalSettingsMoveAndApply();
     void generalSettingsDropsWhatIsNotApplied();
 };
@@ -907,6 +911,51 @@ void TestConsole::everyApplyChecksThePrivilegeThen()
             QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
         }
     }
+}
+
+// Through the accessibility interface, as a screen reader or a test robot
+// works: the status panel reads its values, and the utility's check boxes
+// and text boxes changed there are edits like clicks and typing.
+void TestConsole::accessibleControlsAndValues()
+{
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    QLabel *privilege = nullptr;
+    for (QLabel *label : desk.window->findChildren<QLabel *>()) {
+        if (label->accessibleDescription() == QLatin1String("Privilege"))
+            privilege = label;
+    }
+    QVERIFY(privilege);
+    QAccessibleInterface *value = QAccessible::queryAccessibleInterface(privilege);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("Administrator"));
+    QCOMPARE(value->text(QAccessible::Description), QStringLiteral("Privilege"));
+    QStringList labelledBy;
+    for (const auto &[other, relation] : value->relations(QAccessible::Label))
+        labelledBy << other->text(QAccessible::Name);
+    QCOMPARE(labelledBy, QStringList{QStringLiteral("Privilege")});
+
+    frmSetRTR *utility = desk.window->openRouterUtility();
+    const auto toggle = [](QWidget *box) {
+        QAccessibleInterface *i = QAccessible::queryAccessibleInterface(box);
+        i->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    };
+    const bool level = utility->chkL[3]->isChecked();
+    const bool visible = utility->chkSRC->isChecked();
+    toggle(utility->chkL[3]);
+    QCOMPARE(utility->chkL[3]->isChecked(), !level);
+    toggle(utility->chkSRC);
+    QAccessible::queryAccessibleInterface(utility->txtSRCDESC)->setText(QAccessible::Value, QStringLiteral("Camera"));
+    QCOMPARE(utility->workTable(1).SourceDescription[1], QStringLiteral("Camera"));
+    // Stepping away and back fills the controls: no edit.
+    utility->cmdSRCRight->click();
+    utility->cmdSRCLEFT->click();
+    QCOMPARE(utility->chkL[3]->isChecked(), !level);
+    utility->cmdOK->click();
+    QTRY_VERIFY(!desk.window->findChild<frmSetRTR *>());
+    QCOMPARE(bool(server.RouterTables[1].SourceLevel[1][3]), !level);
+    QCOMPARE(bool(server.RouterTables[1].SourceVisible[1]), !visible);
+    QCOMPARE(server.RouterTables[1].SourceDescription[1], QStringLiteral("Camera"));
 }
 
 void TestConsole::generalSettingsMoveAndApply()

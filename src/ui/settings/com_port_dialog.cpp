@@ -36,7 +36,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     lblPort = makePortNumber(QStringLiteral("Communication Port"));
     lblDevice = new QLabel;
     lblDevice->setObjectName(QStringLiteral("lblDevice"));
-    lblDevice->setAccessibleName(QStringLiteral("Device"));
+    lblDevice->setAccessibleDescription(QStringLiteral("Device"));
     lblDevice->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblDevice->setToolTip(QStringLiteral("What this port opens: the device its COM link in the server's folder "
                                          "names, or else the built-in serial line; and whether it is there now."));

@@ -160,7 +160,7 @@ frmSetRTR::frmSetRTR(Server &server, QWidget *parent)
     cmdRTRLeft = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdRTRLeft"), QStringLiteral("Previous router"));
     cmdRTRRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdRTRRight"), QStringLiteral("Next router"));
     lblRTR = numberLabel(QStringLiteral("lblRTR"));
-    lblRTR->setAccessibleName(QStringLiteral("Router number"));
+    lblRTR->setAccessibleDescription(QStringLiteral("Router number"));
     frameRtr = new QGroupBox(QStringLiteral("Router # (1-") + QString::number(kRouterCount) + QStringLiteral(")"));
     frameRtr->setObjectName(QStringLiteral("frameRtr"));
     auto *rtrRow = stepper(cmdRTRLeft, lblRTR, cmdRTRRight);
@@ -221,7 +221,7 @@ void frmSetRTR::buildSources(QWidget *tab)
     cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous source"));
     cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next source"));
     lblSRC = numberLabel(QStringLiteral("lblSRC"));
-    lblSRC->setAccessibleName(QStringLiteral("Source number"));
+    lblSRC->setAccessibleDescription(QStringLiteral("Source number"));
     chkSRC = new QCheckBox(QStringLiteral("Show This Source "));
     chkSRC->setObjectName(QStringLiteral("chkSRC"));
     cmbSRC = numberList(QStringLiteral("cmbSRC"));
@@ -304,7 +304,7 @@ void frmSetRTR::buildDestinations(QWidget *tab)
     cmdDESLeft = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdDESLeft"), QStringLiteral("Previous destination"));
     cmdDESRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdDESRight"), QStringLiteral("Next destination"));
     lblDES = numberLabel(QStringLiteral("lblDES"));
-    lblDES->setAccessibleName(QStringLiteral("Destination number"));
+    lblDES->setAccessibleDescription(QStringLiteral("Destination number"));
     chkDES = new QCheckBox(QStringLiteral("Show This Destination "));
     chkDES->setObjectName(QStringLiteral("chkDES"));
     cmbDES = numberList(QStringLiteral("cmbDES"));
