@@ -1,5 +1,6 @@
 #include "console_actions.h"
 
+#include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/server.h"
 
@@ -285,6 +286,38 @@ int FilterKey(int keyCode)
     if ((keyCode >= 35 && keyCode <= 43) || (keyCode >= 45 && keyCode <= 122))
         return keyCode;
     return 0;
+}
+
+QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &edits)
+{
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (!edits.test(std::size_t(r)))
+            continue;
+        const RouterTable &t = edited[std::size_t(r)];
+        const QString router = QStringLiteral("Router %1").arg(r);
+        QString refusal = ansiRefusal(router + QStringLiteral(": the name"), t.Name);
+        for (int n = 1; n <= kPointCount && refusal.isEmpty(); ++n) {
+            const auto s = std::size_t(n);
+            const std::pair<QString, QString> fields[] = {
+                {QStringLiteral("label of source %1").arg(n), t.SourceLabel[s]},
+                {QStringLiteral("description of source %1").arg(n), t.SourceDescription[s]},
+                {QStringLiteral("hyperlink of source %1").arg(n), t.SourceHyperLink[s]},
+                {QStringLiteral("icon of source %1").arg(n), t.SourceIcon[s]},
+                {QStringLiteral("label of destination %1").arg(n), t.DestLabel[s]},
+                {QStringLiteral("description of destination %1").arg(n), t.DestDescription[s]},
+                {QStringLiteral("hyperlink of destination %1").arg(n), t.DestHyperLink[s]},
+                {QStringLiteral("icon of destination %1").arg(n), t.DestIcon[s]},
+            };
+            for (const auto &[field, text] : fields) {
+                refusal = ansiRefusal(router + QStringLiteral(": the ") + field, text);
+                if (!refusal.isEmpty())
+                    break;
+            }
+        }
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    return {};
 }
 
 QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits)

@@ -138,6 +138,9 @@ int FilterKey(int keyCode);
 // each one written, then refreshes the view and tells the panels. A router
 // in edits may replace a file that could not be read at the last load.
 // Returns one text for each table not written; the rest are in force.
+// The first text of an edited router that the router files cannot hold,
+// as a refusal naming router, point and field; empty when all can be stored.
+QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &edits);
 QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits);
 
 // The "Problem Routers" list: for each router whose communication is down,

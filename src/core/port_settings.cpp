@@ -214,6 +214,11 @@ QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPo
 
 PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited)
 {
+    for (int n = 1; n <= kPortCount; ++n) {
+        if (const QString r = ansiRefusal(QStringLiteral("Com port %1: the description").arg(n), edited[n].ComDescription);
+            !r.isEmpty())
+            return refused(r, n);
+    }
     if (const PortPair pair = FindDuplicateComID(edited))
         return refused(duplicateIdText(pair.first, pair.second));
     // Open ports too: their re-open after the save would fail.
@@ -234,6 +239,16 @@ PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edi
 
 PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited)
 {
+    for (int n = 1; n <= kPortCount; ++n) {
+        const NetPortSettings &p = edited.ports[n];
+        const std::pair<const char *, QString> fields[] = {
+            {"description", p.NetDescription}, {"user name", p.NetUser}, {"password", p.NetPassword}};
+        for (const auto &[field, text] : fields) {
+            if (const QString r = ansiRefusal(deviceName(n) + QStringLiteral(": the ") + QLatin1String(field), text);
+                !r.isEmpty())
+                return refused(r, n);
+        }
+    }
     if (const PortPair pair = FindDuplicateNetID(edited.ports))
         return refused(duplicateIdText(pair.first, pair.second));
 

@@ -111,6 +111,8 @@ private slots:
     void settingsWindowsEndWithTheirLogin();
     void everyApplyChecksThePrivilegeThen();
     void accessibleControlsAndValues();
+    void textTheFilesCannotHoldIsRefused_data();
+    void textTheFilesCannotHoldIsRefused();
     void generalSettingsMoveAndApply();
     void generalSettingsDropsWhatIsNotApplied();
 };
@@ -956,6 +958,65 @@ void TestConsole::accessibleControlsAndValues()
     QCOMPARE(bool(server.RouterTables[1].SourceLevel[1][3]), !level);
     QCOMPARE(bool(server.RouterTables[1].SourceVisible[1]), !visible);
     QCOMPARE(server.RouterTables[1].SourceDescription[1], QStringLiteral("Camera"));
+}
+
+// The files hold Windows-1252 text: a Cyrillic description would be saved
+// as "?". Refused at the apply, naming the field; Western European text
+// (with its accents and the euro sign) is saved as typed.
+void TestConsole::textTheFilesCannotHoldIsRefused_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("router utility") << "utility" << "Router 1: the description of source 1";
+    QTest::newRow("comm port") << "com" << "Com port 1: the description";
+    QTest::newRow("network port") << "net" << "Device 1: the description";
+}
+
+void TestConsole::textTheFilesCannotHoldIsRefused()
+{
+    QFETCH(QString, which);
+    QFETCH(QString, field);
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    const QByteArray settings = readFile(server.SettingsFile());
+    QWidget *window = nullptr;
+    QLineEdit *text = nullptr;
+    if (which == QLatin1String("utility")) {
+        auto *utility = desk.window->openRouterUtility();
+        window = utility;
+        text = utility->txtSRCDESC;
+    } else {
+        window = which == QLatin1String("com") ? static_cast<QWidget *>(desk.window->openComPortSettings())
+                                               : desk.window->openNetPortSettings();
+        text = window->findChild<QLineEdit *>(QStringLiteral("txtDesc"));
+    }
+    // Pasted or set through the accessibility interface: no key to swallow.
+    text->setText(QStringLiteral("Камера 1"));
+    auto *apply = window->findChild<QPushButton *>(QStringLiteral("cmdOK"));
+    apply->click();
+    QMessageBox *box = desk.box(field + QStringLiteral(" holds characters the file cannot store"));
+    QVERIFY(box);
+    QVERIFY(box->text().contains(QStringLiteral("\"Камер\"")));
+    QVERIFY(box->text().endsWith(QStringLiteral("Nothing was saved.")));
+    box->close();
+    QCOMPARE(readFile(server.SettingsFile()), settings);
+    QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+
+    text->setText(QStringLiteral("Caméra € 1"));
+    apply->click();
+    QTRY_VERIFY(!window->isVisible());
+    if (which == QLatin1String("utility")) {
+        RouterTable reread;
+        QVERIFY(ReadRouterTable(desk.path(), 1, reread));
+        QCOMPARE(reread.SourceDescription[1], QStringLiteral("Caméra € 1"));
+    } else {
+        Settings reread;
+        QVERIFY(LoadSettings(server.SettingsFile(), reread).isEmpty());
+        QCOMPARE(which == QLatin1String("com") ? reread.ComPorts[1].ComDescription : reread.NetPorts[1].NetDescription,
+                 QStringLiteral("Caméra € 1"));
+    }
 }
 
 void TestConsole::generalSettingsMoveAndApply()

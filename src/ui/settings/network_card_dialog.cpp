@@ -1,5 +1,6 @@
 #include "network_card_dialog.h"
 
+#include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
@@ -77,8 +78,15 @@ void frmSetNic::save()
     // The model takes the addresses only once they are on disk, so it never
     // holds what the next start would not find.
     Settings edited = server.settings;
-    for (int k = 1; k <= kCardCount; ++k)
+    for (int k = 1; k <= kCardCount; ++k) {
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
+        const QString refusal =
+            ansiRefusal(QStringLiteral("Network Card %1").arg(k), edited.Cards[k].CardIPAddress);
+        if (!refusal.isEmpty()) {
+            openMessage(this, QMessageBox::Warning, windowTitle(), refusal);
+            return;
+        }
+    }
     const QString webAddress = trimSpaces(txtWebIP->text());
     if (!WebEndpointProblem({true, webAddress, txtWebPort->value()}).isEmpty()) {
         openMessage(this, QMessageBox::Warning, QStringLiteral("Web"),

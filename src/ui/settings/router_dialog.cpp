@@ -451,6 +451,10 @@ void frmSetRTR::apply()
 {
     if (!SettingsLogin::mayApply(this))
         return;
+    if (const QString refusal = RouterTextRefusal(*work, edited); !refusal.isEmpty()) {
+        openMessage(this, QMessageBox::Warning, QStringLiteral("Router Configuration Utility"), refusal);
+        return;
+    }
     const QStringList failures = ApplyRouterTables(server, *work, edited);
     if (failures.isEmpty()) {
         close();
