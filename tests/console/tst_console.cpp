@@ -96,6 +96,7 @@ private slots:
     void popupTogglesTheHold();
     void loginSetsTheMenus();
     void loginRefusesAndSwallowsTheDash();
+    void loginErrorKeepsTheFieldsWhole();
     void loginOpensBesideCardSettings();
     void takeDialogPreselectsAndRefuses();
     void takeDialogSwitchesARouter();
@@ -543,6 +544,36 @@ void TestConsole::loginRefusesAndSwallowsTheDash()
     QTRY_VERIFY_WITH_TIMEOUT(!login->lblERROR->isVisible(), 6000);
     QCOMPARE(login->txtName->text(), QStringLiteral("admin"));
     QCOMPARE(login->txtName->accessibleName(), QStringLiteral("User name:"));
+}
+
+// The error under the fields takes room of its own: the fields keep their
+// height and the whole message shows. MARLIN_SHOTS names a folder for a
+// picture of the window, to look at.
+void TestConsole::loginErrorKeepsTheFieldsWhole()
+{
+    Desk desk;
+    frmLogin *login = desk.window->openLogin();
+    const auto save = [login](const char *name) {
+        const QString folder = qEnvironmentVariable("MARLIN_SHOTS");
+        if (!folder.isEmpty())
+            QVERIFY(login->parentWidget()->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
+    };
+    save("login.png");
+    const int nameHeight = login->txtName->height();
+    login->txtName->setText(QStringLiteral("admin"));
+    login->txtPass->setText(QStringLiteral("wrong"));
+    QTest::keyClick(login->txtPass, Qt::Key_Return);
+    QVERIFY(login->lblERROR->isVisible());
+    QCoreApplication::processEvents();
+    save("login-error.png");
+    for (QLineEdit *field : {login->txtName, login->txtPass}) {
+        QVERIFY2(field->height() >= field->sizeHint().height(), qPrintable(QString::number(field->height())));
+        QCOMPARE(field->height(), nameHeight);
+    }
+    QLabel *error = login->lblERROR;
+    QVERIFY2(error->height() >= error->heightForWidth(error->width()),
+             qPrintable(QStringLiteral("%1 < %2").arg(error->height()).arg(error->heightForWidth(error->width()))));
+    QVERIFY(login->rect().contains(error->geometry()));
 }
 
 // A card that cannot listen opens its settings window at startup; the login
