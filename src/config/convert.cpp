@@ -174,4 +174,24 @@ QString Str(qint64 n)
 
 QByteArray Hex(quint32 n) { return QByteArray::number(n, 16).toUpper(); }
 
+QString charactersOutsideAnsi(const QString &text)
+{
+    QString outside;
+    for (const QChar c : text) {
+        if (c != QLatin1Char('?') && encodeChar(c.unicode()) == '?' && !outside.contains(c))
+            outside.append(c);
+    }
+    return outside;
+}
+
+QString ansiRefusal(const QString &field, const QString &text)
+{
+    const QString outside = charactersOutsideAnsi(text);
+    if (outside.isEmpty())
+        return {};
+    return field + QStringLiteral(" holds characters the file cannot store (it holds Windows-1252 text, Western "
+                                  "European letters): \"") + outside
+           + QStringLiteral("\".  They would be stored as \"?\".  Nothing was saved.");
+}
+
 } // namespace marlin

@@ -13,6 +13,12 @@ namespace marlin {
 // file boundary; characters outside the code page are written as '?'.
 QByteArray toAnsi(const QString &text);
 QString fromAnsi(const QByteArray &bytes);
+// The characters of a text the code page cannot hold, each once, in order;
+// empty when the whole text can be stored.
+QString charactersOutsideAnsi(const QString &text);
+// The refusal of a field whose text the code page cannot hold, naming the
+// field and the characters; empty when it can be stored.
+QString ansiRefusal(const QString &field, const QString &text);
 
 // The leading number of a text, as every number in the settings files and
 // device replies is read: blanks, tabs and line feeds are skipped anywhere,

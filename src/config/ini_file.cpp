@@ -119,6 +119,18 @@ QString IniDocument::value(const QString &section, const QString &key, const QSt
     return fromAnsi(line.mid(line.indexOf('=') + 1).left(kIniReadLimit));
 }
 
+qsizetype IniDocument::storedLength(const QString &section, const QString &key) const
+{
+    const int s = findSection(section);
+    const int k = s < 0 ? -1 : findKey(sections[s], encodeName(key));
+    if (k < 0)
+        return -1;
+    QByteArray line = stripLineEnd(sections[s].lines[k]);
+    while (line.endsWith(' ') || line.endsWith('\t'))
+        line.chop(1);
+    return line.size() - line.indexOf('=') - 1;
+}
+
 void IniDocument::setValue(const QString &section, const QString &key, const QString &value)
 {
     QString flat = value;

@@ -27,6 +27,10 @@ public:
 
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
     bool hasSection(const QString &section) const { return findSection(section) >= 0; }
+    // The length in bytes of the value as the file holds it, before a read
+    // cuts it to kIniReadLimit, without the blanks that end it; -1 when the
+    // key is missing.
+    qsizetype storedLength(const QString &section, const QString &key) const;
     // Carriage returns and line feeds in value become spaces.
     void setValue(const QString &section, const QString &key, const QString &value);
 

@@ -182,6 +182,43 @@ bool SaveUsers(const QString &userFile, const UserTable &users, QString *error)
     return doc.save(userFile, error);
 }
 
+bool UserRecordFits(const User &user)
+{
+    // Through the file's own rules: written as a value, read back, decoded.
+    IniDocument doc;
+    doc.setValue(kUsersSection, userKey(1), EncodeUserRecord(user.UserName, user.UserPassword, user.UserPrivilege));
+    bool ok = false;
+    const User back = DecodeUserRecord(trimSpaces(doc.value(kUsersSection, userKey(1), QString())), &ok);
+    return ok && back == user;
+}
+
+int UserTextLimit(const User &user)
+{
+    // A character costs the most as part of the password (the larger offset),
+    // and the name's byte count stays two digits for any record that fits.
+    const auto cost = [](QChar c) { return EncodeUserRecord({}, QString(c), 0).size(); };
+    QChar costliest = QLatin1Char('z');
+    for (const QChar c : user.UserName + user.UserPassword) {
+        if (cost(c) > cost(costliest))
+            costliest = c;
+    }
+    int limit = 0;
+    while (EncodeUserRecord({}, QString(limit + 1, costliest), user.UserPrivilege).size() <= kIniReadLimit)
+        ++limit;
+    return limit;
+}
+
+QList<int> UserRecordsCutInFile(const QString &userFile)
+{
+    const IniDocument doc = IniDocument::load(userFile);
+    QList<int> cut;
+    for (int i = 1; i <= kUserCount; ++i) {
+        if (doc.storedLength(kUsersSection, userKey(i)) > kIniReadLimit)
+            cut.append(i);
+    }
+    return cut;
+}
+
 QString privilegeName(int privilege)
 {
     switch (privilege) {

@@ -2,6 +2,7 @@
 
 #include "config/load_mode.h"
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 #include <array>
@@ -58,6 +59,18 @@ bool LoadUsers(const QString &userFile, UserTable &users, LoadMode mode = LoadMo
 // Rewrites every user key and "Unicode" = "1" in one atomic save. False, with
 // the reason in error, when that failed or the file could not be read.
 bool SaveUsers(const QString &userFile, const UserTable &users, QString *error = nullptr);
+
+// Whether a user's record reads back whole from USER.INI: a read returns at
+// most kIniReadLimit characters of a value, so a longer record would come
+// back cut (a wrong password, or no user at all).
+bool UserRecordFits(const User &user);
+// How many characters name and password may have together and still fit,
+// for characters like this user's: every character costs what the costliest
+// of them (at least a plain letter) costs in the record.
+int UserTextLimit(const User &user);
+// Users 1..12 whose record in the user file is longer than a read returns,
+// so that what is read of it is cut.
+QList<int> UserRecordsCutInFile(const QString &userFile);
 
 QString privilegeName(int privilege);
 

@@ -120,6 +120,12 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
                                .arg(p.NetPort));
         if (host.isEmpty())
             check.problems.append(QStringLiteral("network port %1: no address, the port is not used").arg(n));
+        else if (!isNetPortAddress(host, p.NetPortType != 0))
+            check.problems.append(
+                QStringLiteral("network port %1: \"%2\" is not %3, the port is not used")
+                    .arg(n)
+                    .arg(host, p.NetPortType != 0 ? QStringLiteral("an IP address (UDP sends to an address only)")
+                                                  : QStringLiteral("an IP address or host name")));
         if (p.NetPort < 1 || p.NetPort > NetworkLinks::kHighestPort)
             check.problems.append(
                 QStringLiteral("network port %1: %2 is not a port number (1 to 65535), the port is not used")
@@ -132,6 +138,17 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
     QString userFailure;
     if (!LoadUsers(userFile, users, LoadMode::Startup, &userFailure))
         check.problems.append(userFailure);
+    // What is read of a cut record is not the user that was saved: it does
+    // not count as one who can log in.
+    UserTable readable = users;
+    for (const int u : UserRecordsCutInFile(userFile)) {
+        check.problems.append(QStringLiteral("The record of user %1 in %2 is longer than the %3 characters a read "
+                                             "returns: it is read cut, and that user cannot log in.")
+                                  .arg(u)
+                                  .arg(userFile)
+                                  .arg(kIniReadLimit));
+        readable[u] = User{};
+    }
     int named = 0;
     for (int u = 1; u <= kUserCount; ++u)
         named += users[u].UserName.isEmpty() ? 0 : 1;
@@ -139,7 +156,7 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
                            .arg(userFile)
                            .arg(named)
                            .arg(kUserCount)
-                           .arg(HasAdministratorWhoCanLogIn(users)
+                           .arg(HasAdministratorWhoCanLogIn(readable)
                                     ? QStringLiteral("an administrator can log in")
                                     : QStringLiteral("no administrator can log in at the console")));
     return check;

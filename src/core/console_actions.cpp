@@ -1,5 +1,6 @@
 #include "console_actions.h"
 
+#include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/server.h"
 
@@ -48,6 +49,29 @@ SettingsAccess SettingsAccessFor(int privilege)
     case Administrator: return SettingsAccess::All;
     default: return SettingsAccess::Unchanged;
     }
+}
+
+bool MayApplySettings(const Server &server, int opener, SettingsKind kind)
+{
+    const int user = server.CurrentUser;
+    if (user == 0 || (opener != 0 && opener != user))
+        return false;
+    const SettingsAccess access = SettingsAccessFor(UserPrivilege(server, user));
+    return kind == SettingsKind::RouterTables ? access != SettingsAccess::Unchanged : access == SettingsAccess::All;
+}
+
+bool SettingsWindowStaysOpen(const Server &server, int opener, SettingsKind kind)
+{
+    return opener == 0 || MayApplySettings(server, opener, kind);
+}
+
+QString settingsRefusalText(SettingsKind kind)
+{
+    const QString who = kind == SettingsKind::RouterTables ? QStringLiteral("an Operator, Master Operator or Administrator")
+                                                          : QStringLiteral("an Administrator");
+    return QStringLiteral("Saving these settings needs %1 logged in at the console: the login that opened this window "
+                          "has ended or does not have that privilege.  Nothing was saved.")
+        .arg(who);
 }
 
 TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
@@ -167,7 +191,7 @@ bool HasAdministratorWhoCanLogIn(const UserTable &users)
         const User &user = users[i];
         const QString name = trimSpaces(user.UserName);
         if (user.UserPrivilege != Administrator || name.isEmpty() || !loginCanType(name)
-            || !loginCanType(user.UserPassword))
+            || !loginCanType(user.UserPassword) || !UserRecordFits(user))
             continue;
         // The login takes the first user of a name.
         bool shadowed = false;
@@ -177,6 +201,28 @@ bool HasAdministratorWhoCanLogIn(const UserTable &users)
             return true;
     }
     return false;
+}
+
+QString UserRecordRefusal(const UserTable &users)
+{
+    QStringList lines;
+    for (int i = 1; i <= kUserCount; ++i) {
+        const User &user = users[i];
+        if (UserRecordFits(user))
+            continue;
+        lines.append(QStringLiteral("User %1 (\"%2\"): name and password have %3 characters together; at most %4 "
+                                    "fit.")
+                         .arg(i)
+                         .arg(user.UserName)
+                         .arg(user.UserName.size() + user.UserPassword.size())
+                         .arg(UserTextLimit(user)));
+    }
+    if (lines.isEmpty())
+        return {};
+    return QStringLiteral("USER.INI reads back at most %1 characters of a user's record, and these would be longer, "
+                          "so the user could not log in after a restart:\n\n")
+               .arg(kIniReadLimit)
+           + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\nNothing was saved.");
 }
 
 QList<int> UsersTheLoginCannotType(const UserTable &users)
@@ -240,6 +286,38 @@ int FilterKey(int keyCode)
     if ((keyCode >= 35 && keyCode <= 43) || (keyCode >= 45 && keyCode <= 122))
         return keyCode;
     return 0;
+}
+
+QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &edits)
+{
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (!edits.test(std::size_t(r)))
+            continue;
+        const RouterTable &t = edited[std::size_t(r)];
+        const QString router = QStringLiteral("Router %1").arg(r);
+        QString refusal = ansiRefusal(router + QStringLiteral(": the name"), t.Name);
+        for (int n = 1; n <= kPointCount && refusal.isEmpty(); ++n) {
+            const auto s = std::size_t(n);
+            const std::pair<QString, QString> fields[] = {
+                {QStringLiteral("label of source %1").arg(n), t.SourceLabel[s]},
+                {QStringLiteral("description of source %1").arg(n), t.SourceDescription[s]},
+                {QStringLiteral("hyperlink of source %1").arg(n), t.SourceHyperLink[s]},
+                {QStringLiteral("icon of source %1").arg(n), t.SourceIcon[s]},
+                {QStringLiteral("label of destination %1").arg(n), t.DestLabel[s]},
+                {QStringLiteral("description of destination %1").arg(n), t.DestDescription[s]},
+                {QStringLiteral("hyperlink of destination %1").arg(n), t.DestHyperLink[s]},
+                {QStringLiteral("icon of destination %1").arg(n), t.DestIcon[s]},
+            };
+            for (const auto &[field, text] : fields) {
+                refusal = ansiRefusal(router + QStringLiteral(": the ") + field, text);
+                if (!refusal.isEmpty())
+                    break;
+            }
+        }
+        if (!refusal.isEmpty())
+            return refusal;
+    }
+    return {};
 }
 
 QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits)

@@ -36,6 +36,21 @@ void LogOut(Server &server);
 enum class SettingsAccess { Unchanged, RouterUtility, All };
 SettingsAccess SettingsAccessFor(int privilege);
 
+// The settings windows by the privilege they need: the router tables any
+// operator's, everything else an Administrator's.
+enum class SettingsKind { RouterTables, Administration };
+// Whether the console may apply a settings window opened while user opener
+// was logged in (0 when nobody was: the network card window the start opens
+// by itself). The user logged in now must be that user (anyone, for a
+// window nobody opened) and must hold the privilege now; a login that has
+// ended, or changed to another user, or a privilege taken away since, may
+// not.
+bool MayApplySettings(const Server &server, int opener, SettingsKind kind);
+// Whether such a window stays open: a window opened by a login closes when
+// that login may no longer apply it; one nobody opened waits for a login.
+bool SettingsWindowStaysOpen(const Server &server, int opener, SettingsKind kind);
+QString settingsRefusalText(SettingsKind kind);
+
 // A switch as the take dialog asks for it. Source and destination are the
 // table's numbers (1..256, 0 when none is chosen).
 struct ConsoleTake {
@@ -81,9 +96,14 @@ QString standbyRefusalText();
 
 // User accounts as the User Settings window edits them.
 // Whether some Administrator could log in at the console with this table:
-// a name, and a name and password the login can type (no "-"), and no user
-// before it with the same name.
+// a name, and a name and password the login can type (no "-"), a record
+// that reads back whole from USER.INI, and no user before it with the same
+// name.
 bool HasAdministratorWhoCanLogIn(const UserTable &users);
+// The refusal of a table with users whose record would not read back whole
+// from USER.INI, naming each and how long its name and password may be
+// together; empty when every record fits.
+QString UserRecordRefusal(const UserTable &users);
 // Users 1..12 whose name or password holds a "-", which the login swallows.
 QList<int> UsersTheLoginCannotType(const UserTable &users);
 // Writes the edited table to USER.INI and, once it is there, makes it the
@@ -118,6 +138,9 @@ int FilterKey(int keyCode);
 // each one written, then refreshes the view and tells the panels. A router
 // in edits may replace a file that could not be read at the last load.
 // Returns one text for each table not written; the rest are in force.
+// The first text of an edited router that the router files cannot hold,
+// as a refusal naming router, point and field; empty when all can be stored.
+QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &edits);
 QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits);
 
 // The "Problem Routers" list: for each router whose communication is down,

@@ -5,6 +5,7 @@
 #include "core/console_actions.h"
 #include "core/server.h"
 #include "links/comm_settings.h"
+#include "links/network_links.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -110,6 +111,32 @@ ComDevice comDevice(const Server &server, int port)
     return device;
 }
 
+namespace {
+QString lineSettingsText(const ComPortSettings &p)
+{
+    return BuildCommSettings(p.ComBaudRate, p.ComDataBits, p.ComParity, p.ComStopBits);
+}
+} // namespace
+
+int FindUnusableLineSettings(const ComPortTable &stored, const ComPortTable &edited)
+{
+    for (int n = 1; n <= kPortCount; ++n) {
+        const QString line = lineSettingsText(edited[n]);
+        if ((edited[n].ComEnable || line != lineSettingsText(stored[n])) && !parseCommSettings(line))
+            return n;
+    }
+    return 0;
+}
+
+QString unusableLineSettingsText(int port, const ComPortSettings &settings)
+{
+    return QStringLiteral("Com port") + Str(port) + QStringLiteral(" cannot use the communication settings ")
+           + lineSettingsText(settings)
+           + (settings.ComStopBits == 2 ? QStringLiteral(": a serial line here has no 1.5 stop bits.")
+                                        : QStringLiteral(": a serial line here cannot take them."))
+           + QStringLiteral("  Please check your settings.") + kNothingSaved;
+}
+
 int TestOpenComPorts(const Server &server, const ComPortTable &ports)
 {
     for (int n = 1; n <= kPortCount; ++n) {
@@ -117,8 +144,8 @@ int TestOpenComPorts(const Server &server, const ComPortTable &ports)
         if (!cfg.ComEnable || server.links.isComOpen(n))
             continue;
         QSerialPort serial(server.links.comDevicePath(n));
-        // Settings a line cannot take are the re-open's to report; here
-        // only the device is in question.
+        // Settings a line cannot take were refused before the test-open;
+        // here the device is in question.
         if (const auto line = parseCommSettings(
                 BuildCommSettings(cfg.ComBaudRate, cfg.ComDataBits, cfg.ComParity, cfg.ComStopBits))) {
             serial.setBaudRate(line->baudRate);
@@ -149,33 +176,23 @@ NetPortEdits netPortEdits(const Settings &settings)
     return edits;
 }
 
-bool isIPv4Address(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char('.'));
-    if (parts.size() != 4)
-        return false;
-    for (const QString &part : parts) {
-        // A leading zero reads as octal to some resolvers: 010 would be 8.
-        if (!isDigits(part) || part.size() > 3 || part.toInt() > 255
-            || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
-            return false;
-    }
-    return true;
-}
-
 QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
                             const QString &portText, qint32 *value)
 {
     const bool enabled = edited.NetEnabled;
     const QString address = trimSpaces(edited.NetIPAddress);
     if (enabled || address != trimSpaces(stored.NetIPAddress)) {
+        const bool udp = edited.NetPortType != 0;
         if (address.isEmpty() && enabled)
             return deviceName(port) + QStringLiteral(" is enabled but has no ") + kAddressField
                    + QStringLiteral(".  Enter the IP address of the device to control.") + kNothingSaved;
-        if (!address.isEmpty() && !isIPv4Address(address))
+        if (!address.isEmpty() && !isNetPortAddress(address, udp))
             return deviceName(port) + QStringLiteral(": the ") + kAddressField + QStringLiteral(" \"") + address
-                   + QStringLiteral("\" is not an IP address.  Enter four numbers from 0 to 255 separated by dots, "
-                                    "such as 192.168.1.20.")
+                   + (udp ? QStringLiteral("\" is not an IP address.  A UDP device needs four numbers from 0 to 255 "
+                                           "separated by dots, such as 192.168.1.20.")
+                          : QStringLiteral("\" is not an IP address or host name.  Enter four numbers from 0 to 255 "
+                                           "separated by dots, such as 192.168.1.20, or a name such as "
+                                           "router-1.studio.example."))
                    + kNothingSaved;
     }
 
@@ -197,8 +214,16 @@ QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPo
 
 PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited)
 {
+    for (int n = 1; n <= kPortCount; ++n) {
+        if (const QString r = ansiRefusal(QStringLiteral("Com port %1: the description").arg(n), edited[n].ComDescription);
+            !r.isEmpty())
+            return refused(r, n);
+    }
     if (const PortPair pair = FindDuplicateComID(edited))
         return refused(duplicateIdText(pair.first, pair.second));
+    // Open ports too: their re-open after the save would fail.
+    if (const int port = FindUnusableLineSettings(server.settings.ComPorts, edited))
+        return refused(unusableLineSettingsText(port, edited[port]), port);
     if (const int port = TestOpenComPorts(server, edited))
         return refused(testOpenFailureText(port));
 
@@ -214,6 +239,16 @@ PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edi
 
 PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited)
 {
+    for (int n = 1; n <= kPortCount; ++n) {
+        const NetPortSettings &p = edited.ports[n];
+        const std::pair<const char *, QString> fields[] = {
+            {"description", p.NetDescription}, {"user name", p.NetUser}, {"password", p.NetPassword}};
+        for (const auto &[field, text] : fields) {
+            if (const QString r = ansiRefusal(deviceName(n) + QStringLiteral(": the ") + QLatin1String(field), text);
+                !r.isEmpty())
+                return refused(r, n);
+        }
+    }
     if (const PortPair pair = FindDuplicateNetID(edited.ports))
         return refused(duplicateIdText(pair.first, pair.second));
 

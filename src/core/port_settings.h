@@ -41,6 +41,14 @@ struct ComDevice {
 };
 ComDevice comDevice(const Server &server, int port);
 
+// The first port whose edited line settings a serial line cannot take (1.5
+// stop bits, which Linux has no setting for, or a list position outside its
+// list), 0 when there is none. Checked for every enabled port, open or not,
+// and for every port whose line settings differ from stored: the re-open
+// after the apply would fail on them.
+int FindUnusableLineSettings(const ComPortTable &stored, const ComPortTable &edited);
+QString unusableLineSettingsText(int port, const ComPortSettings &settings);
+
 // Opens, with the edited line settings, every port enabled in ports whose
 // channel is not open yet, and closes it again: the apply that follows opens
 // it for good. The first port that cannot be opened, 0 when all could.
@@ -56,18 +64,15 @@ struct NetPortEdits {
 };
 NetPortEdits netPortEdits(const Settings &settings);
 
-// What an address and port field may hold. An enabled port needs an IPv4
-// address and a port number 1..65535; a disabled one may leave them empty
-// (or 0). A field is checked when its port is enabled or when it differs from
-// the stored value: what an old file holds for a disabled port is kept.
-// Empty when port n passes, else the refusal, which names the field and the
-// port; value gets the port number when it passes.
+// What an address and port field may hold. An enabled port needs an
+// address the links take (isNetPortAddress: a host name too on TCP) and a
+// port number 1..65535; a disabled one may leave them empty (or 0). A field
+// is checked when its port is enabled or when it differs from the stored
+// value: what an old file holds for a disabled port is kept. Empty when port
+// n passes, else the refusal, which names the field and the port; value gets
+// the port number when it passes.
 QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
                             const QString &portText, qint32 *value = nullptr);
-// Four decimal numbers 0..255 joined by dots, without leading zeros: what
-// both the TCP and the UDP links read the same way. Host names are not
-// resolved by the UDP links, so they are not addresses here.
-bool isIPv4Address(const QString &text);
 
 struct PortSettingsOutcome {
     enum Result {
@@ -81,7 +86,8 @@ struct PortSettingsOutcome {
     int port = 0;
 };
 
-// "Apply and Save" of the comm ports: the duplicate check, the test-open,
+// "Apply and Save" of the comm ports: the duplicate check, the line settings
+// check, the test-open,
 // then WREN.INI is written and only once it is written do the edits take
 // effect: every comm port re-opened (failures logged and shown once as the
 // startup error), the view refreshed, every comm link marked up.

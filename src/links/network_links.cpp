@@ -26,6 +26,67 @@ constexpr int kConnectTickLimit = 60;
 constexpr int kSilentReportSeconds = 60;
 } // namespace
 
+namespace {
+
+bool isDigits(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+bool isHostName(const QString &text)
+{
+    const QString name = text.endsWith(QLatin1Char('.')) ? text.chopped(1) : text;
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    bool allNumbers = true;
+    for (const QString &label : name.split(QLatin1Char('.'))) {
+        if (label.isEmpty() || label.size() > 63 || label.startsWith(QLatin1Char('-'))
+            || label.endsWith(QLatin1Char('-')))
+            return false;
+        for (const QChar c : label) {
+            if (!(c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+                  || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || c == QLatin1Char('-'))
+                || c.unicode() > 0x7F)
+                return false;
+        }
+        allNumbers = allNumbers && isDigits(label);
+    }
+    // "10.1.1.300" or "10.1" is a mistyped address, not a name to look up.
+    return !allNumbers;
+}
+
+} // namespace
+
+bool isIPv4Address(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return false;
+    for (const QString &part : parts) {
+        if (!isDigits(part) || part.size() > 3 || part.toInt() > 255
+            || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
+            return false;
+    }
+    return true;
+}
+
+bool isNetPortAddress(const QString &address, bool udp)
+{
+    if (isIPv4Address(address))
+        return true;
+    if (udp)
+        return false;
+    if (address.contains(QLatin1Char(':')))
+        return QHostAddress(address).protocol() == QAbstractSocket::IPv6Protocol;
+    return isHostName(address);
+}
+
 NetworkLinks::NetworkLinks(const Settings &settings, const RouterTableArray &tables, PortTable &table,
                            LinkEvents &events, Logs &logs, QObject *parent)
     : QObject(parent), settings(settings), tables(tables), table(table), events(events), logs(logs)

@@ -34,6 +34,18 @@ enum class NetSocketState : int {
     Error = 9,
 };
 
+// Four decimal numbers 0..255 joined by dots, without leading zeros (a
+// leading zero reads as octal to some resolvers: 010 would be 8).
+bool isIPv4Address(const QString &text);
+// What a network port's address may be, one rule for the links, the
+// Network Device Settings window and --check-config. TCP connects to an IPv4
+// or IPv6 address or to a host name it looks up (letters, digits and "-" in
+// dot-separated labels of up to 63 characters, not starting or ending with
+// "-", at most 253 characters in all, not all numbers). UDP sends datagrams
+// to an address and looks up no names: only an IPv4 address, which its
+// socket can reach.
+bool isNetPortAddress(const QString &address, bool udp);
+
 // The 96 network ports: TCP links the server connects to and UDP links it
 // sends datagrams to. Each link pass (once a second) connects what is
 // closed and sends one queued command; the last command is re-sent on the

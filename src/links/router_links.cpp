@@ -76,7 +76,11 @@ void RouterLinks::resume() { suspended = false; }
 
 // ---- The ports, as their classes show them ----------------------------------
 
-void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
+void RouterLinks::settingsLoaded()
+{
+    portRangeLogged.reset();
+    addressLogged.reset();
+}
 void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
 QStringList RouterLinks::OpenCommPorts() { return serial.open(); }
 void RouterLinks::SendComQueues() { serial.sendAll(); }
@@ -465,6 +469,16 @@ void RouterLinks::netLinkPass()
         const QString host = trimSpaces(cfg.NetIPAddress);
         if (host.isEmpty() || cfg.NetPort < 1)
             continue;
+        if (!isNetPortAddress(host, cfg.NetPortType != 0)) {
+            if (!addressLogged.test(std::size_t(n))) {
+                addressLogged.set(std::size_t(n));
+                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_IP_Address ")
+                                   + (cfg.NetPortType != 0 ? QStringLiteral("is not an IP address")
+                                                           : QStringLiteral("is not an IP address or host name"))
+                                   + QStringLiteral("; the port is not used."));
+            }
+            continue;
+        }
         if (cfg.NetPort > NetworkLinks::kHighestPort) {
             // A larger number would wrap to another port on TCP.
             if (!portRangeLogged.test(std::size_t(n))) {

@@ -214,6 +214,7 @@ private:
     QTimer timeOnLine;
     QTimer timeNetPort;
     std::bitset<kPortCount + 1> portRangeLogged;
+    std::bitset<kPortCount + 1> addressLogged;
     std::deque<SentCommand> sent;
     std::array<quint64, kRouterCount + 1> replyCounts{};
     std::array<quint64, kRouterCount + 1> sentCounts{};

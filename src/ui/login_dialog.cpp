@@ -83,11 +83,25 @@ void frmLogin::ok()
     if (!LogIn(server, txtName->text(), txtPass->text())) {
         QApplication::beep();
         lblERROR->show();
+        makeRoomForError();
         timeError.start();
         return;
     }
     emit loggedIn(server.CurrentUser);
     close();
+}
+
+void frmLogin::makeRoomForError()
+{
+    // The window was sized without the error: it grows (its frame with it)
+    // until the fields keep their height and the wrapped message fits.
+    layout()->activate();
+    const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width())
+                                                     : layout()->totalSizeHint().height();
+    if (height() >= needed)
+        return;
+    QWidget *frame = parentWidget() ? parentWidget() : this;
+    frame->resize(frame->width(), frame->height() + needed - height());
 }
 
 void frmLogin::logOut()

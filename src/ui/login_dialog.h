@@ -37,6 +37,7 @@ protected:
 private:
     void ok();
     void logOut();
+    void makeRoomForError();
 
     Server &server;
 };

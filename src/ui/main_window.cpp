@@ -15,6 +15,7 @@
 #include "ui/settings/net_port_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/router_dialog.h"
+#include "ui/settings/settings_login.h"
 #include "ui/settings/user_dialog.h"
 
 #include <QApplication>
@@ -84,6 +85,12 @@ MDIMain::MDIMain(Server &server, QWidget *parent) : QMainWindow(parent), server(
     connect(&server, &Server::networkCardSettingsRequested, this, &MDIMain::openNetworkCardSettings);
     connect(&server, &Server::alertCleared, this, &MDIMain::clearAlert);
     connect(&server, &Server::loginRequested, this, [this] { openLogin(true); });
+    // A privilege taken away (the users edited or reloaded) closes the
+    // settings windows that needed it.
+    connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
+        if (what == QLatin1String("users"))
+            closeSettingsWithoutLogin();
+    });
     connect(&server, &Server::routerViewRefreshRequested, this, [this] {
         if (routerView)
             routerView->RefreshRouterView();
@@ -170,8 +177,10 @@ void MDIMain::buildStatusPanel()
     const std::pair<const char *, QLabel *> rows[] = {
         {"Current Date", lblDate}, {"Current Time", lblTime}, {"Start Date", lblSDate}, {"Connections", lblCon},
         {"User", lblUser}, {"Privilege", lblPRIV}};
+    // A value label is read by its value; its caption is its label (the
+    // form makes the caption's label its buddy) and its description.
     for (const auto &[caption, label] : rows) {
-        label->setAccessibleName(QString::fromLatin1(caption));
+        label->setAccessibleDescription(QString::fromLatin1(caption));
         form->addRow(QString::fromLatin1(caption), label);
     }
     auto *layout = new QVBoxLayout(panel);
@@ -248,15 +257,15 @@ frmRtrView *MDIMain::openRouterView()
     routerView = new frmRtrView(server, menuPop, menuPopPri);
     routerView->setIconMode(iconMode());
     connect(routerView, &frmRtrView::takeRequested, this,
-            [this](int, int column, int source, int destination) { openTakeDialog(column, source, destination); });
+            [this](int router, int, int source, int destination) { openTakeDialog(router, source, destination); });
     QMdiSubWindow *sub = openChild(routerView);
     sub->resize(area->size());
     return routerView;
 }
 
-frmTake *MDIMain::openTakeDialog(int column, int source, int destination)
+frmTake *MDIMain::openTakeDialog(int router, int source, int destination)
 {
-    auto *dialog = new frmTake(server, column, source, destination);
+    auto *dialog = new frmTake(server, router, source, destination);
     openChild(dialog);
     return dialog;
 }
@@ -275,8 +284,17 @@ frmLogin *MDIMain::openLogin(bool quietly)
     return loginWindow;
 }
 
+void MDIMain::closeSettingsWithoutLogin()
+{
+    QList<QWidget *> windows;
+    for (QMdiSubWindow *sub : area->subWindowList())
+        windows.append(sub->widget());
+    SettingsLogin::closeWithoutLogin(windows);
+}
+
 void MDIMain::applyLogin(int user)
 {
+    closeSettingsWithoutLogin();
     const User &u = server.Users[user];
     lblUser->setText(u.UserName);
     const SettingsAccess access = SettingsAccessFor(u.UserPrivilege);
@@ -291,6 +309,7 @@ void MDIMain::applyLogin(int user)
 
 void MDIMain::applyLogout()
 {
+    closeSettingsWithoutLogin();
     for (QAction *item : menuSettings->actions())
         item->setEnabled(false);
     lblUser->clear();

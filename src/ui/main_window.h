@@ -66,7 +66,9 @@ public:
     frmSetRTR *openRouterUtility();
     frmRtrView *openRouterView();
     frmRtrView *routerViewWindow() const { return routerView && routerView->isVisible() ? routerView : nullptr; }
-    frmTake *openTakeDialog(int column, int source, int destination);
+    // The take dialog on a router (1..96) with a source and destination
+    // (0 when none) preselected.
+    frmTake *openTakeDialog(int router, int source, int destination);
     // The login, opened (or brought forward); at startup it opens quietly,
     // beside a card settings window that is already open.
     frmLogin *openLogin(bool quietly = false);
@@ -85,6 +87,9 @@ private:
     RouterViewModel::IconMode iconMode() const;
     void applyLogin(int user);
     void applyLogout();
+    // Closes, edits dropped, every settings window whose login has ended or
+    // lost the privilege the window needs.
+    void closeSettingsWithoutLogin();
     void tick();
     void raiseAlert(int port, const QString &text);
     void clearAlert(int port);

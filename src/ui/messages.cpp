@@ -6,6 +6,8 @@ QMessageBox *openMessage(QWidget *parent, QMessageBox::Icon icon, const QString 
                          QMessageBox::StandardButtons buttons)
 {
     auto *box = new QMessageBox(icon, title, text, buttons, parent);
+    // Texts carry names, descriptions and paths as typed: never markup.
+    box->setTextFormat(Qt::PlainText);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
     return box;

@@ -255,9 +255,11 @@ bool frmRtrView::find(const QString &text)
 
 void frmRtrView::requestTake(const QModelIndex &index)
 {
-    if (!index.isValid())
+    // A column without a router shows nothing and takes nothing.
+    const int r = index.isValid() ? rows->routerOfColumn(index.column()) : 0;
+    if (!r)
         return;
-    emit takeRequested(rows->routerOfColumn(index.column()), index.column() + 1, rows->sourceAt(index), index.row() + 1);
+    emit takeRequested(r, index.column() + 1, rows->sourceAt(index), index.row() + 1);
 }
 
 void frmRtrView::showPopup(const QPoint &position)

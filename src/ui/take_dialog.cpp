@@ -32,7 +32,7 @@ QGroupBox *framed(const QString &caption, QWidget *content)
 
 } // namespace
 
-frmTake::frmTake(Server &server, int takeColumn, int takeSource, int takeDestination, QWidget *parent)
+frmTake::frmTake(Server &server, int takeRouter, int takeSource, int takeDestination, QWidget *parent)
     : QWidget(parent), server(server), TakeSource(takeSource), TakeDestination(takeDestination)
 {
     setObjectName(QStringLiteral("frmTake"));
@@ -89,13 +89,15 @@ frmTake::frmTake(Server &server, int takeColumn, int takeSource, int takeDestina
     buttons->addWidget(cmdCANCEL);
     layout->addLayout(buttons);
 
-    // The overall view's column order, so the list reads like the grid.
+    // The overall view's column order, so the list reads like the grid. A
+    // column without a router adds nothing, so a list position is never a
+    // column number: an item is found by its router.
     for (int i = 1; i <= kColumnCount; ++i) {
         const int r = server.settings.ColumnPosition[i];
         if (!isRouterNumber(r))
             continue;
         const QString name = server.RouterTables[r].Name;
-        cmbRTR->addItem(name.isEmpty() ? QStringLiteral("Router %1").arg(i) : name, r);
+        cmbRTR->addItem(name.isEmpty() ? QStringLiteral("Router %1").arg(r) : name, r);
     }
 
     // Only the operator's own choices act; filling the lists does not.
@@ -106,7 +108,7 @@ frmTake::frmTake(Server &server, int takeColumn, int takeSource, int takeDestina
     connect(cmdTake[1], &QPushButton::clicked, this, [this] { take(true); });
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
 
-    cmbRTR->setCurrentIndex(std::clamp(takeColumn, 1, int(cmbRTR->count())) - 1);
+    cmbRTR->setCurrentIndex(std::max(int(cmbRTR->findData(takeRouter)), 0));
     selectRouter();
 }
 

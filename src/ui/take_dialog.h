@@ -20,9 +20,10 @@ class frmTake : public QWidget {
     Q_OBJECT
 
 public:
-    // Starts on the router of the overall view's column takeColumn (1..96)
-    // with the source and destination of the cell, 0 when none.
-    frmTake(Server &server, int takeColumn, int takeSource, int takeDestination, QWidget *parent = nullptr);
+    // Starts on router takeRouter (1..96) with the source and destination of
+    // the view's cell, 0 when none. A router the list does not hold starts
+    // on the first one of the list.
+    frmTake(Server &server, int takeRouter, int takeSource, int takeDestination, QWidget *parent = nullptr);
 
     QComboBox *cmbRTR = nullptr;
     QComboBox *imgcmbSRC = nullptr;

@@ -7,6 +7,7 @@
 #include "ui/router_view.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <functional>
@@ -37,6 +38,16 @@ public:
         marlin::frmRtrView *v = window->openRouterView();
         v->RefreshRouterView();
         return v;
+    }
+    // Logs a user in through the login window, as the operator does (the
+    // built-in Administrator unless told otherwise); true once it closed.
+    bool logIn(const QString &name = QStringLiteral("admin"), const QString &password = QStringLiteral("marlin"))
+    {
+        marlin::frmLogin *login = window->openLogin();
+        login->txtName->setText(name);
+        login->txtPass->setText(password);
+        QTest::keyClick(login->txtPass, Qt::Key_Return);
+        return QTest::qWaitFor([this] { return !window->loginDialog(); });
     }
     // The visible message box whose text holds part, if any.
     QMessageBox *box(const QString &part)

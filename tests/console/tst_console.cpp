@@ -4,15 +4,24 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "console_desk.h"
+#include "ui/settings/net_port_dialog.h"
+#include "ui/settings/com_port_dialog.h"
+#include <functional>
+#include <QPointer>
+#include "router/router_file.h"
 #include "ui/login_dialog.h"
 #include "ui/main_window.h"
 #include "ui/router_view.h"
 #include "ui/settings/general_dialog.h"
+#include "ui/settings/router_dialog.h"
 #include "ui/settings/network_card_dialog.h"
 #include "ui/settings/user_dialog.h"
 #include "ui/take_dialog.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QToolButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -80,11 +89,14 @@ private slots:
     void cellsByState();
     void headingsAndToolTips();
     void reorderedColumnsAddressTheirRouter();
+    void takeFromTheViewGoesToTheCellsRouter_data();
+    void takeFromTheViewGoesToTheCellsRouter();
     void iconModesSetRowHeights();
     void burstOfChangesIsOneRefresh();
     void popupTogglesTheHold();
     void loginSetsTheMenus();
     void loginRefusesAndSwallowsTheDash();
+    void loginErrorKeepsTheFieldsWhole();
     void loginOpensBesideCardSettings();
     void takeDialogPreselectsAndRefuses();
     void takeDialogSwitchesARouter();
@@ -94,6 +106,14 @@ private slots:
     void administratorWhoCanLogIn();
     void userSettingsApplyAndSave();
     void userSettingsCancelAndRefusals();
+    void userRecordsMustReadBack_data();
+    void userRecordsMustReadBack();
+    void settingsWindowsEndWithTheirLogin_data();
+    void settingsWindowsEndWithTheirLogin();
+    void everyApplyChecksThePrivilegeThen();
+    void accessibleControlsAndValues();
+    void textTheFilesCannotHoldIsRefused_data();
+    void textTheFilesCannotHoldIsRefused();
     void generalSettingsMoveAndApply();
     void generalSettingsDropsWhatIsNotApplied();
 };
@@ -349,6 +369,65 @@ void TestConsole::reorderedColumnsAddressTheirRouter()
     QCOMPARE(view->grid()->currentIndex(), view->model()->index(19, 0));
 }
 
+// A hand-edited column list with positions outside 1..96: the take dialog
+// opened from a cell is on that cell's router, and the take goes there.
+void TestConsole::takeFromTheViewGoesToTheCellsRouter_data()
+{
+    QTest::addColumn<QByteArray>("columns"); // lines of [General_Settings]
+    QTest::addColumn<int>("column");         // the column double-clicked, from 0
+    QTest::addColumn<int>("router");
+    QTest::newRow("column 1 is 0") << QByteArray("Column_1_Position=0\r\n") << 1 << 2;
+    QTest::newRow("column 1 is 97") << QByteArray("Column_1_Position=97\r\n") << 1 << 2;
+    QTest::newRow("two gaps before a reordered column")
+        << QByteArray("Column_1_Position=-3\r\nColumn_2_Position=200\r\nColumn_3_Position=9\r\n") << 2 << 9;
+    QTest::newRow("the last column after a gap") << QByteArray("Column_5_Position=0\r\n") << 95 << 96;
+}
+
+void TestConsole::takeFromTheViewGoesToTheCellsRouter()
+{
+    QFETCH(QByteArray, columns);
+    QFETCH(int, column);
+    QFETCH(int, router);
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\n" + columns);
+    Server &server = desk.server();
+    server.CurrentUser = 1; // the built-in Administrator
+    server.RouterStates[router].CurrentSource[4] = 3;
+    frmRtrView *view = desk.view();
+    QCOMPARE(view->model()->headerData(column, Qt::Horizontal).toString(), QStringLiteral("Router_%1").arg(router));
+
+    QTableView *grid = view->grid();
+    const QModelIndex cell = view->model()->index(3, column);
+    grid->scrollTo(cell);
+    // A double-click, as the window system delivers it: a click, then the
+    // second press as a double-click.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell).center());
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, grid->visualRect(cell).center());
+    frmTake *take = desk.window->findChild<frmTake *>();
+    QVERIFY(take);
+    QCOMPARE(take->selectedRouter(), router);
+    QCOMPARE(take->cmbRTR->currentText(), QStringLiteral("Router_%1").arg(router));
+    QCOMPARE(take->selectedSource(), 3);
+    QCOMPARE(take->selectedDestination(), 4);
+
+    take->imgcmbSRC->setCurrentIndex(take->imgcmbSRC->findData(5));
+    take->txtCom->setText(QStringLiteral("from the view"));
+    take->cmdTake[1]->click();
+    QMessageBox *sure = desk.box(QStringLiteral("Are you sure"));
+    QVERIFY(sure);
+    sure->button(QMessageBox::Yes)->click();
+    QTRY_VERIFY(!desk.window->findChild<frmTake *>());
+    QCOMPARE(server.links.queuedCommands(router, true).size(), 1);
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (r != router)
+            QVERIFY2(server.links.queuedCommands(r, true).isEmpty(), qPrintable(QString::number(r)));
+    }
+    QVERIFY(logEntries(desk.path(), "Switch").contains(
+        QStringLiteral("Switch command sent.\t Router = Router_%1\t Source = Input_5\t Destination = Output_4\t"
+                       "User = admin   Comment = from the view")
+            .arg(router)
+            .toLatin1()));
+}
+
 void TestConsole::iconModesSetRowHeights()
 {
     Desk desk;
@@ -465,6 +544,36 @@ void TestConsole::loginRefusesAndSwallowsTheDash()
     QTRY_VERIFY_WITH_TIMEOUT(!login->lblERROR->isVisible(), 6000);
     QCOMPARE(login->txtName->text(), QStringLiteral("admin"));
     QCOMPARE(login->txtName->accessibleName(), QStringLiteral("User name:"));
+}
+
+// The error under the fields takes room of its own: the fields keep their
+// height and the whole message shows. MARLIN_SHOTS names a folder for a
+// picture of the window, to look at.
+void TestConsole::loginErrorKeepsTheFieldsWhole()
+{
+    Desk desk;
+    frmLogin *login = desk.window->openLogin();
+    const auto save = [login](const char *name) {
+        const QString folder = qEnvironmentVariable("MARLIN_SHOTS");
+        if (!folder.isEmpty())
+            QVERIFY(login->parentWidget()->grab().save(folder + QLatin1Char('/') + QLatin1String(name)));
+    };
+    save("login.png");
+    const int nameHeight = login->txtName->height();
+    login->txtName->setText(QStringLiteral("admin"));
+    login->txtPass->setText(QStringLiteral("wrong"));
+    QTest::keyClick(login->txtPass, Qt::Key_Return);
+    QVERIFY(login->lblERROR->isVisible());
+    QCoreApplication::processEvents();
+    save("login-error.png");
+    for (QLineEdit *field : {login->txtName, login->txtPass}) {
+        QVERIFY2(field->height() >= field->sizeHint().height(), qPrintable(QString::number(field->height())));
+        QCOMPARE(field->height(), nameHeight);
+    }
+    QLabel *error = login->lblERROR;
+    QVERIFY2(error->height() >= error->heightForWidth(error->width()),
+             qPrintable(QStringLiteral("%1 < %2").arg(error->height()).arg(error->heightForWidth(error->width()))));
+    QVERIFY(login->rect().contains(error->geometry()));
 }
 
 // A card that cannot listen opens its settings window at startup; the login
@@ -595,6 +704,9 @@ void TestConsole::administratorWhoCanLogIn_data()
     UserTable shadowed = admin;
     shadowed[1] = User{QStringLiteral("CHIEF"), QStringLiteral("x"), Operator};
     QTest::newRow("an earlier user of the same name") << shadowed << false;
+    UserTable tooLong = admin;
+    tooLong[3].UserPassword = QString(40, QLatin1Char('z'));
+    QTest::newRow("a record too long to read back") << tooLong << false;
 }
 
 void TestConsole::administratorWhoCanLogIn()
@@ -608,6 +720,7 @@ void TestConsole::userSettingsApplyAndSave()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
     frmSetUsers *dialog = desk.window->openUserSettings();
     QCOMPARE(dialog->windowTitle(), QStringLiteral("User Settings"));
@@ -641,6 +754,7 @@ void TestConsole::userSettingsCancelAndRefusals()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const UserTable before = server.Users;
 
     frmSetUsers *dialog = desk.window->openUserSettings();
@@ -688,10 +802,259 @@ void TestConsole::userSettingsCancelAndRefusals()
     QCOMPARE(server.Users[4].UserName, QStringLiteral("second"));
 }
 
+// A record longer than a read of USER.INI returns would work until the
+// next start and then lock the user out: refused, naming the user and how
+// long name and password may be; what is saved reads back whole.
+void TestConsole::userRecordsMustReadBack_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("refusal"); // the user's line; empty: saved
+    const QString cjk(1, QChar(0x9999));  // eight characters in the record
+    QTest::newRow("35 plain characters") << "chief" << QString(30, QLatin1Char('z')) << QString();
+    QTest::newRow("36 plain characters")
+        << "chief" << QString(31, QLatin1Char('z'))
+        << "User 1 (\"chief\"): name and password have 36 characters together; at most 35 fit.";
+    QTest::newRow("Cyrillic, 35") << QStringLiteral("Жанна") << QStringLiteral("пароль").repeated(5) << QString();
+    QTest::newRow("31 costly characters") << cjk << cjk.repeated(30) << QString();
+    QTest::newRow("32 costly characters")
+        << cjk << cjk.repeated(31)
+        << QStringLiteral("User 1 (\"%1\"): name and password have 32 characters together; at most 31 fit.").arg(cjk);
+}
+
+void TestConsole::userRecordsMustReadBack()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, password);
+    QFETCH(QString, refusal);
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    const UserTable before = server.Users;
+    frmSetUsers *dialog = desk.window->openUserSettings();
+    dialog->txtName->setText(name);
+    dialog->txtPW->setText(password);
+    dialog->cmdOK->click();
+
+    if (!refusal.isEmpty()) {
+        QMessageBox *box = desk.box(refusal);
+        QVERIFY(box);
+        QVERIFY(box->text().startsWith(QStringLiteral("USER.INI reads back at most 254 characters")));
+        QVERIFY(box->text().endsWith(QStringLiteral("Nothing was saved.")));
+        box->close();
+        QVERIFY(server.Users == before);
+        QVERIFY(!QFile::exists(server.UserFile()));
+        QCOMPARE(desk.window->findChild<frmSetUsers *>(), dialog);
+        return;
+    }
+    QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
+    // As the next start reads it: the same user, who logs in.
+    UserTable reread;
+    QVERIFY(LoadUsers(server.UserFile(), reread));
+    QCOMPARE(reread[1], (User{name, password, Administrator}));
+    QVERIFY(UserRecordsCutInFile(server.UserFile()).isEmpty());
+    server.Users = reread;
+    QCOMPARE(FindLoginUser(server, name, password), 1);
+}
+
+// The Router Configuration Utility stays open beside other windows: it
+// closes, its edits dropped, when the login that opened it ends or loses
+// the privilege; a login of the same user keeps it.
+void TestConsole::settingsWindowsEndWithTheirLogin_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<bool>("stays");
+    QTest::newRow("log out") << "log out" << false;
+    QTest::newRow("an operator logs in") << "op" << false;
+    QTest::newRow("a privilege-0 user logs in") << "zero" << false;
+    QTest::newRow("privilege taken away") << "reload" << false;
+    QTest::newRow("the same user logs in again") << "admin" << true;
+}
+
+void TestConsole::settingsWindowsEndWithTheirLogin()
+{
+    QFETCH(QString, then);
+    QFETCH(bool, stays);
+    Desk desk;
+    Server &server = desk.server();
+    server.Users[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
+    server.Users[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+    QVERIFY(desk.logIn());
+    QPointer<frmSetRTR> utility = desk.window->openRouterUtility();
+    utility->txtRTRName->setText(QStringLiteral("Edited"));
+
+    if (then == QLatin1String("log out")) {
+        frmLogin *login = desk.window->openLogin();
+        login->cmdLOGOUT->click();
+    } else if (then == QLatin1String("reload")) {
+        UserTable users = server.Users;
+        users[1].UserPrivilege = NoPrivilege;
+        users[4] = User{QStringLiteral("other"), QStringLiteral("x"), Administrator};
+        QVERIFY(SaveUsers(server.UserFile(), users));
+        QVERIFY(server.reloadUsers());
+    } else {
+        QVERIFY(desk.logIn(then, then == QLatin1String("admin") ? QStringLiteral("marlin") : then.left(1)));
+    }
+    if (!stays) {
+        QTRY_VERIFY(!utility);
+        QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Router_1"));
+        QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+        return;
+    }
+    QVERIFY(utility);
+    utility->cmdOK->click();
+    QTRY_VERIFY(!utility);
+    QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Edited"));
+}
+
+// Whatever the menus and windows believe, an Apply asks the engine at that
+// moment: a login that ended (or changed user) behind the window's back
+// saves nothing, and the window closes with its edits.
+void TestConsole::everyApplyChecksThePrivilegeThen()
+{
+    const QList<std::function<QWidget *(MDIMain &)>> openers{
+        [](MDIMain &w) -> QWidget * { return w.openRouterUtility(); },
+        [](MDIMain &w) -> QWidget * { return w.openUserSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openGeneralSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openComPortSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openNetPortSettings(); },
+        [](MDIMain &w) -> QWidget * { return w.openNetworkCardSettings(); },
+    };
+    for (const int laterUser : {0, 4}) {
+        for (const auto &open : openers) {
+            Desk desk;
+            Server &server = desk.server();
+            server.Users[4] = User{QStringLiteral("second"), QStringLiteral("s"), Administrator};
+            QVERIFY(desk.logIn());
+            const QByteArray settings = readFile(server.SettingsFile());
+            QPointer<QWidget> window = open(*desk.window);
+            QVERIFY(window);
+            server.CurrentUser = laterUser; // no window is told
+            auto *apply = window->findChild<QPushButton *>(QStringLiteral("cmdOK"));
+            if (!apply) {
+                for (QPushButton *b : window->findChildren<QPushButton *>())
+                    apply = b->text().contains(QStringLiteral("Save")) ? b : apply;
+            }
+            QVERIFY2(apply, qPrintable(window->objectName()));
+            apply->click();
+            QVERIFY2(desk.box(QStringLiteral("logged in at the console")), qPrintable(window->objectName()));
+            QTRY_VERIFY(!window);
+            QCOMPARE(readFile(server.SettingsFile()), settings);
+            QVERIFY(!QFile::exists(server.UserFile()));
+            QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+        }
+    }
+}
+
+// Through the accessibility interface, as a screen reader or a test robot
+// works: the status panel reads its values, and the utility's check boxes
+// and text boxes changed there are edits like clicks and typing.
+void TestConsole::accessibleControlsAndValues()
+{
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    QLabel *privilege = nullptr;
+    for (QLabel *label : desk.window->findChildren<QLabel *>()) {
+        if (label->accessibleDescription() == QLatin1String("Privilege"))
+            privilege = label;
+    }
+    QVERIFY(privilege);
+    QAccessibleInterface *value = QAccessible::queryAccessibleInterface(privilege);
+    QCOMPARE(value->text(QAccessible::Name), QStringLiteral("Administrator"));
+    QCOMPARE(value->text(QAccessible::Description), QStringLiteral("Privilege"));
+    QStringList labelledBy;
+    for (const auto &[other, relation] : value->relations(QAccessible::Label))
+        labelledBy << other->text(QAccessible::Name);
+    QCOMPARE(labelledBy, QStringList{QStringLiteral("Privilege")});
+
+    frmSetRTR *utility = desk.window->openRouterUtility();
+    const auto toggle = [](QWidget *box) {
+        QAccessibleInterface *i = QAccessible::queryAccessibleInterface(box);
+        i->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    };
+    const bool level = utility->chkL[3]->isChecked();
+    const bool visible = utility->chkSRC->isChecked();
+    toggle(utility->chkL[3]);
+    QCOMPARE(utility->chkL[3]->isChecked(), !level);
+    toggle(utility->chkSRC);
+    QAccessible::queryAccessibleInterface(utility->txtSRCDESC)->setText(QAccessible::Value, QStringLiteral("Camera"));
+    QCOMPARE(utility->workTable(1).SourceDescription[1], QStringLiteral("Camera"));
+    // Stepping away and back fills the controls: no edit.
+    utility->cmdSRCRight->click();
+    utility->cmdSRCLEFT->click();
+    QCOMPARE(utility->chkL[3]->isChecked(), !level);
+    utility->cmdOK->click();
+    QTRY_VERIFY(!desk.window->findChild<frmSetRTR *>());
+    QCOMPARE(bool(server.RouterTables[1].SourceLevel[1][3]), !level);
+    QCOMPARE(bool(server.RouterTables[1].SourceVisible[1]), !visible);
+    QCOMPARE(server.RouterTables[1].SourceDescription[1], QStringLiteral("Camera"));
+}
+
+// The files hold Windows-1252 text: a Cyrillic description would be saved
+// as "?". Refused at the apply, naming the field; Western European text
+// (with its accents and the euro sign) is saved as typed.
+void TestConsole::textTheFilesCannotHoldIsRefused_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("router utility") << "utility" << "Router 1: the description of source 1";
+    QTest::newRow("comm port") << "com" << "Com port 1: the description";
+    QTest::newRow("network port") << "net" << "Device 1: the description";
+}
+
+void TestConsole::textTheFilesCannotHoldIsRefused()
+{
+    QFETCH(QString, which);
+    QFETCH(QString, field);
+    Desk desk;
+    Server &server = desk.server();
+    QVERIFY(desk.logIn());
+    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    const QByteArray settings = readFile(server.SettingsFile());
+    QWidget *window = nullptr;
+    QLineEdit *text = nullptr;
+    if (which == QLatin1String("utility")) {
+        auto *utility = desk.window->openRouterUtility();
+        window = utility;
+        text = utility->txtSRCDESC;
+    } else {
+        window = which == QLatin1String("com") ? static_cast<QWidget *>(desk.window->openComPortSettings())
+                                               : desk.window->openNetPortSettings();
+        text = window->findChild<QLineEdit *>(QStringLiteral("txtDesc"));
+    }
+    // Pasted or set through the accessibility interface: no key to swallow.
+    text->setText(QStringLiteral("Камера 1"));
+    auto *apply = window->findChild<QPushButton *>(QStringLiteral("cmdOK"));
+    apply->click();
+    QMessageBox *box = desk.box(field + QStringLiteral(" holds characters the file cannot store"));
+    QVERIFY(box);
+    QVERIFY(box->text().contains(QStringLiteral("\"Камер\"")));
+    QVERIFY(box->text().endsWith(QStringLiteral("Nothing was saved.")));
+    box->close();
+    QCOMPARE(readFile(server.SettingsFile()), settings);
+    QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
+
+    text->setText(QStringLiteral("Caméra € 1"));
+    apply->click();
+    QTRY_VERIFY(!window->isVisible());
+    if (which == QLatin1String("utility")) {
+        RouterTable reread;
+        QVERIFY(ReadRouterTable(desk.path(), 1, reread));
+        QCOMPARE(reread.SourceDescription[1], QStringLiteral("Caméra € 1"));
+    } else {
+        Settings reread;
+        QVERIFY(LoadSettings(server.SettingsFile(), reread).isEmpty());
+        QCOMPARE(which == QLatin1String("com") ? reread.ComPorts[1].ComDescription : reread.NetPorts[1].NetDescription,
+                 QStringLiteral("Caméra € 1"));
+    }
+}
+
 void TestConsole::generalSettingsMoveAndApply()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     // Start from a file the server wrote itself, so only edited keys change.
     QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
     const QList<QByteArray> before = readFile(server.SettingsFile()).split('\n');
@@ -741,6 +1104,7 @@ void TestConsole::generalSettingsDropsWhatIsNotApplied()
 {
     Desk desk;
     Server &server = desk.server();
+    QVERIFY(desk.logIn());
     const Settings before = server.settings;
 
     frmSetGen *dialog = desk.window->openGeneralSettings();

@@ -208,6 +208,8 @@ private slots:
     void writeFailureChangesNothing_data();
     void writeFailureChangesNothing();
     void reopenedPortReachesTheRouterOnItsNewSettings();
+    void lineSettingsTheLineCannotTakeAreRefused_data();
+    void lineSettingsTheLineCannotTakeAreRefused();
     void reopenFailureIsLoggedAndShown();
     void lostLinkIsUpAgainAfterApply_data();
     void lostLinkIsUpAgainAfterApply();
@@ -432,21 +434,37 @@ void TestPortSettings::refusals_data()
         << QStringList{QStringLiteral("5:chkENABLE=1"), QStringLiteral("2:chkENABLE=1"), QStringLiteral("2:cmbID= 4")}
         << QString() << 0;
 
-    QTest::newRow("net: address not an address")
-        << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("2:txtIP=router.local"), QStringLiteral("9:txtDesc=x")}
-        << QStringLiteral("Device 2: the \"Device IP Address\" \"router.local\" is not an IP address.  Enter four "
-                          "numbers from 0 to 255 separated by dots, such as 192.168.1.20.  No settings have been saved.")
-        << 2;
+    // One rule with the links: TCP looks names up, UDP sends to an address.
+    const QString notTcp = QStringLiteral(
+        "\" is not an IP address or host name.  Enter four numbers from 0 to 255 separated by dots, such as "
+        "192.168.1.20, or a name such as router-1.studio.example.  No settings have been saved.");
+    const QString notUdp = QStringLiteral(
+        "\" is not an IP address.  A UDP device needs four numbers from 0 to 255 separated by dots, such as "
+        "192.168.1.20.  No settings have been saved.");
+    QTest::newRow("net: TCP host name")
+        << QStringLiteral("net") << twoDisabled
+        << QStringList{QStringLiteral("2:txtIP=router-1.studio.example"), QStringLiteral("2:chkENABLE=1")} << QString()
+        << 0;
+    QTest::newRow("net: TCP single-label host name")
+        << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("5:txtIP=vtr4"), QStringLiteral("5:chkENABLE=1")}
+        << QString() << 0;
+    QTest::newRow("net: UDP host name")
+        << QStringLiteral("net") << twoDisabled
+        << QStringList{QStringLiteral("2:txtIP=router.local"), QStringLiteral("2:cmbTCPType=UDP"), QStringLiteral("9:txtDesc=x")}
+        << QStringLiteral("Device 2: the \"Device IP Address\" \"router.local") + notUdp << 2;
+    QTest::newRow("net: enabled TCP host name made UDP")
+        << QStringLiteral("net") << kNoCards + "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=vtr4\r\nNetwork_Port=23\r\n"
+        << QStringList{QStringLiteral("3:cmbTCPType=UDP")}
+        << QStringLiteral("Device 3: the \"Device IP Address\" \"vtr4") + notUdp << 3;
+    QTest::newRow("net: not a host name")
+        << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("2:txtIP=router_1.local")}
+        << QStringLiteral("Device 2: the \"Device IP Address\" \"router_1.local") + notTcp << 2;
     QTest::newRow("net: address out of range")
         << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("2:txtIP=127.0.0.256")}
-        << QStringLiteral("Device 2: the \"Device IP Address\" \"127.0.0.256\" is not an IP address.  Enter four "
-                          "numbers from 0 to 255 separated by dots, such as 192.168.1.20.  No settings have been saved.")
-        << 2;
+        << QStringLiteral("Device 2: the \"Device IP Address\" \"127.0.0.256") + notTcp << 2;
     QTest::newRow("net: address with a leading zero")
         << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("5:txtIP=127.0.0.01")}
-        << QStringLiteral("Device 5: the \"Device IP Address\" \"127.0.0.01\" is not an IP address.  Enter four "
-                          "numbers from 0 to 255 separated by dots, such as 192.168.1.20.  No settings have been saved.")
-        << 5;
+        << QStringLiteral("Device 5: the \"Device IP Address\" \"127.0.0.01") + notTcp << 5;
     QTest::newRow("net: enabled without address")
         << QStringLiteral("net") << kNoCards << QStringList{QStringLiteral("7:chkENABLE=1"), QStringLiteral("7:txtPort=80")}
         << QStringLiteral("Device 7 is enabled but has no \"Device IP Address\".  Enter the IP address of the device "
@@ -681,7 +699,7 @@ void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
     QVERIFY2(router.start(&error), qPrintable(error));
     QVERIFY(!server.links.isComOpen(3));
 
-    QWidget *dialog = desk.window->openComPortSettings();
+    QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
     for (const char *change : {"3:chkENABLE=1", "3:cmbBR=19200", "3:cmbID= 7", "3:cmbLevel= 2"})
         edit(dialog, QString::fromLatin1(change));
     button(dialog, "cmdOK")->click();
@@ -697,24 +715,85 @@ void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
     QCOMPARE(router.source(5), 3);
 }
 
-void TestPortSettings::reopenFailureIsLoggedAndShown()
+// Line settings no serial line here can take (1.5 stop bits) are refused
+// at the apply, with nothing saved, whether the port is open already, about
+// to be opened, or disabled but edited.
+void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused_data()
 {
-    Desk desk;
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QStringList>("edits");
+    const QByteArray port3 = kNoCards + "[Com_Port_3]\r\nPort_Enable=1\r\nBaud_Rate=6\r\n";
+    QTest::newRow("open port") << port3 << QStringList{QStringLiteral("3:cmbSB=1.5")};
+    QTest::newRow("open port, stepped away")
+        << port3 << QStringList{QStringLiteral("3:cmbSB=1.5"), QStringLiteral("3:cmbBR=19200"), QStringLiteral("7:chkDTR=1")};
+    QTest::newRow("port enabled now")
+        << kNoCards << QStringList{QStringLiteral("3:chkENABLE=1"), QStringLiteral("3:cmbSB=1.5")};
+    QTest::newRow("disabled port edited") << kNoCards << QStringList{QStringLiteral("3:cmbSB=1.5")};
+}
+
+void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QStringList, edits);
+    Desk desk(ini);
     Server &server = desk.server();
     PtyLink device(desk.path(), 3);
-    // The device opens, so the test-open passes; the line cannot take 1.5
-    // stop bits, which only the re-open finds.
-    QWidget *dialog = desk.window->openComPortSettings();
-    edit(dialog, QStringLiteral("3:chkENABLE=1"));
-    edit(dialog, QStringLiteral("3:cmbSB=1.5"));
+    server.links.OpenCommPorts();
+    const bool wasOpen = server.settings.ComPorts[3].ComEnable;
+    QCOMPARE(server.links.isComOpen(3), wasOpen);
+    server.StartupError.clear(); // the start came before the device
+    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    const QByteArray before = readFile(server.SettingsFile());
+    const Settings stored = server.settings;
+    const qsizetype logged = logEntries(desk.path(), "Error").size();
+
+    QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
+    QVERIFY(dialog);
+    for (const QString &change : edits)
+        edit(dialog, change);
+    button(dialog, "cmdOK")->click();
+    const bool fast = edits.contains(QStringLiteral("3:cmbBR=19200"));
+    expectRefusal(desk, QStringLiteral("Com port 3 cannot use the communication settings ")
+                            + (fast ? QStringLiteral("19200") : QStringLiteral("9600"))
+                            + QStringLiteral(",n,8,1.5: a serial line here has no 1.5 stop bits.  Please check your "
+                                             "settings.  No settings have been saved."));
+    QVERIFY(server.settings == stored);
+    QCOMPARE(readFile(server.SettingsFile()), before);
+    QCOMPARE(server.links.isComOpen(3), wasOpen);
+    QCOMPARE(server.StartupError, QString());
+    QCOMPARE(logEntries(desk.path(), "Error").size(), logged);
+    QCOMPARE(openPortWindow(*desk.window), dialog);
+
+    // Two stop bits are fine: saved, and the port re-opened on them.
+    edit(dialog, QStringLiteral("3:cmbSB=2"));
+    button(dialog, "cmdOK")->click();
+    QTRY_VERIFY(!openPortWindow(*desk.window));
+    QCOMPARE(server.settings.ComPorts[3].ComStopBits, qint16(3));
+    QCOMPARE(server.StartupError, QString());
+    QCOMPARE(server.links.isComOpen(3), wasOpen || edits.contains(QStringLiteral("3:chkENABLE=1")));
+}
+
+// What the apply does not check, a disabled port the operator left as the
+// file had it, the re-open still reports: logged, and shown once.
+void TestPortSettings::reopenFailureIsLoggedAndShown()
+{
+    Desk desk(kNoCards + "[Com_Port_3]\r\nStop_Bits=2\r\n");
+    Server &server = desk.server();
+    const QString problem =
+        QStringLiteral("There is a problem with the communication settings on port# 3.  Please check the communication settings.");
+    // The start met it too.
+    const qsizetype atStart = logEntries(desk.path(), "Error").count(problem.toLatin1());
+    QCOMPARE(atStart, 1);
+    server.StartupError.clear();
+    QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
+    QVERIFY(dialog);
+    edit(dialog, QStringLiteral("5:txtDesc=Studio"));
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
 
-    const QString problem =
-        QStringLiteral("There is a problem with the communication settings on port# 3.  Please check the communication settings.");
-    QCOMPARE(server.settings.ComPorts[3].ComStopBits, qint16(2));
+    QCOMPARE(server.settings.ComPorts[5].ComDescription, QStringLiteral("Studio"));
     QCOMPARE(server.StartupError, problem);
-    QCOMPARE(logEntries(desk.path(), "Error").count(problem.toLatin1()), 1);
+    QCOMPARE(logEntries(desk.path(), "Error").count(problem.toLatin1()), atStart + 1);
     QTRY_VERIFY_WITH_TIMEOUT(desk.box(problem), 5000);
     QCOMPARE(desk.box(problem)->windowTitle(), QStringLiteral("Error"));
 }

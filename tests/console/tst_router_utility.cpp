@@ -38,6 +38,7 @@ public:
         Server &s = desk.server();
         panel = FindOrCreateClient(s.clientTable, s.RouterStates, 5, QStringLiteral("10.0.0.9"), 4000, 0);
         s.clientTable[panel].PendingFlags = {};
+        [[maybe_unused]] const bool loggedIn = desk.logIn();
         dialog = desk.window->openRouterUtility();
     }
     Server &server() { return desk.server(); }

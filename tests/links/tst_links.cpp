@@ -1,3 +1,4 @@
+#include "links/network_links.h"
 #include "core/server.h"
 #include "links/comm_settings.h"
 #include "links/crosspoint.h"
@@ -130,6 +131,8 @@ private slots:
     void networkPortNumberRange_data();
     void networkPortNumberRange();
     void udpBindFailureIsLogged();
+    void networkAddressRule_data();
+    void networkAddressRule();
     void hangingTcpConnectIsAbandoned();
 };
 
@@ -927,6 +930,59 @@ void TestLinks::udpBindFailureIsLogged()
             lines.append(entry);
     }
     QCOMPARE(lines.size(), 1);
+}
+
+// One rule for a network port's address, the window's and --check-config's
+// too: TCP takes an address or a host name it looks up, UDP only an IPv4
+// address. A port whose address breaks it is not used, and that is logged
+// once per settings load.
+void TestLinks::networkAddressRule_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<bool>("accepted");
+    for (const bool udp : {false, true}) {
+        const char *t = udp ? "UDP" : "TCP";
+        QTest::addRow("%s IPv4", t) << "127.0.0.1" << udp << true;
+        QTest::addRow("%s host name", t) << "router-1.studio.example" << udp << !udp;
+        QTest::addRow("%s one label", t) << "vtr4" << udp << !udp;
+        QTest::addRow("%s IPv6", t) << "::1" << udp << !udp;
+        QTest::addRow("%s octet above 255", t) << "127.0.0.256" << udp << false;
+        QTest::addRow("%s leading zero", t) << "127.0.0.01" << udp << false;
+        QTest::addRow("%s short form", t) << "127.1" << udp << false;
+        QTest::addRow("%s underscore", t) << "router_1" << udp << false;
+        QTest::addRow("%s label ends in -", t) << "router-.example" << udp << false;
+        QTest::addRow("%s space", t) << "router 1" << udp << false;
+        QTest::addRow("%s label of 64", t) << QString(64, QLatin1Char('a')) + QStringLiteral(".example") << udp << false;
+        QTest::addRow("%s not ASCII", t) << QStringLiteral("routér") << udp << false;
+    }
+}
+
+void TestLinks::networkAddressRule()
+{
+    QFETCH(QString, address);
+    QFETCH(bool, udp);
+    QFETCH(bool, accepted);
+    QCOMPARE(isNetPortAddress(address, udp), accepted);
+    if (accepted)
+        return;
+
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+                      iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=" + address.toUtf8()
+                             + "\r\nNetwork_Port=9\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
+    TestServer server(app.path());
+    server.Start();
+    server.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    for (int pass = 0; pass < 3; ++pass)
+        server.links.netLinkPass();
+    const QByteArray line = QByteArray("Network port 3: Network_IP_Address ")
+                            + (udp ? "is not an IP address" : "is not an IP address or host name")
+                            + "; the port is not used.";
+    QCOMPARE(int(logEntries(app.path(), "Error").count(line)), 1);
+    QCOMPARE(server.links.netSocketState(3), NetSocketState::Closed);
+    for (const QByteArray &entry : logEntries(app.path(), "Error"))
+        QVERIFY2(!entry.startsWith("Communication"), entry.constData());
 }
 
 QTEST_GUILESS_MAIN(TestLinks)

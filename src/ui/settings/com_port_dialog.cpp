@@ -2,6 +2,7 @@
 
 #include "config/convert.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 #include "ui/settings/port_window_parts.h"
 #include "ui/settings/list_choice.h"
@@ -27,6 +28,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmSetPorts"));
     setWindowTitle(QStringLiteral("Communication Port Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     lblCom = new QLabel(QStringLiteral("Communication Port"));
@@ -34,7 +36,7 @@ frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
     lblPort = makePortNumber(QStringLiteral("Communication Port"));
     lblDevice = new QLabel;
     lblDevice->setObjectName(QStringLiteral("lblDevice"));
-    lblDevice->setAccessibleName(QStringLiteral("Device"));
+    lblDevice->setAccessibleDescription(QStringLiteral("Device"));
     lblDevice->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblDevice->setToolTip(QStringLiteral("What this port opens: the device its COM link in the server's folder "
                                          "names, or else the built-in serial line; and whether it is there now."));
@@ -139,6 +141,8 @@ void frmSetPorts::showPort()
 
 void frmSetPorts::apply()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
     saveScreen();
     const PortSettingsOutcome outcome = ApplyComPortSettings(server, working);
     switch (outcome.result) {

@@ -1,6 +1,7 @@
 #include "general_dialog.h"
 
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 
 #include <QColorDialog>
@@ -38,6 +39,7 @@ frmSetGen::frmSetGen(Server &server, QWidget *parent) : QWidget(parent), server(
 {
     setObjectName(QStringLiteral("frmSetGen"));
     setWindowTitle(QStringLiteral("General Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     auto *colors = new QWidget;
@@ -137,6 +139,8 @@ void frmSetGen::move(int step)
 
 void frmSetGen::apply()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
     DisplaySettings edited;
     for (int i = 1; i <= kColorCount; ++i)
         edited.Colors[i] = toWindows(swatches[i]);

@@ -3,6 +3,7 @@
 #include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 #include "ui/settings/port_window_parts.h"
 #include "ui/settings/list_choice.h"
@@ -47,6 +48,7 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmSetNetPorts"));
     setWindowTitle(QStringLiteral("Network Device Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     lblCom = new QLabel(QStringLiteral("Device Number"));
@@ -139,6 +141,8 @@ void frmSetNetPorts::showPort()
 
 void frmSetNetPorts::apply()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
     saveScreen();
     const PortSettingsOutcome outcome = ApplyNetPortSettings(server, working);
     switch (outcome.result) {

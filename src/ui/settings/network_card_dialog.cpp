@@ -1,8 +1,10 @@
 #include "network_card_dialog.h"
 
+#include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 
 #include <QCheckBox>
@@ -22,6 +24,7 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
 {
     setObjectName(QStringLiteral("frmSetNic"));
     setWindowTitle(QStringLiteral("Network Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     auto *frame = new QGroupBox(QStringLiteral("Local Network Card IP Addresses"));
@@ -70,11 +73,20 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
 
 void frmSetNic::save()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
     // The model takes the addresses only once they are on disk, so it never
     // holds what the next start would not find.
     Settings edited = server.settings;
-    for (int k = 1; k <= kCardCount; ++k)
+    for (int k = 1; k <= kCardCount; ++k) {
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
+        const QString refusal =
+            ansiRefusal(QStringLiteral("Network Card %1").arg(k), edited.Cards[k].CardIPAddress);
+        if (!refusal.isEmpty()) {
+            openMessage(this, QMessageBox::Warning, windowTitle(), refusal);
+            return;
+        }
+    }
     const QString webAddress = trimSpaces(txtWebIP->text());
     WebSettings probe = edited.Web;
     probe.WebIPAddress = webAddress;

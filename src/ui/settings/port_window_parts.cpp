@@ -34,7 +34,8 @@ QLabel *makePortNumber(const QString &accessibleName)
 {
     auto *number = new QLabel;
     number->setObjectName(QStringLiteral("lblPort"));
-    number->setAccessibleName(accessibleName);
+    // Read by its value, the port number; the caption describes it.
+    number->setAccessibleDescription(accessibleName);
     number->setAlignment(Qt::AlignCenter);
     number->setMinimumWidth(number->fontMetrics().horizontalAdvance(QStringLiteral(" 96 ")) + 8);
     number->setFrameShape(QFrame::StyledPanel);

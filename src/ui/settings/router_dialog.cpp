@@ -4,6 +4,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/child_windows.h"
 #include "ui/messages.h"
 #include "ui/settings/step_button.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -149,6 +151,7 @@ frmSetRTR::frmSetRTR(Server &server, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmSetRTR"));
     setWindowTitle(QStringLiteral("Router Configuration Utility"));
+    new SettingsLogin(this, server, SettingsKind::RouterTables);
     setAttribute(Qt::WA_DeleteOnClose);
     setProperty(kStaysOpen, true);
     keyFilter = new KeyFilter(this);
@@ -157,7 +160,7 @@ frmSetRTR::frmSetRTR(Server &server, QWidget *parent)
     cmdRTRLeft = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdRTRLeft"), QStringLiteral("Previous router"));
     cmdRTRRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdRTRRight"), QStringLiteral("Next router"));
     lblRTR = numberLabel(QStringLiteral("lblRTR"));
-    lblRTR->setAccessibleName(QStringLiteral("Router number"));
+    lblRTR->setAccessibleDescription(QStringLiteral("Router number"));
     frameRtr = new QGroupBox(QStringLiteral("Router # (1-") + QString::number(kRouterCount) + QStringLiteral(")"));
     frameRtr->setObjectName(QStringLiteral("frameRtr"));
     auto *rtrRow = stepper(cmdRTRLeft, lblRTR, cmdRTRRight);
@@ -197,9 +200,13 @@ frmSetRTR::frmSetRTR(Server &server, QWidget *parent)
 
     connect(cmdRTRLeft, &QToolButton::clicked, this, [this] { stepRouter(-1); });
     connect(cmdRTRRight, &QToolButton::clicked, this, [this] { stepRouter(1); });
-    // Only what the operator types is an edit: showing a record, or a stored
-    // text longer than its box, changes nothing.
-    connect(txtRTRName, &QLineEdit::textEdited, this, [this](const QString &t) { edit().Name = trimSpaces(t); });
+    // Edits follow each control's state, however it changed (typed, clicked,
+    // or set through the accessibility interface); showing a record, or a
+    // stored text longer than its box, is no edit.
+    connect(txtRTRName, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().Name = trimSpaces(t);
+    });
 
     showRouter();
     showSource();
@@ -214,7 +221,7 @@ void frmSetRTR::buildSources(QWidget *tab)
     cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous source"));
     cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next source"));
     lblSRC = numberLabel(QStringLiteral("lblSRC"));
-    lblSRC->setAccessibleName(QStringLiteral("Source number"));
+    lblSRC->setAccessibleDescription(QStringLiteral("Source number"));
     chkSRC = new QCheckBox(QStringLiteral("Show This Source "));
     chkSRC->setObjectName(QStringLiteral("chkSRC"));
     cmbSRC = numberList(QStringLiteral("cmbSRC"));
@@ -234,8 +241,10 @@ void frmSetRTR::buildSources(QWidget *tab)
         chkL[level]->setAccessibleName(QStringLiteral("Level %1").arg(level - 1));
         levelGrid->addWidget(number, 0, level - 1, Qt::AlignHCenter);
         levelGrid->addWidget(chkL[level], 1, level - 1, Qt::AlignHCenter);
-        connect(chkL[level], &QCheckBox::clicked, this,
-                [this, level](bool on) { edit().SourceLevel[source][level] = on; });
+        connect(chkL[level], &QCheckBox::toggled, this, [this, level](bool on) {
+            if (!filling)
+                edit().SourceLevel[source][level] = on;
+        });
     }
 
     auto *details = new QGroupBox(QStringLiteral("Details"));
@@ -258,18 +267,35 @@ void frmSetRTR::buildSources(QWidget *tab)
 
     connect(cmdSRCLEFT, &QToolButton::clicked, this, [this] { stepSource(-1); });
     connect(cmdSRCRight, &QToolButton::clicked, this, [this] { stepSource(1); });
-    connect(chkSRC, &QCheckBox::clicked, this, [this](bool on) { edit().SourceVisible[source] = on; });
-    connect(cmbSRC, &QComboBox::activated, this, [this](int i) { edit().SourcePhysical[source] = qint16(i + 1); });
+    connect(chkSRC, &QCheckBox::toggled, this, [this](bool on) {
+        if (!filling)
+            edit().SourceVisible[source] = on;
+    });
+    connect(cmbSRC, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling && i >= 0)
+            edit().SourcePhysical[source] = qint16(i + 1);
+    });
+    connect(imgSRC, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling && i >= 0)
+            edit().SourceIcon[source] = trimSpaces(imgSRC->itemData(i).toString());
+    });
+    // Picking the icon shown for an unknown stored name stores its key too.
     connect(imgSRC, &QComboBox::activated, this, [this](int i) {
         edit().SourceIcon[source] = trimSpaces(imgSRC->itemData(i).toString());
         cmdOK->setFocus();
     });
-    connect(txtSRCLBL, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().SourceLabel[source] = trimSpaces(t); });
-    connect(txtSRCDESC, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().SourceDescription[source] = trimSpaces(t); });
-    connect(txtSRCHL, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().SourceHyperLink[source] = trimSpaces(t); });
+    connect(txtSRCLBL, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().SourceLabel[source] = trimSpaces(t);
+    });
+    connect(txtSRCDESC, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().SourceDescription[source] = trimSpaces(t);
+    });
+    connect(txtSRCHL, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().SourceHyperLink[source] = trimSpaces(t);
+    });
 }
 
 void frmSetRTR::buildDestinations(QWidget *tab)
@@ -278,7 +304,7 @@ void frmSetRTR::buildDestinations(QWidget *tab)
     cmdDESLeft = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdDESLeft"), QStringLiteral("Previous destination"));
     cmdDESRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdDESRight"), QStringLiteral("Next destination"));
     lblDES = numberLabel(QStringLiteral("lblDES"));
-    lblDES->setAccessibleName(QStringLiteral("Destination number"));
+    lblDES->setAccessibleDescription(QStringLiteral("Destination number"));
     chkDES = new QCheckBox(QStringLiteral("Show This Destination "));
     chkDES->setObjectName(QStringLiteral("chkDES"));
     cmbDES = numberList(QStringLiteral("cmbDES"));
@@ -307,21 +333,39 @@ void frmSetRTR::buildDestinations(QWidget *tab)
 
     connect(cmdDESLeft, &QToolButton::clicked, this, [this] { stepDestination(-1); });
     connect(cmdDESRight, &QToolButton::clicked, this, [this] { stepDestination(1); });
-    connect(chkDES, &QCheckBox::clicked, this, [this](bool on) { edit().DestVisible[destination] = on; });
-    connect(cmbDES, &QComboBox::activated, this,
-            [this](int i) { edit().DestPhysical[destination] = qint16(i + 1); });
-    connect(cmbDefSrc, &QComboBox::activated, this,
-            [this](int i) { edit().DestDefaultSource[destination] = qint16(i + 1); });
+    connect(chkDES, &QCheckBox::toggled, this, [this](bool on) {
+        if (!filling)
+            edit().DestVisible[destination] = on;
+    });
+    connect(cmbDES, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling && i >= 0)
+            edit().DestPhysical[destination] = qint16(i + 1);
+    });
+    connect(cmbDefSrc, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling && i >= 0)
+            edit().DestDefaultSource[destination] = qint16(i + 1);
+    });
+    connect(imgDES, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (!filling && i >= 0)
+            edit().DestIcon[destination] = trimSpaces(imgDES->itemData(i).toString());
+    });
+    // Picking the icon shown for an unknown stored name stores its key too.
     connect(imgDES, &QComboBox::activated, this, [this](int i) {
         edit().DestIcon[destination] = trimSpaces(imgDES->itemData(i).toString());
         cmdOK->setFocus();
     });
-    connect(txtDESLBL, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().DestLabel[destination] = trimSpaces(t); });
-    connect(txtDESDESC, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().DestDescription[destination] = trimSpaces(t); });
-    connect(txtDESHL, &QLineEdit::textEdited, this,
-            [this](const QString &t) { edit().DestHyperLink[destination] = trimSpaces(t); });
+    connect(txtDESLBL, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().DestLabel[destination] = trimSpaces(t);
+    });
+    connect(txtDESDESC, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().DestDescription[destination] = trimSpaces(t);
+    });
+    connect(txtDESHL, &QLineEdit::textChanged, this, [this](const QString &t) {
+        if (!filling)
+            edit().DestHyperLink[destination] = trimSpaces(t);
+    });
 }
 
 const RouterTable &frmSetRTR::workTable(int r) const { return (*work)[std::size_t(r)]; }
@@ -368,10 +412,15 @@ void frmSetRTR::stepDestination(int delta)
     showDestination();
 }
 
-void frmSetRTR::showRouter() { txtRTRName->setText(workTable(router).Name); }
+void frmSetRTR::showRouter()
+{
+    const QScopedValueRollback<bool> fill(filling, true);
+    txtRTRName->setText(workTable(router).Name);
+}
 
 void frmSetRTR::showSource()
 {
+    const QScopedValueRollback<bool> fill(filling, true);
     const RouterTable &t = workTable(router);
     const auto s = std::size_t(source);
     chkSRC->setChecked(t.SourceVisible[s]);
@@ -386,6 +435,7 @@ void frmSetRTR::showSource()
 
 void frmSetRTR::showDestination()
 {
+    const QScopedValueRollback<bool> fill(filling, true);
     const RouterTable &t = workTable(router);
     const auto d = std::size_t(destination);
     chkDES->setChecked(t.DestVisible[d]);
@@ -399,6 +449,12 @@ void frmSetRTR::showDestination()
 
 void frmSetRTR::apply()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
+    if (const QString refusal = RouterTextRefusal(*work, edited); !refusal.isEmpty()) {
+        openMessage(this, QMessageBox::Warning, QStringLiteral("Router Configuration Utility"), refusal);
+        return;
+    }
     const QStringList failures = ApplyRouterTables(server, *work, edited);
     if (failures.isEmpty()) {
         close();

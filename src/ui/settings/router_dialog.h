@@ -97,6 +97,9 @@ private:
     int router = 1;
     int source = 1;
     int destination = 1;
+    // True while the window fills its controls from the working copy: no
+    // edit is recorded then.
+    bool filling = false;
 };
 
 } // namespace marlin

@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "core/console_actions.h"
 #include "core/server.h"
+#include "ui/settings/settings_login.h"
 #include "ui/messages.h"
 
 #include <QComboBox>
@@ -19,6 +20,7 @@ frmSetUsers::frmSetUsers(Server &server, QWidget *parent) : QWidget(parent), ser
 {
     setObjectName(QStringLiteral("frmSetUsers"));
     setWindowTitle(QStringLiteral("User Settings"));
+    new SettingsLogin(this, server, SettingsKind::Administration);
     setAttribute(Qt::WA_DeleteOnClose);
 
     cmbNum = new QComboBox;
@@ -64,8 +66,9 @@ frmSetUsers::frmSetUsers(Server &server, QWidget *parent) : QWidget(parent), ser
         if (!showing)
             working[cmbNum->currentData().toInt()].UserPassword = trimSpaces(text);
     });
-    connect(cmbPriv, &QComboBox::activated, this, [this] {
-        working[cmbNum->currentData().toInt()].UserPrivilege = qint16(cmbPriv->currentData().toInt());
+    connect(cmbPriv, &QComboBox::currentIndexChanged, this, [this] {
+        if (!showing && cmbPriv->currentIndex() >= 0)
+            working[cmbNum->currentData().toInt()].UserPrivilege = qint16(cmbPriv->currentData().toInt());
     });
     connect(cmdOK, &QPushButton::clicked, this, &frmSetUsers::apply);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
@@ -87,6 +90,12 @@ void frmSetUsers::selectUser()
 
 void frmSetUsers::apply()
 {
+    if (!SettingsLogin::mayApply(this))
+        return;
+    if (const QString refusal = UserRecordRefusal(working); !refusal.isEmpty()) {
+        openMessage(this, QMessageBox::Warning, QStringLiteral("User Settings"), refusal);
+        return;
+    }
     if (!HasAdministratorWhoCanLogIn(working)) {
         openMessage(this, QMessageBox::Warning, QStringLiteral("User Settings"),
                     QStringLiteral("There must be at least one Administrator who can log in: give one a name, and a "
