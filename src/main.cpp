@@ -95,6 +95,15 @@ QString prepareChosenFolder(const QString &path)
 
 int main(int argc, char *argv[])
 {
+    // Outlives the signal watch below, whose notifier needs it.
+    std::unique_ptr<QCoreApplication> application;
+    // Caught before anything else: a failover manager may promote or demote
+    // a spare that has only just been started, and a signal's default
+    // action would end it. What arrives is held, in the order it came,
+    // until the server has started and can act on it.
+    marlin::TerminationSignals termination(nullptr, nullptr, marlin::TerminationSignals::Delivery::Held);
+    termination.watchRoleSignals();
+
     QCoreApplication::setApplicationName(QStringLiteral("marlin-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
                                                 .arg(MARLIN_VERSION_MAJOR)
@@ -194,7 +203,6 @@ int main(int argc, char *argv[])
     // Without the console the program is a plain event loop: no display is
     // looked for and no platform plugin is loaded.
     const bool noConsole = parser.isSet(noConsoleOption);
-    std::unique_ptr<QCoreApplication> application;
     if (noConsole) {
         application = std::make_unique<QCoreApplication>(argc, argv);
     } else {
@@ -238,7 +246,6 @@ int main(int argc, char *argv[])
     server.logs.setTerminalEcho(true);
     server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
     server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
-    marlin::TerminationSignals termination;
     if (!termination.isWatching()) {
         // Otherwise a service manager's stop would end the server without a
         // trace, and nobody would know why the log never says it closed.
@@ -249,7 +256,6 @@ int main(int argc, char *argv[])
     }
     // A failover manager promotes and demotes with SIGUSR1 and SIGUSR2,
     // whichever role the server started in.
-    termination.watchRoleSignals();
     QObject::connect(&termination, &marlin::TerminationSignals::promotionRequested, &server, &marlin::Server::Promote);
     QObject::connect(&termination, &marlin::TerminationSignals::demotionRequested, &server, &marlin::Server::Demote);
     const auto role = parser.isSet(standbyOption) ? marlin::Server::Role::Standby : marlin::Server::Role::Active;
@@ -265,6 +271,7 @@ int main(int argc, char *argv[])
         });
         server.Start(role);
         web.start();
+        termination.startDelivery();
         return application->exec();
     }
     marlin::MDIMain window(server);
@@ -273,5 +280,6 @@ int main(int argc, char *argv[])
     window.show();
     server.Start(role);
     web.start();
+    termination.startDelivery();
     return application->exec();
 }

@@ -135,17 +135,25 @@ int takeNumber(CommandContext &ctx, const std::optional<int> &field)
 }
 
 // The take is acknowledged at once; the new crosspoint reaches every panel
-// through the status flags when the router reports it.
+// through the status flags when the router reports it. A take to a router
+// no port serves is acknowledged too, as panels expect, but the logs say it
+// went nowhere.
 std::optional<QByteArray> take(CommandContext &ctx)
 {
+    // Checked when the take is carried out, not when the connection was
+    // accepted: a demotion closes the panels, but a read may still hold
+    // requests.
+    if (ctx.host.isStandby())
+        return std::nullopt;
     const int r = ctx.request.router;
     const QByteArray &takeString = ctx.request.payload;
     const TakeString take = ParseTakeString(takeString);
     const int s = takeNumber(ctx, take.source);
     const int d = takeNumber(ctx, take.destination);
 
-    const QByteArray command = ctx.host.buildTakeCommand(r, takeString);
-    if (!command.isEmpty() && isRouterNumber(r))
+    const bool served = isRouterNumber(r) && ctx.host.servesRouter(r);
+    const QByteArray command = served ? ctx.host.buildTakeCommand(r, takeString) : QByteArray();
+    if (!command.isEmpty())
         ctx.host.queueCommand(r, command);
     if (!routerInBounds(r))
         ctx.fail(ClientFailures::RouterOutOfRange);
@@ -155,11 +163,15 @@ std::optional<QByteArray> take(CommandContext &ctx)
     if (d <= kPointCount) {
         if (d < 0)
             ctx.fail(ClientFailures::DestinationOutOfRange);
-        else if (isRouterNumber(r) && isPointNumber(d))
+        else if (!command.isEmpty() && isPointNumber(d))
             ctx.states[r].PrioritySource[d] = s;
     }
 
-    ctx.host.writeSwitchLog(true, r, s, d, take.comment);
+    // A command the router's language refused is logged where it was refused.
+    if (!served)
+        ctx.host.writeErrorLog(takeNotSentText(r, isRouterNumber(r) ? ctx.host.routerName(r) : QString()));
+    else if (!command.isEmpty())
+        ctx.host.writeSwitchLog(true, r, s, d, take.comment);
     ctx.host.takeAccepted();
     return ctx.acknowledge();
 }
@@ -286,6 +298,14 @@ QString dataArrivalErrorText(const ClientFailure &failure)
 {
     return QStringLiteral("Data Arrival Error.") + QLatin1String(failure.description)
            + QLatin1Char(' ') + QString::number(failure.number);
+}
+
+QString takeNotSentText(int router, const QString &name)
+{
+    QString text = QStringLiteral("Take not sent: no port serves Router_") + QString::number(router);
+    if (isRouterNumber(router))
+        text += QStringLiteral(" (") + name + QLatin1Char(')');
+    return text + QLatin1Char('.');
 }
 
 QByteArray IntToTwoBytes(int n, bool *ok)

@@ -88,6 +88,10 @@ constexpr ClientFailure ReloadIncomplete{6, "Reload incomplete"};
 
 // "Data Arrival Error." followed by the description, a space and the number.
 QString dataArrivalErrorText(const ClientFailure &failure);
+// The error log's line for a panel's take that had nowhere to go:
+// "Take not sent: no port serves Router_<n> (<name>)."; without the name
+// for a router outside the tables.
+QString takeNotSentText(int router, const QString &name);
 
 // n as two bytes, high byte first. Fails (ok false, empty result) outside
 // 0..65535.
@@ -122,6 +126,12 @@ public:
     virtual void queueCommand(int router, const QByteArray &command) = 0;
     virtual void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
                                 const QString &comment) = 0;
+    // Checked when a take is carried out. A standby server takes nothing;
+    // a router no enabled port serves has nowhere to send a take to.
+    virtual bool isStandby() { return false; }
+    virtual bool servesRouter(int /*router*/) { return true; }
+    // The name of router 1..96 as its table has it.
+    virtual QString routerName(int /*router*/) { return {}; }
     virtual void writeErrorLog(const QString &text) = 0;
     // Each reload returns false when one of its steps failed; the request
     // then counts a failure but still acknowledges.

@@ -91,6 +91,8 @@ TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user)
         return TakeRefusal::NoDestination;
     if (trimSpaces(take.comment).isEmpty())
         return TakeRefusal::NoComment;
+    if (!isRouterNumber(take.router) || FindRouterPort(server.settings, kDeviceRouter, take.router).number == 0)
+        return TakeRefusal::NotServed;
     return TakeRefusal::None;
 }
 
@@ -102,6 +104,11 @@ QString takeRefusalText(TakeRefusal refusal)
     case TakeRefusal::NoSource: return QStringLiteral("You must select a source.");
     case TakeRefusal::NoDestination: return QStringLiteral("You must select a destination.");
     case TakeRefusal::NoComment: return QStringLiteral("You must enter a comment to intiate the switch.");
+    case TakeRefusal::NotServed:
+        return QStringLiteral("No port serves this router, so the take would go nowhere. Enable a port for it in the "
+                              "Communication or Network Device Settings.");
+    case TakeRefusal::NotCarried:
+        return QStringLiteral("The router's language cannot carry this take; the error log says why. Nothing was sent.");
     case TakeRefusal::None: break;
     }
     return {};
@@ -115,6 +122,8 @@ QString takeRefusalTitle(TakeRefusal refusal)
     case TakeRefusal::NoSource: return QStringLiteral("No Source!!!");
     case TakeRefusal::NoDestination: return QStringLiteral("No Destination!!!");
     case TakeRefusal::NoComment: return QStringLiteral("Comment Required");
+    case TakeRefusal::NotServed: return QStringLiteral("Router Not Served");
+    case TakeRefusal::NotCarried: return QStringLiteral("Take Not Sent");
     case TakeRefusal::None: break;
     }
     return {};
@@ -127,23 +136,24 @@ QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take)
                           table.SourceLabel[take.source], table.DestLabel[take.destination]);
 }
 
-void ExecuteConsoleTake(Server &server, const ConsoleTake &take)
+TakeRefusal ExecuteConsoleTake(Server &server, const ConsoleTake &take)
 {
-    ExecuteTake(server, take, server.CurrentUser, Server::TakeOrigin::Console, take.highPriority);
+    return ExecuteTake(server, take, server.CurrentUser, Server::TakeOrigin::Console, take.highPriority).refusal;
 }
 
-bool ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
-                 std::optional<bool> hold)
+TakeOutcome ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
+                        std::optional<bool> hold)
 {
+    if (const TakeRefusal refusal = CheckTake(server, take, user); refusal != TakeRefusal::None)
+        return {refusal, false};
     const int r = take.router;
-    if (!isRouterNumber(r) || !isPointNumber(take.source) || !isPointNumber(take.destination))
-        return false;
     const QByteArray takeString = ConsoleTakeString(server, take);
-    // A router no port serves still gets the take string on its queues, as
-    // the console always did; no port sends it.
+    // A port without a language sends the take string as it is.
     QByteArray command = server.links.buildTakeCommand(r, takeString);
-    if (command.isEmpty() && server.links.FindRouterProtocol(kDeviceRouter, r) == 0)
+    if (command.isEmpty() && server.links.FindRouterProtocol(kDeviceRouter, r) == ProtocolNone)
         command = takeString;
+    if (command.isEmpty())
+        return {TakeRefusal::NotCarried, false};
     const bool displaced = server.queueTake(r, command);
     server.countTake(origin);
 
@@ -156,7 +166,7 @@ bool ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::Take
         server.NotifyRouterChanged(r, true);
     server.RouterStates[r].PrioritySource[take.destination] = take.source;
     server.RefreshRouterView();
-    return displaced;
+    return {TakeRefusal::None, displaced};
 }
 
 bool ToggleHighPriority(Server &server, int router, int destination)
@@ -251,6 +261,7 @@ bool ApplySettings(Server &server, const Settings &edited, QString *error)
     if (!SaveSettings(server.SettingsFile(), edited, error))
         return false;
     server.settings = edited;
+    server.noteServedRouters();
     emit server.filesReloaded(QStringLiteral("settings"));
     return true;
 }

@@ -63,8 +63,10 @@ struct ConsoleTake {
 };
 
 // Why a take is refused, checked in this order; the texts and titles are
-// the dialog's messages.
-enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment };
+// the dialog's messages. NotServed: no enabled port serves the router, so
+// the take would go nowhere. NotCarried is met only when the take is carried
+// out: the router's language cannot carry it (the error log says why).
+enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment, NotServed, NotCarried };
 // The rules of every take a person makes, for the user 1..12 making it.
 TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user);
 // The same for the user logged in at the console.
@@ -74,16 +76,22 @@ QString takeRefusalTitle(TakeRefusal refusal);
 
 // The take string of a console take: the table's physical numbers and labels.
 QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take);
-// Carries out a checked take for a user: the command in the router's
-// language on both queues, the switch log line with the user and comment,
-// the priority source of the destination, the panels told, the view
-// refreshed. hold sets or clears the destination's hold; without it the
-// hold stays as it is. True when the command took the place of one waiting
-// in a full queue.
-bool ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
-                 std::optional<bool> hold);
+// Carries out a take for a user: the command in the router's language on
+// both queues, the switch log line with the user and comment, the priority
+// source of the destination, the panels told, the view refreshed. hold sets
+// or clears the destination's hold; without it the hold stays as it is.
+// The rules are checked again first, since the server may have been demoted
+// or its ports changed since the take was confirmed: a refused take changes
+// and logs nothing. displaced: the command took the place of one waiting in
+// a full queue.
+struct TakeOutcome {
+    TakeRefusal refusal = TakeRefusal::None;
+    bool displaced = false;
+};
+TakeOutcome ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
+                        std::optional<bool> hold);
 // The console's take: its user, and the hold as the dialog's box says.
-void ExecuteConsoleTake(Server &server, const ConsoleTake &take);
+TakeRefusal ExecuteConsoleTake(Server &server, const ConsoleTake &take);
 
 // Sets or clears the hold of a destination, tells the panels and refreshes
 // the view. Nothing for numbers outside the tables. False, with nothing

@@ -81,6 +81,7 @@ QStringList Server::loadSettings(LoadMode mode)
 {
     const QStringList failures = LoadSettings(SettingsFile(), settings, mode);
     links.settingsLoaded();
+    noteServedRouters();
     return failures;
 }
 
@@ -178,6 +179,17 @@ QList<int> Server::problemRouters() const
             routers.append(r);
     }
     return routers;
+}
+
+void Server::noteServedRouters()
+{
+    for (int r = 1; r <= kRouterCount; ++r) {
+        const int unserved = FindRouterPort(settings, kDeviceRouter, r).number == 0 ? 1 : 0;
+        if (RouterStates[r].Spare1 == unserved)
+            continue;
+        RouterStates[r].Spare1 = unserved;
+        NotifyRouterChanged(r, false);
+    }
 }
 
 void Server::restartViewRefreshTimer()

@@ -130,6 +130,10 @@ public:
     QList<int> problemRouters() const;
     void restartViewRefreshTimer();
 
+    // Marks the routers no enabled port serves (Spare1 of their state) after
+    // the settings changed, and tells the panels of each that changed.
+    void noteServedRouters();
+
     // Switches on the one-shot display of StartupError.
     void raiseStartupError();
 

@@ -28,6 +28,18 @@ void ServerProtocolHost::writeSwitchLog(bool isSwitchCommand, int router, int so
     server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
 }
 
+bool ServerProtocolHost::isStandby() { return server.isStandby(); }
+
+bool ServerProtocolHost::servesRouter(int router)
+{
+    return FindRouterPort(server.settings, kDeviceRouter, router).number != 0;
+}
+
+QString ServerProtocolHost::routerName(int router)
+{
+    return isRouterNumber(router) ? server.RouterTables[router].Name : QString();
+}
+
 void ServerProtocolHost::writeErrorLog(const QString &text) { server.WriteErrorLog(text); }
 
 bool ServerProtocolHost::reloadRouterTables() { return server.reloadRouterTables(); }

@@ -21,6 +21,9 @@ public:
     void queueCommand(int router, const QByteArray &command) override;
     void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
                         const QString &comment) override;
+    bool isStandby() override;
+    bool servesRouter(int router) override;
+    QString routerName(int router) override;
     void writeErrorLog(const QString &text) override;
     bool reloadRouterTables() override;
     bool reloadSettings() override;

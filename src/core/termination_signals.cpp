@@ -39,7 +39,7 @@ void catchSignal(int number)
 int makeSocketPair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QObject(parent)
+TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair, Delivery delivery) : QObject(parent)
 {
     if ((makePair ? makePair : makeSocketPair)(fds) != 0) {
         failure = QString::fromLocal8Bit(std::strerror(errno));
@@ -49,6 +49,18 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QO
     // A burst of signals must never block the handler.
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     writeEnd = fds[0];
+    catchSignal(SIGTERM);
+    catchSignal(SIGINT);
+    if (delivery == Delivery::AtOnce)
+        startDelivery();
+}
+
+void TerminationSignals::startDelivery()
+{
+    if (!isWatching() || notifier)
+        return;
+    // Whatever is already waiting in the pair makes the notifier fire at
+    // the next pass of the event loop.
     notifier = new QSocketNotifier(fds[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
         char buffer[16];
@@ -67,9 +79,6 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair) : QO
         if (terminate)
             emit terminationRequested();
     });
-
-    catchSignal(SIGTERM);
-    catchSignal(SIGINT);
 }
 
 void TerminationSignals::watchRoleSignals()

@@ -16,14 +16,12 @@ struct NetworkLinks::Channel {
     // A TCP error stays visible as the error state until the next pass
     // closes the socket, as the link pass expects.
     bool errorPending = false;
-    // Link passes the TCP connection has been up without a byte from the
-    // router.
-    int silentSeconds = 0;
+    // The TCP connection was up at the last pass.
+    bool wasConnected = false;
 };
 
 namespace {
 constexpr int kConnectTickLimit = 60;
-constexpr int kSilentReportSeconds = 60;
 } // namespace
 
 namespace {
@@ -171,39 +169,39 @@ NetSocketState NetworkLinks::socketState(int port) const
     return NetSocketState::Closed;
 }
 
-bool NetworkLinks::pass(int n, const QString &host, bool verdict)
+NetworkLinks::PassResult NetworkLinks::pass(int n, const QString &host)
 {
     const NetPortSettings &cfg = settings.NetPorts[n];
     PortRuntime &rt = table.ports[n];
+    PassResult result;
     if (cfg.NetPortType != 0) {
+        result.opened = !channels[n] || !channels[n]->socket || !channels[n]->udp;
         socketFor(n, true);
         send(n);
-        return verdict;
+        return result;
     }
 
-    bool link = false;
     auto *socket = static_cast<QTcpSocket *>(socketFor(n, false));
     Channel &ch = *channels[n];
     ++rt.NetConnectTicks;
-    switch (socketState(n)) {
+    const NetSocketState state = socketState(n);
+    if (state == NetSocketState::Connected) {
+        result.opened = !ch.wasConnected;
+        ch.wasConnected = true;
+    } else if (ch.wasConnected) {
+        result.dropped = true;
+        ch.wasConnected = false;
+    }
+    switch (state) {
     case NetSocketState::Closed:
-        ch.silentSeconds = 0;
         socket->abort();
         ch.errorPending = false;
         socket->connectToHost(host, quint16(cfg.NetPort));
         rt.NetConnectTicks = 0;
         break;
     case NetSocketState::Connected:
-        link = true;
         send(n);
         rt.NetConnectTicks = 0;
-        // Connected is up whatever the router says; a router that says
-        // nothing is at least visible in the log.
-        if (++ch.silentSeconds % kSilentReportSeconds == 0 && isRouterNumber(cfg.NetIDNumber)) {
-            logs.WriteErrorLog(QStringLiteral("Router = ") + tables[cfg.NetIDNumber].Name
-                               + QStringLiteral(" connected but silent for ") + QString::number(ch.silentSeconds)
-                               + QStringLiteral(" s"));
-        }
         break;
     case NetSocketState::Closing:
     case NetSocketState::Error:
@@ -218,7 +216,7 @@ bool NetworkLinks::pass(int n, const QString &host, bool verdict)
         socket->abort();
         ch.errorPending = false;
     }
-    return link;
+    return result;
 }
 
 void NetworkLinks::closeAll()
@@ -303,9 +301,8 @@ void NetworkLinks::onData(int n)
     } else {
         bytes = channels[n]->socket->readAll();
     }
-    // Any word from the router ends the re-sends and its silence.
+    // Any word from the router ends the re-sends.
     table.ports[n].NetResendCount = 0;
-    channels[n]->silentSeconds = 0;
     timeNetCTS[n].stop();
 
     const NetPortSettings &cfg = settings.NetPorts[n];

@@ -65,10 +65,17 @@ public:
     void applyRetryIntervals();
     void setUdpLocalEndpoint(const QHostAddress &address, quint16 port);
 
-    // One link pass of an enabled port with an address: verdict is what the
-    // silence count says of the link. Returns whether the link is up: for
-    // UDP the verdict, for TCP whether it is connected.
-    bool pass(int port, const QString &host, bool verdict);
+    // What one link pass found of a port's transport. opened: the UDP
+    // socket was made, or the TCP connection came up, at this pass. dropped:
+    // a TCP connection that was up is gone.
+    struct PassResult {
+        bool opened = false;
+        bool dropped = false;
+    };
+    // One link pass of an enabled port with an address: connects what is
+    // closed and sends the head of the router's queue. Whether the link is
+    // up is decided above, from what the router says.
+    PassResult pass(int port, const QString &host);
     // Sends the head of the port's router queue.
     void send(int port);
     // Closes every socket and stops the re-sends; the next pass opens anew.

@@ -56,7 +56,9 @@ struct PortRuntime {
     bool ComLinkOK = true;
     int NetMissCount = 0;
     int NetConnectTicks = 0;
-    bool NetLinkOK = false;
+    // Up, unreported, until the router's silence or a dropped connection
+    // says otherwise, as for a comm link.
+    bool NetLinkOK = true;
     int NetResendCount = 0;
     QByteArray NetLastSent;
     // Comm port n and network port n both append here; a configuration uses a

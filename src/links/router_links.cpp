@@ -18,6 +18,8 @@ namespace marlin {
 
 namespace {
 
+// Link checks a router may stay silent before its link is reported lost:
+// a comm or TCP link ten, a UDP link thirty.
 constexpr int kComMissLimit = 10;
 constexpr int kNetMissLimit = 30;
 
@@ -376,13 +378,10 @@ void RouterLinks::bytesReceived(int port, bool isNetwork, const QByteArray &byte
 {
     PortRuntime &rt = table.ports[port];
     appendReceived(rt.RxBuffer, bytes);
-    const bool accepted = parseReply(port, isNetwork);
-    // A comm link counts as heard from only when the router made sense; a
-    // network link whenever anything came.
-    if (isNetwork)
-        rt.NetMissCount = 0;
-    else if (accepted)
-        rt.ComMissCount = 0;
+    // A link counts as heard from only when the router made sense: noise, or
+    // a connection that stays open without a word, is silence.
+    if (parseReply(port, isNetwork))
+        (isNetwork ? rt.NetMissCount : rt.ComMissCount) = 0;
 }
 
 // ---- Link passes --------------------------------------------------------------
@@ -401,6 +400,11 @@ void RouterLinks::markNetLinksUp()
     // reported down with its link at the next check.
     for (int n = 1; n <= kPortCount; ++n)
         table.ports[n].NetLinkOK = true;
+}
+
+int RouterLinks::missLimit(int port, bool isNetwork) const
+{
+    return isNetwork && settings.NetPorts[port].NetPortType != 0 ? kNetMissLimit : kComMissLimit;
 }
 
 void RouterLinks::RequestAllStatus()
@@ -422,7 +426,7 @@ bool RouterLinks::checkLink(int n, bool isNetwork)
 {
     PortRuntime &rt = table.ports[n];
     int &misses = isNetwork ? rt.NetMissCount : rt.ComMissCount;
-    const int limit = isNetwork ? kNetMissLimit : kComMissLimit;
+    const int limit = missLimit(n, isNetwork);
     const PortView view = portView(n, isNetwork);
     misses = std::min(misses, limit);
     const bool ok = misses < limit;
@@ -491,16 +495,22 @@ void RouterLinks::netLinkPass()
         }
         PortRuntime &rt = table.ports[n];
         ++rt.NetMissCount;
-        const bool verdict = CheckNetLink(n);
-        const bool link = network.pass(n, host, verdict);
+        CheckNetLink(n);
+        const NetworkLinks::PassResult result = network.pass(n, host);
+        const bool routerPort = cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol);
+        // A dropped connection is the whole silence at once.
+        if (result.dropped)
+            rt.NetMissCount = missLimit(n, true);
+        // A link still up asks for the whole status when its transport
+        // opens; a link reported lost is polled, and asks once restored.
+        if (result.opened && rt.NetLinkOK && routerPort)
+            queueFirstRequests(n, true);
+        const bool link = rt.NetMissCount < missLimit(n, true);
         if (link == rt.NetLinkOK)
             continue;
         rt.NetLinkOK = link;
-        if (cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol)) {
-            // The router's state follows the silence count even where the
-            // report was caused by the connection.
-            reportLinkChange(n, true, link, verdict);
-        }
+        if (routerPort)
+            reportLinkChange(n, true, link, link);
     }
 }
 

@@ -136,8 +136,8 @@ public:
     QList<QByteArray> queuedCommands(int router, bool isNetwork) const;
     // Re-sends of the last command still to come on a network port.
     int resendsLeft(int port) const;
-    // Link-check ticks since the port last heard its router (network ports:
-    // any data; comm ports: an accepted reply).
+    // Link-check ticks since the port last heard a reply its parser
+    // accepted from its router.
     int silentTicks(int port, bool isNetwork) const;
     // Bytes received on a port number that its parser has not taken yet.
     qsizetype pendingReplyBytes(int port) const;
@@ -199,6 +199,7 @@ private:
     void applyReports(int router, const ReplyScan &scan);
     void queueOn(const PortView &view, const QByteArray &command);
     bool checkLink(int port, bool isNetwork);
+    int missLimit(int port, bool isNetwork) const;
     void queueFirstRequests(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);
 

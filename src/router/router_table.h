@@ -43,9 +43,11 @@ struct RouterTable {
 struct RouterState {
     bool StatusReceived = false;
     bool CommOK = false;
+    // 1 when no enabled port serves the router, so nothing watches its
+    // communication and a take to it has nowhere to go; the status block
+    // carries it to the panels in its first spare byte. Spare2 is never set.
     int Spare1 = 0;
     int Spare2 = 0;
-    int Spare3 = 0;
     PointArray<int> CurrentSource{};   // 0 = not known
     PointArray<bool> HighPriority{};
     int PollIndex = 0;

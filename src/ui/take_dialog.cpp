@@ -207,7 +207,12 @@ void frmTake::take(bool andDone)
 
 void frmTake::execute(const ConsoleTake &take, bool andDone)
 {
-    ExecuteConsoleTake(server, take);
+    // Checked again: the server may have been demoted while the question
+    // was open.
+    if (const TakeRefusal refusal = ExecuteConsoleTake(server, take); refusal != TakeRefusal::None) {
+        openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), takeRefusalText(refusal));
+        return;
+    }
     if (andDone)
         close();
 }

@@ -88,7 +88,13 @@ QJsonValue servingPort(const Settings &settings, int r)
                                                        : settings.ComPorts[port.number].ComDescription}};
 }
 
-QString commText(const RouterState &state) { return state.CommOK ? QStringLiteral("up") : QStringLiteral("down"); }
+// "none" for a router no port serves: nothing watches its communication.
+QString commText(const Settings &settings, const RouterState &state, int r)
+{
+    if (FindRouterPort(settings, kDeviceRouter, r).number == 0)
+        return QStringLiteral("none");
+    return state.CommOK ? QStringLiteral("up") : QStringLiteral("down");
+}
 
 struct StaticFile {
     const char *path;
@@ -481,7 +487,7 @@ WebResponse WebApi::routers(bool all)
             continue;
         list.append(QJsonObject{{QStringLiteral("router"), r},
                                 {QStringLiteral("name"), server.RouterTables[r].Name},
-                                {QStringLiteral("comm"), commText(server.RouterStates[r])},
+                                {QStringLiteral("comm"), commText(server.settings, server.RouterStates[r], r)},
                                 {QStringLiteral("port"), port}});
     }
     QJsonObject colors;
@@ -516,7 +522,7 @@ WebResponse WebApi::router(int r)
     }
     return reply(200, {{QStringLiteral("router"), r},
                        {QStringLiteral("name"), table.Name},
-                       {QStringLiteral("comm"), commText(state)},
+                       {QStringLiteral("comm"), commText(server.settings, state, r)},
                        {QStringLiteral("port"), servingPort(server.settings, r)},
                        {QStringLiteral("sources"), sources},
                        {QStringLiteral("destinations"), destinations}});
@@ -577,7 +583,8 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
         request.highPriority = *hold;
     }
 
-    switch (CheckTake(server, request, caller.user)) {
+    const TakeOutcome outcome = ExecuteTake(server, request, caller.user, Server::TakeOrigin::Web, hold);
+    switch (outcome.refusal) {
     case TakeRefusal::None: break;
     case TakeRefusal::Standby: return failure(503, standbyRefusalText());
     case TakeRefusal::NoPrivilege:
@@ -587,15 +594,18 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
         return failure(400, QStringLiteral("destination: ") + takeRefusalText(TakeRefusal::NoDestination));
     case TakeRefusal::NoComment:
         return failure(400, QStringLiteral("comment: ") + takeRefusalText(TakeRefusal::NoComment));
+    case TakeRefusal::NotServed:
+        return failure(409, QStringLiteral("router: ") + takeRefusalText(TakeRefusal::NotServed));
+    case TakeRefusal::NotCarried:
+        return failure(400, QStringLiteral("take: ") + takeRefusalText(TakeRefusal::NotCarried));
     }
 
-    const bool displaced = ExecuteTake(server, request, caller.user, Server::TakeOrigin::Web, hold);
     QJsonObject answer{{QStringLiteral("router"), r},
                        {QStringLiteral("source"), request.source},
                        {QStringLiteral("destination"), request.destination},
                        {QStringLiteral("levels"), levelList},
                        {QStringLiteral("user"), caller.userName},
-                       {QStringLiteral("displaced"), displaced}};
+                       {QStringLiteral("displaced"), outcome.displaced}};
     if (hold)
         answer.insert(QStringLiteral("highPriority"), *hold);
     return reply(202, answer);

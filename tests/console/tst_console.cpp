@@ -101,6 +101,7 @@ private slots:
     void takeDialogPreselectsAndRefuses();
     void takeDialogSwitchesARouter();
     void takeDialogOnAnInvalidTable();
+    void takeDialogChecksAgainWhenConfirmed();
 
     void administratorWhoCanLogIn_data();
     void administratorWhoCanLogIn();
@@ -181,40 +182,63 @@ void TestConsole::takeStringFields()
 void TestConsole::takeRefusals_data()
 {
     QTest::addColumn<int>("user");
+    QTest::addColumn<int>("router");
     QTest::addColumn<int>("source");
     QTest::addColumn<int>("destination");
     QTest::addColumn<QString>("comment");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("title");
     const QString privilege = QStringLiteral("You do not have priveleges for this function.");
-    QTest::newRow("nobody logged in") << 0 << 1 << 1 << "c" << privilege << "User Priveleges";
-    QTest::newRow("operator") << 2 << 1 << 1 << "c" << privilege << "User Priveleges";
-    QTest::newRow("privilege 0") << 4 << 1 << 1 << "c" << privilege << "User Priveleges";
-    QTest::newRow("no source") << 5 << 0 << 1 << "c" << "You must select a source." << "No Source!!!";
-    QTest::newRow("no destination") << 1 << 3 << 0 << "c" << "You must select a destination." << "No Destination!!!";
-    QTest::newRow("comment of spaces") << 1 << 3 << 4 << "   "
+    const QString notServed = QStringLiteral("No port serves this router, so the take would go nowhere. Enable a port "
+                                             "for it in the Communication or Network Device Settings.");
+    QTest::newRow("nobody logged in") << 0 << 2 << 1 << 1 << "c" << privilege << "User Priveleges";
+    QTest::newRow("operator") << 2 << 2 << 1 << 1 << "c" << privilege << "User Priveleges";
+    QTest::newRow("privilege 0") << 4 << 2 << 1 << 1 << "c" << privilege << "User Priveleges";
+    QTest::newRow("no source") << 5 << 2 << 0 << 1 << "c" << "You must select a source." << "No Source!!!";
+    QTest::newRow("no destination") << 1 << 2 << 3 << 0 << "c" << "You must select a destination." << "No Destination!!!";
+    QTest::newRow("comment of spaces") << 1 << 2 << 3 << 4 << "   "
                                        << "You must enter a comment to intiate the switch." << "Comment Required";
-    QTest::newRow("master operator") << 5 << 3 << 4 << "c" << QString() << QString();
+    // Comm port 6 names router 3 but is not enabled; nothing names router 7.
+    QTest::newRow("router of a disabled port") << 5 << 3 << 3 << 4 << "c" << notServed << "Router Not Served";
+    QTest::newRow("router no port names") << 5 << 7 << 3 << 4 << "c" << notServed << "Router Not Served";
+    QTest::newRow("router 0") << 5 << 0 << 3 << 4 << "c" << notServed << "Router Not Served";
+    QTest::newRow("master operator") << 5 << 2 << 3 << 4 << "c" << QString() << QString();
 }
 
 void TestConsole::takeRefusals()
 {
     QFETCH(int, user);
+    QFETCH(int, router);
     QFETCH(int, source);
     QFETCH(int, destination);
     QFETCH(QString, comment);
     QFETCH(QString, text);
     QFETCH(QString, title);
     Console console;
-    console.server().CurrentUser = user;
+    Server &server = console.server();
+    server.CurrentUser = user;
     ConsoleTake take;
-    take.router = 2;
+    take.router = router;
     take.source = source;
     take.destination = destination;
     take.comment = comment;
-    const TakeRefusal refusal = CheckConsoleTake(console.server(), take);
+    take.levels.fill(true);
+    const TakeRefusal refusal = CheckConsoleTake(server, take);
     QCOMPARE(takeRefusalText(refusal), text);
     QCOMPARE(takeRefusalTitle(refusal), title);
+
+    // Carrying it out checks again: a refused take queues, logs and holds
+    // nothing.
+    take.highPriority = true;
+    QCOMPARE(ExecuteConsoleTake(server, take), refusal);
+    if (refusal == TakeRefusal::None)
+        return;
+    for (int r = 1; r <= kRouterCount; ++r)
+        QVERIFY(server.links.queuedCommands(r, false).isEmpty() && server.links.queuedCommands(r, true).isEmpty());
+    QVERIFY(logEntries(console.install.path(), "Switch").isEmpty());
+    if (isRouterNumber(router) && isPointNumber(destination))
+        QVERIFY(!server.RouterStates[router].HighPriority[destination]);
+    QCOMPARE(server.takesCounted(Server::TakeOrigin::Console), quint64(0));
 }
 
 void TestConsole::takeIsQueuedLoggedAndHeld()
@@ -670,6 +694,58 @@ void TestConsole::takeDialogSwitchesARouter()
     QVERIFY(logEntries(desk.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_2\t"
         "User = admin   Comment = from the desk"));
+}
+
+// A demotion while the question is open: the confirmed take is refused,
+// and nothing of it is sent, logged or held. Once promoted again the same
+// take goes out, and is the only one the router and the log see.
+void TestConsole::takeDialogChecksAgainWhenConfirmed()
+{
+    QUdpSocket router;
+    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
+              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
+              + QByteArray::number(router.localPort()) + "\r\n");
+    Server &server = desk.server();
+    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.CurrentUser = 1;
+    frmTake *take = desk.window->openTakeDialog(1, 3, 2);
+    for (QCheckBox *box : take->chkL)
+        box->setChecked(false);
+    take->chkL[0]->setChecked(true);
+    take->txtCom->setText(QStringLiteral("from the desk"));
+    take->chkHigh->setChecked(true);
+    take->cmdTake[0]->click();
+    QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
+    QVERIFY(sure);
+    server.Demote();
+    sure->button(QMessageBox::Yes)->click();
+    QMessageBox *refused = nullptr;
+    QTRY_VERIFY((refused = desk.box(standbyRefusalText())) != nullptr);
+    QCOMPARE(refused->windowTitle(), QStringLiteral("Standby"));
+    refused->close();
+    QVERIFY(!server.RouterStates[1].HighPriority[2]);
+    QCOMPARE(server.RouterStates[1].PrioritySource[2], 0);
+    QVERIFY(logEntries(desk.path(), "Switch").isEmpty());
+
+    server.Promote();
+    take->cmdTake[0]->click();
+    QMessageBox *again = nullptr;
+    QTRY_VERIFY((again = desk.box(QStringLiteral("Are you sure you would like to switch the router?"))) != nullptr);
+    again->button(QMessageBox::Yes)->click();
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            while (router.hasPendingDatagrams())
+                received += router.receiveDatagram().data();
+            return received.contains("@ X:0/1,2\r");
+        }(),
+        15000);
+    QCOMPARE(received.count("@ X:"), 1);
+    QVERIFY(server.RouterStates[1].HighPriority[2]);
+    const QList<QByteArray> switches = logEntries(desk.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY(switches.first().startsWith("Switch command sent.\t Router = Router_1"));
 }
 
 void TestConsole::takeDialogOnAnInvalidTable()

@@ -16,6 +16,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
+#include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QUdpSocket>
 #include <QScopeGuard>
 
@@ -124,6 +127,7 @@ private slots:
     void chosenFolderIsMadeAndUsed_data();
     void chosenFolderIsMadeAndUsed();
     void standbyServesOnlyOncePromoted();
+    void promotionDuringStartupIsActedOnAfterIt();
     void promotionWaitsForTheAddress();
     void checkConfigTellsProblemsAndWritesNothing_data();
     void checkConfigTellsProblemsAndWritesNothing();
@@ -541,6 +545,29 @@ void TestCore::standbyServesOnlyOncePromoted()
              (QList<QByteArray>{"Server Started", "Promoted to active", "Demoted to standby", "Server Closed Down"}));
 }
 
+void TestCore::promotionDuringStartupIsActedOnAfterIt()
+{
+    // A failover manager's notify may reach a spare that has only just been
+    // started. The lock file is made before the server is built and
+    // started, so the signal lands in the middle of the startup.
+    Installation install;
+    const QString lock = install.path() + QStringLiteral("/marlin-server.lock");
+    std::unique_ptr<QProcess> server(install.start({QStringLiteral("--no-console"), QStringLiteral("--standby")}));
+    QVERIFY(server->waitForStarted(10000));
+    QDeadlineTimer deadline(20000);
+    while (!QFileInfo::exists(lock) && !deadline.hasExpired() && server->state() == QProcess::Running)
+        QThread::yieldCurrentThread();
+    QCOMPARE(::kill(pid_t(server->processId()), SIGUSR1), 0);
+
+    QTRY_VERIFY_WITH_TIMEOUT(recentLogEntries(install.path(), "Error").contains("Promoted to active"), 20000);
+    QCOMPARE(server->state(), QProcess::Running);
+    server->terminate();
+    QVERIFY(server->waitForFinished(20000));
+    QCOMPARE(server->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(recentLogEntries(install.path(), "Error"),
+             (QList<QByteArray>{"Server Started", "Promoted to active", "Server Closed Down"}));
+}
+
 void TestCore::promotionWaitsForTheAddress()
 {
     // The floating address arrives a moment after the signal: here the
@@ -693,6 +720,24 @@ void TestCore::terminationSignalsArriveOnTheEventLoop()
         QCOMPARE(::raise(SIGUSR2), 0);
         QTRY_COMPARE(roles, (QList<QByteArray>{"demote", "promote", "demote"}));
         QCOMPARE(requested.size(), 2);
+    }
+    {
+        // Held while a program starts: kept in the order they came, and
+        // emitted once delivery starts.
+        TerminationSignals termination(nullptr, nullptr, TerminationSignals::Delivery::Held);
+        termination.watchRoleSignals();
+        QList<QByteArray> seen;
+        connect(&termination, &TerminationSignals::promotionRequested, this, [&] { seen.append("promote"); });
+        connect(&termination, &TerminationSignals::demotionRequested, this, [&] { seen.append("demote"); });
+        connect(&termination, &TerminationSignals::terminationRequested, this, [&] { seen.append("terminate"); });
+        QCOMPARE(::raise(SIGUSR1), 0);
+        QCOMPARE(::raise(SIGUSR2), 0);
+        QCOMPARE(::raise(SIGTERM), 0);
+        QCOMPARE(::raise(SIGUSR1), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(seen, QList<QByteArray>{});
+        termination.startDelivery();
+        QTRY_COMPARE(seen, (QList<QByteArray>{"promote", "demote", "promote", "terminate"}));
     }
     // Once nobody watches, the signals have their default effect again.
     struct sigaction current = {};

@@ -123,7 +123,8 @@ private slots:
     void problemRoutersFollowTheLinks();
 
     void tcpLinkFollowsTheConnection();
-    void silentTcpRouterIsLoggedEachMinute();
+    void silentRouterIsReportedLost_data();
+    void silentRouterIsReportedLost();
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
     void udpDatagramsOnlyFromTheRoutersAddress_data();
@@ -608,8 +609,8 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
     const QByteArray restored = "Communication restored with Image Video Router on network port 2 (Router_5) (Rack 2).";
-    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(restored), 5000);
-    // The first restoration starts the full status poll.
+    // The first connection starts the full status poll; the link was never
+    // reported lost, so nothing is restored.
     QByteArray received;
     QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).startsWith(QByteArray("\xC0\x00\xFE", 3)), 5000);
 
@@ -622,60 +623,106 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
                                  "Communication lost with Image Video Router on network port 2 (Router_5) (Rack 2)."),
                              5000);
-    // It connects again by itself and is reported restored once more.
+    QVERIFY(!logEntries(app.path(), "Error").contains(restored));
+    // It connects again by itself and is restored at the router's first report.
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     peer.reset(listener.nextPendingConnection());
-    QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 2, 5000);
+    peer->write(QByteArray("\x01\xC9\x01\x02\xFE", 5));
+    QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 1, 5000);
+    QVERIFY(server.RouterStates[5].CommOK);
     // A router that loses power without closing is found by keepalive.
     QCOMPARE(ReadKeepaliveOptions(server.links.netSocketDescriptor(2)), kDeadPeerDetection);
 }
 
-void TestLinks::silentTcpRouterIsLoggedEachMinute()
+void TestLinks::silentRouterIsReportedLost_data()
 {
+    QTest::addColumn<int>("kind");   // 0 TCP connected, 1 TCP never connecting, 2 UDP
+    QTest::addColumn<int>("limit");  // silent checks until the loss
+    QTest::newRow("TCP, connected but silent") << 0 << 10;
+    QTest::newRow("TCP, never connecting") << 1 << 10;
+    QTest::newRow("UDP") << 2 << 30;
+}
+
+// A link not heard from since the start is lost after the same silence as
+// any other, whether or not its connection is open, and restored only by a
+// reply its language accepts.
+void TestLinks::silentRouterIsReportedLost()
+{
+    QFETCH(int, kind);
+    QFETCH(int, limit);
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress::LocalHost));
+    QUdpSocket udpPeer;
+    QVERIFY(udpPeer.bind(QHostAddress::LocalHost, 0));
+    quint16 port = kind == 2 ? udpPeer.localPort() : listener.serverPort();
+    if (kind == 1) {
+        // A port nobody listens on: every connect is refused.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        port = closed.serverPort();
+    }
     QTemporaryDir app;
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
-                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\n")));
-    // Not started: the link passes run when the test says.
+                     + QByteArray::number(port) + "\r\nNetwork_Port_Type=" + QByteArray(kind == 2 ? "1" : "0")
+                     + "\r\nProtocol=1\r\nID_Number=5\r\n")));
+    // Started with its link passes stopped: the test runs them.
     TestServer server(app.path());
-    server.reloadSettings();
-    server.reloadRouterTables();
+    server.Start();
+    server.links.stopLinkChecks();
+    std::unique_ptr<QTcpSocket> peer;
     server.links.netLinkPass();
-    QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
-    std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
-    QTRY_COMPARE(server.links.netSocketState(2), NetSocketState::Connected);
-
-    const QByteArray line = "Router = Router_5 connected but silent for 60 s";
-    const auto silentLines = [&] {
+    if (kind == 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
+        peer.reset(listener.nextPendingConnection());
+        QTRY_COMPARE(server.links.netSocketState(2), NetSocketState::Connected);
+    }
+    const QByteArray lost = "Communication lost with Leitch Router on network port 2 (Router_5) ().";
+    const QByteArray restored = "Communication restored with Leitch Router on network port 2 (Router_5) ().";
+    const auto reports = [&] {
         QList<QByteArray> found;
         for (const QByteArray &entry : logEntries(app.path(), "Error"))
-            if (entry.contains("connected but silent"))
+            if (entry.startsWith("Communication"))
                 found.append(entry);
         return found;
     };
-    for (int pass = 1; pass < 60; ++pass)
+    for (int pass = 2; pass < limit; ++pass) {
+        QCoreApplication::processEvents();
         server.links.netLinkPass();
-    QVERIFY(silentLines().isEmpty());
-    server.links.netLinkPass(); // the 60th second connected
-    QCOMPARE(silentLines(), QList<QByteArray>{line});
-    // The link stays up: a connected TCP router is never reported lost.
+    }
     QVERIFY(server.RouterStates[5].CommOK);
-
-    // A byte from the router starts the minute again.
-    peer->write("\x05", 1);
-    QTRY_COMPARE(server.links.silentTicks(2, true), 0);
-    for (int pass = 1; pass < 60; ++pass)
-        server.links.netLinkPass();
-    QCOMPARE(silentLines(), QList<QByteArray>{line});
+    QCOMPARE(reports(), QList<QByteArray>{});
+    QCoreApplication::processEvents();
     server.links.netLinkPass();
-    QCOMPARE(silentLines(), (QList<QByteArray>{line, line}));
-    // One line for each further minute of silence.
-    for (int pass = 0; pass < 60; ++pass)
-        server.links.netLinkPass();
-    QCOMPARE(silentLines().size(), 3);
-    QVERIFY(silentLines().last().endsWith("silent for 120 s"));
+    QCOMPARE(reports(), QList<QByteArray>{lost});
+    QVERIFY(!server.RouterStates[5].CommOK);
+    QCOMPARE(server.problemRouters(), QList<int>{5});
+    if (kind == 1)
+        return;
+    if (kind == 0)
+        QCOMPARE(server.links.netSocketState(2), NetSocketState::Connected);
+
+    // Noise is no answer; a report is.
+    const auto say = [&](const QByteArray &bytes) {
+        if (kind == 0) {
+            peer->write(bytes);
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(udpPeer.hasPendingDatagrams(), 5000);
+        const QNetworkDatagram from = udpPeer.receiveDatagram();
+        while (udpPeer.hasPendingDatagrams())
+            udpPeer.receiveDatagram();
+        udpPeer.writeDatagram(bytes, from.senderAddress(), quint16(from.senderPort()));
+    };
+    say("garbage");
+    QTRY_COMPARE(server.links.pendingReplyBytes(2), 7);
+    server.links.netLinkPass();
+    QVERIFY(!server.RouterStates[5].CommOK);
+    say("\rS:21,4\r");
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[2], 5, 5000);
+    server.links.netLinkPass();
+    QCOMPARE(reports(), (QList<QByteArray>{lost, restored}));
+    QVERIFY(server.RouterStates[5].CommOK);
 }
 
 void TestLinks::udpCommandIsSentFiveTimes()
@@ -718,9 +765,7 @@ void TestLinks::udpRestorationQueuesFirstRequests()
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n")));
     TestServer server(app.path());
     server.Start();
-    QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
-                                 "Communication restored with Leitch Router on network port 1 (Router_1) (Desk)."),
-                             5000);
+    // The first pass asks; nothing was lost, so nothing is restored.
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     const QNetworkDatagram first = peer.receiveDatagram();
     QCOMPARE(first.data(), QByteArray("@ ?\r"));
@@ -729,6 +774,7 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
     QCOMPARE(server.links.silentTicks(1, true), 0);
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
 }
 
 void TestLinks::udpDatagramsOnlyFromTheRoutersAddress_data()
@@ -840,8 +886,9 @@ void TestLinks::hangingTcpConnectIsAbandoned()
     QCOMPARE(server.links.netSocketState(3), NetSocketState::Closed);
     server.links.netLinkPass();
     QCOMPARE(server.links.netSocketState(3), NetSocketState::Connecting);
-    // A link that never came up is never reported.
-    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>());
+    // A link that never came up is reported lost once, after ten silent checks.
+    QCOMPARE(logEntries(app.path(), "Error"),
+             QList<QByteArray>{"Communication lost with Leitch Router on network port 3 () ()."});
     ::close(listener);
 }
 

@@ -725,9 +725,13 @@ void TestPanelClient::programStatusListsWhatIsKnown_data()
 void TestPanelClient::programStatusListsWhatIsKnown()
 {
     QFETCH(bool, all);
-    RunningServer server;
+    // Ports serve routers 7 and 9; none serves the others.
+    RunningServer server(testsupport::loopbackCardSettings() + "[Net_Port_7]\r\nHardware_Enabled=1\r\nID_Number=7\r\n"
+                         "[Net_Port_9]\r\nHardware_Enabled=1\r\nID_Number=9\r\n");
     // Router 7 has reported, router 9 has a comm port as its link, router
-    // 11 has a held destination; nothing is known of the others.
+    // 11 has a held destination, router 12's communication is down;
+    // nothing is known of the others.
+    server->RouterStates[12].CommOK = false;
     server->RouterStates[7].StatusReceived = true;
     server->RouterStates[7].CurrentSource[3] = 5;
     server->RouterStates[9].LinkPort = 4;
@@ -751,11 +755,14 @@ void TestPanelClient::programStatusListsWhatIsKnown()
     QVERIFY2(output.contains(QRegularExpression(QStringLiteral("^router 11: priority, .*held: 2$"),
                                                 QRegularExpression::MultilineOption)),
              qPrintable(output));
-    QCOMPARE(output.contains(QStringLiteral("router 1: ")), all);
+    QCOMPARE(output.contains(QStringLiteral("router 1: status received no, comm OK none (no port serves it), ")), all);
+    // A router whose communication is down is not sent to a new panel, and
+    // still listed.
+    QCOMPARE(output.contains(QStringLiteral("router 12: comm OK no (not sent: ")), all);
     QCOMPARE(output.count(QRegularExpression(QStringLiteral("^router \\d+: status"), QRegularExpression::MultilineOption)),
-             all ? 96 : 3);
-    QCOMPARE(output.contains(QStringLiteral("93 more router(s) with nothing heard")), !all);
-    QVERIFY(output.contains(QStringLiteral("end of status: 96 status and 96 priority report(s)")));
+             all ? 95 : 3);
+    QCOMPARE(output.contains(QStringLiteral("92 more router(s) with nothing heard")), !all);
+    QVERIFY(output.contains(QStringLiteral("end of status: 95 status and 95 priority report(s)")));
 }
 
 void TestPanelClient::programWatchPrintsChanges()

@@ -37,6 +37,7 @@ private slots:
     void commandsOverTheWire_data();
     void commandsOverTheWire();
     void repeatedTakeSwitchesOnce();
+    void takeWithNowhereToGoIsNotLoggedAsSent();
     void reloadsRereadTheirFiles_data();
     void reloadsRereadTheirFiles();
     void splitAndJoinedRequests();
@@ -115,6 +116,42 @@ void TestPanels::repeatedTakeSwitchesOnce()
     QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
     QCOMPARE(install->links.queuedCommands(2, false), QList<QByteArray>{"@ X:01/4,2\r"});
     QCOMPARE(logEntries(install.path(), "Switch").size(), 1);
+}
+
+// Panels keep their rule: every take is acknowledged, and numbers beyond the
+// table are passed on (the router may be larger than its table). A take to
+// a router no port serves is not sent, and the logs say so.
+void TestPanels::takeWithNowhereToGoIsNotLoggedAsSent()
+{
+    RunningServer install(loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
+    Panel panel(install.port());
+    // The status block's first spare byte marks a router no port serves.
+    const QByteArray first = panel.ask(panelRequest(1, 0xA6, 1), 4 + 3 + 261);
+    QCOMPARE(first.mid(4, 3), QByteArray("\xFF\xA6\x01"));
+    QCOMPARE(first.mid(7, 5), QByteArray("\x00\x01\x00\x01\x00", 5));
+    const QByteArray second = panel.ask(panelRequest(2, 0xA6, 1), 4 + 3 + 261);
+    QCOMPARE(second.mid(4, 3), QByteArray("\xFF\xA6\x02"));
+    QCOMPARE(second.mid(7, 5), QByteArray("\x00\x01\x00\x00\x00", 5));
+
+    QCOMPARE(panel.ask(panelRequest(3, 0xA5, 50, "C 110000000003000500IN_3    OUT_5   nowhere"), 7),
+             QByteArray("\x00\x00\x00\x03\x10\x01\x32", 7));
+    QCOMPARE(panel.ask(panelRequest(4, 0xA5, 200, "C 110000000003000500IN_3    OUT_5   nowhere"), 7),
+             QByteArray("\x00\x00\x00\x04\x10\x01\xC8", 7));
+    // Source 99 of a table of 32 visible sources still goes to router 2.
+    QCOMPARE(panel.ask(panelRequest(5, 0xA5, 2, "C 110000000099000500IN_99   OUT_5   beyond"), 7),
+             QByteArray("\x00\x00\x00\x05\x10\x01\x02", 7));
+    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,62\r"});
+    for (const int r : {1, 50})
+        QVERIFY(install->links.queuedCommands(r, true).isEmpty() && install->links.queuedCommands(r, false).isEmpty());
+    const QList<QByteArray> switches = logEntries(install.path(), "Switch");
+    QCOMPARE(switches.size(), 1);
+    QVERIFY(switches.first().startsWith("Switch command sent.\t Router = Router_2\t"));
+    QVERIFY(switches.first().endsWith("beyond"));
+    const QList<QByteArray> errors = logEntries(install.path(), "Error");
+    QVERIFY(errors.contains("Take not sent: no port serves Router_50 (Router_50)."));
+    QVERIFY(errors.contains("Take not sent: no port serves Router_200."));
+    QCOMPARE(install->RouterStates[50].PrioritySource[5], 0);
+    QCOMPARE(install->takesCounted(Server::TakeOrigin::Panel), quint64(3));
 }
 
 void TestPanels::reloadsRereadTheirFiles_data()

@@ -243,6 +243,8 @@ void TestWeb::endpointAnswers_data()
     QTest::newRow("take, viewer") << "viewer" << QByteArray("POST") << QByteArray("/api/v1/routers/1/take") << take << 403 << "privilege";
     QTest::newRow("take, no token") << "" << QByteArray("POST") << QByteArray("/api/v1/routers/1/take") << take << 401 << "token";
     QTest::newRow("take, GET") << "master" << QByteArray("GET") << QByteArray("/api/v1/routers/1/take") << QByteArray() << 405 << "method";
+    QTest::newRow("take, router no port serves") << "master" << QByteArray("POST") << QByteArray("/api/v1/routers/2/take")
+                                                 << take << 409 << "router";
     QTest::newRow("take, router 97") << "master" << QByteArray("POST") << QByteArray("/api/v1/routers/97/take") << take << 400 << "router";
     QTest::newRow("take, malformed") << "master" << QByteArray("POST") << QByteArray("/api/v1/routers/1/take") << QByteArray("{\"source\":") << 400 << "body";
     QTest::newRow("take, array") << "master" << QByteArray("POST") << QByteArray("/api/v1/routers/1/take") << QByteArray("[1,2]") << 400 << "body";
@@ -296,7 +298,9 @@ void TestWeb::endpointAnswers()
     QFETCH(int, status);
     QFETCH(QString, errorField);
 
-    WebRig rig;
+    // Router 1 is served (by a port whose router never answers); no port
+    // serves the others.
+    WebRig rig(netPort(1, 0, 1));
     WebClient client(rig.port());
     const QMap<QString, QString> passwords{{QStringLiteral("chief"), QStringLiteral("pw3")},
                                            {QStringLiteral("master"), QStringLiteral("pw2")},
@@ -313,6 +317,7 @@ void TestWeb::endpointAnswers()
         // A refused request changes nothing.
         QCOMPARE(rig.server->takesCounted(Server::TakeOrigin::Web), 0u);
         QVERIFY(!rig.server->RouterStates[1].HighPriority[3]);
+        QVERIFY(logEntries(rig.dir.path(), "Switch").isEmpty());
     }
     if (status == 202) {
         QCOMPARE(rig.server->takesCounted(Server::TakeOrigin::Web), 1u);
@@ -320,12 +325,16 @@ void TestWeb::endpointAnswers()
         QCOMPARE(rig.server->RouterStates[1].PrioritySource[3], 2);
     }
     if (target == "/api/v1/routers" && status == 200) {
-        // No port serves a router here, so the list is empty unless all are asked for.
-        QCOMPARE(answer.json().value(QStringLiteral("routers")).toArray().size(), 0);
+        // Only router 1 is served, so the list holds it alone unless all are asked for.
+        const QJsonArray served = answer.json().value(QStringLiteral("routers")).toArray();
+        QCOMPARE(served.size(), 1);
+        QCOMPARE(served.first().toObject().value(QStringLiteral("comm")).toString(), QStringLiteral("up"));
         const QJsonArray all =
             client.request("GET", "/api/v1/routers?all=1", {}, token).json().value(QStringLiteral("routers")).toArray();
         QCOMPARE(all.size(), kRouterCount);
         QCOMPARE(all.last().toObject().value(QStringLiteral("name")).toString(), QStringLiteral("Router_96"));
+        // Nothing watches a router no port serves: neither up nor down.
+        QCOMPARE(all.last().toObject().value(QStringLiteral("comm")).toString(), QStringLiteral("none"));
     }
     if (target == "/api/v1/routers/96" && status == 200) {
         const QJsonObject router = answer.json();
@@ -336,6 +345,7 @@ void TestWeb::endpointAnswers()
         QCOMPARE(d1.value(QStringLiteral("description")).toString(), QStringLiteral("Output_1"));
         QCOMPARE(d1.value(QStringLiteral("source")), QJsonValue(QJsonValue::Null));
         QCOMPARE(d1.value(QStringLiteral("hold")), QJsonValue(false));
+        QCOMPARE(router.value(QStringLiteral("comm")).toString(), QStringLiteral("none"));
     }
     if (method == "PUT" && status == 200)
         QVERIFY(rig.server->RouterStates[1].HighPriority[3]);

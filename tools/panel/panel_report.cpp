@@ -42,6 +42,10 @@ int knownSources(const QList<int> &entries)
     return n;
 }
 
+// The server sets the first spare byte for a router no enabled port serves:
+// its communication is neither up nor down, nobody watches it.
+QString commText(const StatusBlock &b) { return b.spare1 == 1 ? QStringLiteral("none (no port serves it)") : yesNo(b.commOK); }
+
 QString sourceText(int source) { return source == 0 ? QStringLiteral("none") : QString::number(source); }
 
 } // namespace
@@ -60,12 +64,12 @@ QStringList describeStatus(const Reply &reply)
     QString header = QStringLiteral("router %1: ").arg(reply.router);
     if (reply.kind == ReplyKind::Priority) {
         header += QStringLiteral("priority, comm OK %1, %2, held: %3")
-                      .arg(yesNo(b.commOK), describeLinkPort(b.linkPort), heldList(b.entries));
+                      .arg(commText(b), describeLinkPort(b.linkPort), heldList(b.entries));
         return {header};
     }
     header += QStringLiteral("status received %1, comm OK %2, %3")
-                  .arg(yesNo(b.statusReceived), yesNo(b.commOK), describeLinkPort(b.linkPort));
-    if (b.spare1 != 0 || b.spare2 != 0)
+                  .arg(yesNo(b.statusReceived), commText(b), describeLinkPort(b.linkPort));
+    if (b.spare1 > 1 || b.spare2 != 0)
         header += QStringLiteral(", spare bytes %1 %2").arg(b.spare1).arg(b.spare2);
     QStringList lines{header};
     QStringList pairs;
@@ -110,6 +114,16 @@ QStringList describeDrain(const QList<Reply> &replies, bool all)
     for (const Reply &reply : replies) {
         if (all || heard.contains(reply.router))
             lines << describeStatus(reply);
+    }
+    // A new connection is sent every router whose communication is up, so
+    // one never sent is down.
+    if (all) {
+        for (int r = 1; r <= 96; ++r) {
+            if (!reported.contains(r))
+                lines << QStringLiteral("router %1: comm OK no (not sent: a new panel is sent only the routers whose "
+                                        "communication is up)")
+                             .arg(r);
+        }
     }
     const qsizetype left = reported.size() - heard.size();
     if (!all && left > 0)

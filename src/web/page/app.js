@@ -239,10 +239,13 @@
     const info = entry.info;
     const name = (entry.data && entry.data.name) || info.name || '';
     entry.title.textContent = 'Router ' + info.router + (name.trim() ? ': ' + name.trim() : '');
+    // 'none': no port serves the router, so nothing watches it.
     const up = comm === 'up';
-    entry.comm.textContent = up ? 'comm up' : 'comm down';
-    entry.comm.classList.toggle('down', !up);
+    const none = comm === 'none';
+    entry.comm.textContent = up ? 'comm up' : none ? 'comm none' : 'comm down';
+    entry.comm.classList.toggle('down', !up && !none);
     entry.comm.classList.toggle('up', up);
+    entry.comm.classList.toggle('none', none);
     const port = (entry.data && entry.data.port) || info.port;
     entry.port.textContent = port ? (port.kind === 'comm' ? 'COM ' : 'Net ') + port.number +
       (port.description ? ' \u2013 ' + port.description : '') : '';
