@@ -412,7 +412,13 @@ void TestConsole::takeFromTheViewGoesToTheCellsRouter()
     QFETCH(QByteArray, columns);
     QFETCH(int, column);
     QFETCH(int, router);
-    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[General_Settings]\r\n" + columns);
+    // The cell's router is served, so the take has somewhere to go.
+    QUdpSocket device;
+    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
+              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
+              + QByteArray::number(device.localPort()) + "\r\nID_Number=" + QByteArray::number(router)
+              + "\r\n[General_Settings]\r\n" + columns);
     Server &server = desk.server();
     server.CurrentUser = 1; // the built-in Administrator
     server.RouterStates[router].CurrentSource[4] = 3;
