@@ -52,6 +52,7 @@ int main(int argc, char *argv[])
     MDIMain window(server);
     window.show();
     server.Start();
+    server.CurrentUser = 1; // the built-in Administrator: an Apply needs the privilege
 
     int round = 0;
     report("ApplyComPortSettings (engine)", 20, [&] {

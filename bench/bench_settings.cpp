@@ -31,6 +31,7 @@ int main(int argc, char *argv[])
     Server server(dir.path());
     server.settings.Cards[1].CardIPAddress.clear();
     server.Start();
+    server.CurrentUser = 1; // the built-in Administrator: an Apply needs the privilege
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
 
     report("Router Configuration Utility: open", runs, [&] {

@@ -1,4 +1,6 @@
 #include "clients/client_server.h"
+#include "config/ini_file.h"
+#include "config/users.h"
 #include "core/server.h"
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
@@ -595,13 +597,14 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
 {
     QTest::addColumn<QByteArray>("settings");
     QTest::addColumn<bool>("unreadableUsers");
+    QTest::addColumn<QByteArray>("userFile"); // USER.INI, when not empty
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QList<QByteArray>>("expected"); // lines the output must hold
 
     const QByteArray card = loopbackCardSettings();
     QTest::newRow("fit to start") << card + "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\n"
                                             "Network_Port=5001\r\nID_Number=3\r\nProtocol=2\r\n"
-                                  << false << 0
+                                  << false << QByteArray() << 0
                                   << QList<QByteArray>{"  network card 1: panels on 127.0.0.1:0",
                                                        "  network port 3: router 3 \"Router_3\", Image Video 9540, TCP 127.0.0.1:5001",
                                                        "  web panel and API off", "problems: 0"};
@@ -610,15 +613,42 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
                       "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=2\r\nProtocol=1\r\n"
                       "[Net_Port_4]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=70000\r\n"
                       "[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=localhost\r\nWeb_TCP_Port=8080\r\n")
-        << true << 1
+        << true << QByteArray() << 1
         << QList<QByteArray>{"problems: 5", "  network card 1: no.such.address:790: not an IP address",
                              "  web panel and API on localhost:8080", "  web: localhost:8080: not an IP address",
                              "  comm port 2: its device %1/gone is not there",
                              "  network port 4: 70000 is not a port number (1 to 65535), the port is not used"};
+
+    // The only Administrator's record is longer than a read returns, cut
+    // where what is left still decodes: a shorter password, never the real one.
+    QString password;
+    for (int plain = 0; plain < 40 && password.isEmpty(); ++plain) {
+        for (int capitals = 0; capitals < 8 && password.isEmpty(); ++capitals) {
+            const QString tried = QString(plain, QLatin1Char('z')) + QString(capitals, QLatin1Char('A'));
+            if (EncodeUserRecord(QStringLiteral("chief"), tried, Administrator).size() == kIniReadLimit)
+                password = tried + QStringLiteral("zzzz");
+        }
+    }
+    const QByteArray cutRecord = "[USERS]\r\nUnicode=1\r\nUser_1="
+                                 + EncodeUserRecord(QStringLiteral("chief"), password, Administrator).toLatin1() + "\r\n";
+    QTest::newRow("addresses and a cut user record")
+        << card + "[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=router-1.studio.example\r\nNetwork_Port=23\r\n"
+                  "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=router-2.studio.example\r\nNetwork_Port=23\r\n"
+                  "Network_Port_Type=1\r\nID_Number=4\r\n"
+                  "[Net_Port_5]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=router_5\r\nNetwork_Port=23\r\nID_Number=6\r\n"
+        << false << cutRecord << 1
+        << QList<QByteArray>{"problems: 3",
+                             "  network port 2: \"router-2.studio.example\" is not an IP address (UDP sends to an address "
+                             "only), the port is not used",
+                             "  network port 5: \"router_5\" is not an IP address or host name, the port is not used",
+                             "  The record of user 1 in %1/USER.INI is longer than the 254 characters a read returns: it "
+                             "is read cut, and that user cannot log in.",
+                             "users %1/USER.INI: 1 of 12, no administrator can log in at the console"};
 }
 
 void TestCore::checkConfigTellsProblemsAndWritesNothing()
 {
+    QFETCH(QByteArray, userFile);
     QFETCH(QByteArray, settings);
     QFETCH(bool, unreadableUsers);
     QFETCH(int, exitCode);
@@ -629,6 +659,8 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing()
     QVERIFY(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/COM2")));
     if (unreadableUsers)
         QVERIFY(QDir(dir).mkdir(QStringLiteral("USER.INI")));
+    if (!userFile.isEmpty())
+        QVERIFY(writeFile(dir + QStringLiteral("/USER.INI"), userFile));
     const QStringList before = QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
 
     std::unique_ptr<QProcess> check(install.start({QStringLiteral("--check-config"), QStringLiteral("--app-dir"), dir}));
