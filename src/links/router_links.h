@@ -213,6 +213,9 @@ private:
     QTimer timeOnLine;
     QTimer timeNetPort;
     std::bitset<kPortCount + 1> portRangeLogged;
+    // Routers whose full status poll had its answer but could not queue the
+    // next query yet (the queue was full).
+    std::bitset<kRouterCount + 1> pollOwed;
     std::deque<SentCommand> sent;
     std::array<quint64, kRouterCount + 1> replyCounts{};
     std::array<quint64, kRouterCount + 1> sentCounts{};
