@@ -84,7 +84,6 @@ void RouterLinks::resume() { suspended = false; }
 void RouterLinks::settingsLoaded() { portRangeLogged.reset(); }
 void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
 QStringList RouterLinks::OpenCommPorts() { return serial.open(); }
-void RouterLinks::SendComQueues() { serial.sendAll(); }
 void RouterLinks::receiveComPorts() { serial.receiveAll(); }
 int RouterLinks::comSendSpacingMs(int port) const { return serial.spacingMs(port); }
 bool RouterLinks::comSendWaits(int port) const { return serial.sendWaits(port); }

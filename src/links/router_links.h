@@ -69,7 +69,6 @@ public:
     // RequestAllStatus, start, as at startup).
     void suspend();
     void resume();
-    bool isSuspended() const { return suspended; }
 
     // Each returns true when the queue was full and the command took the
     // place of the last one waiting.
@@ -88,9 +87,8 @@ public:
 
     // Serial links are driven by their own events: a queued command goes
     // out at once on a port whose spacing has run out, or when it runs out;
-    // received bytes are parsed as they arrive. These run the same steps
-    // for every port at once (the start does, after the ports open).
-    void SendComQueues();
+    // received bytes are parsed as they arrive. This reads every port at
+    // once (the start does, after the ports open).
     void receiveComPorts();
     // One tick of timeOnLine.
     void comLinkPass();
