@@ -6,7 +6,14 @@
 #include <QFileInfo>
 #include <QHostAddress>
 
+#include <cmath>
+
 namespace marlin {
+
+quint32 WindowsRgb(double value)
+{
+    return std::isfinite(value) && value >= 0 && value <= 16777215.0 ? quint32(value) : 0;
+}
 
 namespace {
 

@@ -39,6 +39,12 @@ struct ComPortSettings {
     bool operator==(const ComPortSettings &) const = default;
 };
 
+// A colour of the settings (Color_n, a Windows RGB value: red in the low
+// byte) as 0x00BBGGRR. A value that is no colour (negative, above
+// 16777215, infinite, not a number) is black; a fraction is dropped. Every
+// face converts through this one rule, so all show one file alike.
+quint32 WindowsRgb(double value);
+
 struct NetPortSettings {
     bool NetEnabled = false;
     QString NetIPAddress;

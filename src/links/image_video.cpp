@@ -26,6 +26,8 @@ int reportedNumber(char byte)
 
 } // namespace
 
+QByteArray ImageVideoStatusQuery(int destination) { return statusQuery(destination - 1); }
+
 QByteArray BuildImageVideoTake(QByteArrayView takeString)
 {
     const TakeString take = ParseTakeString(takeString);

@@ -27,6 +27,9 @@ QByteArray BuildImageVideoTake(QByteArrayView takeString);
 // whose byte would be the 254 that ends every frame.
 bool ImageVideoCanCarry(int number);
 
+// The status query for destination 1..256.
+QByteArray ImageVideoStatusQuery(int destination);
+
 // The next query of a full status poll: the next visible destination after
 // PollIndex among 1..150. After the last one, the query for destination 1
 // closes the walk, and the call after that ends the poll (PollActive false)

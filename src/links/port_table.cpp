@@ -27,6 +27,15 @@ bool CommandQueue::enqueue(const QByteArray &command)
     return true;
 }
 
+bool CommandQueue::isFull() const
+{
+    for (int i = 1; i < kSlots; ++i) {
+        if (onlySpaces(entries[i]))
+            return false;
+    }
+    return true;
+}
+
 QByteArray CommandQueue::takeHead()
 {
     for (int shifts = 0; shifts < kSlots - 1 && onlySpaces(entries[0]); ++shifts) {

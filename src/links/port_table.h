@@ -37,6 +37,8 @@ public:
 
     const QByteArray &slot(int i) const { return entries[i]; }
     bool isEmpty() const;
+    // Every waiting place is taken: the next command would take the last one's.
+    bool isFull() const;
     // Commands waiting.
     int size() const;
 

@@ -14,6 +14,8 @@
 
 #include <QDeadlineTimer>
 
+#include <algorithm>
+
 namespace marlin {
 
 namespace {
@@ -72,6 +74,7 @@ void RouterLinks::suspend()
     network.closeAll();
     // Nothing stale may go out when the links open again.
     table = PortTable{};
+    pollOwed.reset();
 }
 
 void RouterLinks::resume() { suspended = false; }
@@ -85,7 +88,6 @@ void RouterLinks::settingsLoaded()
 }
 void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
 QStringList RouterLinks::OpenCommPorts() { return serial.open(); }
-void RouterLinks::SendComQueues() { serial.sendAll(); }
 void RouterLinks::receiveComPorts() { serial.receiveAll(); }
 int RouterLinks::comSendSpacingMs(int port) const { return serial.spacingMs(port); }
 bool RouterLinks::comSendWaits(int port) const { return serial.sendWaits(port); }
@@ -348,15 +350,32 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
         ++replyCounts[r];
     applyReports(r, scan);
 
-    if (protocol == ProtocolImageVideo && scan.accepted && states[r].PollActive) {
-        // The full status poll advances one destination per report.
-        const auto pollNext = [this](int router) { return NextImageVideoPoll(states[router], tables[router]); };
-        const int comRouter = settings.ComPorts[port].ComIDNumber;
-        const int netRouter = settings.NetPorts[port].NetIDNumber;
-        if (settings.ComPorts[port].ComEnable && isRouterNumber(comRouter))
-            QueueComCommand(comRouter, pollNext(comRouter));
-        if (settings.NetPorts[port].NetEnabled && isRouterNumber(netRouter))
-            QueueNetCommand(netRouter, pollNext(netRouter));
+    if (protocol == ProtocolImageVideo && states[r].PollActive) {
+        // The full status poll advances one destination per answer to its
+        // own query. Reports of takes on the way are not answers to it: were
+        // they to advance it too, several queries would wait at once, and a
+        // full queue would put each in the place of the one before.
+        RouterState &state = states[r];
+        const int asked = state.PollIndex >= kImageVideoPointCount ? 1 : state.PollIndex;
+        const bool answered = std::any_of(scan.reports.begin(), scan.reports.end(),
+                                          [asked](const Crosspoint &x) { return x.destination == asked; });
+        if (answered)
+            pollOwed.set(std::size_t(r));
+        const RouterQueues &queues = isNetwork ? table.NetTxQueue : table.ComTxQueue;
+        // A take into a full queue may have taken the place of the query:
+        // neither waiting nor the last sent on this port, it is asked again.
+        const QByteArray query = ImageVideoStatusQuery(asked);
+        const auto lastSent = std::find_if(sent.rbegin(), sent.rend(), [&](const SentCommand &c) {
+            return c.port == port && c.isNetwork == isNetwork;
+        });
+        const bool waiting = queuedCommands(r, isNetwork).contains(query);
+        if (!answered && !pollOwed.test(std::size_t(r)) && !waiting
+            && (lastSent == sent.rend() || lastSent->bytes != query) && !queues[r].isFull())
+            queueOn(view, query);
+        if (pollOwed.test(std::size_t(r)) && scan.accepted && !queues[r].isFull()) {
+            pollOwed.reset(std::size_t(r));
+            queueOn(view, NextImageVideoPoll(state, tables[r]));
+        }
     }
     return scan.accepted;
 }

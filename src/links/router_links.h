@@ -69,7 +69,6 @@ public:
     // RequestAllStatus, start, as at startup).
     void suspend();
     void resume();
-    bool isSuspended() const { return suspended; }
 
     // Each returns true when the queue was full and the command took the
     // place of the last one waiting.
@@ -88,9 +87,8 @@ public:
 
     // Serial links are driven by their own events: a queued command goes
     // out at once on a port whose spacing has run out, or when it runs out;
-    // received bytes are parsed as they arrive. These run the same steps
-    // for every port at once (the start does, after the ports open).
-    void SendComQueues();
+    // received bytes are parsed as they arrive. This reads every port at
+    // once (the start does, after the ports open).
     void receiveComPorts();
     // One tick of timeOnLine.
     void comLinkPass();
@@ -216,6 +214,9 @@ private:
     QTimer timeNetPort;
     std::bitset<kPortCount + 1> portRangeLogged;
     std::bitset<kPortCount + 1> addressLogged;
+    // Routers whose full status poll had its answer but could not queue the
+    // next query yet (the queue was full).
+    std::bitset<kRouterCount + 1> pollOwed;
     std::deque<SentCommand> sent;
     std::array<quint64, kRouterCount + 1> replyCounts{};
     std::array<quint64, kRouterCount + 1> sentCounts{};

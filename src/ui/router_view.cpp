@@ -33,7 +33,7 @@ const QColor kFixedText(Qt::white);
 // A Windows RGB value: red in the low byte.
 QColor windowsColor(double value)
 {
-    const auto rgb = quint32(qint64(value));
+    const quint32 rgb = WindowsRgb(value);
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
 }
 

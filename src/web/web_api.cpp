@@ -68,7 +68,7 @@ std::optional<int> wholeNumber(const QJsonValue &value, int lo, int hi)
 
 QString hexColor(double windowsRgb)
 {
-    const quint32 rgb = windowsRgb >= 0 && windowsRgb <= 16777215.0 ? quint32(windowsRgb) : 0;
+    const quint32 rgb = WindowsRgb(windowsRgb);
     return QStringLiteral("#%1%2%3")
         .arg(rgb & 0xFF, 2, 16, QLatin1Char('0'))
         .arg((rgb >> 8) & 0xFF, 2, 16, QLatin1Char('0'))

@@ -27,6 +27,8 @@ class TestConfig : public QObject {
     Q_OBJECT
 
 private slots:
+    void colorsFromTheFile_data();
+    void colorsFromTheFile();
     void numberReading_data();
     void numberReading();
 
@@ -843,6 +845,34 @@ void TestConfig::usersSaveAndLoad()
     QVERIFY(LoadUsers(path, loaded));
     QCOMPARE(loaded[1], users[1]);
     QVERIFY(loaded[2].UserName.isEmpty());
+}
+
+void TestConfig::colorsFromTheFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<quint32>("rgb");
+    QTest::newRow("red") << QByteArray("255") << quint32(0x0000FF);
+    QTest::newRow("white") << QByteArray("16777215") << quint32(0xFFFFFF);
+    QTest::newRow("fraction") << QByteArray("65280.9") << quint32(0x00FF00);
+    QTest::newRow("past white") << QByteArray("16777216") << quint32(0);
+    QTest::newRow("negative") << QByteArray("-1") << quint32(0);
+    QTest::newRow("huge") << QByteArray("1e300") << quint32(0);
+    QTest::newRow("overflowing to infinity") << QByteArray("1e999") << quint32(0);
+}
+
+// Every face (view, General Settings window, web API) converts through
+// WindowsRgb, so one file shows one colour everywhere; values no colour has
+// are black rather than undefined.
+void TestConfig::colorsFromTheFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(quint32, rgb);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("WREN.INI"));
+    QVERIFY(writeFile(path, "[General_Settings]\r\nColor_3=" + text + "\r\n"));
+    Settings settings;
+    LoadSettings(path, settings, LoadMode::Startup);
+    QCOMPARE(WindowsRgb(settings.Colors[3]), rgb);
 }
 
 QTEST_GUILESS_MAIN(TestConfig)

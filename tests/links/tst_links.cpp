@@ -5,6 +5,7 @@
 #include "links/modem_lines.h"
 #include "links/port_table.h"
 #include "links/tcp_keepalive.h"
+#include "router/take_string.h"
 #include "test_server.h"
 #include "test_support.h"
 
@@ -119,10 +120,11 @@ private slots:
     void pseudoTerminalHasNoModemLines();
     void vanishedComLinkIsWaitedFor();
     void idNumbersAboveTheTablesAreIgnored();
-    void imageVideoPollFeedsBothQueues();
+    void imageVideoPollFollowsItsOwnPort();
     void problemRoutersFollowTheLinks();
 
     void tcpLinkFollowsTheConnection();
+    void imageVideoPollVisitsEveryDestinationAmongTakes();
     void silentRouterIsReportedLost_data();
     void silentRouterIsReportedLost();
     void udpCommandIsSentFiveTimes();
@@ -544,7 +546,7 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
     QCOMPARE(router.received, QByteArray());
 }
 
-void TestLinks::imageVideoPollFeedsBothQueues()
+void TestLinks::imageVideoPollFollowsItsOwnPort()
 {
     QTemporaryDir app;
     PtyRouter router(app.path(), 3);
@@ -560,14 +562,14 @@ void TestLinks::imageVideoPollFeedsBothQueues()
     QCOMPARE(server.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
     QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
 
-    // Destination 1 shows source 4. The report moves the full poll on once
-    // for each queue of port number 3, so each queue asks for the next
-    // destination the walk reaches.
+    // Destination 1 shows source 4. The report on the comm port moves the
+    // full poll on for that port only: the network port of the same number
+    // is asked nothing it did not ask for.
     router.send(QByteArray("\x05\xC9\x00\x03\xFE", 5));
     QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.RouterStates[2].CurrentSource[1] == 4), 5000);
     QCOMPARE(server.links.queuedCommands(2, false),
              (QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3), QByteArray("\xC0\x01\xFE", 3)}));
-    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>{QByteArray("\xC0\x02\xFE", 3)});
+    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
     QVERIFY(server.RouterStates[2].PollActive);
 }
 
@@ -632,6 +634,66 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QVERIFY(server.RouterStates[5].CommOK);
     // A router that loses power without closing is found by keepalive.
     QCOMPARE(ReadKeepaliveOptions(server.links.netSocketDescriptor(2)), kDeadPeerDetection);
+}
+
+// Takes whose reports arrive while the full status poll walks the
+// destinations, enough to fill the queue: the walk still asks for every
+// visible destination, once each, in order.
+void TestLinks::imageVideoPollVisitsEveryDestinationAmongTakes()
+{
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost));
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nRetry_MS=0\r\n")));
+    TestServer server(app.path());
+    server.Start();
+    server.links.stopLinkChecks();
+    for (int d = 9; d <= kPointCount; ++d)
+        server.RouterTables[1].DestVisible[d] = false;
+    server.links.netLinkPass();
+    QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> router(listener.nextPendingConnection());
+    QTRY_COMPARE(server.links.netSocketState(1), NetSocketState::Connected);
+
+    // The router: every query and every take is answered with a report.
+    QList<int> asked;
+    QByteArray pending;
+    int takesAnswered = 0;
+    const auto answer = [&] {
+        pending += router->readAll();
+        qsizetype end = 0;
+        while ((end = pending.indexOf(char(254))) >= 0) {
+            const QByteArray frame = pending.left(end + 1);
+            pending.remove(0, end + 1);
+            if (frame.size() == 3 && quint8(frame[0]) == 192) {
+                asked.append(quint8(frame[1]) + 1);
+                router->write(QByteArray("\xC9") + frame[1] + char(4) + char(254));
+            } else if (frame.size() == 7 && quint8(frame[0]) == 193) {
+                ++takesAnswered;
+                router->write(QByteArray("\xC9") + frame[1] + frame[2] + char(254));
+            }
+        }
+    };
+    int takes = 0;
+    for (int pass = 0; pass < 80 && (pass < 3 || server.RouterStates[1].PollActive || takesAnswered < takes); ++pass) {
+        // A take queued now and then, ten at once at the second pass.
+        for (int i = 0; i < (pass == 2 ? 10 : pass % 3 == 0 ? 1 : 0); ++i, ++takes)
+            server.links.QueueNetCommand(1, server.links.buildTakeCommand(
+                                                1, "C 10000000" + ZeroPad(20 + takes % 30, 4) + "0012"));
+        const qsizetype sent = server.links.sendLog().size();
+        server.links.netLinkPass();
+        if (server.links.sendLog().size() > sent) {
+            const quint64 replies = server.links.repliesReceived(1);
+            QTRY_VERIFY_WITH_TIMEOUT((answer(), server.links.repliesReceived(1) > replies), 5000);
+        }
+    }
+    // A query a take took the place of is asked again.
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+    QCOMPARE(asked, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 1}));
+    QVERIFY(!server.RouterStates[1].PollActive);
+    QVERIFY(takesAnswered >= 10);
 }
 
 void TestLinks::silentRouterIsReportedLost_data()

@@ -21,7 +21,7 @@ namespace {
 // Colours are Windows RGB values: red in the low byte.
 QColor fromWindows(double value)
 {
-    const auto rgb = quint32(qint64(value));
+    const quint32 rgb = WindowsRgb(value);
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
 }
 
