@@ -63,9 +63,11 @@ struct PortRuntime {
     bool NetLinkOK = true;
     int NetResendCount = 0;
     QByteArray NetLastSent;
-    // Comm port n and network port n both append here; a configuration uses a
-    // port number for one of the two.
+    // What comm port n and network port n received and their language has
+    // not taken yet, one buffer each: two routers served on one port number
+    // never see each other's bytes.
     QByteArray RxBuffer;
+    QByteArray NetRxBuffer;
 };
 
 struct PortTable {

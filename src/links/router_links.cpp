@@ -232,7 +232,7 @@ int RouterLinks::silentTicks(int port, bool isNetwork) const
 
 qsizetype RouterLinks::pendingReplyBytes(int port) const
 {
-    return isPortNumber(port) ? table.ports[port].RxBuffer.size() : 0;
+    return isPortNumber(port) ? table.ports[port].RxBuffer.size() + table.ports[port].NetRxBuffer.size() : 0;
 }
 
 RouterLinks::PortView RouterLinks::portView(int port, bool isNetwork) const
@@ -330,7 +330,7 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
 {
     // A restored router may report every crosspoint in one read.
     Logs::Batch batch(logs);
-    QByteArray &buffer = table.ports[port].RxBuffer;
+    QByteArray &buffer = isNetwork ? table.ports[port].NetRxBuffer : table.ports[port].RxBuffer;
     const PortView view = portView(port, isNetwork);
     const int r = view.router;
     const int protocol = view.protocol;
@@ -396,7 +396,7 @@ void RouterLinks::commandSent(int port, bool isNetwork, const QByteArray &bytes)
 void RouterLinks::bytesReceived(int port, bool isNetwork, const QByteArray &bytes)
 {
     PortRuntime &rt = table.ports[port];
-    appendReceived(rt.RxBuffer, bytes);
+    appendReceived(isNetwork ? rt.NetRxBuffer : rt.RxBuffer, bytes);
     // A link counts as heard from only when the router made sense: noise, or
     // a connection that stays open without a word, is silence.
     if (parseReply(port, isNetwork))

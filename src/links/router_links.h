@@ -137,7 +137,8 @@ public:
     // Link-check ticks since the port last heard a reply its parser
     // accepted from its router.
     int silentTicks(int port, bool isNetwork) const;
-    // Bytes received on a port number that its parser has not taken yet.
+    // Bytes received on a port number (its comm and network port together)
+    // that their parsers have not taken yet.
     qsizetype pendingReplyBytes(int port) const;
 
     // The newest sends on every port, oldest first: the spacing and re-send

@@ -129,6 +129,7 @@ private slots:
     void silentRouterIsReportedLost();
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
+    void commAndNetworkPortOfOneNumberKeepTheirBytesApart();
     void udpDatagramsOnlyFromTheRoutersAddress_data();
     void udpDatagramsOnlyFromTheRoutersAddress();
     void networkPortNumberRange_data();
@@ -837,6 +838,39 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
     QCOMPARE(server.links.silentTicks(1, true), 0);
     QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
+}
+
+// Comm port 3 serves router 7 and network port 3 router 5. A report cut in
+// two on the serial line, with the network router's report between its
+// pieces, lands whole on router 7; the network report lands on router 5.
+void TestLinks::commAndNetworkPortOfOneNumberKeepTheirBytesApart()
+{
+    QTemporaryDir app;
+    PtyRouter serial(app.path(), 3);
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nID_Number=7\r\n"
+                     "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\n")));
+    TestServer server(app.path());
+    server.Start();
+    QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
+    const QNetworkDatagram asked = peer.receiveDatagram();
+
+    serial.send("S:0A,");
+    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.links.pendingReplyBytes(3) == 5), 5000);
+    peer.writeDatagram("S:05,3\r", asked.senderAddress(), quint16(asked.senderPort()));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[6], 4, 5000);
+    serial.send("1F\r");
+    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.RouterStates[7].CurrentSource[11] == 32), 5000);
+    QCOMPARE(server.links.pendingReplyBytes(3), 0);
+    // Neither router got the other's crosspoint, nor one made of both.
+    QCOMPARE(server.RouterStates[7].CurrentSource[6], 0);
+    QCOMPARE(server.RouterStates[5].CurrentSource[11], 0);
+    QCOMPARE(logEntries(app.path(), "Switch"),
+             (QList<QByteArray>{"Status update.\t Router = Router_5\t Source = Input_4\t Destination = Output_6",
+                                "Status update.\t Router = Router_7\t Source = Input_32\t Destination = Output_11"}));
 }
 
 void TestLinks::udpDatagramsOnlyFromTheRoutersAddress_data()
