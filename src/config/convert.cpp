@@ -194,4 +194,15 @@ QString ansiRefusal(const QString &field, const QString &text)
            + QStringLiteral("\".  They would be stored as \"?\".  Nothing was saved.");
 }
 
+bool isDigits(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
 } // namespace marlin

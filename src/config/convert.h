@@ -45,6 +45,8 @@ std::optional<qint32> toInt32(double value);
 
 // n in decimal with a blank where a plus sign would go: " 12", "-5".
 QString Str(qint64 n);
+// Only the digits 0 to 9, at least one: no sign, no blanks, no hexadecimal.
+bool isDigits(const QString &text);
 // Upper-case hexadecimal without leading zeros: 0 -> "0", 255 -> "FF".
 QByteArray Hex(quint32 n);
 

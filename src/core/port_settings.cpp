@@ -34,18 +34,6 @@ const QString kPortField = QStringLiteral("\"Device Port #\"");
 
 QString deviceName(int port) { return QStringLiteral("Device %1").arg(port); }
 
-// Only digits: no sign, no spaces inside, no hexadecimal.
-bool isDigits(const QString &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
-
 // The comm links start again from "up" with a clean count of silent
 // checks: a link reported lost before is reported lost again only after
 // ten more of them, not at the first check after the apply. The routers

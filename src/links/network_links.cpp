@@ -26,17 +26,6 @@ constexpr int kConnectTickLimit = 60;
 
 namespace {
 
-bool isDigits(const QString &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const QChar c : text) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    return true;
-}
-
 bool isHostName(const QString &text)
 {
     const QString name = text.endsWith(QLatin1Char('.')) ? text.chopped(1) : text;
