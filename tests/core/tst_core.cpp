@@ -550,14 +550,14 @@ void TestCore::standbyServesOnlyOncePromoted()
 void TestCore::promotionDuringStartupIsActedOnAfterIt()
 {
     // A failover manager's notify may reach a spare that has only just been
-    // started. The lock file is made before the server is built and
+    // started. The folder's lock is taken before the server is built and
     // started, so the signal lands in the middle of the startup.
     Installation install;
-    const QString lock = install.path() + QStringLiteral("/marlin-server.lock");
     std::unique_ptr<QProcess> server(install.start({QStringLiteral("--no-console"), QStringLiteral("--standby")}));
     QVERIFY(server->waitForStarted(10000));
+    const SingleInstance folder(install.path());
     QDeadlineTimer deadline(20000);
-    while (!QFileInfo::exists(lock) && !deadline.hasExpired() && server->state() == QProcess::Running)
+    while (folder.holder() != server->processId() && !deadline.hasExpired() && server->state() == QProcess::Running)
         QThread::yieldCurrentThread();
     QCOMPARE(::kill(pid_t(server->processId()), SIGUSR1), 0);
 
