@@ -108,6 +108,7 @@ void loadNetPort(Reader &in, int i, NetPortSettings &p)
     in.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.NetLevel);
     in.integer(s, QStringLiteral("Protocol"), QStringLiteral("1"), p.NetProtocol);
     in.integer(s, QStringLiteral("Retry_MS"), QStringLiteral("250"), p.NetRetryMS);
+    in.integer(s, QStringLiteral("Network_Local_Port"), QStringLiteral("0"), p.NetLocalPort);
 }
 
 QString flag(bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); }
@@ -274,6 +275,7 @@ bool SaveSettings(const QString &settingsFile, const Settings &settings, QString
         doc.setValue(s, QStringLiteral("Level"), num(p.NetLevel));
         doc.setValue(s, QStringLiteral("Protocol"), num(p.NetProtocol));
         doc.setValue(s, QStringLiteral("Retry_MS"), num(p.NetRetryMS));
+        doc.setValue(s, QStringLiteral("Network_Local_Port"), num(p.NetLocalPort));
     }
     for (int c = 1; c <= kColorCount; ++c)
         doc.setValue(kGeneralSettings, colorKey(c), colorText(settings.Colors[c]));

@@ -58,6 +58,9 @@ struct NetPortSettings {
     qint16 NetProtocol = 0;
     QString NetDescription;
     qint16 NetRetryMS = 0;
+    // The local UDP port the port's socket is bound to, so a router that
+    // reports unasked can be pointed at it; 0: any free port.
+    qint32 NetLocalPort = 0;
     bool operator==(const NetPortSettings &) const = default;
 };
 

@@ -131,6 +131,23 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
                 QStringLiteral("network port %1: %2 is not a port number (1 to 65535), the port is not used")
                     .arg(n)
                     .arg(p.NetPort));
+        if (p.NetPortType != 0 && (p.NetLocalPort < 0 || p.NetLocalPort > NetworkLinks::kHighestPort))
+            check.problems.append(
+                QStringLiteral("network port %1: Network_Local_Port %2 is not a port number (0 to 65535), any free "
+                               "port is used")
+                    .arg(n)
+                    .arg(p.NetLocalPort));
+        for (int m = 1; m < n; ++m) {
+            const NetPortSettings &q = settings.NetPorts[m];
+            if (p.NetPortType != 0 && p.NetLocalPort > 0 && q.NetEnabled && q.NetPortType != 0
+                && q.NetLocalPort == p.NetLocalPort)
+                check.problems.append(
+                    QStringLiteral("network port %1: local UDP port %2 is network port %3's already; only one "
+                                   "of them can receive")
+                        .arg(n)
+                        .arg(p.NetLocalPort)
+                        .arg(m));
+        }
     }
 
     const QString userFile = dir.filePath(QStringLiteral("USER.INI"));

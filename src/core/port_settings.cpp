@@ -31,8 +31,27 @@ PortPair findDuplicate(const std::array<Port, kPortCount + 1> &ports, Enabled en
 const QString kNothingSaved = QStringLiteral("  No settings have been saved.");
 const QString kAddressField = QStringLiteral("\"Device IP Address\"");
 const QString kPortField = QStringLiteral("\"Device Port #\"");
+const QString kLocalPortField = QStringLiteral("\"Local UDP Port #\"");
 
 QString deviceName(int port) { return QStringLiteral("Device %1").arg(port); }
+
+// The local UDP port as typed: empty is 0 (any free port). Checked when the
+// port is enabled or the text differs from what is stored.
+QString localPortRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited, const QString &typed,
+                         qint32 *value)
+{
+    const QString text = trimSpaces(typed);
+    *value = stored.NetLocalPort;
+    if (!edited.NetEnabled && text == QString::number(stored.NetLocalPort))
+        return {};
+    const qint32 number = text.isEmpty() ? 0 : (isDigits(text) && text.size() <= 5 ? text.toInt() : -1);
+    if (number < 0 || number > 65535)
+        return deviceName(port) + QStringLiteral(": the ") + kLocalPortField + QStringLiteral(" \"") + text
+               + QStringLiteral("\" is not a port number.  Enter 0 for any free port, or a number from 1 to 65535.")
+               + kNothingSaved;
+    *value = number;
+    return {};
+}
 
 // The comm links start again from "up" with a clean count of silent
 // checks: a link reported lost before is reported lost again only after
@@ -159,8 +178,10 @@ NetPortEdits netPortEdits(const Settings &settings)
 {
     NetPortEdits edits;
     edits.ports = settings.NetPorts;
-    for (int n = 1; n <= kPortCount; ++n)
+    for (int n = 1; n <= kPortCount; ++n) {
         edits.portText[n] = QString::number(settings.NetPorts[n].NetPort);
+        edits.localPortText[n] = QString::number(settings.NetPorts[n].NetLocalPort);
+    }
     return edits;
 }
 
@@ -247,6 +268,20 @@ PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edi
             netPortFieldRefusal(n, server.settings.NetPorts[n], port, edited.portText[n], &port.NetPort);
         if (!refusal.isEmpty())
             return refused(refusal, n);
+        if (const QString r = localPortRefusal(n, server.settings.NetPorts[n], port, edited.localPortText[n],
+                                               &port.NetLocalPort);
+            !r.isEmpty())
+            return refused(r, n);
+        // Two enabled UDP ports on one local port: only one would receive.
+        for (int m = 1; m < n; ++m) {
+            const NetPortSettings &other = next.NetPorts[m];
+            if (port.NetEnabled && port.NetPortType != 0 && port.NetLocalPort > 0 && other.NetEnabled
+                && other.NetPortType != 0 && other.NetLocalPort == port.NetLocalPort)
+                return refused(deviceName(m) + QStringLiteral(" and ") + deviceName(n) + QStringLiteral(" both use ")
+                                   + kLocalPortField + QStringLiteral(" ") + QString::number(port.NetLocalPort)
+                                   + QStringLiteral(": only one of them could receive.") + kNothingSaved,
+                               n);
+        }
         // Not edited here: the re-send interval stays as the file has it.
         port.NetRetryMS = server.settings.NetPorts[n].NetRetryMS;
         next.NetPorts[n] = port;

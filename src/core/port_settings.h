@@ -61,6 +61,8 @@ QString testOpenFailureText(int port);
 struct NetPortEdits {
     NetPortTable ports;
     std::array<QString, kPortCount + 1> portText;
+    // The same for NetLocalPort (empty or 0: any free port).
+    std::array<QString, kPortCount + 1> localPortText;
 };
 NetPortEdits netPortEdits(const Settings &settings);
 

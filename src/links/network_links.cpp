@@ -18,6 +18,8 @@ struct NetworkLinks::Channel {
     bool errorPending = false;
     // The TCP connection was up at the last pass.
     bool wasConnected = false;
+    // The local port a UDP socket was bound for (0: any).
+    int localPort = 0;
 };
 
 namespace {
@@ -103,16 +105,20 @@ QAbstractSocket *NetworkLinks::socketFor(int port, bool udp)
     auto &ch = channels[port];
     if (!ch)
         ch = std::make_unique<Channel>();
-    if (ch->socket && ch->udp == udp)
+    const qint32 configured = settings.NetPorts[port].NetLocalPort;
+    const int localPort = configured >= 1 && configured <= kHighestPort ? configured : 0;
+    if (ch->socket && ch->udp == udp && (!udp || ch->localPort == localPort))
         return ch->socket.get();
 
-    // The transport of a port changed (or it is first used): a new socket.
+    // The transport or the local UDP port of a port changed (or it is first
+    // used): a new socket.
     ch->socket.reset();
     ch->udp = udp;
+    ch->localPort = localPort;
     ch->errorPending = false;
     if (udp) {
         auto *s = new QUdpSocket;
-        if (!s->bind(udpLocalAddress, udpLocalPort)) {
+        if (!s->bind(udpLocalAddress, localPort > 0 ? quint16(localPort) : udpLocalPort)) {
             logs.WriteErrorLog(QStringLiteral("Network port") + Str(port)
                                + QStringLiteral(": the UDP socket could not be bound (") + s->errorString()
                                + QStringLiteral(")."));

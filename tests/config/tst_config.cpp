@@ -193,7 +193,7 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     int keys = 0;
     for (const QByteArray &l : lines)
         keys += l.contains('=');
-    QCOMPARE(keys, 4 + 4 + 2 + 96 * 12 + 96 * 12 + 8 + 96 + 5);
+    QCOMPARE(keys, 4 + 4 + 2 + 96 * 12 + 96 * 13 + 8 + 96 + 5);
     QVERIFY(bytes.startsWith("[Network_Settings]\r\nNetwork_Card_1_IP_Address=172.23.42.6\r\n"
                              "Network_Card_1_TCP_Port=790\r\nNetwork_Card_2_IP_Address=\r\n"));
     QVERIFY(bytes.contains("[Com_Port_1]\r\nPort_Description=\r\nPort_Enable=0\r\nBaud_Rate=6\r\nData_Bits=4\r\n"
@@ -201,7 +201,8 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
                            "Level=0\r\nProtocol=1\r\n[Com_Port_2]"));
     QVERIFY(bytes.contains("[Net_Port_96]\r\nNetwork_IP_Address=\r\nNetwork_Port=0\r\nNetwork_Port_Type=0\r\n"
                            "User=\r\nPassword=\r\nHardware_Enabled=0\r\nPort_Description=\r\nDevice_Type=1\r\n"
-                           "ID_Number=96\r\nLevel=0\r\nProtocol=1\r\nRetry_MS=250\r\n[General_Settings]\r\n"
+                           "ID_Number=96\r\nLevel=0\r\nProtocol=1\r\nRetry_MS=250\r\nNetwork_Local_Port=0\r\n"
+                           "[General_Settings]\r\n"
                            "Color_1=12632256\r\n"));
     QVERIFY(bytes.endsWith("Column_96_Position=96\r\n[Web_Settings]\r\nWeb_Enabled=0\r\n"
                            "Web_IP_Address=127.0.0.1\r\nWeb_TCP_Port=8080\r\nWeb_Allowed_Hosts=\r\n"

@@ -485,6 +485,24 @@ void TestPortSettings::refusals_data()
         << QStringLiteral("Device 2 is enabled but has no \"Device Port #\".  Enter a number from 1 to 65535.  No "
                           "settings have been saved.")
         << 2;
+    QTest::newRow("net: local UDP port too high")
+        << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("5:txtLocalPort=70000")}
+        << QStringLiteral("Device 5: the \"Local UDP Port #\" \"70000\" is not a port number.  Enter 0 for any free "
+                          "port, or a number from 1 to 65535.  No settings have been saved.")
+        << 5;
+    QTest::newRow("net: two UDP ports on one local port")
+        << QStringLiteral("net") << twoDisabled
+        << QStringList{QStringLiteral("2:chkENABLE=1"), QStringLiteral("2:cmbTCPType=UDP"), QStringLiteral("2:cmbID= 2"),
+                       QStringLiteral("2:txtLocalPort=17999"), QStringLiteral("5:chkENABLE=1"),
+                       QStringLiteral("5:cmbTCPType=UDP"), QStringLiteral("5:txtLocalPort=17999")}
+        << QStringLiteral("Device 2 and Device 5 both use \"Local UDP Port #\" 17999: only one of them could receive.  "
+                          "No settings have been saved.")
+        << 5;
+    QTest::newRow("net: a local UDP port saved")
+        << QStringLiteral("net") << twoDisabled
+        << QStringList{QStringLiteral("5:chkENABLE=1"), QStringLiteral("5:cmbTCPType=UDP"),
+                       QStringLiteral("5:txtLocalPort=17999")}
+        << QString() << 0;
     QTest::newRow("net: disabled, address and port emptied")
         << QStringLiteral("net") << twoDisabled << QStringList{QStringLiteral("2:txtIP="), QStringLiteral("2:txtPort=")}
         << QString() << 0;

@@ -612,12 +612,22 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
         << QByteArray("[Network_Settings]\r\nNetwork_Card_1_IP_Address=no.such.address\r\nNetwork_Card_1_TCP_Port=790\r\n"
                       "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=2\r\nProtocol=1\r\n"
                       "[Net_Port_4]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=70000\r\n"
+                      "[Net_Port_5]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=5005\r\n"
+                      "Network_Port_Type=1\r\nNetwork_Local_Port=70000\r\n"
+                      "[Net_Port_6]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=5006\r\n"
+                      "Network_Port_Type=1\r\nNetwork_Local_Port=17999\r\n"
+                      "[Net_Port_7]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=5007\r\n"
+                      "Network_Port_Type=1\r\nNetwork_Local_Port=17999\r\n"
                       "[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=localhost\r\nWeb_TCP_Port=8080\r\n")
         << true << QByteArray() << 1
-        << QList<QByteArray>{"problems: 5", "  network card 1: no.such.address:790: not an IP address",
+        << QList<QByteArray>{"problems: 7", "  network card 1: no.such.address:790: not an IP address",
                              "  web panel and API on localhost:8080", "  web: localhost:8080: not an IP address",
                              "  comm port 2: its device %1/gone is not there",
-                             "  network port 4: 70000 is not a port number (1 to 65535), the port is not used"};
+                             "  network port 4: 70000 is not a port number (1 to 65535), the port is not used",
+                             "  network port 5: Network_Local_Port 70000 is not a port number (0 to 65535), any free "
+                             "port is used",
+                             "  network port 7: local UDP port 17999 is network port 6's already; only one of them can "
+                             "receive"};
 
     // The only Administrator's record is longer than a read returns, cut
     // where what is left still decodes: a shorter password, never the real one.

@@ -130,6 +130,7 @@ private slots:
     void udpCommandIsSentFiveTimes();
     void udpRestorationQueuesFirstRequests();
     void commAndNetworkPortOfOneNumberKeepTheirBytesApart();
+    void udpPortListensOnItsLocalPort();
     void udpDatagramsOnlyFromTheRoutersAddress_data();
     void udpDatagramsOnlyFromTheRoutersAddress();
     void networkPortNumberRange_data();
@@ -871,6 +872,36 @@ void TestLinks::commAndNetworkPortOfOneNumberKeepTheirBytesApart()
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_5\t Source = Input_4\t Destination = Output_6",
                                 "Status update.\t Router = Router_7\t Source = Input_32\t Destination = Output_11"}));
+}
+
+// A router that reports unasked is pointed at the port's configured local
+// UDP port: its report lands before the server has sent it a byte, and the
+// server's own datagrams leave from that port.
+void TestLinks::udpPortListensOnItsLocalPort()
+{
+    quint16 local = 0;
+    {
+        QUdpSocket probe;
+        QVERIFY(probe.bind(QHostAddress::LocalHost, 0));
+        local = probe.localPort();
+    }
+    QUdpSocket peer;
+    QVERIFY(peer.bind(QHostAddress::LocalHost, 0));
+    QTemporaryDir app;
+    QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
+              iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
+                     + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nNetwork_Local_Port="
+                     + QByteArray::number(local) + "\r\n")));
+    TestServer server(app.path());
+    server.reloadSettings();
+    server.reloadRouterTables();
+    // Nothing sent yet: the socket is made for the report.
+    server.links.QueueNetCommand(1, "@ ?\r");
+    server.links.netLinkPass();
+    QCOMPARE(peer.writeDatagram("S:0A,1F\r", QHostAddress::LocalHost, local), qint64(8));
+    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[11], 32, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
+    QCOMPARE(peer.receiveDatagram().senderPort(), int(local));
 }
 
 void TestLinks::udpDatagramsOnlyFromTheRoutersAddress_data()

@@ -67,12 +67,17 @@ frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
     txtPort = makeText("txtPort");
     txtPort->setToolTip(QStringLiteral("TCP or UDP port of device to control."));
     cmbTCPType = makeList("cmbTCPType", {QStringLiteral("TCP"), QStringLiteral("UDP")});
+    txtLocalPort = makeText("txtLocalPort");
+    txtLocalPort->setToolTip(QStringLiteral("UDP port of this server that the device reports to; 0: any free port."));
     txtUser = makeText("txtUser");
     txtPassWord = makeText("txtPassWord");
 
     fraPort = new QGroupBox(QStringLiteral("TCP / UDP Port Settings"));
     addRows(new QFormLayout(fraPort),
-            {{"Device IP Address", txtIP}, {"Device Port #", txtPort}, {"Device Port Type", cmbTCPType}});
+            {{"Device IP Address", txtIP},
+             {"Device Port #", txtPort},
+             {"Device Port Type", cmbTCPType},
+             {"Local UDP Port #", txtLocalPort}});
     fraLogin = new QGroupBox(QStringLiteral("Login Command (optional)"));
     addRows(new QFormLayout(fraLogin), {{"User Name:", txtUser}, {"Password:", txtPassWord}});
     fraNetwork = new QGroupBox(QStringLiteral("Network Settings"));
@@ -114,6 +119,7 @@ void frmSetNetPorts::saveScreen()
     p.NetEnabled = chkENABLE->isChecked();
     p.NetIPAddress = trimSpaces(txtIP->text());
     working.portText[port] = trimSpaces(txtPort->text());
+    working.localPortText[port] = trimSpaces(txtLocalPort->text());
     p.NetPortType = pickedListValue(cmbTCPType, p.NetPortType, 0);
     p.NetUser = trimSpaces(txtUser->text());
     p.NetPassword = trimSpaces(txtPassWord->text());
@@ -133,6 +139,7 @@ void frmSetNetPorts::showPort()
     chkENABLE->setChecked(p.NetEnabled);
     txtIP->setText(p.NetIPAddress);
     txtPort->setText(working.portText[port]);
+    txtLocalPort->setText(working.localPortText[port]);
     showListPosition(cmbTCPType, p.NetPortType);
     txtUser->setText(p.NetUser);
     txtPassWord->setText(p.NetPassword);

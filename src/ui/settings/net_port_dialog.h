@@ -37,6 +37,7 @@ public:
     EquipmentFrame *fraEquipment = nullptr;
     QLineEdit *txtIP = nullptr;
     QLineEdit *txtPort = nullptr;
+    QLineEdit *txtLocalPort = nullptr;
     QComboBox *cmbTCPType = nullptr;
     QLineEdit *txtUser = nullptr;
     QLineEdit *txtPassWord = nullptr;
