@@ -308,19 +308,6 @@ QString takeNotSentText(int router, const QString &name)
     return text + QLatin1Char('.');
 }
 
-QByteArray IntToTwoBytes(int n, bool *ok)
-{
-    const bool fits = n >= 0 && n <= 0xFFFF;
-    if (ok)
-        *ok = fits;
-    if (!fits)
-        return {};
-    QByteArray bytes(2, Qt::Uninitialized);
-    bytes[0] = static_cast<char>(n / 256);
-    bytes[1] = static_cast<char>(n % 256);
-    return bytes;
-}
-
 QByteArray BuildStatusOneByte(const RouterState &state, bool priority, bool *ok)
 {
     return buildStatusBlock(state, priority, false, ok);
@@ -368,10 +355,8 @@ std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int sock
     ClientRecord &record = ctx.record();
     if (request.sequence != record.LastSequence) {
         record.LastSequence = request.sequence;
-        record.LastPayload = request.payload;
         record.ReplySequence = request.sequence;
         record.LastReply = notHandledReply();
-        record.LastRouter = request.router;
         // A truncated request is never run: its missing bytes would only
         // invent a command or a router.
         if (request.complete && request.requestClass >= kMinimumRunClass) {
@@ -386,7 +371,6 @@ std::optional<QByteArray> HandleClientRequest(ClientProtocolHost &host, int sock
         }
     }
 
-    record.LastSent = now;
     QByteArray out;
     out.reserve(record.ReplySequence.size() + record.LastReply.size());
     out.append(record.ReplySequence).append(record.LastReply);

@@ -93,10 +93,6 @@ QString dataArrivalErrorText(const ClientFailure &failure);
 // for a router outside the tables.
 QString takeNotSentText(int router, const QString &name);
 
-// n as two bytes, high byte first. Fails (ok false, empty result) outside
-// 0..65535.
-QByteArray IntToTwoBytes(int n, bool *ok = nullptr);
-
 // The status block of one router: StatusReceived, CommOK, LinkPort, Spare1,
 // Spare2 as one byte each, then one entry per destination 1..256. With
 // priority the entry is 1 or 0 for HighPriority (261 bytes in both forms);

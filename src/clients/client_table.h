@@ -29,12 +29,9 @@ struct ClientRecord {
     QString RemoteIP;
     qint32 RemotePort = 0;
     int SocketIndex = 0;
-    int LastRouter = 0;
     double LastReceived = 0;     // seconds since midnight
-    double LastSent = 0;         // seconds since midnight
     QByteArray LastSequence;
     QByteArray ReplySequence;
-    QByteArray LastPayload;
     QByteArray LastReply;
     // Each byte is 0 or 1 and goes to the panel as it is; index 0 holds
     // position 1.

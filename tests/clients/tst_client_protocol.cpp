@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <tuple>
+#include <vector>
 
 using namespace marlin;
 using testsupport::bytes;
@@ -142,7 +143,7 @@ private slots:
     void repeatedSequence_data();
     void repeatedSequence();
     void sequenceComparedWithLastRequestOnly();
-    void requestIsNotedInRecord();
+    void requestKeepsItsPanelsRecord();
     void shortRequests_data();
     void shortRequests();
     void statusDrain_data();
@@ -151,8 +152,6 @@ private slots:
     void oneByteFormCannotCarrySourceAbove255();
     void statusBlock_data();
     void statusBlock();
-    void intToTwoBytes_data();
-    void intToTwoBytes();
     void take_data();
     void take();
     void highPriority_data();
@@ -310,21 +309,33 @@ void TestClientProtocol::sequenceComparedWithLastRequestOnly()
     QCOMPARE(host.events.filter("queue").size(), 3);
 }
 
-void TestClientProtocol::requestIsNotedInRecord()
+// Every request a panel makes counts as its connection being heard from:
+// once all 64 records belong to open connections, a newcomer is given the
+// record of one that has gone quiet, never that of a panel that has just
+// asked something, even when it connected first.
+void TestClientProtocol::requestKeepsItsPanelsRecord()
 {
     TestHost host;
-    Panel panel{host};
-    const QByteArray payload = bytes({40, 1});
-    QVERIFY(panel.raw(request("SEQ1", 0xE1, 0xAA, 6, payload), 3600.25));
-    const ClientRecord &record = host.clients[1];
-    QCOMPARE(record.LastSequence, QByteArray("SEQ1"));
-    QCOMPARE(record.ReplySequence, QByteArray("SEQ1"));
-    QCOMPARE(record.LastPayload, payload);
-    QCOMPARE(record.LastReply, ack(6));
-    QCOMPARE(record.LastRouter, 6);
-    QCOMPARE(record.LastReceived, 3600.25);
-    QCOMPARE(record.LastSent, 3600.25);
+    std::vector<Panel> panels;
+    for (int i = 0; i < kClientCount; ++i) {
+        panels.push_back(Panel{host, 4000 + i});
+        QCOMPARE(panels.back().raw(request("OPEN", 0xE1, 0x84, 1), 10.0).has_value(), true);
+    }
+    // The first panel to connect keeps asking; every other one falls quiet.
+    Panel &busy = panels.front();
+    QVERIFY(busy.raw(request("SEQ1", 0xE1, 0xAA, 6, bytes({40, 1})), 65.0));
     QVERIFY(host.states[6].HighPriority[40]);
+
+    Panel newcomer{host, 5000};
+    QCOMPARE(newcomer.ask(0x84, 1), ack(1));   // heard at 100 s: the others are 90 s quiet
+    // The busy panel still has its record: its repeated request is answered
+    // from it, and the hold is not run a second time.
+    host.events.clear();
+    QCOMPARE(busy.raw(request("SEQ1", 0xE1, 0xAA, 6, bytes({40, 1})), 101.0).value_or("<no reply>"),
+             "SEQ1" + ack(6));
+    QVERIFY(host.events.isEmpty());
+    // The quiet panel that lost its record to the newcomer starts afresh.
+    QCOMPARE(panels[1].raw(request("OPEN", 0xE1, 0x84, 1), 102.0).value_or("<no reply>"), "OPEN" + ack(1));
 }
 
 // A request that ends before its router byte is never run, whatever its
@@ -482,6 +493,10 @@ void TestClientProtocol::statusBlock_data()
     QTest::newRow("two-byte, large source") << true << false << 7 << 0x1234 << 65535 << true
                                             << bytes({0, 1, 7, 0, 0, 0x12, 0x34})
                                             << bytes({0xFF, 0xFF});
+    QTest::newRow("two-byte, sources 255 and 300") << true << false << 7 << 255 << 300 << true
+                                                   << bytes({0, 1, 7, 0, 0, 0, 0xFF}) << bytes({1, 0x2C});
+    QTest::newRow("two-byte, source 65536") << true << false << 7 << 1 << 65536 << false
+                                            << QByteArray() << QByteArray();
     QTest::newRow("two-byte, negative source") << true << false << 7 << 3 << -2 << false
                                                << QByteArray() << QByteArray();
     QTest::newRow("one-byte priority ignores sources")
@@ -525,31 +540,6 @@ void TestClientProtocol::statusBlock()
         const int width = twoByte ? 2 : 1;
         QCOMPARE(block.mid(5 + 99 * width, width), twoByte ? bytes({0, 100}) : bytes({100}));
     }
-}
-
-void TestClientProtocol::intToTwoBytes_data()
-{
-    QTest::addColumn<int>("n");
-    QTest::addColumn<bool>("ok");
-    QTest::addColumn<QByteArray>("expected");
-
-    QTest::newRow("0") << 0 << true << bytes({0, 0});
-    QTest::newRow("255") << 255 << true << bytes({0, 255});
-    QTest::newRow("256") << 256 << true << bytes({1, 0});
-    QTest::newRow("300") << 300 << true << bytes({1, 0x2C});
-    QTest::newRow("65535") << 65535 << true << bytes({255, 255});
-    QTest::newRow("-1") << -1 << false << QByteArray();
-    QTest::newRow("65536") << 65536 << false << QByteArray();
-}
-
-void TestClientProtocol::intToTwoBytes()
-{
-    QFETCH(int, n);
-    QFETCH(bool, ok);
-    QFETCH(QByteArray, expected);
-    bool fits = !ok;
-    QCOMPARE(IntToTwoBytes(n, &fits), expected);
-    QCOMPARE(fits, ok);
 }
 
 // Every take is acknowledged and logged; the command goes to both queues
