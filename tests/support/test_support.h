@@ -87,13 +87,19 @@ inline QByteArray panelRequest(quint32 sequence, int command, int router, const 
 // connect from (any 127.x.y.z address reaches the loopback listener).
 class Panel {
 public:
+    // A connection that is not made within 5 s fails the test that asked
+    // for it.
     explicit Panel(quint16 port, const QHostAddress &from = {})
     {
         if (!from.isNull())
             socket.bind(from);
         socket.connectToHost(QHostAddress::LocalHost, port);
-        [[maybe_unused]] const bool connected =
-            QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        const bool made = QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+        if (!made)
+            QTest::qFail(qPrintable(QStringLiteral("Panel could not connect to port %1: %2")
+                                        .arg(port)
+                                        .arg(socket.errorString())),
+                         __FILE__, __LINE__);
     }
     QByteArray ask(const QByteArray &bytes, int replyLength)
     {

@@ -103,7 +103,11 @@ private:
         if (from != QHostAddress::LocalHost)
             socket.bind(from);
         socket.connectToHost(QHostAddress::LocalHost, port);
-        socket.waitForConnected(5000);
+        if (!socket.waitForConnected(5000))
+            QTest::qFail(qPrintable(QStringLiteral("WebClient could not connect to port %1: %2")
+                                        .arg(port)
+                                        .arg(socket.errorString())),
+                         __FILE__, __LINE__);
     }
 
     quint16 port;
@@ -126,7 +130,11 @@ public:
             socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBuffer);
         }
         socket.connectToHost(QHostAddress::LocalHost, port);
-        socket.waitForConnected(5000);
+        if (!socket.waitForConnected(5000))
+            QTest::qFail(qPrintable(QStringLiteral("EventClient could not connect to port %1: %2")
+                                        .arg(port)
+                                        .arg(socket.errorString())),
+                         __FILE__, __LINE__);
         socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
         std::optional<HttpAnswer> answer;
