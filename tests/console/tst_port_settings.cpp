@@ -8,6 +8,7 @@
 #include "core/server.h"
 #include "simulated_router.h"
 #include "test_server.h"
+#include "pty_router.h"
 #include "test_support.h"
 #include "ui/login_dialog.h"
 #include "ui/main_window.h"
@@ -33,7 +34,6 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -41,34 +41,6 @@ using namespace marlin;
 using namespace testsupport;
 
 namespace {
-
-// A serial device that is there and never answers: a pseudo-terminal that
-// the server finds as COM<n> in its application folder.
-class PtyLink {
-public:
-    PtyLink(const QString &appDir, int port)
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            qFatal("openpty failed");
-        termios raw{};
-        ::tcgetattr(slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        device = QString::fromLocal8Bit(name);
-        QFile::link(device, appDir + QStringLiteral("/COM%1").arg(port));
-    }
-    ~PtyLink()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-    QString device;
-
-private:
-    int master = -1;
-    int slave = -1;
-};
 
 // The line speed a serial device is set to now.
 speed_t lineSpeed(const QString &device)
@@ -360,7 +332,7 @@ void TestPortSettings::applyWritesOnlyTheEditedKeys()
 
     Desk desk(ini);
     Server &server = desk.server();
-    PtyLink device(desk.path(), 3);
+    PtyRouter device(desk.path(), 3);
     // Every key in the form the server writes it.
     QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
     const QByteArray before = readFile(server.SettingsFile());
@@ -522,7 +494,7 @@ void TestPortSettings::refusals()
 
     Desk desk(ini);
     Server &server = desk.server();
-    PtyLink port2(desk.path(), 2);
+    PtyRouter port2(desk.path(), 2);
     QFile::link(desk.dir.filePath(QStringLiteral("no-such-device")), desk.dir.filePath(QStringLiteral("COM4")));
     QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
     const QByteArray before = readFile(server.SettingsFile());
@@ -569,7 +541,7 @@ void TestPortSettings::cancelAndDeactivationDropEverything()
 
     Desk desk;
     Server &server = desk.server();
-    PtyLink device(desk.path(), 2);
+    PtyRouter device(desk.path(), 2);
     QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
     const QByteArray before = readFile(server.SettingsFile());
     const Settings stored = server.settings;
@@ -661,7 +633,7 @@ void TestPortSettings::writeFailureChangesNothing()
 
     Desk desk(kNoCards + "[Com_Port_1]\r\nPort_Enable=1\r\n");
     Server &server = desk.server();
-    PtyLink device(desk.path(), 2);
+    PtyRouter device(desk.path(), 2);
     // Port 1 is enabled on a device that is not there: a re-open would log it.
     QFile::link(desk.dir.filePath(QStringLiteral("no-such-device")), desk.dir.filePath(QStringLiteral("COM1")));
     // Port 1's link is lost: ten silent checks.
@@ -755,7 +727,7 @@ void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
     QFETCH(QStringList, edits);
     Desk desk(ini);
     Server &server = desk.server();
-    PtyLink device(desk.path(), 3);
+    PtyRouter device(desk.path(), 3);
     server.links.OpenCommPorts();
     const bool wasOpen = server.settings.ComPorts[3].ComEnable;
     QCOMPARE(server.links.isComOpen(3), wasOpen);
@@ -833,7 +805,7 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
 
     Desk desk(kNoCards + "[Com_Port_1]\r\nPort_Enable=1\r\nPort_Description=Silent\r\n");
     Server &server = desk.server();
-    PtyLink device(desk.path(), 1);
+    PtyRouter device(desk.path(), 1);
     server.links.OpenCommPorts();
     QVERIFY(server.links.isComOpen(1));
     // The checks are run here one at a time, as the link timer would.
@@ -907,14 +879,14 @@ void TestPortSettings::downNetworkLinkIsReportedAgainAfterApply()
 void TestPortSettings::portDeviceIsShown()
 {
     Desk desk;
-    PtyLink device(desk.path(), 2);
+    PtyRouter device(desk.path(), 2);
     QFile::link(desk.dir.filePath(QStringLiteral("gone")), desk.dir.filePath(QStringLiteral("COM3")));
     auto *dialog = desk.window->openComPortSettings();
     QCOMPARE(dialog->lblDevice->text(), QStringLiteral("Device: /dev/ttyS0") + (QFileInfo::exists(QStringLiteral("/dev/ttyS0"))
                                                                           ? QStringLiteral("  (present)")
                                                                           : QStringLiteral("  (not present)")));
     stepTo(dialog, 2);
-    QCOMPARE(dialog->lblDevice->text(), QStringLiteral("Device: ") + device.device + QStringLiteral("  (present)"));
+    QCOMPARE(dialog->lblDevice->text(), QStringLiteral("Device: ") + device.device() + QStringLiteral("  (present)"));
     stepTo(dialog, 3);
     QCOMPARE(dialog->lblDevice->text(),
              QStringLiteral("Device: ") + desk.dir.filePath(QStringLiteral("gone")) + QStringLiteral("  (not present)"));

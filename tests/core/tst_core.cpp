@@ -5,6 +5,7 @@
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
 #include "test_server.h"
+#include "pty_router.h"
 #include "test_support.h"
 
 #include <QDate>
@@ -27,7 +28,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <pty.h>
 #include <unistd.h>
 
 #include <sys/resource.h>
@@ -320,15 +320,6 @@ void TestCore::terminalTellsWhatHappens()
     QVERIFY(occupied.listen(QHostAddress::LocalHost));
     QUdpSocket router;
     QVERIFY(router.bind(QHostAddress::LocalHost, 0));
-    int master = -1;
-    int slave = -1;
-    char ptyName[256] = {};
-    QCOMPARE(::openpty(&master, &slave, ptyName, nullptr, nullptr), 0);
-    const auto closePty = qScopeGuard([&] {
-        ::close(master);
-        ::close(slave);
-    });
-
     Installation install("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=0\r\n"
                          "Network_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port="
                          + QByteArray::number(occupied.serverPort())
@@ -336,7 +327,7 @@ void TestCore::terminalTellsWhatHappens()
                            "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\n"
                            "Network_Port=" + QByteArray::number(router.localPort()) + "\r\n");
     const QString dir = install.path();
-    QVERIFY(QFile::link(QString::fromLocal8Bit(ptyName), dir + QStringLiteral("/COM1")));
+    PtyRouter silentRouter(dir, 1);
     QVERIFY(QFile::link(dir + QStringLiteral("/gone"), dir + QStringLiteral("/COM3")));
 
     std::unique_ptr<QProcess> server(install.start());
@@ -350,7 +341,7 @@ void TestCore::terminalTellsWhatHappens()
                              5000);
     QVERIFY(terminal.hasLine(prefix + "application folder " + dir.toLocal8Bit()));
     QVERIFY(terminal.hasLine(prefix + "logs in " + dir.toLocal8Bit() + "/Logs"));
-    QVERIFY2(terminal.hasLine(prefix + "comm port 1: open on " + dir.toLocal8Bit() + "/COM1 -> " + ptyName), terminal.text());
+    QVERIFY2(terminal.hasLine(prefix + "comm port 1: open on " + dir.toLocal8Bit() + "/COM1 -> " + silentRouter.device().toLocal8Bit()), terminal.text());
     QVERIFY2(terminal.hasLine(prefix + "comm port 3: cannot open " + dir.toLocal8Bit() + "/COM3 -> " + dir.toLocal8Bit()
                               + "/gone: No such file or directory"),
              terminal.text());

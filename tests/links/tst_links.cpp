@@ -7,6 +7,7 @@
 #include "links/tcp_keepalive.h"
 #include "router/take_string.h"
 #include "test_server.h"
+#include "pty_router.h"
 #include "test_support.h"
 
 #include <QDate>
@@ -24,7 +25,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,60 +33,6 @@ using namespace marlin;
 using namespace testsupport;
 
 namespace {
-
-// The router end of a serial line: a pseudo-terminal whose device the
-// server finds as COM<n> in its application folder.
-class PtyRouter : public QObject {
-public:
-    PtyRouter(const QString &appDir, int port) : link(appDir + QStringLiteral("/COM%1").arg(port)) { open(); }
-    ~PtyRouter() override { close(); }
-
-    void open()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            qFatal("openpty failed");
-        termios raw{};
-        ::tcgetattr(slave, &raw);
-        ::cfmakeraw(&raw);
-        ::tcsetattr(slave, TCSANOW, &raw);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-        QFile::remove(link);
-        QFile::link(QString::fromLocal8Bit(name), link);
-        notifier = new QSocketNotifier(master, QSocketNotifier::Read, this);
-        connect(notifier, &QSocketNotifier::activated, this, [this] {
-            char buffer[512];
-            for (;;) {
-                const ssize_t n = ::read(master, buffer, sizeof buffer);
-                if (n <= 0)
-                    break;
-                received.append(buffer, n);
-            }
-        });
-    }
-    // The device goes away, as an unplugged adapter does.
-    void close()
-    {
-        delete notifier;
-        notifier = nullptr;
-        if (master >= 0)
-            ::close(master);
-        if (slave >= 0)
-            ::close(slave);
-        master = slave = -1;
-    }
-    // The link goes too, as when the simulator quits.
-    void removeLink() { QFile::remove(link); }
-    void send(const QByteArray &bytes) { QCOMPARE(::write(master, bytes.constData(), bytes.size()), bytes.size()); }
-
-    QByteArray received;
-
-private:
-    QString link;
-    int master = -1;
-    int slave = -1;
-    QSocketNotifier *notifier = nullptr;
-};
 
 QByteArray iniFor(const QByteArray &sections)
 {
@@ -468,16 +414,11 @@ void TestLinks::modemLineFailures()
 
 void TestLinks::pseudoTerminalHasNoModemLines()
 {
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
-    QSerialPort port(QString::fromLocal8Bit(name));
+    QTemporaryDir app;
+    PtyRouter pty(app.path(), 1);
+    QSerialPort port(pty.device());
     QVERIFY(port.open(QIODevice::ReadWrite));
     QVERIFY(SerialModemLines(port).isPseudoTerminal());
-    port.close();
-    ::close(slave);
-    ::close(master);
 }
 
 void TestLinks::vanishedComLinkIsWaitedFor()
