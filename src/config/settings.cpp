@@ -30,16 +30,21 @@ const QString kWebSettings = QStringLiteral("Web_Settings");
 const std::array<const char *, kColorCount + 1> kDefaultColors = {
     "", "12632256", "65280", "255", "9756653", "8388863", "33023", "16776960", "8421440"};
 
-// Reads keys in file order. A number that does not fit its field is a
-// failure named after its key; the field then takes the key's default at
+// Reads the keys of the list below. A number that does not fit its field is
+// a failure named after its key; the field then takes the key's default at
 // startup and keeps its value on a reload, and the load goes on.
 class Reader {
 public:
     Reader(const IniDocument &doc, LoadMode mode) : doc(doc), mode(mode) {}
 
-    QString text(const QString &section, const QString &key, const QString &def) const
+    // Text is read without the spaces around it.
+    void text(const QString &section, const QString &key, const QString &def, QString &field) const
     {
-        return trimSpaces(doc.value(section, key, def));
+        field = trimSpaces(doc.value(section, key, def));
+    }
+    void trimmedText(const QString &section, const QString &key, const QString &def, QString &field) const
+    {
+        text(section, key, def, field);
     }
     template <typename Field>
     void integer(const QString &section, const QString &key, const QString &def, Field &field)
@@ -58,14 +63,19 @@ public:
         if (mode == LoadMode::Startup)
             field = fit(Val(def)).value_or(0);
     }
-    // Comm port flags are set only by exactly 1.
+    // Set only by exactly 1.
     void flagExactlyOne(const QString &section, const QString &key, const QString &def, bool &field) const
     {
         field = Val(doc.value(section, key, def)) == 1.0;
     }
-    double number(const QString &section, const QString &key, const QString &def) const
+    // Set by any number above 0.
+    void flagPositive(const QString &section, const QString &key, const QString &def, bool &field) const
     {
-        return Val(doc.value(section, key, def));
+        field = Val(doc.value(section, key, def)) > 0;
+    }
+    void color(const QString &section, const QString &key, const QString &def, double &field) const
+    {
+        field = Val(doc.value(section, key, def));
     }
 
     QStringList failures;
@@ -75,45 +85,107 @@ private:
     LoadMode mode;
 };
 
-void loadComPort(Reader &in, int i, ComPortSettings &p)
-{
-    const QString s = comSection(i);
-    p.ComDescription = in.text(s, QStringLiteral("Port_Description"), QString());
-    in.flagExactlyOne(s, QStringLiteral("Port_Enable"), QStringLiteral("0"), p.ComEnable);
-    in.integer(s, QStringLiteral("Baud_Rate"), QStringLiteral("6"), p.ComBaudRate);
-    in.integer(s, QStringLiteral("Data_Bits"), QStringLiteral("4"), p.ComDataBits);
-    in.integer(s, QStringLiteral("Stop_Bits"), QStringLiteral("1"), p.ComStopBits);
-    in.integer(s, QStringLiteral("Parity"), QStringLiteral("2"), p.ComParity);
-    in.flagExactlyOne(s, QStringLiteral("DTR"), QStringLiteral("1"), p.ComDTR);
-    in.flagExactlyOne(s, QStringLiteral("RTS"), QStringLiteral("0"), p.ComRTS);
-    in.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.ComDeviceType);
-    in.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.ComIDNumber);
-    in.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.ComLevel);
-    const QString defaultProtocol = (i == 5 || i == 6) ? QStringLiteral("2") : QStringLiteral("1");
-    in.integer(s, QStringLiteral("Protocol"), defaultProtocol, p.ComProtocol);
-}
+// Writes the keys of the list below into a document; the defaults play no
+// part.
+class Writer {
+public:
+    explicit Writer(IniDocument &doc) : doc(doc) {}
 
-void loadNetPort(Reader &in, int i, NetPortSettings &p)
-{
-    const QString s = netSection(i);
-    p.NetIPAddress = in.text(s, QStringLiteral("Network_IP_Address"), QString());
-    in.integer(s, QStringLiteral("Network_Port"), QString(), p.NetPort);
-    in.integer(s, QStringLiteral("Network_Port_Type"), QStringLiteral("0"), p.NetPortType);
-    p.NetUser = in.text(s, QStringLiteral("User"), QString());
-    p.NetPassword = in.text(s, QStringLiteral("Password"), QString());
-    p.NetEnabled = in.number(s, QStringLiteral("Hardware_Enabled"), QString()) > 0;
-    p.NetDescription = in.text(s, QStringLiteral("Port_Description"), QString());
-    in.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.NetDeviceType);
-    in.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.NetIDNumber);
-    in.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.NetLevel);
-    in.integer(s, QStringLiteral("Protocol"), QStringLiteral("1"), p.NetProtocol);
-    in.integer(s, QStringLiteral("Retry_MS"), QStringLiteral("250"), p.NetRetryMS);
-    in.integer(s, QStringLiteral("Network_Local_Port"), QStringLiteral("0"), p.NetLocalPort);
-}
+    void text(const QString &section, const QString &key, const QString &, const QString &field)
+    {
+        doc.setValue(section, key, field);
+    }
+    void trimmedText(const QString &section, const QString &key, const QString &, const QString &field)
+    {
+        doc.setValue(section, key, trimSpaces(field));
+    }
+    template <typename Field>
+    void integer(const QString &section, const QString &key, const QString &, const Field &field)
+    {
+        doc.setValue(section, key, QString::number(field));
+    }
+    void flagExactlyOne(const QString &section, const QString &key, const QString &, const bool &field)
+    {
+        doc.setValue(section, key, field ? QStringLiteral("1") : QStringLiteral("0"));
+    }
+    void flagPositive(const QString &section, const QString &key, const QString &def, const bool &field)
+    {
+        flagExactlyOne(section, key, def, field);
+    }
+    void color(const QString &section, const QString &key, const QString &, const double &field)
+    {
+        doc.setValue(section, key, QString::number(field, 'g', 17));
+    }
 
-QString flag(bool b) { return b ? QStringLiteral("1") : QStringLiteral("0"); }
-QString num(qint64 n) { return QString::number(n); }
-QString colorText(double c) { return QString::number(c, 'g', 17); }
+private:
+    IniDocument &doc;
+};
+
+// Every key of WREN.INI with its section, its kind and its default, in the
+// order they are read and written: the load walks it with a Reader, the
+// save with a Writer, so a key cannot be read without being written or the
+// other way round. Model is Settings for the load and const Settings for
+// the save.
+template <typename Io, typename Model>
+void transferSettings(Io &io, Model &settings)
+{
+    for (int k = 1; k <= kCardCount; ++k) {
+        auto &card = settings.Cards[k];
+        io.text(kNetworkSettings, cardKey(k, "_IP_Address"), k == 1 ? QStringLiteral("172.23.42.6") : QString(),
+                card.CardIPAddress);
+        io.text(kNetworkSettings, cardKey(k, "_TCP_Port"), QStringLiteral("790"), card.CardTCPPort);
+    }
+    for (int i = 1; i <= kPortCount; ++i) {
+        auto &p = settings.ComPorts[i];
+        const QString s = comSection(i);
+        io.text(s, QStringLiteral("Port_Description"), QString(), p.ComDescription);
+        io.flagExactlyOne(s, QStringLiteral("Port_Enable"), QStringLiteral("0"), p.ComEnable);
+        io.integer(s, QStringLiteral("Baud_Rate"), QStringLiteral("6"), p.ComBaudRate);
+        io.integer(s, QStringLiteral("Data_Bits"), QStringLiteral("4"), p.ComDataBits);
+        io.integer(s, QStringLiteral("Stop_Bits"), QStringLiteral("1"), p.ComStopBits);
+        io.integer(s, QStringLiteral("Parity"), QStringLiteral("2"), p.ComParity);
+        io.flagExactlyOne(s, QStringLiteral("DTR"), QStringLiteral("1"), p.ComDTR);
+        io.flagExactlyOne(s, QStringLiteral("RTS"), QStringLiteral("0"), p.ComRTS);
+        io.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.ComDeviceType);
+        io.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.ComIDNumber);
+        io.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.ComLevel);
+        // Ports 5 and 6 speak the Image Video language unless told otherwise.
+        io.integer(s, QStringLiteral("Protocol"), (i == 5 || i == 6) ? QStringLiteral("2") : QStringLiteral("1"),
+                   p.ComProtocol);
+    }
+    for (int i = 1; i <= kPortCount; ++i) {
+        auto &p = settings.NetPorts[i];
+        const QString s = netSection(i);
+        io.text(s, QStringLiteral("Network_IP_Address"), QString(), p.NetIPAddress);
+        io.integer(s, QStringLiteral("Network_Port"), QString(), p.NetPort);
+        io.integer(s, QStringLiteral("Network_Port_Type"), QStringLiteral("0"), p.NetPortType);
+        io.trimmedText(s, QStringLiteral("User"), QString(), p.NetUser);
+        io.trimmedText(s, QStringLiteral("Password"), QString(), p.NetPassword);
+        io.flagPositive(s, QStringLiteral("Hardware_Enabled"), QString(), p.NetEnabled);
+        io.text(s, QStringLiteral("Port_Description"), QString(), p.NetDescription);
+        io.integer(s, QStringLiteral("Device_Type"), QStringLiteral("1"), p.NetDeviceType);
+        io.integer(s, QStringLiteral("ID_Number"), QString::number(i), p.NetIDNumber);
+        io.integer(s, QStringLiteral("Level"), QStringLiteral("0"), p.NetLevel);
+        io.integer(s, QStringLiteral("Protocol"), QStringLiteral("1"), p.NetProtocol);
+        io.integer(s, QStringLiteral("Retry_MS"), QStringLiteral("250"), p.NetRetryMS);
+        io.integer(s, QStringLiteral("Network_Local_Port"), QStringLiteral("0"), p.NetLocalPort);
+    }
+    for (int c = 1; c <= kColorCount; ++c)
+        io.color(kGeneralSettings, colorKey(c), QLatin1String(kDefaultColors[c]), settings.Colors[c]);
+    for (int c = 1; c <= kColumnCount; ++c)
+        io.integer(kGeneralSettings, columnKey(c), QString::number(c), settings.ColumnPosition[c]);
+    auto &web = settings.Web;
+    io.flagExactlyOne(kWebSettings, QStringLiteral("Web_Enabled"), QStringLiteral("0"), web.WebEnabled);
+    io.text(kWebSettings, QStringLiteral("Web_IP_Address"), QStringLiteral("127.0.0.1"), web.WebIPAddress);
+    io.integer(kWebSettings, QStringLiteral("Web_TCP_Port"), QStringLiteral("8080"), web.WebTCPPort);
+    io.text(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), QString(), web.WebAllowedHosts);
+    io.integer(kWebSettings, QStringLiteral("Web_Connections_Per_Address"), QStringLiteral("32"),
+               web.WebConnectionsPerAddress);
+    auto &panels = settings.Panels;
+    io.text(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), QString(), panels.PanelAllowedNetworks);
+    io.integer(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"), QStringLiteral("64"),
+               panels.PanelConnectionsPerAddress);
+}
 
 bool hasSettingsSection(const IniDocument &doc)
 {
@@ -129,32 +201,7 @@ bool hasSettingsSection(const IniDocument &doc)
 QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
 {
     Reader in(doc, mode);
-
-    for (int k = 1; k <= kCardCount; ++k) {
-        settings.Cards[k].CardIPAddress = in.text(kNetworkSettings, cardKey(k, "_IP_Address"),
-                                                  k == 1 ? QStringLiteral("172.23.42.6") : QString());
-    }
-    for (int k = 1; k <= kCardCount; ++k)
-        settings.Cards[k].CardTCPPort = in.text(kNetworkSettings, cardKey(k, "_TCP_Port"), QStringLiteral("790"));
-
-    for (int i = 1; i <= kPortCount; ++i)
-        loadComPort(in, i, settings.ComPorts[i]);
-    for (int i = 1; i <= kPortCount; ++i)
-        loadNetPort(in, i, settings.NetPorts[i]);
-    for (int c = 1; c <= kColorCount; ++c)
-        settings.Colors[c] = in.number(kGeneralSettings, colorKey(c), QLatin1String(kDefaultColors[c]));
-    for (int c = 1; c <= kColumnCount; ++c)
-        in.integer(kGeneralSettings, columnKey(c), QString::number(c), settings.ColumnPosition[c]);
-    settings.Web.WebEnabled = in.number(kWebSettings, QStringLiteral("Web_Enabled"), QStringLiteral("0")) == 1.0;
-    settings.Web.WebIPAddress = in.text(kWebSettings, QStringLiteral("Web_IP_Address"), QStringLiteral("127.0.0.1"));
-    in.integer(kWebSettings, QStringLiteral("Web_TCP_Port"), QStringLiteral("8080"), settings.Web.WebTCPPort);
-    settings.Web.WebAllowedHosts = in.text(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), QString());
-    in.integer(kWebSettings, QStringLiteral("Web_Connections_Per_Address"), QStringLiteral("32"),
-               settings.Web.WebConnectionsPerAddress);
-    settings.Panels.PanelAllowedNetworks =
-        in.text(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), QString());
-    in.integer(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"), QStringLiteral("64"),
-               settings.Panels.PanelConnectionsPerAddress);
+    transferSettings(in, settings);
     return in.failures;
 }
 
@@ -239,57 +286,8 @@ QStringList LoadSettings(const QString &settingsFile, Settings &settings, LoadMo
 bool SaveSettings(const QString &settingsFile, const Settings &settings, QString *error)
 {
     IniDocument doc = IniDocument::load(settingsFile);
-
-    for (int k = 1; k <= kCardCount; ++k) {
-        doc.setValue(kNetworkSettings, cardKey(k, "_IP_Address"), settings.Cards[k].CardIPAddress);
-        doc.setValue(kNetworkSettings, cardKey(k, "_TCP_Port"), settings.Cards[k].CardTCPPort);
-    }
-    for (int i = 1; i <= kPortCount; ++i) {
-        const ComPortSettings &p = settings.ComPorts[i];
-        const QString s = comSection(i);
-        doc.setValue(s, QStringLiteral("Port_Description"), p.ComDescription);
-        doc.setValue(s, QStringLiteral("Port_Enable"), flag(p.ComEnable));
-        doc.setValue(s, QStringLiteral("Baud_Rate"), num(p.ComBaudRate));
-        doc.setValue(s, QStringLiteral("Data_Bits"), num(p.ComDataBits));
-        doc.setValue(s, QStringLiteral("Stop_Bits"), num(p.ComStopBits));
-        doc.setValue(s, QStringLiteral("Parity"), num(p.ComParity));
-        doc.setValue(s, QStringLiteral("DTR"), flag(p.ComDTR));
-        doc.setValue(s, QStringLiteral("RTS"), flag(p.ComRTS));
-        doc.setValue(s, QStringLiteral("Device_Type"), num(p.ComDeviceType));
-        doc.setValue(s, QStringLiteral("ID_Number"), num(p.ComIDNumber));
-        doc.setValue(s, QStringLiteral("Level"), num(p.ComLevel));
-        doc.setValue(s, QStringLiteral("Protocol"), num(p.ComProtocol));
-    }
-    for (int i = 1; i <= kPortCount; ++i) {
-        const NetPortSettings &p = settings.NetPorts[i];
-        const QString s = netSection(i);
-        doc.setValue(s, QStringLiteral("Network_IP_Address"), p.NetIPAddress);
-        doc.setValue(s, QStringLiteral("Network_Port"), num(p.NetPort));
-        doc.setValue(s, QStringLiteral("Network_Port_Type"), num(p.NetPortType));
-        doc.setValue(s, QStringLiteral("User"), trimSpaces(p.NetUser));
-        doc.setValue(s, QStringLiteral("Password"), trimSpaces(p.NetPassword));
-        doc.setValue(s, QStringLiteral("Hardware_Enabled"), flag(p.NetEnabled));
-        doc.setValue(s, QStringLiteral("Port_Description"), p.NetDescription);
-        doc.setValue(s, QStringLiteral("Device_Type"), num(p.NetDeviceType));
-        doc.setValue(s, QStringLiteral("ID_Number"), num(p.NetIDNumber));
-        doc.setValue(s, QStringLiteral("Level"), num(p.NetLevel));
-        doc.setValue(s, QStringLiteral("Protocol"), num(p.NetProtocol));
-        doc.setValue(s, QStringLiteral("Retry_MS"), num(p.NetRetryMS));
-        doc.setValue(s, QStringLiteral("Network_Local_Port"), num(p.NetLocalPort));
-    }
-    for (int c = 1; c <= kColorCount; ++c)
-        doc.setValue(kGeneralSettings, colorKey(c), colorText(settings.Colors[c]));
-    for (int c = 1; c <= kColumnCount; ++c)
-        doc.setValue(kGeneralSettings, columnKey(c), num(settings.ColumnPosition[c]));
-    doc.setValue(kWebSettings, QStringLiteral("Web_Enabled"), flag(settings.Web.WebEnabled));
-    doc.setValue(kWebSettings, QStringLiteral("Web_IP_Address"), settings.Web.WebIPAddress);
-    doc.setValue(kWebSettings, QStringLiteral("Web_TCP_Port"), num(settings.Web.WebTCPPort));
-    doc.setValue(kWebSettings, QStringLiteral("Web_Allowed_Hosts"), settings.Web.WebAllowedHosts);
-    doc.setValue(kWebSettings, QStringLiteral("Web_Connections_Per_Address"),
-                 num(settings.Web.WebConnectionsPerAddress));
-    doc.setValue(kNetworkSettings, QStringLiteral("Panel_Allowed_Networks"), settings.Panels.PanelAllowedNetworks);
-    doc.setValue(kNetworkSettings, QStringLiteral("Panel_Connections_Per_Address"),
-                 num(settings.Panels.PanelConnectionsPerAddress));
+    Writer out(doc);
+    transferSettings(out, settings);
 
     return doc.save(settingsFile, error);
 }

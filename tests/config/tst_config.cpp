@@ -38,6 +38,7 @@ private slots:
 
     void settingsDefaultsWithoutFile();
     void settingsSaveWritesEveryKeyInOrder();
+    void settingsRoundTripEveryField();
     void settingsFieldRules();
     void settingsOverflowNamesTheKey_data();
     void settingsOverflowNamesTheKey();
@@ -216,6 +217,69 @@ void TestConfig::settingsSaveWritesEveryKeyInOrder()
     // A second save of the same model leaves the bytes as they were.
     QVERIFY(SaveSettings(path, again));
     QCOMPARE(readFile(path), bytes);
+}
+
+// Every field, each set away from its default and from its neighbours,
+// comes back from the file as it was saved: no key is read into another
+// field, written from another, or left out of one direction.
+void TestConfig::settingsRoundTripEveryField()
+{
+    const QString path = dir.filePath(QStringLiteral("every.ini"));
+    QFile::remove(path);
+    Settings s;
+    LoadSettings(path, s);
+    for (int k = 1; k <= kCardCount; ++k) {
+        s.Cards[k].CardIPAddress = QStringLiteral("10.1.%1.1").arg(k);
+        s.Cards[k].CardTCPPort = QString::number(7000 + k);
+    }
+    for (int i = 1; i <= kPortCount; ++i) {
+        ComPortSettings &c = s.ComPorts[i];
+        c.ComEnable = i % 2 == 0;
+        c.ComBaudRate = qint16(1 + i % 13);
+        c.ComDataBits = qint16(1 + (i + 1) % 4);
+        c.ComStopBits = qint16(1 + (i + 2) % 3);
+        c.ComParity = qint16(1 + (i + 3) % 3);
+        c.ComDTR = i % 3 == 0;
+        c.ComRTS = i % 5 == 0;
+        c.ComDeviceType = qint16(2 + i % 2);
+        c.ComIDNumber = qint16(97 - i);
+        c.ComLevel = qint16(i % 7);
+        c.ComProtocol = qint16(1 + (i + 1) % 3);
+        c.ComDescription = QStringLiteral("Comm %1").arg(i);
+        NetPortSettings &n = s.NetPorts[i];
+        n.NetEnabled = i % 2 == 1;
+        n.NetIPAddress = QStringLiteral("10.2.0.%1").arg(i);
+        n.NetPort = 20000 + i;
+        n.NetPortType = qint16(i % 2);
+        n.NetUser = QStringLiteral("user%1").arg(i);
+        n.NetPassword = QStringLiteral("pass%1").arg(i);
+        n.NetDeviceType = qint16(3 + i % 2);
+        n.NetIDNumber = qint16(1 + (i + 40) % 96);
+        n.NetLevel = qint16(i % 5);
+        n.NetProtocol = qint16(1 + i % 3);
+        n.NetDescription = QStringLiteral("Network %1").arg(i);
+        n.NetRetryMS = qint16(300 + i);
+        n.NetLocalPort = 30000 + i;
+        s.ColumnPosition[i] = qint16(97 - i);
+    }
+    for (int c = 1; c <= kColorCount; ++c)
+        s.Colors[c] = 1000.0 * c + 0.5;
+    s.Web.WebEnabled = true;
+    s.Web.WebIPAddress = QStringLiteral("10.3.0.1");
+    s.Web.WebTCPPort = 8443;
+    s.Web.WebAllowedHosts = QStringLiteral("marlin.example");
+    s.Web.WebConnectionsPerAddress = 7;
+    s.Panels.PanelAllowedNetworks = QStringLiteral("10.4.0.0/16");
+    s.Panels.PanelConnectionsPerAddress = 9;
+
+    QVERIFY(SaveSettings(path, s));
+    Settings again;
+    QCOMPARE(LoadSettings(path, again), QStringList());
+    for (int i = 1; i <= kPortCount; ++i) {
+        QVERIFY2(again.ComPorts[i] == s.ComPorts[i], qPrintable(QStringLiteral("comm port %1").arg(i)));
+        QVERIFY2(again.NetPorts[i] == s.NetPorts[i], qPrintable(QStringLiteral("network port %1").arg(i)));
+    }
+    QVERIFY(again == s);
 }
 
 void TestConfig::settingsFieldRules()
