@@ -190,6 +190,10 @@ int main(int argc, char *argv[])
         std::printf("problems: %d\n", int(check.problems.size()));
         for (const QString &problem : check.problems)
             std::printf("  %s\n", problem.toLocal8Bit().constData());
+        if (!check.warnings.isEmpty())
+            std::printf("warnings: %d\n", int(check.warnings.size()));
+        for (const QString &warning : check.warnings)
+            std::printf("  %s\n", warning.toLocal8Bit().constData());
         return check.problems.isEmpty() ? EXIT_SUCCESS : EXIT_FAILURE;
     }
     if (!chosenDir.isEmpty()) {

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <QTime>
 
 #include <cerrno>
@@ -84,9 +85,14 @@ CardEndpoint cardEndpoint(const Settings &settings, int card)
     if (address.isEmpty())
         return endpoint;
     endpoint.used = true;
-    const auto port = toInt32(Val(settings.Cards[card].CardTCPPort));
+    // Only digits name a port: text that merely starts with one, or none at
+    // all, would otherwise read as a number and listen somewhere unasked.
+    const QString portText = trimSpaces(settings.Cards[card].CardTCPPort);
+    const bool digitsOnly = !portText.isEmpty()
+                            && std::all_of(portText.begin(), portText.end(), [](QChar c) { return c.isDigit(); });
+    const auto port = toInt32(Val(portText));
     endpoint.address = QHostAddress(address);
-    if (!port || *port < 0 || *port > 65535)
+    if (!digitsOnly || !port || *port < 0 || *port > 65535)
         endpoint.problem = QStringLiteral("not a port number");
     else if (endpoint.address.isNull())
         endpoint.problem = QStringLiteral("not an IP address");

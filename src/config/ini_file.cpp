@@ -107,6 +107,26 @@ int IniDocument::findKey(const Section &section, const QByteArray &lowerKey)
     return -1;
 }
 
+QList<IniDocument::Outline> IniDocument::outline() const
+{
+    QList<Outline> result;
+    for (const Section &section : sections) {
+        const std::optional<QByteArray> name = headerName(section.header);
+        if (!name)
+            continue;
+        Outline entry{fromAnsi(*name), {}};
+        for (const QByteArray &line : section.lines) {
+            const QByteArray text = stripLineEnd(line);
+            const qsizetype eq = text.indexOf('=');
+            const QByteArray key = eq < 0 ? QByteArray() : trimBlanks(text.left(eq));
+            if (!key.isEmpty() && !key.startsWith(';'))
+                entry.keys.append(fromAnsi(key));
+        }
+        result.append(entry);
+    }
+    return result;
+}
+
 QString IniDocument::value(const QString &section, const QString &key, const QString &defaultValue) const
 {
     const int s = findSection(section);

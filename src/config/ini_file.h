@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace marlin {
 
@@ -27,6 +28,13 @@ public:
 
     QString value(const QString &section, const QString &key, const QString &defaultValue) const;
     bool hasSection(const QString &section) const { return findSection(section) >= 0; }
+    // The names of the sections and of the keys in each, as the file spells
+    // them, in file order; the lines before the first section are left out.
+    struct Outline {
+        QString section;
+        QStringList keys;
+    };
+    QList<Outline> outline() const;
     // The length in bytes of the value as the file holds it, before a read
     // cuts it to kIniReadLimit, without the blanks that end it; -1 when the
     // key is missing.

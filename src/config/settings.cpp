@@ -4,6 +4,8 @@
 #include "ini_file.h"
 
 #include <QFileInfo>
+#include <QHash>
+#include <QSet>
 #include <QHostAddress>
 
 #include <cmath>
@@ -187,6 +189,28 @@ void transferSettings(Io &io, Model &settings)
                panels.PanelConnectionsPerAddress);
 }
 
+// Collects the names of the list's keys, lower case, by section.
+class KeyNames {
+public:
+    template <typename Field>
+    void text(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+    template <typename Field>
+    void trimmedText(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+    template <typename Field>
+    void integer(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+    template <typename Field>
+    void flagExactlyOne(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+    template <typename Field>
+    void flagPositive(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+    template <typename Field>
+    void color(const QString &section, const QString &key, const QString &, const Field &) { add(section, key); }
+
+    QHash<QString, QSet<QString>> names;
+
+private:
+    void add(const QString &section, const QString &key) { names[section.toLower()].insert(key.toLower()); }
+};
+
 bool hasSettingsSection(const IniDocument &doc)
 {
     if (doc.hasSection(kNetworkSettings) || doc.hasSection(kGeneralSettings) || doc.hasSection(kWebSettings))
@@ -206,6 +230,17 @@ QStringList readModel(const IniDocument &doc, Settings &settings, LoadMode mode)
 }
 
 } // namespace
+
+const QHash<QString, QSet<QString>> &SettingsKeyNames()
+{
+    static const QHash<QString, QSet<QString>> names = [] {
+        KeyNames collector;
+        const Settings model;
+        transferSettings(collector, model);
+        return collector.names;
+    }();
+    return names;
+}
 
 QString WebEndpointProblem(const WebSettings &web)
 {

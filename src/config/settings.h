@@ -4,6 +4,8 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -111,6 +113,10 @@ struct Settings {
     PanelAccess Panels;
     bool operator==(const Settings &) const = default;
 };
+
+// The keys WREN.INI may hold, lower case, by lower-case section name: the
+// names the load reads and the save writes.
+const QHash<QString, QSet<QString>> &SettingsKeyNames();
 
 // Why the web face cannot listen where its settings say, empty when it can:
 // an address that is not an IP address, or a port outside 0..65535.

@@ -5,6 +5,7 @@
 #include "config/settings.h"
 #include "config/users.h"
 #include "core/console_actions.h"
+#include "core/settings_check.h"
 #include "links/port_table.h"
 #include "links/network_links.h"
 #include "links/serial_links.h"
@@ -71,8 +72,6 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
         const QString where = trimSpaces(settings.Cards[k].CardIPAddress) + QLatin1Char(':')
                               + trimSpaces(settings.Cards[k].CardTCPPort);
         check.found.append(QStringLiteral("  network card %1: panels on %2").arg(k).arg(where));
-        if (!endpoint.problem.isEmpty())
-            check.problems.append(QStringLiteral("network card %1: %2: %3").arg(k).arg(where, endpoint.problem));
     }
     if (cards == 0)
         check.found.append(QStringLiteral("  no network card has an address: no panel can connect"));
@@ -80,19 +79,11 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
     const AllowedNetworks allowed = ParseAllowedNetworks(settings.Panels.PanelAllowedNetworks);
     check.found.append(allowed.any ? QStringLiteral("  panels from any address")
                                    : QStringLiteral("  panels only from %1").arg(settings.Panels.PanelAllowedNetworks.trimmed()));
-    for (const QString &problem : allowed.problems)
-        check.problems.append(QStringLiteral("Panel_Allowed_Networks: %1").arg(problem));
-    if (settings.Panels.PanelConnectionsPerAddress < 1)
-        check.problems.append(QStringLiteral("Panel_Connections_Per_Address: %1 is below 1: no panel can connect")
-                                  .arg(settings.Panels.PanelConnectionsPerAddress));
 
     const WebSettings &web = settings.Web;
     if (web.WebEnabled) {
         const QString where = web.WebIPAddress + QLatin1Char(':') + QString::number(web.WebTCPPort);
         check.found.append(QStringLiteral("  web panel and API on %1").arg(where));
-        const QString problem = WebEndpointProblem(web);
-        if (!problem.isEmpty())
-            check.problems.append(QStringLiteral("web: %1: %2").arg(where, problem));
     } else {
         check.found.append(QStringLiteral("  web panel and API off"));
     }
@@ -118,37 +109,9 @@ ConfigurationCheck CheckConfiguration(const QString &appDir)
                                .arg(servedText(p.NetDeviceType, p.NetIDNumber, p.NetProtocol, tables),
                                     p.NetPortType == 0 ? QStringLiteral("TCP") : QStringLiteral("UDP"), host)
                                .arg(p.NetPort));
-        if (host.isEmpty())
-            check.problems.append(QStringLiteral("network port %1: no address, the port is not used").arg(n));
-        else if (!isNetPortAddress(host, p.NetPortType != 0))
-            check.problems.append(
-                QStringLiteral("network port %1: \"%2\" is not %3, the port is not used")
-                    .arg(n)
-                    .arg(host, p.NetPortType != 0 ? QStringLiteral("an IP address (UDP sends to an address only)")
-                                                  : QStringLiteral("an IP address or host name")));
-        if (p.NetPort < 1 || p.NetPort > NetworkLinks::kHighestPort)
-            check.problems.append(
-                QStringLiteral("network port %1: %2 is not a port number (1 to 65535), the port is not used")
-                    .arg(n)
-                    .arg(p.NetPort));
-        if (p.NetPortType != 0 && (p.NetLocalPort < 0 || p.NetLocalPort > NetworkLinks::kHighestPort))
-            check.problems.append(
-                QStringLiteral("network port %1: Network_Local_Port %2 is not a port number (0 to 65535), any free "
-                               "port is used")
-                    .arg(n)
-                    .arg(p.NetLocalPort));
-        for (int m = 1; m < n; ++m) {
-            const NetPortSettings &q = settings.NetPorts[m];
-            if (p.NetPortType != 0 && p.NetLocalPort > 0 && q.NetEnabled && q.NetPortType != 0
-                && q.NetLocalPort == p.NetLocalPort)
-                check.problems.append(
-                    QStringLiteral("network port %1: local UDP port %2 is network port %3's already; only one "
-                                   "of them can receive")
-                        .arg(n)
-                        .arg(p.NetLocalPort)
-                        .arg(m));
-        }
     }
+    for (const SettingsProblem &problem : CheckSettingsValues(settings) + CheckSettingsNames(IniDocument::load(settingsFile)))
+        (problem.kind == SettingsProblem::Kind::Warning ? check.warnings : check.problems).append(problem.message());
 
     const QString userFile = dir.filePath(QStringLiteral("USER.INI"));
     UserTable users;

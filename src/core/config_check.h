@@ -12,6 +12,7 @@ namespace marlin {
 struct ConfigurationCheck {
     QStringList found;    // one line for each thing read, in reading order
     QStringList problems; // empty when the folder is fit to start from
+    QStringList warnings; // reported, but the folder starts as it is
 };
 
 ConfigurationCheck CheckConfiguration(const QString &appDir);

@@ -2,6 +2,7 @@
 #include "config/ini_file.h"
 #include "config/users.h"
 #include "core/server.h"
+#include "core/settings_check.h"
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
 #include "test_server.h"
@@ -131,6 +132,8 @@ private slots:
     void standbyServesOnlyOncePromoted();
     void promotionDuringStartupIsActedOnAfterIt();
     void promotionWaitsForTheAddress();
+    void settingsValidator_data();
+    void settingsValidator();
     void checkConfigTellsProblemsAndWritesNothing_data();
     void checkConfigTellsProblemsAndWritesNothing();
     void unreachableDisplayFallsBackToOffscreen();
@@ -584,6 +587,92 @@ void TestCore::promotionWaitsForTheAddress()
     QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Promoted to active"}));
 }
 
+// Each broken value of WREN.INI gives one message naming its section, its
+// key and what is wrong; a name the server does not read is a warning. A
+// disabled port's values are not looked at: it is not used.
+void TestCore::settingsValidator_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("refusals");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QByteArray udpRouter = "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=5003\r\n"
+                                 "Network_Port_Type=1\r\nProtocol=3\r\n";
+    QTest::newRow("fit") << udpRouter + "[Com_Port_1]\r\nPort_Enable=1\r\nBaud_Rate=13\r\nParity=3\r\n"
+                         << QStringList() << QStringList();
+    QTest::newRow("language 7")
+        << QByteArray("[Com_Port_1]\r\nPort_Enable=1\r\nProtocol=7\r\n")
+        << QStringList{"[Com_Port_1] Protocol: 7 is not a router language (1 Leitch, 2 Image Video 9540, 3 framed "
+                       "dialect); nothing is sent on the port"}
+        << QStringList();
+    QTest::newRow("router 0") << QByteArray("[Com_Port_1]\r\nPort_Enable=1\r\nID_Number=0\r\n")
+                              << QStringList{"[Com_Port_1] ID_Number: 0 is not a router number (1 to 96); the port "
+                                             "serves no router"}
+                              << QStringList();
+    QTest::newRow("router 200") << udpRouter + "ID_Number=200\r\n"
+                                << QStringList{"[Net_Port_3] ID_Number: 200 is not a router number (1 to 96); the port "
+                                               "serves no router"}
+                                << QStringList();
+    QTest::newRow("two ports on one router")
+        << udpRouter + "ID_Number=2\r\n[Com_Port_2]\r\nPort_Enable=1\r\n[Com_Port_5]\r\nPort_Enable=1\r\nID_Number=2\r\n"
+        << QStringList{"[Com_Port_5] ID_Number: router 2 is served by [Com_Port_2] already, which its takes and polls "
+                       "go to",
+                       "[Net_Port_3] ID_Number: router 2 is served by [Com_Port_2] already, which its takes and polls "
+                       "go to"}
+        << QStringList();
+    QTest::newRow("line codes")
+        << QByteArray("[Com_Port_4]\r\nPort_Enable=1\r\nBaud_Rate=99\r\nData_Bits=0\r\nStop_Bits=4\r\nParity=9\r\n")
+        << QStringList{"[Com_Port_4] Baud_Rate: 99 is not a baud rate code (1 to 13)",
+                       "[Com_Port_4] Data_Bits: 0 is not a data bits code (1 to 4)",
+                       "[Com_Port_4] Stop_Bits: 4 is not a stop bits code (1 to 3)",
+                       "[Com_Port_4] Parity: 9 is not a parity code (1 to 3)"}
+        << QStringList();
+    QTest::newRow("udp router by host name")
+        << QByteArray("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=router.studio\r\nNetwork_Port=5003\r\n"
+                      "Network_Port_Type=1\r\n")
+        << QStringList{"[Net_Port_3] Network_IP_Address: \"router.studio\" is not an IP address (UDP sends to an "
+                       "address only); the port is not used"}
+        << QStringList();
+    QTest::newRow("card port abc")
+        << QByteArray("[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=abc\r\n")
+        << QStringList{"[Network_Settings] Network_Card_1_TCP_Port: \"abc\" is not a port number (0 to 65535); the "
+                       "card does not listen"}
+        << QStringList();
+    QTest::newRow("misspelt names")
+        << QByteArray("[Net_Prot_3]\r\nHardware_Enabled=1\r\n[General_Settings]\r\nColour_1=255\r\n; a comment=1\r\n"
+                      "[com_port_1]\r\nport_enable=0\r\n")
+        << QStringList()
+        << QStringList{"[Net_Prot_3]: not a section the server reads; its keys are ignored (warning)",
+                       "[General_Settings] Colour_1: not a key the server reads; it is ignored (warning)"};
+    QTest::newRow("disabled port not looked at")
+        << QByteArray("[Com_Port_1]\r\nPort_Enable=0\r\nBaud_Rate=99\r\nProtocol=7\r\nID_Number=0\r\n")
+        << QStringList() << QStringList();
+    QTest::newRow("colour out of range") << QByteArray("[General_Settings]\r\nColor_2=-5\r\nColor_3=1e300\r\n")
+                                         << QStringList()
+                                         << QStringList{"[General_Settings] Color_2: -5 is not a colour (0 to 16777215); "
+                                                        "it shows black (warning)",
+                                                        "[General_Settings] Color_3: 1e+300 is not a colour (0 to "
+                                                        "16777215); it shows black (warning)"};
+}
+
+void TestCore::settingsValidator()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, refusals);
+    QFETCH(QStringList, warnings);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("WREN.INI"));
+    QVERIFY(writeFile(path, file));
+    Settings settings;
+    QCOMPARE(LoadSettings(path, settings, LoadMode::Startup), QStringList());
+    QStringList gotRefusals;
+    QStringList gotWarnings;
+    for (const SettingsProblem &problem : CheckSettingsValues(settings) + CheckSettingsNames(IniDocument::load(path)))
+        (problem.kind == SettingsProblem::Kind::Warning ? gotWarnings : gotRefusals).append(problem.message());
+    QCOMPARE(gotRefusals, refusals);
+    QCOMPARE(gotWarnings, warnings);
+}
+
 void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
 {
     QTest::addColumn<QByteArray>("settings");
@@ -611,14 +700,15 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
                       "Network_Port_Type=1\r\nNetwork_Local_Port=17999\r\n"
                       "[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=localhost\r\nWeb_TCP_Port=8080\r\n")
         << true << QByteArray() << 1
-        << QList<QByteArray>{"problems: 7", "  network card 1: no.such.address:790: not an IP address",
-                             "  web panel and API on localhost:8080", "  web: localhost:8080: not an IP address",
+        << QList<QByteArray>{"problems: 7", "  [Network_Settings] Network_Card_1_IP_Address: \"no.such.address\" is not an IP address; the card "
+                             "does not listen",
+                             "  web panel and API on localhost:8080", "  [Web_Settings] Web_IP_Address: not an IP address; the web face does not listen",
                              "  comm port 2: its device %1/gone is not there",
-                             "  network port 4: 70000 is not a port number (1 to 65535), the port is not used",
-                             "  network port 5: Network_Local_Port 70000 is not a port number (0 to 65535), any free "
-                             "port is used",
-                             "  network port 7: local UDP port 17999 is network port 6's already; only one of them can "
-                             "receive"};
+                             "  [Net_Port_4] Network_Port: 70000 is not a port number (1 to 65535); the port is not used",
+                             "  [Net_Port_5] Network_Local_Port: 70000 is not a port number (0 to 65535); any free port is "
+                             "used",
+                             "  [Net_Port_7] Network_Local_Port: local UDP port 17999 is [Net_Port_6]'s already; only one "
+                             "of them can receive"};
 
     // The only Administrator's record is longer than a read returns, cut
     // where what is left still decodes: a shorter password, never the real one.
@@ -639,9 +729,10 @@ void TestCore::checkConfigTellsProblemsAndWritesNothing_data()
                   "[Net_Port_5]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=router_5\r\nNetwork_Port=23\r\nID_Number=6\r\n"
         << false << cutRecord << 1
         << QList<QByteArray>{"problems: 3",
-                             "  network port 2: \"router-2.studio.example\" is not an IP address (UDP sends to an address "
-                             "only), the port is not used",
-                             "  network port 5: \"router_5\" is not an IP address or host name, the port is not used",
+                             "  [Net_Port_2] Network_IP_Address: \"router-2.studio.example\" is not an IP address (UDP sends "
+                             "to an address only); the port is not used",
+                             "  [Net_Port_5] Network_IP_Address: \"router_5\" is not an IP address or host name; the port is "
+                             "not used",
                              "  The record of user 1 in %1/USER.INI is longer than the 254 characters a read returns: it "
                              "is read cut, and that user cannot log in.",
                              "users %1/USER.INI: 1 of 12, no administrator can log in at the console"};

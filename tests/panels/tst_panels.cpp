@@ -62,6 +62,7 @@ private slots:
     void panelThatNeverReadsIsNotReadEither_data();
     void panelThatNeverReadsIsNotReadEither();
     void bindFailureOpensCardSettings();
+    void cardPortThatIsNoNumberIsNotListenedOn();
 };
 
 void TestPanels::newPanelSeesEveryWorkingRouter()
@@ -667,6 +668,24 @@ void TestPanels::bindFailureOpensCardSettings()
     QVERIFY(!server.clients.isListening(1));
     QVERIFY(server.clients.isListening(2));
     QVERIFY(!server.clients.isListening(4));
+}
+
+// A card's port is a number or nothing: text that is not one never listens
+// on a port nobody asked for.
+void TestPanels::cardPortThatIsNoNumberIsNotListenedOn()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")),
+                      "[Network_Settings]\r\nNetwork_Card_1_IP_Address=127.0.0.1\r\nNetwork_Card_1_TCP_Port=abc\r\n"
+                      "Network_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"));
+    TestServer server(dir.path());
+    server.Start();
+    QCOMPARE(server.StartupError, cardBindFailureText(1));
+    QVERIFY(server.clients.isListening(2));
+    QVERIFY(!server.clients.isListening(1));
+    const QList<QByteArray> errors = logEntries(dir.path(), "Error");
+    QVERIFY2(errors.contains("Network card #1 could not listen on 127.0.0.1 port abc: not a port number."),
+             errors.join('\n').constData());
 }
 
 QTEST_GUILESS_MAIN(TestPanels)
