@@ -1,5 +1,7 @@
 #include "port_settings.h"
 
+#include "core/settings_check.h"
+
 #include "config/convert.h"
 #include "config/ini_file.h"
 #include "core/console_actions.h"
@@ -221,6 +223,25 @@ QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPo
     return {};
 }
 
+namespace {
+// The first value the edit would make unusable, by the one settings check
+// --check-config uses, as the refusal the windows show; empty when the edit
+// adds no problem. What the file held wrong before is not the edit's doing
+// and does not stop it.
+QString newSettingsProblem(const Settings &stored, const Settings &edited)
+{
+    QStringList before;
+    for (const SettingsProblem &problem : CheckSettingsValues(stored))
+        before.append(problem.message());
+    for (const SettingsProblem &problem : CheckSettingsValues(edited)) {
+        if (problem.kind == SettingsProblem::Kind::Refusal && !before.contains(problem.message()))
+            return QStringLiteral("These settings cannot be used: ") + problem.message() + QLatin1Char('.')
+                   + kNothingSaved;
+    }
+    return {};
+}
+} // namespace
+
 PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited)
 {
     for (int n = 1; n <= kPortCount; ++n) {
@@ -233,11 +254,13 @@ PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edi
     // Open ports too: their re-open after the save would fail.
     if (const int port = FindUnusableLineSettings(server.settings.ComPorts, edited))
         return refused(unusableLineSettingsText(port, edited[port]), port);
+    Settings next = server.settings;
+    next.ComPorts = edited;
+    if (const QString r = newSettingsProblem(server.settings, next); !r.isEmpty())
+        return refused(r);
     if (const int port = TestOpenComPorts(server, edited))
         return refused(testOpenFailureText(port));
 
-    Settings next = server.settings;
-    next.ComPorts = edited;
     QString error;
     if (!ApplySettings(server, next, &error))
         return notWritten(error);
@@ -286,6 +309,8 @@ PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edi
         port.NetRetryMS = server.settings.NetPorts[n].NetRetryMS;
         next.NetPorts[n] = port;
     }
+    if (const QString r = newSettingsProblem(server.settings, next); !r.isEmpty())
+        return refused(r);
     QString error;
     if (!ApplySettings(server, next, &error))
         return notWritten(error);

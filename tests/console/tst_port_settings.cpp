@@ -386,6 +386,21 @@ void TestPortSettings::refusals_data()
         << QStringLiteral("com") << kNoCards
         << QStringList{QStringLiteral("2:chkENABLE=1"), QStringLiteral("2:cmbID= 3"), QStringLiteral("5:cmbID= 3")}
         << QString() << 0;
+    // A router on one port of each kind: the other window's port counts too.
+    const QByteArray routerTwoOnNetwork = kNoCards + "[Net_Port_3]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"
+                                                     "Network_IP_Address=127.0.0.1\r\nNetwork_Port=5000\r\n";
+    QTest::newRow("com: router a network port serves")
+        << QStringLiteral("com") << routerTwoOnNetwork << QStringList{QStringLiteral("2:chkENABLE=1")}
+        << QStringLiteral("These settings cannot be used: [Net_Port_3] ID_Number: router 2 is served by [Com_Port_2] "
+                          "already, which its takes and polls go to.  No settings have been saved.")
+        << 2;
+    QTest::newRow("net: router a comm port serves")
+        << QStringLiteral("net") << kNoCards + "[Com_Port_2]\r\nPort_Enable=1\r\n"
+        << QStringList{QStringLiteral("4:chkENABLE=1"), QStringLiteral("4:txtIP=127.0.0.1"),
+                       QStringLiteral("4:txtPort=5000"), QStringLiteral("4:cmbID= 2")}
+        << QStringLiteral("These settings cannot be used: [Net_Port_4] ID_Number: router 2 is served by [Com_Port_2] "
+                          "already, which its takes and polls go to.  No settings have been saved.")
+        << 4;
     QTest::newRow("com: device missing")
         << QStringLiteral("com") << kNoCards << QStringList{QStringLiteral("4:chkENABLE=1")}
         << QStringLiteral("Com port 4 is not working correctly or is not available.  Please check your settings.  No "
