@@ -154,7 +154,7 @@ public:
     // the priority source of the destination (the router's own numbers),
     // sets or clears the hold as asked (panels and holdChanged hear of a
     // hold only when it changes), counts the take and refreshes the view.
-    // A refused take changes and logs nothing.
+    // A refused take changes nothing and logs nothing but that line.
     TakeResult take(const TakeRequest &request);
     // The rules alone, without carrying anything out (the take dialog asks
     // before its confirmation).

@@ -121,7 +121,8 @@ QByteArray bearerToken(const QByteArray &authorization)
 WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server), now(steadyMs)
 {
     // The engine's signals carry the router's own numbers; the web speaks
-    // the table's, and says nothing of a destination no table entry carries.
+    // the table's (source 0: none carries it), and says nothing of a
+    // destination no table entry carries.
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
         if (!isRouterNumber(r))
             return;
@@ -129,11 +130,10 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
         const int destination = TableDestination(table, d);
         if (destination == 0)
             return;
-        const int source = TableSource(table, s);
         announce({{QStringLiteral("type"), QStringLiteral("crosspoint")},
                   {QStringLiteral("router"), r},
                   {QStringLiteral("destination"), destination},
-                  {QStringLiteral("source"), source > 0 ? QJsonValue(source) : QJsonValue(QJsonValue::Null)}});
+                  {QStringLiteral("source"), TableSource(table, s)}});
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
         const int destination = isRouterNumber(r) ? TableDestination(this->server.RouterTables[r], d) : 0;
