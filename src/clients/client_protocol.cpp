@@ -125,15 +125,6 @@ std::optional<QByteArray> reloadUsers(CommandContext &ctx)
     return ctx.acknowledge();
 }
 
-// A number field of the take string; the device languages read the same
-// field, so the logged and recorded numbers agree with what the router is told.
-int takeNumber(CommandContext &ctx, const std::optional<int> &field)
-{
-    if (!field)
-        ctx.fail(ClientFailures::NumberDoesNotFit);
-    return field.value_or(0);
-}
-
 // The take is acknowledged at once; the new crosspoint reaches every panel
 // through the status flags when the router reports it. The server carries
 // it out; a take to a router no port serves is acknowledged too, as panels
@@ -141,16 +132,18 @@ int takeNumber(CommandContext &ctx, const std::optional<int> &field)
 std::optional<QByteArray> take(CommandContext &ctx)
 {
     const int r = ctx.request.router;
+    // The number fields as the device languages read them, so the logged
+    // and recorded numbers agree with what the router is told.
     const TakeString take = ParseTakeString(ctx.request.payload);
-    CommandContext reading = ctx;
-    const int s = takeNumber(reading, take.source);
-    const int d = takeNumber(reading, take.destination);
+    const int s = take.source.value_or(0);
+    const int d = take.destination.value_or(0);
     // Checked when the take is carried out, not when the connection was
     // accepted: a demotion closes the panels, but a read may still hold
     // requests.
     if (!ctx.host.take(PanelTake{r, ctx.request.payload, s, d, take.levels, take.comment}))
         return std::nullopt;
-    ctx.failure = reading.failure;
+    if (!take.source || !take.destination)
+        ctx.fail(ClientFailures::NumberDoesNotFit);
     if (!routerInBounds(r))
         ctx.fail(ClientFailures::RouterOutOfRange);
     // Destinations past the table are still sent and logged: the router may
