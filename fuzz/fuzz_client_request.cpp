@@ -69,10 +69,12 @@ class FuzzHost : public ServerProtocolHost {
 public:
     using ServerProtocolHost::ServerProtocolHost;
 
-    void queueCommand(int router, const QByteArray &command) override
+    bool take(const PanelTake &take) override
     {
-        check(isRouterNumber(router) && !command.isEmpty());
-        ServerProtocolHost::queueCommand(router, command);
+        const bool taken = ServerProtocolHost::take(take);
+        // A panel's take is refused only by a standby server, which this is not.
+        check(taken);
+        return taken;
     }
     bool reloadRouterTables() override
     {

@@ -125,54 +125,31 @@ std::optional<QByteArray> reloadUsers(CommandContext &ctx)
     return ctx.acknowledge();
 }
 
-// A number field of the take string; the device languages read the same
-// field, so the logged and recorded numbers agree with what the router is told.
-int takeNumber(CommandContext &ctx, const std::optional<int> &field)
-{
-    if (!field)
-        ctx.fail(ClientFailures::NumberDoesNotFit);
-    return field.value_or(0);
-}
-
 // The take is acknowledged at once; the new crosspoint reaches every panel
-// through the status flags when the router reports it. A take to a router
-// no port serves is acknowledged too, as panels expect, but the logs say it
-// went nowhere.
+// through the status flags when the router reports it. The server carries
+// it out; a take to a router no port serves is acknowledged too, as panels
+// expect, but the logs say it went nowhere.
 std::optional<QByteArray> take(CommandContext &ctx)
 {
+    const int r = ctx.request.router;
+    // The number fields as the device languages read them, so the logged
+    // and recorded numbers agree with what the router is told.
+    const TakeString take = ParseTakeString(ctx.request.payload);
+    const int s = take.source.value_or(0);
+    const int d = take.destination.value_or(0);
     // Checked when the take is carried out, not when the connection was
     // accepted: a demotion closes the panels, but a read may still hold
     // requests.
-    if (ctx.host.isStandby())
+    if (!ctx.host.take(PanelTake{r, ctx.request.payload, s, d, take.levels, take.comment}))
         return std::nullopt;
-    const int r = ctx.request.router;
-    const QByteArray &takeString = ctx.request.payload;
-    const TakeString take = ParseTakeString(takeString);
-    const int s = takeNumber(ctx, take.source);
-    const int d = takeNumber(ctx, take.destination);
-
-    const bool served = isRouterNumber(r) && ctx.host.servesRouter(r);
-    const QByteArray command = served ? ctx.host.buildTakeCommand(r, takeString) : QByteArray();
-    if (!command.isEmpty())
-        ctx.host.queueCommand(r, command);
+    if (!take.source || !take.destination)
+        ctx.fail(ClientFailures::NumberDoesNotFit);
     if (!routerInBounds(r))
         ctx.fail(ClientFailures::RouterOutOfRange);
-
     // Destinations past the table are still sent and logged: the router may
     // be larger than the table, so only the recording is skipped.
-    if (d <= kPointCount) {
-        if (d < 0)
-            ctx.fail(ClientFailures::DestinationOutOfRange);
-        else if (!command.isEmpty() && isPointNumber(d))
-            ctx.states[r].PrioritySource[d] = s;
-    }
-
-    // A command the router's language refused is logged where it was refused.
-    if (!served)
-        ctx.host.writeErrorLog(takeNotSentText(r, isRouterNumber(r) ? ctx.host.routerName(r) : QString()));
-    else if (!command.isEmpty())
-        ctx.host.writeSwitchLog(true, r, s, d, take.comment);
-    ctx.host.takeAccepted();
+    if (d < 0)
+        ctx.fail(ClientFailures::DestinationOutOfRange);
     return ctx.acknowledge();
 }
 

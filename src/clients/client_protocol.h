@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <array>
 #include <optional>
 
 namespace marlin {
@@ -106,6 +107,18 @@ QByteArray acknowledgeReply(int router);
 QByteArray notHandledReply();
 QByteArray changeFlagsReply(int router, const ClientRecord &record);
 
+// A take as a panel sends it: the router byte, the whole take string, and
+// the numbers and comment read from it (the router's own numbers, passed on
+// whatever the table holds).
+struct PanelTake {
+    int router = 0;
+    QByteArray takeString;
+    int source = 0;
+    int destination = 0;
+    std::array<bool, kTakeLevelCount> levels{};
+    QString comment;
+};
+
 // What request handling needs from the rest of the server. The server
 // object implements it over its own tables, links and logs.
 class ClientProtocolHost {
@@ -113,21 +126,10 @@ public:
     virtual ~ClientProtocolHost() = default;
     virtual ClientTable &clientTable() = 0;
     virtual RouterStateArray &routerStates() = 0;
-    // The command the router's device language makes of a take string
-    // (protocol of the first enabled port serving the router); empty when
-    // no port serves it or the language cannot express the take.
-    virtual QByteArray buildTakeCommand(int router, const QByteArray &takeString) = 0;
-    // Puts a command on both of the router's queues (serial and network).
-    // Only called with router 1..96 and a command that is not empty.
-    virtual void queueCommand(int router, const QByteArray &command) = 0;
-    virtual void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                                const QString &comment) = 0;
-    // Checked when a take is carried out. A standby server takes nothing;
-    // a router no enabled port serves has nowhere to send a take to.
-    virtual bool isStandby() { return false; }
-    virtual bool servesRouter(int /*router*/) { return true; }
-    // The name of router 1..96 as its table has it.
-    virtual QString routerName(int /*router*/) { return {}; }
+    // A panel's take, handed to the server, which carries it out by the
+    // rules of every take. False when the server takes nothing now (a
+    // standby server): the request is then answered not-handled.
+    virtual bool take(const PanelTake &take) = 0;
     virtual void writeErrorLog(const QString &text) = 0;
     // Each reload returns false when one of its steps failed; the request
     // then counts a failure but still acknowledges.
@@ -135,9 +137,7 @@ public:
     virtual bool reloadSettings() = 0;      // settings, router view
     virtual bool reloadUsers() = 0;         // user table, as at startup
     virtual void refreshRouterView() = 0;
-    // A take was accepted (once per take request), and a hold was set or
-    // cleared: the counters and other faces hear of them.
-    virtual void takeAccepted() {}
+    // A hold was set or cleared: other faces hear of it.
     virtual void holdChanged(int /*router*/, int /*destination*/, bool /*hold*/) {}
     // Log lines between these two calls are written together at the end
     // (one read of a connection may hold many requests).

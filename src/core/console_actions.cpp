@@ -20,10 +20,7 @@ int FindLoginUser(const Server &server, const QString &name, const QString &pass
     return 0;
 }
 
-int UserPrivilege(const Server &server, int user)
-{
-    return user >= 1 && user <= kUserCount ? server.Users[user].UserPrivilege : 0;
-}
+int UserPrivilege(const Server &server, int user) { return server.userPrivilege(user); }
 
 QString UserName(const Server &server, int user)
 {
@@ -74,26 +71,20 @@ QString settingsRefusalText(SettingsKind kind)
         .arg(who);
 }
 
-TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take)
+TakeRefusal CheckConsoleTake(const Server &server, const TakeRequest &take)
 {
-    return CheckTake(server, take, server.CurrentUser);
+    TakeRequest request = take;
+    request.user = server.CurrentUser;
+    request.origin = TakeOrigin::Console;
+    return server.checkTake(request);
 }
 
-TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user)
+TakeRefusal ExecuteConsoleTake(Server &server, const TakeRequest &take)
 {
-    if (server.isStandby())
-        return TakeRefusal::Standby;
-    if (UserPrivilege(server, user) < MasterOperator)
-        return TakeRefusal::NoPrivilege;
-    if (!isPointNumber(take.source))
-        return TakeRefusal::NoSource;
-    if (!isPointNumber(take.destination))
-        return TakeRefusal::NoDestination;
-    if (trimSpaces(take.comment).isEmpty())
-        return TakeRefusal::NoComment;
-    if (!isRouterNumber(take.router) || FindRouterPort(server.settings, kDeviceRouter, take.router).number == 0)
-        return TakeRefusal::NotServed;
-    return TakeRefusal::None;
+    TakeRequest request = take;
+    request.user = server.CurrentUser;
+    request.origin = TakeOrigin::Console;
+    return server.take(request).refusal;
 }
 
 QString takeRefusalText(TakeRefusal refusal)
@@ -129,58 +120,27 @@ QString takeRefusalTitle(TakeRefusal refusal)
     return {};
 }
 
-QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take)
+QByteArray ConsoleTakeString(const Server &server, const TakeRequest &take)
 {
-    const RouterTable &table = server.RouterTables[take.router];
-    return MakeTakeString(take.levels, table.SourcePhysical[take.source], table.DestPhysical[take.destination],
-                          table.SourceLabel[take.source], table.DestLabel[take.destination]);
-}
-
-TakeRefusal ExecuteConsoleTake(Server &server, const ConsoleTake &take)
-{
-    return ExecuteTake(server, take, server.CurrentUser, Server::TakeOrigin::Console, take.highPriority).refusal;
-}
-
-TakeOutcome ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
-                        std::optional<bool> hold)
-{
-    if (const TakeRefusal refusal = CheckTake(server, take, user); refusal != TakeRefusal::None)
-        return {refusal, false};
-    const int r = take.router;
-    const QByteArray takeString = ConsoleTakeString(server, take);
-    // A port without a language sends the take string as it is.
-    QByteArray command = server.links.buildTakeCommand(r, takeString);
-    if (command.isEmpty() && server.links.FindRouterProtocol(kDeviceRouter, r) == ProtocolNone)
-        command = takeString;
-    if (command.isEmpty())
-        return {TakeRefusal::NotCarried, false};
-    const bool displaced = server.queueTake(r, command);
-    server.countTake(origin);
-
-    server.WriteSwitchLog(true, r, take.source, take.destination,
-                          QStringLiteral("User = ") + UserName(server, user) + QStringLiteral("   Comment = ")
-                              + trimSpaces(take.comment));
-    if (hold)
-        server.setHold(r, take.destination, *hold);
-    else
-        server.NotifyRouterChanged(r, true);
-    server.RouterStates[r].PrioritySource[take.destination] = take.source;
-    server.RefreshRouterView();
-    return {TakeRefusal::None, displaced};
+    TakeRequest request = take;
+    request.origin = TakeOrigin::Console;
+    return server.takeString(request);
 }
 
 bool ToggleHighPriority(Server &server, int router, int destination)
 {
     if (!isRouterNumber(router) || !isPointNumber(destination))
         return !server.isStandby();
-    return SetHighPriority(server, router, destination, !server.RouterStates[router].HighPriority[destination]);
+    return SetHighPriority(server, router, destination,
+                           !ShownHold(server.RouterTables[router], server.RouterStates[router], destination));
 }
 
 bool SetHighPriority(Server &server, int router, int destination, bool hold)
 {
     if (server.isStandby())
         return false;
-    server.setHold(router, destination, hold);
+    if (isRouterNumber(router))
+        server.setHold(router, PhysicalDestination(server.RouterTables[router], destination), hold);
     server.RefreshRouterView();
     return true;
 }

@@ -51,51 +51,21 @@ bool MayApplySettings(const Server &server, int opener, SettingsKind kind);
 bool SettingsWindowStaysOpen(const Server &server, int opener, SettingsKind kind);
 QString settingsRefusalText(SettingsKind kind);
 
-// A switch as the take dialog asks for it. Source and destination are the
-// table's numbers (1..256, 0 when none is chosen).
-struct ConsoleTake {
-    int router = 0;
-    int source = 0;
-    int destination = 0;
-    std::array<bool, kTakeLevelCount> levels{};
-    QString comment;
-    bool highPriority = false;
-};
-
-// Why a take is refused, checked in this order; the texts and titles are
-// the dialog's messages. NotServed: no enabled port serves the router, so
-// the take would go nowhere. NotCarried is met only when the take is carried
-// out: the router's language cannot carry it (the error log says why).
-enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment, NotServed, NotCarried };
-// The rules of every take a person makes, for the user 1..12 making it.
-TakeRefusal CheckTake(const Server &server, const ConsoleTake &take, int user);
-// The same for the user logged in at the console.
-TakeRefusal CheckConsoleTake(const Server &server, const ConsoleTake &take);
+// The console's take: TakeRequest from the take dialog, for the user logged
+// in. The rules and the carrying out are the engine's (Server::take).
+TakeRefusal CheckConsoleTake(const Server &server, const TakeRequest &take);
+TakeRefusal ExecuteConsoleTake(Server &server, const TakeRequest &take);
+// The dialog's messages for a refusal: its text and its title.
 QString takeRefusalText(TakeRefusal refusal);
 QString takeRefusalTitle(TakeRefusal refusal);
+// The take string of a console's or web's take: the table's physical
+// numbers and labels.
+QByteArray ConsoleTakeString(const Server &server, const TakeRequest &take);
 
-// The take string of a console take: the table's physical numbers and labels.
-QByteArray ConsoleTakeString(const Server &server, const ConsoleTake &take);
-// Carries out a take for a user: the command in the router's language on
-// both queues, the switch log line with the user and comment, the priority
-// source of the destination, the panels told, the view refreshed. hold sets
-// or clears the destination's hold; without it the hold stays as it is.
-// The rules are checked again first, since the server may have been demoted
-// or its ports changed since the take was confirmed: a refused take changes
-// and logs nothing. displaced: the command took the place of one waiting in
-// a full queue.
-struct TakeOutcome {
-    TakeRefusal refusal = TakeRefusal::None;
-    bool displaced = false;
-};
-TakeOutcome ExecuteTake(Server &server, const ConsoleTake &take, int user, Server::TakeOrigin origin,
-                        std::optional<bool> hold);
-// The console's take: its user, and the hold as the dialog's box says.
-TakeRefusal ExecuteConsoleTake(Server &server, const ConsoleTake &take);
-
-// Sets or clears the hold of a destination, tells the panels and refreshes
-// the view. Nothing for numbers outside the tables. False, with nothing
-// changed, while the server is on standby.
+// Sets or clears the hold of a table destination (the console's and the
+// web's numbers, mapped to the router's own), tells the panels and
+// refreshes the view. Nothing for numbers outside the tables. False, with
+// nothing changed, while the server is on standby.
 bool ToggleHighPriority(Server &server, int router, int destination);
 // Sets or clears it outright, with the same rules.
 bool SetHighPriority(Server &server, int router, int destination, bool hold);

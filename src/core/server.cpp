@@ -147,13 +147,115 @@ bool Server::queueTake(int router, const QByteArray &command)
     return true;
 }
 
-void Server::setHold(int router, int destination, bool hold)
+bool Server::setHold(int router, int destination, bool hold)
 {
     if (!isRouterNumber(router) || !isPointNumber(destination))
-        return;
-    RouterStates[router].HighPriority[destination] = hold;
+        return false;
+    bool &held = RouterStates[router].HighPriority[destination];
+    if (held == hold)
+        return true;
+    held = hold;
     NotifyRouterChanged(router, true);
     emit holdChanged(router, destination, hold);
+    return true;
+}
+
+int Server::userPrivilege(int user) const { return user >= 1 && user <= kUserCount ? Users[user].UserPrivilege : 0; }
+
+TakeRefusal Server::checkTake(const TakeRequest &t) const
+{
+    if (standby)
+        return TakeRefusal::Standby;
+    const bool byPanel = t.origin == TakeOrigin::Panel;
+    if (t.user ? userPrivilege(*t.user) < MasterOperator : !byPanel)
+        return TakeRefusal::NoPrivilege;
+    // A panel's numbers are passed on as they are: the router may be larger
+    // than its table.
+    if (!byPanel) {
+        if (!isPointNumber(t.source))
+            return TakeRefusal::NoSource;
+        if (!isPointNumber(t.destination))
+            return TakeRefusal::NoDestination;
+        if (trimSpaces(t.comment).isEmpty())
+            return TakeRefusal::NoComment;
+    }
+    if (!isRouterNumber(t.router) || FindRouterPort(settings, kDeviceRouter, t.router).number == 0)
+        return TakeRefusal::NotServed;
+    return TakeRefusal::None;
+}
+
+QByteArray Server::takeString(const TakeRequest &t) const
+{
+    if (t.origin == TakeOrigin::Panel)
+        return t.takeString;
+    if (!isRouterNumber(t.router) || !isPointNumber(t.source) || !isPointNumber(t.destination))
+        return {};
+    const RouterTable &table = RouterTables[t.router];
+    return MakeTakeString(t.levels, PhysicalSource(table, t.source), PhysicalDestination(table, t.destination),
+                          table.SourceLabel[t.source], table.DestLabel[t.destination]);
+}
+
+namespace {
+
+// The switch log names the table's entries: a physical number no entry
+// carries names none, and one beyond the table drops its part of the line.
+int loggedNumber(int tableNumber, int physical)
+{
+    if (tableNumber > 0)
+        return tableNumber;
+    return isPointNumber(physical) ? 0 : physical;
+}
+
+} // namespace
+
+TakeResult Server::take(const TakeRequest &t)
+{
+    const bool byPanel = t.origin == TakeOrigin::Panel;
+    const TakeRefusal refusal = checkTake(t);
+    // A panel's take is acknowledged whether or not it can go anywhere.
+    const auto acknowledged = [&] {
+        countTake(t.origin);
+        return TakeResult{};
+    };
+    if (refusal == TakeRefusal::NotServed) {
+        WriteErrorLog(takeNotSentText(t.router, isRouterNumber(t.router) ? RouterTables[t.router].Name : QString()));
+        return byPanel ? acknowledged() : TakeResult{refusal};
+    }
+    if (refusal != TakeRefusal::None)
+        return {refusal};
+
+    const int r = t.router;
+    const RouterTable &table = RouterTables[r];
+    const QByteArray text = takeString(t);
+    // A port without a language sends the take string as it is.
+    QByteArray command = links.buildTakeCommand(r, text);
+    if (command.isEmpty() && links.FindRouterProtocol(kDeviceRouter, r) == ProtocolNone)
+        command = text;
+    if (command.isEmpty())
+        return byPanel ? acknowledged() : TakeResult{TakeRefusal::NotCarried};
+
+    TakeResult result;
+    result.sent = true;
+    result.displaced = queueTake(r, command);
+    countTake(t.origin);
+
+    const int source = byPanel ? t.source : PhysicalSource(table, t.source);
+    const int destination = byPanel ? t.destination : PhysicalDestination(table, t.destination);
+    if (byPanel) {
+        WriteSwitchLog(true, r, loggedNumber(TableSource(table, source), source),
+                       loggedNumber(TableDestination(table, destination), destination), t.comment);
+    } else {
+        WriteSwitchLog(true, r, t.source, t.destination,
+                       QStringLiteral("User = ") + Users[*t.user].UserName + QStringLiteral("   Comment = ")
+                           + trimSpaces(t.comment));
+    }
+    if (isPointNumber(destination)) {
+        RouterStates[r].PrioritySource[destination] = source;
+        if (t.hold != TakeRequest::Hold::Keep)
+            setHold(r, destination, t.hold == TakeRequest::Hold::Set);
+    }
+    RefreshRouterView();
+    return result;
 }
 
 QStringList Server::applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace)

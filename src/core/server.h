@@ -9,13 +9,52 @@
 #include "links/router_links.h"
 #include "router/router_file.h"
 #include "router/router_table.h"
+#include "router/take_string.h"
 
 #include <QDate>
 #include <QObject>
 #include <QTimer>
+#include <array>
 #include <memory>
+#include <optional>
 
 namespace marlin {
+
+// Where a take came from: a panel on its connection, the console's take
+// dialog, the web face.
+enum class TakeOrigin { Panel, Console, Web };
+
+// A take as any face asks for it. A panel's numbers are the router's own
+// (those of its take string); the console's and the web's are the table's
+// (1..256), which the engine maps to the router's own before anything is
+// sent or recorded.
+struct TakeRequest {
+    enum class Hold { Keep, Set, Clear };
+    int router = 0;
+    int source = 0;
+    int destination = 0;
+    std::array<bool, kTakeLevelCount> levels{};   // levels 0..7
+    QString comment;
+    Hold hold = Hold::Keep;
+    // The user 1..12 making it; none for a panel, whose takes carry no user.
+    std::optional<int> user;
+    TakeOrigin origin = TakeOrigin::Console;
+    // A panel's take string as it came, sent in the router's language as
+    // it reads it; the engine builds the console's and the web's.
+    QByteArray takeString;
+};
+
+// Why a take is refused, checked in this order. NotServed: no enabled port
+// serves the router, so the take would go nowhere. NotCarried is met only
+// when the take is carried out: the router's language cannot carry it (the
+// error log says why).
+enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment, NotServed, NotCarried };
+
+struct TakeResult {
+    TakeRefusal refusal = TakeRefusal::None;
+    bool sent = false;       // the command went on the router's queues
+    bool displaced = false;  // it took the place of a command waiting in a full queue
+};
 
 // The whole server without its windows: every table the server keeps, the
 // startup and shutdown sequences and the timers that drive them. The
@@ -102,8 +141,32 @@ public:
     // text for each table not taken.
     QStringList applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace);
 
+    // The one way a take is made, whoever asks. The rules, in order: a
+    // standby server takes nothing; a take needs a user of Master Operator
+    // or Administrator, or comes from a panel (panels carry no user and may
+    // switch); a user's take names a source and a destination of the table
+    // and carries a comment; some enabled port serves the router (else the
+    // error log says "Take not sent: ..."). A panel's take is never refused
+    // for having nowhere to go or a language that cannot carry it: it is
+    // acknowledged, counted and goes nowhere, and its numbers beyond the
+    // table are passed on. A take carried out puts the command in the
+    // router's language on both queues, writes the switch log line, records
+    // the priority source of the destination (the router's own numbers),
+    // sets or clears the hold as asked (panels and holdChanged hear of a
+    // hold only when it changes), counts the take and refreshes the view.
+    // A refused take changes nothing and logs nothing but that line.
+    TakeResult take(const TakeRequest &request);
+    // The rules alone, without carrying anything out (the take dialog asks
+    // before its confirmation).
+    TakeRefusal checkTake(const TakeRequest &request) const;
+    // The take string of a console's or web's take: the table's physical
+    // numbers and labels.
+    QByteArray takeString(const TakeRequest &request) const;
+    // The privilege of user 1..12, 0 for anyone else.
+    int userPrivilege(int user) const;
+
     // Where a take came from, as the counters tell them apart.
-    enum class TakeOrigin { Panel, Console, Web };
+    using TakeOrigin = marlin::TakeOrigin;
     static constexpr int kTakeOriginCount = 3;
     // Puts a take command on the router's queues. When the queue was full
     // and the command took the place of a waiting one, the error log says
@@ -113,8 +176,10 @@ public:
     void countTake(TakeOrigin origin) { ++takeCounts[int(origin)]; }
     quint64 takesCounted(TakeOrigin origin) const { return takeCounts[int(origin)]; }
     quint64 displacedTakes() const { return displacedCount; }
-    // Sets a destination's hold and tells every face.
-    void setHold(int router, int destination, bool hold);
+    // Sets a destination's hold (the router's own numbering) and, when it
+    // changed, tells the panels and holdChanged. False for numbers outside
+    // the state.
+    bool setHold(int router, int destination, bool hold);
 
     // Change flags for the panels.
     void NotifyRouterChanged(int router, bool priority) { marlin::NotifyRouterChanged(clientTable, router, priority); }

@@ -8,36 +8,22 @@ ClientTable &ServerProtocolHost::clientTable() { return server.clientTable; }
 
 RouterStateArray &ServerProtocolHost::routerStates() { return server.RouterStates; }
 
-QByteArray ServerProtocolHost::buildTakeCommand(int router, const QByteArray &takeString)
+bool ServerProtocolHost::take(const PanelTake &take)
 {
-    return server.links.buildTakeCommand(router, takeString);
+    TakeRequest request;
+    request.router = take.router;
+    request.source = take.source;
+    request.destination = take.destination;
+    request.levels = take.levels;
+    request.comment = take.comment;
+    request.origin = TakeOrigin::Panel;
+    request.takeString = take.takeString;
+    return server.take(request).refusal != TakeRefusal::Standby;
 }
-
-void ServerProtocolHost::queueCommand(int router, const QByteArray &command) { server.queueTake(router, command); }
-
-void ServerProtocolHost::takeAccepted() { server.countTake(Server::TakeOrigin::Panel); }
 
 void ServerProtocolHost::holdChanged(int router, int destination, bool hold)
 {
     emit server.holdChanged(router, destination, hold);
-}
-
-void ServerProtocolHost::writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                                        const QString &comment)
-{
-    server.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
-}
-
-bool ServerProtocolHost::isStandby() { return server.isStandby(); }
-
-bool ServerProtocolHost::servesRouter(int router)
-{
-    return FindRouterPort(server.settings, kDeviceRouter, router).number != 0;
-}
-
-QString ServerProtocolHost::routerName(int router)
-{
-    return isRouterNumber(router) ? server.RouterTables[router].Name : QString();
 }
 
 void ServerProtocolHost::writeErrorLog(const QString &text) { server.WriteErrorLog(text); }

@@ -17,19 +17,12 @@ public:
 
     ClientTable &clientTable() override;
     RouterStateArray &routerStates() override;
-    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override;
-    void queueCommand(int router, const QByteArray &command) override;
-    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                        const QString &comment) override;
-    bool isStandby() override;
-    bool servesRouter(int router) override;
-    QString routerName(int router) override;
+    bool take(const PanelTake &take) override;
     void writeErrorLog(const QString &text) override;
     bool reloadRouterTables() override;
     bool reloadSettings() override;
     bool reloadUsers() override;
     void refreshRouterView() override;
-    void takeAccepted() override;
     void holdChanged(int router, int destination, bool hold) override;
     void holdLogLines() override;
     void writeHeldLogLines() override;

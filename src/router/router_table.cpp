@@ -46,14 +46,50 @@ int FindLabel(const RouterTable &t, const QString &label, bool isDestination)
     return 0;
 }
 
+namespace {
+
+int physicalOf(const PointArray<qint16> &physical, int n) { return isPointNumber(n) ? physical[n] : 0; }
+
+int tableNumberOf(const PointArray<qint16> &physical, int p)
+{
+    if (p <= 0)
+        return 0;
+    if (isPointNumber(p) && physical[p] == p)
+        return p;
+    for (int n = 1; n <= kPointCount; ++n) {
+        if (physical[n] == p)
+            return n;
+    }
+    return 0;
+}
+
+} // namespace
+
+int PhysicalSource(const RouterTable &t, int source) { return physicalOf(t.SourcePhysical, source); }
+int PhysicalDestination(const RouterTable &t, int destination) { return physicalOf(t.DestPhysical, destination); }
+int TableSource(const RouterTable &t, int physical) { return tableNumberOf(t.SourcePhysical, physical); }
+int TableDestination(const RouterTable &t, int physical) { return tableNumberOf(t.DestPhysical, physical); }
+
+int ShownSource(const RouterTable &t, const RouterState &state, int d)
+{
+    const int p = PhysicalDestination(t, d);
+    return isPointNumber(p) ? TableSource(t, state.CurrentSource[p]) : 0;
+}
+
+bool ShownHold(const RouterTable &t, const RouterState &state, int d)
+{
+    const int p = PhysicalDestination(t, d);
+    return isPointNumber(p) && state.HighPriority[p];
+}
+
 int DestinationColor(const RouterTable &table, const RouterState &state, int d)
 {
     if (!isPointNumber(d))
         return 4;
-    const int s = table.DestVisible[d] ? state.CurrentSource[d] : 0;
+    const int s = table.DestVisible[d] ? ShownSource(table, state, d) : 0;
     if (s <= 0)
         return 4;
-    if (state.HighPriority[d])
+    if (ShownHold(table, state, d))
         return 3;
     return s != table.DestDefaultSource[d] ? 2 : 1;
 }

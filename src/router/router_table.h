@@ -66,9 +66,28 @@ inline bool isPointNumber(int n) { return n >= 1 && n <= kPointCount; }
 // is left as it is.
 void CreateDefaultRouterTable(RouterTable &table, int r);
 
-// The colour number (1..8 of the display settings) a destination's cell is
-// shown in, by every face that shows one: 4 when no source is known, 3 when
-// it is held, 2 when its source is not its default, else 1.
+// Numbers. A router's state (CurrentSource, HighPriority, PrioritySource)
+// is kept in the router's own numbers: what the router reports and what
+// panels read and send on the wire. The console and the web speak the
+// table's numbers, and map through these functions, which are the only
+// place the two numberings meet.
+//
+// Table source (destination) 1..256 to its physical number; 0 outside.
+int PhysicalSource(const RouterTable &table, int source);
+int PhysicalDestination(const RouterTable &table, int destination);
+// A physical number to the table's number that carries it: the entry of
+// the same number when it does, else the lowest that does; 0 when none does.
+int TableSource(const RouterTable &table, int physical);
+int TableDestination(const RouterTable &table, int physical);
+// What table destination d shows of the state: the table number of its
+// current source (0 when unknown or no table source carries it), and
+// whether it is held.
+int ShownSource(const RouterTable &table, const RouterState &state, int destination);
+bool ShownHold(const RouterTable &table, const RouterState &state, int destination);
+
+// The colour number (1..8 of the display settings) table destination d's
+// cell is shown in, by every face that shows one: 4 when no source is
+// known, 3 when it is held, 2 when its source is not its default, else 1.
 int DestinationColor(const RouterTable &table, const RouterState &state, int destination);
 
 // First source (or destination) 1..256 whose label equals label exactly, 0

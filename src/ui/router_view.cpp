@@ -63,7 +63,7 @@ int RouterViewModel::sourceAt(const QModelIndex &index) const
     const int d = index.row() + 1;
     if (!r || !isPointNumber(d) || !server.RouterTables[r].DestVisible[d])
         return 0;
-    return std::max(server.RouterStates[r].CurrentSource[d], 0);
+    return ShownSource(server.RouterTables[r], server.RouterStates[r], d);
 }
 
 QColor RouterViewModel::color(int number) const { return windowsColor(server.settings.Colors[number]); }
@@ -240,7 +240,7 @@ bool frmRtrView::find(const QString &text)
         const RouterTable &table = server.RouterTables[r];
         const bool nameHolds = holds(table.Name);
         for (int d = 1; d <= kPointCount; ++d) {
-            const int s = server.RouterStates[r].CurrentSource[d];
+            const int s = ShownSource(table, server.RouterStates[r], d);
             if (nameHolds || (table.DestVisible[d] && holds(table.DestLabel[d]))
                 || (table.DestVisible[d] && isPointNumber(s) && holds(table.SourceLabel[s]))) {
                 const QModelIndex index = rows->index(d - 1, column);
@@ -270,7 +270,7 @@ void frmRtrView::showPopup(const QPoint &position)
         return;
     PopupRouter = rows->routerOfColumn(index.column());
     PopupDestination = index.row() + 1;
-    menuPopPri->setChecked(server.RouterStates[PopupRouter].HighPriority[PopupDestination]);
+    menuPopPri->setChecked(ShownHold(server.RouterTables[PopupRouter], server.RouterStates[PopupRouter], PopupDestination));
     menuPop->popup(gridRTR->viewport()->mapToGlobal(position));
 }
 

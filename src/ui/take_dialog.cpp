@@ -173,22 +173,23 @@ void frmTake::destinationChosen()
 {
     const int r = selectedRouter();
     const int d = selectedDestination();
-    if (isRouterNumber(r) && isPointNumber(d) && server.RouterStates[r].CurrentSource[d] > 0)
-        selectSource(server.RouterStates[r].CurrentSource[d]);
+    const int shown = isRouterNumber(r) ? ShownSource(server.RouterTables[r], server.RouterStates[r], d) : 0;
+    if (shown > 0)
+        selectSource(shown);
     cmdTake[1]->setFocus();
 }
 
 void frmTake::take(bool andDone)
 {
     setProperty(kStaysOpen, true);
-    ConsoleTake request;
+    TakeRequest request;
     request.router = selectedRouter();
     request.source = selectedSource();
     request.destination = selectedDestination();
     for (int k = 0; k < 8; ++k)
         request.levels[k] = chkL[k]->isChecked();
     request.comment = txtCom->text();
-    request.highPriority = chkHigh->isChecked();
+    request.hold = chkHigh->isChecked() ? TakeRequest::Hold::Set : TakeRequest::Hold::Clear;
     const TakeRefusal refusal = CheckConsoleTake(server, request);
     if (refusal != TakeRefusal::None) {
         openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), takeRefusalText(refusal));
@@ -205,7 +206,7 @@ void frmTake::take(bool andDone)
     });
 }
 
-void frmTake::execute(const ConsoleTake &take, bool andDone)
+void frmTake::execute(const TakeRequest &take, bool andDone)
 {
     // Checked again: the server may have been demoted while the question
     // was open.

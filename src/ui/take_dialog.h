@@ -11,7 +11,7 @@ class QPushButton;
 namespace marlin {
 
 class Server;
-struct ConsoleTake;
+struct TakeRequest;
 
 // "Switch Router": the operator switches a source to a destination on one
 // router. The checks and the take itself are the engine's; this window
@@ -47,7 +47,7 @@ private:
     void sourceChosen();
     void destinationChosen();
     void take(bool andDone);
-    void execute(const ConsoleTake &take, bool andDone);
+    void execute(const TakeRequest &take, bool andDone);
 
     Server &server;
     int TakeSource = 0;

@@ -120,16 +120,28 @@ QByteArray bearerToken(const QByteArray &authorization)
 
 WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server), now(steadyMs)
 {
+    // The engine's signals carry the router's own numbers; the web speaks
+    // the table's (source 0: none carries it), and says nothing of a
+    // destination no table entry carries.
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
+        if (!isRouterNumber(r))
+            return;
+        const RouterTable &table = this->server.RouterTables[r];
+        const int destination = TableDestination(table, d);
+        if (destination == 0)
+            return;
         announce({{QStringLiteral("type"), QStringLiteral("crosspoint")},
                   {QStringLiteral("router"), r},
-                  {QStringLiteral("destination"), d},
-                  {QStringLiteral("source"), s}});
+                  {QStringLiteral("destination"), destination},
+                  {QStringLiteral("source"), TableSource(table, s)}});
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
+        const int destination = isRouterNumber(r) ? TableDestination(this->server.RouterTables[r], d) : 0;
+        if (destination == 0)
+            return;
         announce({{QStringLiteral("type"), QStringLiteral("hold")},
                   {QStringLiteral("router"), r},
-                  {QStringLiteral("destination"), d},
+                  {QStringLiteral("destination"), destination},
                   {QStringLiteral("hold"), hold}});
     });
     connect(&server, &Server::linkChanged, this, [this](int r, bool up) {
@@ -509,14 +521,14 @@ WebResponse WebApi::router(int r)
                                        {QStringLiteral("description"), table.SourceDescription[n]}});
         if (!table.DestVisible[n])
             continue;
-        const int current = state.CurrentSource[n];
+        const int current = ShownSource(table, state, n);
         destinations.append(QJsonObject{
             {QStringLiteral("number"), n},
             {QStringLiteral("label"), table.DestLabel[n]},
             {QStringLiteral("description"), table.DestDescription[n]},
             {QStringLiteral("source"), current > 0 ? QJsonValue(current) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("defaultSource"), int(table.DestDefaultSource[n])},
-            {QStringLiteral("hold"), bool(state.HighPriority[n])},
+            {QStringLiteral("hold"), ShownHold(table, state, n)},
             {QStringLiteral("color"), DestinationColor(table, state, n)},
         });
     }
@@ -537,8 +549,10 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
     const QJsonObject body = doc.object();
     const RouterTable &table = server.RouterTables[r];
 
-    ConsoleTake request;
+    TakeRequest request;
     request.router = r;
+    request.origin = TakeOrigin::Web;
+    request.user = caller.user;
     const std::optional<int> source = wholeNumber(body.value(QStringLiteral("source")), 1, kPointCount);
     if (!source || !table.SourceVisible[*source])
         return failure(400, QStringLiteral("source: a visible source of router %1 (1..%2)").arg(r).arg(kPointCount));
@@ -580,10 +594,10 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
         if (!highPriority.isBool())
             return failure(400, QStringLiteral("highPriority: true or false"));
         hold = highPriority.toBool();
-        request.highPriority = *hold;
+        request.hold = *hold ? TakeRequest::Hold::Set : TakeRequest::Hold::Clear;
     }
 
-    const TakeOutcome outcome = ExecuteTake(server, request, caller.user, Server::TakeOrigin::Web, hold);
+    const TakeResult outcome = server.take(request);
     switch (outcome.refusal) {
     case TakeRefusal::None: break;
     case TakeRefusal::Standby: return failure(503, standbyRefusalText());

@@ -27,35 +27,24 @@ class TestHost : public ClientProtocolHost {
 public:
     ClientTable clients;
     RouterStateArray states;
-    QSet<int> servedRouters;   // routers some enabled port serves
     bool reloadsSucceed = true;
+    bool takesNothing = false;   // a standby server
     QStringList events;
-    int takeBuilds = 0;
+    int takes = 0;
 
     ClientTable &clientTable() override { return clients; }
     RouterStateArray &routerStates() override { return states; }
-    bool servesRouter(int router) override { return servedRouters.contains(router); }
-    QString routerName(int router) override { return QStringLiteral("R%1").arg(router); }
-    QByteArray buildTakeCommand(int router, const QByteArray &takeString) override
+    bool take(const PanelTake &take) override
     {
-        ++takeBuilds;
-        if (!servedRouters.contains(router))
-            return {};
-        return "CMD" + takeString.mid(10, 8);
-    }
-    void queueCommand(int router, const QByteArray &command) override
-    {
-        events << QStringLiteral("queue %1 %2").arg(router).arg(QString::fromLatin1(command));
-    }
-    void writeSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                        const QString &comment) override
-    {
-        events << QStringLiteral("%1 r=%2 s=%3 d=%4 [%5]")
-                      .arg(QLatin1String(isSwitchCommand ? "switch" : "status"))
-                      .arg(router)
-                      .arg(source)
-                      .arg(destination)
-                      .arg(comment);
+        if (takesNothing)
+            return false;
+        ++takes;
+        events << QStringLiteral("take r=%1 s=%2 d=%3 [%4] %5")
+                      .arg(take.router)
+                      .arg(take.source)
+                      .arg(take.destination)
+                      .arg(take.comment, QString::fromLatin1(take.takeString.mid(10, 8)));
+        return true;
     }
     void writeErrorLog(const QString &text) override { events << QStringLiteral("error ") + text; }
     bool reloadRouterTables() override { return reload("reloadRouterTables"); }
@@ -209,7 +198,7 @@ void TestClientProtocol::commandTable_data()
         << QStringList{"reloadUsers", "error Data Arrival Error.Reload incomplete 6"};
     QTest::newRow("take")
         << 0xE1 << 0xA5 << takeString("0002", "0004", "note") << true << ack(3)
-        << QStringList{"queue 3 CMD00020004", "switch r=3 s=2 d=4 [note]"};
+        << QStringList{"take r=3 s=2 d=4 [note] 00020004"};
     QTest::newRow("next status one-byte, nothing pending")
         << 0xE1 << 0xA6 << QByteArray() << true << ack(3) << QStringList();
     QTest::newRow("next status two-byte, nothing pending")
@@ -237,7 +226,6 @@ void TestClientProtocol::commandTable()
     QFETCH(QStringList, events);
 
     TestHost host;
-    host.servedRouters = {3};
     host.reloadsSucceed = reloadsSucceed;
     Panel panel{host};
     QCOMPARE(panel.ask(command, 3, payload, requestClass), reply);
@@ -266,7 +254,6 @@ void TestClientProtocol::repeatedSequence()
     QFETCH(QByteArray, request);
 
     TestHost host;
-    host.servedRouters = {2};
     host.states[2].CommOK = true;
     host.states[5].CommOK = true;
     Panel panel{host};
@@ -293,20 +280,18 @@ void TestClientProtocol::repeatedSequence()
 void TestClientProtocol::sequenceComparedWithLastRequestOnly()
 {
     TestHost host;
-    host.servedRouters = {2};
     Panel panel{host};
     const QByteArray a = request("AAAA", 0xE1, 0xA5, 2, takeString("0001", "0002"));
     const QByteArray b = request("BBBB", 0xE1, 0x84, 2);
     QVERIFY(panel.raw(a));
     QVERIFY(panel.raw(b));
     QVERIFY(panel.raw(a));
-    QCOMPARE(host.events.filter("queue").size(), 2);
-    QCOMPARE(host.events.filter("switch").size(), 2);
+    QCOMPARE(host.events.filter("take").size(), 2);
 
     // Another panel may use the same sequence as this one.
     Panel other{host, 4001};
     QCOMPARE(other.raw(a).value_or("<no reply>"), "AAAA" + ack(2));
-    QCOMPARE(host.events.filter("queue").size(), 3);
+    QCOMPARE(host.events.filter("take").size(), 3);
 }
 
 // Every request a panel makes counts as its connection being heard from:
@@ -542,86 +527,70 @@ void TestClientProtocol::statusBlock()
     }
 }
 
-// Every take is acknowledged and logged; the command goes to both queues
-// when the router has a language, and the source is recorded against the
-// destination when it lies in the table.
+// Every take is acknowledged and handed to the server whole, with the
+// numbers and comment read from it; the server decides where it goes and
+// what it records. A field that is no number or a destination below 0 is
+// a failure of the request all the same.
 void TestClientProtocol::take_data()
 {
     QTest::addColumn<int>("router");
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<int>("recordedDestination");   // 0: no state may change
-    QTest::addColumn<int>("recordedSource");
     QTest::addColumn<QStringList>("events");
 
     QTest::newRow("spaced comment")
-        << 4 << takeString("0003", "0005", "   Studio 2 news  ") << 5 << 3
-        << QStringList{"queue 4 CMD00030005", "switch r=4 s=3 d=5 [Studio 2 news]"};
-    QTest::newRow("no comment") << 4 << takeString("0012", "0256") << 256 << 12
-                                << QStringList{"queue 4 CMD00120256",
-                                               "switch r=4 s=12 d=256 []"};
+        << 4 << takeString("0003", "0005", "   Studio 2 news  ")
+        << QStringList{"take r=4 s=3 d=5 [Studio 2 news] 00030005"};
+    QTest::newRow("no comment") << 4 << takeString("0012", "0256") << QStringList{"take r=4 s=12 d=256 [] 00120256"};
     QTest::newRow("comment in Windows-1252")
-        << 4 << takeString("0001", "0001", "caf\xE9 \x80 5") << 1 << 1
-        << QStringList{"queue 4 CMD00010001",
-                       QString::fromUtf8("switch r=4 s=1 d=1 [café € 5]")};
-    QTest::newRow("destination 300") << 4 << takeString("0007", "0300", "far") << 0 << 0
-                                     << QStringList{"queue 4 CMD00070300",
-                                                    "switch r=4 s=7 d=300 [far]"};
-    QTest::newRow("no port serves the router")
-        << 6 << takeString("0002", "0009", "x") << 0 << 0
-        << QStringList{"error Take not sent: no port serves Router_6 (R6)."};
+        << 4 << takeString("0001", "0001", "caf\xE9 \x80 5")
+        << QStringList{QString::fromUtf8("take r=4 s=1 d=1 [café € 5] 00010001")};
+    QTest::newRow("destination 300") << 4 << takeString("0007", "0300", "far")
+                                     << QStringList{"take r=4 s=7 d=300 [far] 00070300"};
     QTest::newRow("spaces inside numbers")
-        << 4 << takeString(" 1 2", "  9 ") << 9 << 12
-        << QStringList{"queue 4 CMD 1 2  9 ", "switch r=4 s=12 d=9 []"};
+        << 4 << takeString(" 1 2", "  9 ") << QStringList{"take r=4 s=12 d=9 []  1 2  9 "};
     QTest::newRow("reading stops at other characters")
-        << 4 << takeString("12ab", "3x4 ") << 3 << 12
-        << QStringList{"queue 4 CMD12ab3x4 ", "switch r=4 s=12 d=3 []"};
+        << 4 << takeString("12ab", "3x4 ") << QStringList{"take r=4 s=12 d=3 [] 12ab3x4 "};
     QTest::newRow("source field empty")
-        << 4 << takeString("    ", "0008") << 8 << 0
-        << QStringList{"queue 4 CMD    0008", "switch r=4 s=0 d=8 []"};
+        << 4 << takeString("    ", "0008") << QStringList{"take r=4 s=0 d=8 []     0008"};
     QTest::newRow("numbers only, no labels")
-        << 4 << QByteArray("C 1100000000030017") << 17 << 3
-        << QStringList{"queue 4 CMD00030017", "switch r=4 s=3 d=17 []"};
-    QTest::newRow("destination 0000") << 4 << takeString("0003", "0000") << 0 << 0
-                                      << QStringList{"queue 4 CMD00030000", "switch r=4 s=3 d=0 []"};
+        << 4 << QByteArray("C 1100000000030017") << QStringList{"take r=4 s=3 d=17 [] 00030017"};
+    QTest::newRow("destination 0000") << 4 << takeString("0003", "0000") << QStringList{"take r=4 s=3 d=0 [] 00030000"};
     QTest::newRow("negative destination")
-        << 4 << takeString("0003", "-002") << 0 << 0
-        << QStringList{"queue 4 CMD0003-002", "switch r=4 s=3 d=-2 []",
-                       "error Data Arrival Error.Destination out of range 3"};
+        << 4 << takeString("0003", "-002")
+        << QStringList{"take r=4 s=3 d=-2 [] 0003-002", "error Data Arrival Error.Destination out of range 3"};
     QTest::newRow("source too large for a number")
-        << 4 << takeString("1E99", "0005") << 5 << 0
-        << QStringList{"queue 4 CMD1E990005", "switch r=4 s=0 d=5 []",
-                       "error Data Arrival Error.Number does not fit 5"};
-    QTest::newRow("router 0") << 0 << takeString("0003", "0005") << 0 << 0
-                              << QStringList{"error Take not sent: no port serves Router_0."};
-    QTest::newRow("router 97 with a port")
-        << 97 << takeString("0003", "0005") << 0 << 0
-        << QStringList{"error Take not sent: no port serves Router_97.",
-                       "error Data Arrival Error.Router out of range 2"};
+        << 4 << takeString("1E99", "0005")
+        << QStringList{"take r=4 s=0 d=5 [] 1E990005", "error Data Arrival Error.Number does not fit 5"};
+    QTest::newRow("router 0") << 0 << takeString("0003", "0005") << QStringList{"take r=0 s=3 d=5 [] 00030005"};
+    QTest::newRow("router 97")
+        << 97 << takeString("0003", "0005")
+        << QStringList{"take r=97 s=3 d=5 [] 00030005", "error Data Arrival Error.Router out of range 2"};
 }
 
 void TestClientProtocol::take()
 {
     QFETCH(int, router);
     QFETCH(QByteArray, payload);
-    QFETCH(int, recordedDestination);
-    QFETCH(int, recordedSource);
     QFETCH(QStringList, events);
 
     TestHost host;
-    host.servedRouters = {4, 97};
     host.states[4].PrioritySource[5] = 77;
-    RouterStateArray expectedStates = host.states;
-    if (recordedDestination)
-        expectedStates[router].PrioritySource[recordedDestination] = recordedSource;
-    host.states[4].HighPriority[5] = true;   // a take never touches the hold
-    expectedStates[4].HighPriority[5] = true;
+    host.states[4].HighPriority[5] = true;
+    const RouterStateArray before = host.states;
 
     Panel panel{host};
     QCOMPARE(panel.ask(0xA5, router, payload), ack(router));
     QCOMPARE(host.events, events);
-    // Only a router some port serves has a language to build the take in.
-    QCOMPARE(host.takeBuilds, isRouterNumber(router) && host.servedRouters.contains(router) ? 1 : 0);
-    QVERIFY(sameStates(host.states, expectedStates));
+    // The request itself records nothing: the server does.
+    QVERIFY(sameStates(host.states, before));
+
+    // A server that takes nothing now (a standby) leaves the take
+    // not-handled, with no failure logged.
+    TestHost standby;
+    standby.takesNothing = true;
+    Panel spare{standby};
+    QCOMPARE(spare.ask(0xA5, router, payload), notHandled());
+    QVERIFY(standby.events.isEmpty());
 }
 
 void TestClientProtocol::highPriority_data()
@@ -704,7 +673,6 @@ void TestClientProtocol::cutNumbersNeverRun()
     QFETCH(QByteArray, payload);
 
     TestHost host;
-    host.servedRouters = {4};
     host.states[4].HighPriority[5] = true;
     host.states[4].PrioritySource[1] = 9;
     const int other = FindOrCreateClient(host.clients, host.states, 9, "10.0.0.2", 1, 0);
@@ -714,7 +682,7 @@ void TestClientProtocol::cutNumbersNeverRun()
     Panel panel{host};
     QCOMPARE(panel.ask(command, 4, payload), notHandled());
     QCOMPARE(host.events, QStringList{"error Data Arrival Error.Request too short 1"});
-    QCOMPARE(host.takeBuilds, 0);
+    QCOMPARE(host.takes, 0);
     QVERIFY(sameStates(host.states, before));
     QCOMPARE(pendingFlag(host.clients[other], FlagRouterPending), false);
 
@@ -835,7 +803,7 @@ void TestClientProtocol::sixtyFifthClientGetsNoReply()
     QVERIFY(!late.raw(take));
     QVERIFY(!late.raw("x"));
     QVERIFY(host.events.isEmpty());
-    QCOMPARE(host.takeBuilds, 0);
+    QCOMPARE(host.takes, 0);
     QVERIFY(host.clients == before);
     QVERIFY(host.clients[0] == ClientRecord{});
 

@@ -217,7 +217,7 @@ void TestConsole::takeRefusals()
     Console console;
     Server &server = console.server();
     server.CurrentUser = user;
-    ConsoleTake take;
+    TakeRequest take;
     take.router = router;
     take.source = source;
     take.destination = destination;
@@ -229,7 +229,7 @@ void TestConsole::takeRefusals()
 
     // Carrying it out checks again: a refused take queues, logs and holds
     // nothing.
-    take.highPriority = true;
+    take.hold = TakeRequest::Hold::Set;
     QCOMPARE(ExecuteConsoleTake(server, take), refusal);
     if (refusal == TakeRefusal::None)
         return;
@@ -251,13 +251,13 @@ void TestConsole::takeIsQueuedLoggedAndHeld()
     table.SourceLabel[3] = QStringLiteral("(CAM 3) Camera three");
     table.DestLabel[4] = QStringLiteral("MONITOR-FOUR");
     server.CurrentUser = 1;
-    ConsoleTake take;
+    TakeRequest take;
     take.router = 2;
     take.source = 3;
     take.destination = 4;
     take.levels = {false, true, true, true, true, true, true, false};
     take.comment = QStringLiteral("  news at ten ");
-    take.highPriority = true;
+    take.hold = TakeRequest::Hold::Set;
 
     // The router's command carries the physical numbers.
     QCOMPARE(ConsoleTakeString(server, take), QByteArray("C 0111111000070012CAM 3   MONITOR-"));
@@ -266,18 +266,21 @@ void TestConsole::takeIsQueuedLoggedAndHeld()
     const QByteArray command("@ X:123456/B,6\r");
     QCOMPARE(server.links.queuedCommands(2, true).value(0), command);
     QCOMPARE(server.links.queuedCommands(2, false).value(0), command);
-    // The log, the hold and the priority source use the table's numbers.
+    // The log names the table's entries; the hold and the priority source
+    // are kept in the router's own numbers, as the router reports them.
     QVERIFY(logEntries(console.install.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_4\t"
         "User = admin   Comment = news at ten"));
-    QVERIFY(server.RouterStates[2].HighPriority[4]);
-    QCOMPARE(server.RouterStates[2].PrioritySource[4], 3);
+    QVERIFY(server.RouterStates[2].HighPriority[12]);
+    QVERIFY(!server.RouterStates[2].HighPriority[4]);
+    QCOMPARE(server.RouterStates[2].PrioritySource[12], 7);
+    QVERIFY(ShownHold(table, server.RouterStates[2], 4));
     QVERIFY(server.clientTable[console.panel].PriorityChanged[2]);
 
     // A take without the hold clears it.
-    take.highPriority = false;
+    take.hold = TakeRequest::Hold::Clear;
     ExecuteConsoleTake(server, take);
-    QVERIFY(!server.RouterStates[2].HighPriority[4]);
+    QVERIFY(!server.RouterStates[2].HighPriority[12]);
 }
 
 void TestConsole::highPriorityToggle()
@@ -688,7 +691,7 @@ void TestConsole::takeDialogSwitchesARouter()
     QTRY_VERIFY(!desk.window->findChild<frmTake *>());   // "Take And Done"
 
     QVERIFY(server.RouterStates[1].HighPriority[2]);
-    QCOMPARE(server.RouterStates[1].PrioritySource[2], 3);
+    QCOMPARE(server.RouterStates[1].PrioritySource[2], 7);   // the router's own number
     QByteArray received;
     QTRY_VERIFY_WITH_TIMEOUT(
         [&] {

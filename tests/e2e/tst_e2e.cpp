@@ -364,7 +364,11 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     server.links.QueueComCommand(1, take);
     server.links.QueueNetCommand(2, take);
     QVERIFY(server.links.queuedCommands(1, false).isEmpty() && server.links.queuedCommands(2, true).isEmpty());
-    ConsoleTake console{1, 7, 5, {}, QStringLiteral("on the spare"), false};
+    TakeRequest console;
+    console.router = 1;
+    console.source = 7;
+    console.destination = 5;
+    console.comment = QStringLiteral("on the spare");
     console.levels.fill(true);
     server.CurrentUser = 1;
     QCOMPARE(CheckConsoleTake(server, console), TakeRefusal::Standby);

@@ -38,6 +38,8 @@ private slots:
     void commandsOverTheWire();
     void repeatedTakeSwitchesOnce();
     void takeWithNowhereToGoIsNotLoggedAsSent();
+    void takeNumbersOutsideTheTable_data();
+    void takeNumbersOutsideTheTable();
     void reloadsRereadTheirFiles_data();
     void reloadsRereadTheirFiles();
     void splitAndJoinedRequests();
@@ -153,6 +155,62 @@ void TestPanels::takeWithNowhereToGoIsNotLoggedAsSent()
     QVERIFY(errors.contains("Take not sent: no port serves Router_200."));
     QCOMPARE(install->RouterStates[50].PrioritySource[5], 0);
     QCOMPARE(install->takesCounted(Server::TakeOrigin::Panel), quint64(3));
+}
+
+// A panel's numbers reach the router whatever the table holds; only those
+// inside the state are recorded, and the log names only the table's
+// entries. A router outside the tables goes nowhere, and says so.
+void TestPanels::takeNumbersOutsideTheTable_data()
+{
+    QTest::addColumn<int>("router");
+    QTest::addColumn<QByteArray>("numbers");   // characters 11-18 of the take string
+    QTest::addColumn<QByteArray>("command");   // on router 2's queues; empty: none
+    QTest::addColumn<QByteArray>("switchLine");
+    QTest::addColumn<QList<QByteArray>>("errors");
+    QTest::addColumn<int>("recorded");         // destination whose priority source is 7; 0: none
+
+    const QByteArray sent = "Switch command sent.\t Router = Router_2\t Source = Input_7";
+    QTest::newRow("inside") << 2 << QByteArray("00070005") << QByteArray("@ X:01/4,6\r")
+                            << sent + "\t Destination = Output_5\tedge" << QList<QByteArray>{} << 5;
+    QTest::newRow("destination 300") << 2 << QByteArray("00070300") << QByteArray("@ X:01/12B,6\r")
+                                     << sent + "\tedge" << QList<QByteArray>{} << 0;
+    // Leitch has no output 0 or below: acknowledged, and nothing goes.
+    QTest::newRow("destination 0") << 2 << QByteArray("00070000") << QByteArray() << QByteArray()
+                                   << QList<QByteArray>{} << 0;
+    QTest::newRow("negative destination")
+        << 2 << QByteArray("0007-002") << QByteArray() << QByteArray()
+        << QList<QByteArray>{"Data Arrival Error.Destination out of range 3"} << 0;
+    QTest::newRow("router 0") << 0 << QByteArray("00070005") << QByteArray() << QByteArray()
+                              << QList<QByteArray>{"Take not sent: no port serves Router_0."} << 0;
+    QTest::newRow("router 97")
+        << 97 << QByteArray("00070005") << QByteArray() << QByteArray()
+        << QList<QByteArray>{"Take not sent: no port serves Router_97.", "Data Arrival Error.Router out of range 2"}
+        << 0;
+}
+
+void TestPanels::takeNumbersOutsideTheTable()
+{
+    QFETCH(int, router);
+    QFETCH(QByteArray, numbers);
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, switchLine);
+    QFETCH(QList<QByteArray>, errors);
+    QFETCH(int, recorded);
+
+    RunningServer install(loopbackCardSettings() + "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n");
+    const QList<QByteArray> errorsBefore = logEntries(install.path(), "Error");
+    Panel panel(install.port());
+    QCOMPARE(panel.ask(panelRequest(1, 0xA5, router, "C 11000000" + numbers + "IN_7    OUT_X   edge"), 7).mid(4),
+             QByteArray("\x10\x01", 2) + char(router));
+    // A following request answered: everything the take did is done.
+    QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7).mid(4), QByteArray("\x10\x01\x02", 3));
+
+    QCOMPARE(install->links.queuedCommands(2, true), command.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{command});
+    QCOMPARE(logEntries(install.path(), "Switch"), switchLine.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{switchLine});
+    QCOMPARE(logEntries(install.path(), "Error").mid(errorsBefore.size()), errors);
+    for (int d = 1; d <= kPointCount; ++d)
+        QCOMPARE(install->RouterStates[2].PrioritySource[d], d == recorded ? 7 : 0);
+    QCOMPARE(install->takesCounted(Server::TakeOrigin::Panel), quint64(1));
 }
 
 void TestPanels::reloadsRereadTheirFiles_data()
