@@ -410,18 +410,40 @@ void TestConsole::takeFromTheViewGoesToTheCellsRouter_data()
     QTest::newRow("the last column after a gap") << QByteArray("Column_5_Position=0\r\n") << 95 << 96;
 }
 
+namespace {
+// A console whose router is served over UDP by a socket the test holds: a
+// take that goes out arrives there. generalSettings follows the port.
+struct UdpRouterDesk {
+    explicit UdpRouterDesk(int router = 1, const QByteArray &generalSettings = {})
+    {
+        [[maybe_unused]] const bool bound = device.bind(QHostAddress::LocalHost, 0);
+        desk = std::make_unique<Desk>("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\n"
+                                      "Hardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\n"
+                                      "Network_Port=" + QByteArray::number(device.localPort()) + "\r\nID_Number="
+                                      + QByteArray::number(router) + "\r\n" + generalSettings);
+    }
+    // Everything the router has been sent so far.
+    const QByteArray &received()
+    {
+        while (device.hasPendingDatagrams())
+            bytes += device.receiveDatagram().data();
+        return bytes;
+    }
+
+    QUdpSocket device;
+    std::unique_ptr<Desk> desk;
+    QByteArray bytes;
+};
+} // namespace
+
 void TestConsole::takeFromTheViewGoesToTheCellsRouter()
 {
     QFETCH(QByteArray, columns);
     QFETCH(int, column);
     QFETCH(int, router);
     // The cell's router is served, so the take has somewhere to go.
-    QUdpSocket device;
-    QVERIFY(device.bind(QHostAddress::LocalHost, 0));
-    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
-              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
-              + QByteArray::number(device.localPort()) + "\r\nID_Number=" + QByteArray::number(router)
-              + "\r\n[General_Settings]\r\n" + columns);
+    UdpRouterDesk served(router, "[General_Settings]\r\n" + columns);
+    Desk &desk = *served.desk;
     Server &server = desk.server();
     server.CurrentUser = 1; // the built-in Administrator
     server.RouterStates[router].CurrentSource[4] = 3;
@@ -668,11 +690,8 @@ void TestConsole::takeDialogPreselectsAndRefuses()
 // The take reaches a Leitch router listening on UDP.
 void TestConsole::takeDialogSwitchesARouter()
 {
-    QUdpSocket router;
-    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
-    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
-              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
-              + QByteArray::number(router.localPort()) + "\r\n");
+    UdpRouterDesk router;
+    Desk &desk = *router.desk;
     Server &server = desk.server();
     server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
     server.CurrentUser = 1;
@@ -692,14 +711,7 @@ void TestConsole::takeDialogSwitchesARouter()
 
     QVERIFY(server.RouterStates[1].HighPriority[2]);
     QCOMPARE(server.RouterStates[1].PrioritySource[2], 7);   // the router's own number
-    QByteArray received;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            while (router.hasPendingDatagrams())
-                received += router.receiveDatagram().data();
-            return received.contains("@ X:0/1,6\r");
-        }(),
-        15000);
+    QTRY_VERIFY_WITH_TIMEOUT(router.received().contains("@ X:0/1,6\r"), 15000);
     QVERIFY(logEntries(desk.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_2\t"
         "User = admin   Comment = from the desk"));
@@ -710,11 +722,8 @@ void TestConsole::takeDialogSwitchesARouter()
 // take goes out, and is the only one the router and the log see.
 void TestConsole::takeDialogChecksAgainWhenConfirmed()
 {
-    QUdpSocket router;
-    QVERIFY(router.bind(QHostAddress::LocalHost, 0));
-    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
-              "Network_IP_Address=127.0.0.1\r\nNetwork_Port_Type=1\r\nNetwork_Port="
-              + QByteArray::number(router.localPort()) + "\r\n");
+    UdpRouterDesk router;
+    Desk &desk = *router.desk;
     Server &server = desk.server();
     server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
     server.CurrentUser = 1;
@@ -742,15 +751,8 @@ void TestConsole::takeDialogChecksAgainWhenConfirmed()
     QMessageBox *again = nullptr;
     QTRY_VERIFY((again = desk.box(QStringLiteral("Are you sure you would like to switch the router?"))) != nullptr);
     again->button(QMessageBox::Yes)->click();
-    QByteArray received;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            while (router.hasPendingDatagrams())
-                received += router.receiveDatagram().data();
-            return received.contains("@ X:0/1,2\r");
-        }(),
-        15000);
-    QCOMPARE(received.count("@ X:"), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(router.received().contains("@ X:0/1,2\r"), 15000);
+    QCOMPARE(router.received().count("@ X:"), 1);
     QVERIFY(server.RouterStates[1].HighPriority[2]);
     const QList<QByteArray> switches = logEntries(desk.path(), "Switch");
     QCOMPARE(switches.size(), 1);
