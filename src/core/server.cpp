@@ -273,6 +273,24 @@ QStringList Server::applyRouterTables(const RouterTableArray &edited, const Rout
     return failures;
 }
 
+RouterPort Server::servingPort(int router) const
+{
+    return isRouterNumber(router) ? FindRouterPort(settings, kDeviceRouter, router) : RouterPort{};
+}
+
+Server::RouterCounters Server::routerCounters(int router) const
+{
+    if (!isRouterNumber(router))
+        return {};
+    return {RouterStates[router].CommOK, links.repliesReceived(router), links.commandsSent(router),
+            links.queueDepth(router)};
+}
+
+Server::Counters Server::counters() const
+{
+    return {links.refusedDatagrams(), logs.writeFailures(), clients.connectedCount(), clients.requestsHandled()};
+}
+
 QList<int> Server::problemRouters() const
 {
     QList<int> routers;

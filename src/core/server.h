@@ -102,6 +102,34 @@ public:
     QString UserFile() const;
     QDate startDate() const { return startedOn; }
 
+    // ---- Read-only views: what the faces show and the tests check ----------
+    const Settings &currentSettings() const { return settings; }
+    // A router's table and state; a number outside 1..96 gives the empty
+    // entry 0, never memory outside the tables.
+    const RouterTable &routerTable(int router) const { return RouterTables[isRouterNumber(router) ? router : 0]; }
+    const RouterState &routerState(int router) const { return RouterStates[isRouterNumber(router) ? router : 0]; }
+    // The port that serves a router, the one its takes and polls go to
+    // (number 0 when no enabled port does).
+    RouterPort servingPort(int router) const;
+    bool servesRouter(int router) const { return servingPort(router).number != 0; }
+    // What the metrics count, by router and for the whole server.
+    struct RouterCounters {
+        bool linkUp = false;
+        quint64 replies = 0;
+        quint64 commandsSent = 0;
+        int queueDepth = 0;
+    };
+    RouterCounters routerCounters(int router) const;
+    struct Counters {
+        quint64 refusedDatagrams = 0;
+        quint64 logWriteFailures = 0;
+        int panelsConnected = 0;
+        quint64 panelRequests = 0;
+    };
+    Counters counters() const;
+    // A line for the terminal the server was started from.
+    void tellTerminal(const QString &text) { logs.tellTerminal(text); }
+
     // Tables every part of the server reads and writes.
     Settings &settings;
     RouterTableArray &RouterTables;

@@ -75,12 +75,13 @@ QString hexColor(double windowsRgb)
         .arg((rgb >> 16) & 0xFF, 2, 16, QLatin1Char('0'));
 }
 
-// The port that serves a router, by the rule that picks its language.
-QJsonValue servingPort(const Settings &settings, int r)
+// The port that serves a router, the one its takes go to.
+QJsonValue servingPortJson(const Server &server, int r)
 {
-    const RouterPort port = FindRouterPort(settings, kDeviceRouter, r);
+    const RouterPort port = server.servingPort(r);
     if (port.number == 0)
         return QJsonValue::Null;
+    const Settings &settings = server.currentSettings();
     return QJsonObject{
         {QStringLiteral("kind"), port.isNetwork ? QStringLiteral("network") : QStringLiteral("comm")},
         {QStringLiteral("number"), port.number},
@@ -89,11 +90,11 @@ QJsonValue servingPort(const Settings &settings, int r)
 }
 
 // "none" for a router no port serves: nothing watches its communication.
-QString commText(const Settings &settings, const RouterState &state, int r)
+QString commText(const Server &server, int r)
 {
-    if (FindRouterPort(settings, kDeviceRouter, r).number == 0)
+    if (!server.servesRouter(r))
         return QStringLiteral("none");
-    return state.CommOK ? QStringLiteral("up") : QStringLiteral("down");
+    return server.routerState(r).CommOK ? QStringLiteral("up") : QStringLiteral("down");
 }
 
 struct StaticFile {
@@ -126,7 +127,7 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
     connect(&server, &Server::crosspointChanged, this, [this](int r, int d, int s) {
         if (!isRouterNumber(r))
             return;
-        const RouterTable &table = this->server.RouterTables[r];
+        const RouterTable &table = this->server.routerTable(r);
         const int destination = TableDestination(table, d);
         if (destination == 0)
             return;
@@ -136,7 +137,7 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
                   {QStringLiteral("source"), TableSource(table, s)}});
     });
     connect(&server, &Server::holdChanged, this, [this](int r, int d, bool hold) {
-        const int destination = isRouterNumber(r) ? TableDestination(this->server.RouterTables[r], d) : 0;
+        const int destination = isRouterNumber(r) ? TableDestination(this->server.routerTable(r), d) : 0;
         if (destination == 0)
             return;
         announce({{QStringLiteral("type"), QStringLiteral("hold")},
@@ -309,7 +310,7 @@ std::optional<WebResponse> WebApi::refusal(const WebRequest &request, bool upgra
     // Only a Host naming this face: a page from elsewhere that has its
     // name point here (DNS rebinding) names its own.
     const QString name = hostName(request.host);
-    const QString listen = trimSpaces(server.settings.Web.WebIPAddress);
+    const QString listen = trimSpaces(server.currentSettings().Web.WebIPAddress);
     const QHostAddress listenAddress(listen);
     const QHostAddress named(name);
     const bool anyAddress = listenAddress.isEqual(QHostAddress::AnyIPv4, QHostAddress::TolerantConversion)
@@ -322,7 +323,7 @@ std::optional<WebResponse> WebApi::refusal(const WebRequest &request, bool upgra
         // "localhost" reaches this machine only: taken when the face
         // listens on a loopback address or on every address.
         known = name == QLatin1String("localhost") && (listenAddress.isLoopback() || anyAddress);
-        for (const QString &allowed : server.settings.Web.WebAllowedHosts.split(QLatin1Char(','))) {
+        for (const QString &allowed : server.currentSettings().Web.WebAllowedHosts.split(QLatin1Char(','))) {
             if (!known && !allowed.trimmed().isEmpty() && allowed.trimmed().toLower() == name)
                 known = true;
         }
@@ -494,24 +495,24 @@ WebResponse WebApi::routers(bool all)
 {
     QJsonArray list;
     for (int r = 1; r <= kRouterCount; ++r) {
-        const QJsonValue port = servingPort(server.settings, r);
+        const QJsonValue port = servingPortJson(server, r);
         if (!all && port.isNull())
             continue;
         list.append(QJsonObject{{QStringLiteral("router"), r},
-                                {QStringLiteral("name"), server.RouterTables[r].Name},
-                                {QStringLiteral("comm"), commText(server.settings, server.RouterStates[r], r)},
+                                {QStringLiteral("name"), server.routerTable(r).Name},
+                                {QStringLiteral("comm"), commText(server, r)},
                                 {QStringLiteral("port"), port}});
     }
     QJsonObject colors;
     for (int c = 1; c <= kColorCount; ++c)
-        colors.insert(QString::number(c), hexColor(server.settings.Colors[c]));
+        colors.insert(QString::number(c), hexColor(server.currentSettings().Colors[c]));
     return reply(200, {{QStringLiteral("routers"), list}, {QStringLiteral("colors"), colors}});
 }
 
 WebResponse WebApi::router(int r)
 {
-    const RouterTable &table = server.RouterTables[r];
-    const RouterState &state = server.RouterStates[r];
+    const RouterTable &table = server.routerTable(r);
+    const RouterState &state = server.routerState(r);
     QJsonArray sources;
     QJsonArray destinations;
     for (int n = 1; n <= kPointCount; ++n) {
@@ -534,8 +535,8 @@ WebResponse WebApi::router(int r)
     }
     return reply(200, {{QStringLiteral("router"), r},
                        {QStringLiteral("name"), table.Name},
-                       {QStringLiteral("comm"), commText(server.settings, state, r)},
-                       {QStringLiteral("port"), servingPort(server.settings, r)},
+                       {QStringLiteral("comm"), commText(server, r)},
+                       {QStringLiteral("port"), servingPortJson(server, r)},
                        {QStringLiteral("sources"), sources},
                        {QStringLiteral("destinations"), destinations}});
 }
@@ -547,7 +548,7 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         return failure(400, QStringLiteral("body: a JSON object with source, destination and comment"));
     const QJsonObject body = doc.object();
-    const RouterTable &table = server.RouterTables[r];
+    const RouterTable &table = server.routerTable(r);
 
     TakeRequest request;
     request.router = r;
@@ -630,7 +631,7 @@ WebResponse WebApi::hold(const Caller &caller, int r, int d, bool set)
     // From afar a hold needs the same privilege as a take.
     if (UserPrivilege(server, caller.user) < MasterOperator)
         return failure(403, QStringLiteral("privilege: ") + takeRefusalText(TakeRefusal::NoPrivilege));
-    if (!server.RouterTables[r].DestVisible[d])
+    if (!server.routerTable(r).DestVisible[d])
         return failure(400, QStringLiteral("destination: a visible destination of router %1 (1..%2)")
                                 .arg(r)
                                 .arg(kPointCount));
@@ -669,7 +670,7 @@ QByteArray WebApi::metrics()
     };
     QList<int> served;
     for (int r = 1; r <= kRouterCount; ++r) {
-        if (server.links.isServed(r, false) || server.links.isServed(r, true))
+        if (server.servesRouter(r))
             served.append(r);
     }
     const auto perRouter = [&](const char *name, const char *type, const char *help, auto value) {
@@ -680,24 +681,24 @@ QByteArray WebApi::metrics()
         }
     };
     perRouter("marlin_router_link_up", "gauge", "Whether the router's communication is up (1) or down (0).",
-              [this](int r) { return server.RouterStates[r].CommOK ? 1 : 0; });
+              [this](int r) { return server.routerCounters(r).linkUp ? 1 : 0; });
     perRouter("marlin_router_replies_total", "counter", "Status replies accepted from the router.",
-              [this](int r) { return server.links.repliesReceived(r); });
+              [this](int r) { return server.routerCounters(r).replies; });
     perRouter("marlin_router_commands_sent_total", "counter", "Commands sent to the router on any port.",
-              [this](int r) { return server.links.commandsSent(r); });
+              [this](int r) { return server.routerCounters(r).commandsSent; });
     perRouter("marlin_router_queue_depth", "gauge", "Commands waiting in the router's queues.",
-              [this](int r) { return server.links.queueDepth(r); });
+              [this](int r) { return server.routerCounters(r).queueDepth; });
 
     family("marlin_router_datagrams_refused_total", "counter",
            "Datagrams the UDP router ports refused because they came from another address than the router's.");
-    out += "marlin_router_datagrams_refused_total " + QByteArray::number(server.links.refusedDatagrams()) + '\n';
+    out += "marlin_router_datagrams_refused_total " + QByteArray::number(server.counters().refusedDatagrams) + '\n';
     family("marlin_log_write_failures_total", "counter",
            "Appends to the error or switch log that failed (full disk, unwritable folder).");
-    out += "marlin_log_write_failures_total " + QByteArray::number(server.logs.writeFailures()) + '\n';
+    out += "marlin_log_write_failures_total " + QByteArray::number(server.counters().logWriteFailures) + '\n';
     family("marlin_panels_connected", "gauge", "Panel connections open.");
-    out += "marlin_panels_connected " + QByteArray::number(server.clients.connectedCount()) + '\n';
+    out += "marlin_panels_connected " + QByteArray::number(server.counters().panelsConnected) + '\n';
     family("marlin_panel_requests_total", "counter", "Panel requests handled.");
-    out += "marlin_panel_requests_total " + QByteArray::number(server.clients.requestsHandled()) + '\n';
+    out += "marlin_panel_requests_total " + QByteArray::number(server.counters().panelRequests) + '\n';
     family("marlin_takes_total", "counter", "Takes accepted, by where they came from.");
     const std::pair<const char *, Server::TakeOrigin> origins[] = {{"panel", Server::TakeOrigin::Panel},
                                                                    {"console", Server::TakeOrigin::Console},

@@ -590,7 +590,7 @@ WebServer::WebServer(Server &server, QObject *parent) : QObject(parent), server(
         // The old active may still hold the address a moment: tried again
         // every second, as the panel listeners are, and reported once.
         bindRetriesLeft = Server::kBindRetries;
-        if (!startListening(false) && this->server.settings.Web.WebEnabled)
+        if (!startListening(false) && this->server.currentSettings().Web.WebEnabled)
             bindRetry.start();
     });
 }
@@ -601,7 +601,7 @@ bool WebServer::start() { return startListening(true); }
 
 bool WebServer::startListening(bool report)
 {
-    const WebSettings &web = server.settings.Web;
+    const WebSettings &web = server.currentSettings().Web;
     if (io || !web.WebEnabled || server.isStandby())
         return isListening();
     problem.clear();
@@ -636,7 +636,7 @@ bool WebServer::startListening(bool report)
                                  .arg(host)
                                  .arg(web.WebTCPPort)
                                  .arg(problem));
-        server.logs.tellTerminal(QStringLiteral("web not listening on %1:%2: %3").arg(host).arg(web.WebTCPPort).arg(problem));
+        server.tellTerminal(QStringLiteral("web not listening on %1:%2: %3").arg(host).arg(web.WebTCPPort).arg(problem));
         return false;
     }
 
@@ -648,7 +648,7 @@ bool WebServer::startListening(bool report)
     next->thread = std::thread([&shared] { shared.context.run(); });
     io = std::move(next);
     bindRetry.stop();
-    server.logs.tellTerminal(QStringLiteral("web listening on %1:%2").arg(io->address).arg(io->port));
+    server.tellTerminal(QStringLiteral("web listening on %1:%2").arg(io->address).arg(io->port));
     return true;
 }
 
