@@ -108,6 +108,13 @@ public:
     // entry 0, never memory outside the tables.
     const RouterTable &routerTable(int router) const { return RouterTables[isRouterNumber(router) ? router : 0]; }
     const RouterState &routerState(int router) const { return RouterStates[isRouterNumber(router) ? router : 0]; }
+    const RouterTableArray &routerTables() const { return RouterTables; }
+    const UserTable &users() const { return Users; }
+    // The user 1..12 logged in at the console, 0 for none.
+    int currentUser() const { return CurrentUser; }
+    const IconList &icons() const { return imglstRTR; }
+    // The panel connections' records, 1..64.
+    const ClientTable &panelRecords() const { return clientTable; }
     // The port that serves a router, the one its takes and polls go to
     // (number 0 when no enabled port does).
     RouterPort servingPort(int router) const;

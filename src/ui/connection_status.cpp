@@ -92,7 +92,7 @@ frmConStat::frmConStat(const Server &server, QWidget *parent) : QWidget(parent),
 void frmConStat::tick()
 {
     for (int i = 1; i <= kClientCount; ++i) {
-        const ClientRecord &record = server.clientTable[i];
+        const ClientRecord &record = server.panelRecords()[i];
         lblIP[i]->setText(record.InUse ? record.RemoteIP + QLatin1Char('/') + QString::number(record.RemotePort)
                                        : QString());
         shpCon[i]->setFilled(record.InUse);

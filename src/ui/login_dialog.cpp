@@ -40,7 +40,7 @@ frmLogin::frmLogin(Server &server, QWidget *parent) : QWidget(parent), server(se
     connect(cmdOK, &QPushButton::clicked, this, &frmLogin::ok);
     connect(cmdCANCEL, &QPushButton::clicked, this, &QWidget::close);
     connect(cmdLOGOUT, &QPushButton::clicked, this, &frmLogin::logOut);
-    cmdLOGOUT->setVisible(server.CurrentUser > 0);
+    cmdLOGOUT->setVisible(server.currentUser() > 0);
 
     lblERROR = new QLabel(QStringLiteral("The system could not log you in.  Please make sure your user name and "
                                          "password are correct.  If you require assistance, please contact your "
@@ -87,7 +87,7 @@ void frmLogin::ok()
         timeError.start();
         return;
     }
-    emit loggedIn(server.CurrentUser);
+    emit loggedIn(server.currentUser());
     close();
 }
 

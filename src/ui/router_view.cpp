@@ -39,7 +39,7 @@ QColor windowsColor(double value)
 
 QString routerHeading(const Server &server, int r)
 {
-    const QString name = server.RouterTables[r].Name;
+    const QString name = server.routerTable(r).Name;
     return trimSpaces(name).isEmpty() ? QStringLiteral("Router") + Str(r) : name;
 }
 
@@ -53,7 +53,7 @@ int RouterViewModel::columnCount(const QModelIndex &parent) const { return paren
 
 int RouterViewModel::routerOfColumn(int column) const
 {
-    const int r = column >= 0 && column < kColumnCount ? server.settings.ColumnPosition[column + 1] : 0;
+    const int r = column >= 0 && column < kColumnCount ? server.currentSettings().ColumnPosition[column + 1] : 0;
     return isRouterNumber(r) ? r : 0;
 }
 
@@ -61,30 +61,30 @@ int RouterViewModel::sourceAt(const QModelIndex &index) const
 {
     const int r = routerOfColumn(index.column());
     const int d = index.row() + 1;
-    if (!r || !isPointNumber(d) || !server.RouterTables[r].DestVisible[d])
+    if (!r || !isPointNumber(d) || !server.routerTable(r).DestVisible[d])
         return 0;
-    return ShownSource(server.RouterTables[r], server.RouterStates[r], d);
+    return ShownSource(server.routerTable(r), server.routerState(r), d);
 }
 
-QColor RouterViewModel::color(int number) const { return windowsColor(server.settings.Colors[number]); }
+QColor RouterViewModel::color(int number) const { return windowsColor(server.currentSettings().Colors[number]); }
 
 QVariant RouterViewModel::picture(const QString &key) const
 {
-    if (server.imglstRTR.size() == 0)
+    if (server.icons().size() == 0)
         return {};
     // Unknown keys all show the first picture, so they share its pixmap.
-    const QString cacheKey = server.imglstRTR.contains(key) ? key : QString();
+    const QString cacheKey = server.icons().contains(key) ? key : QString();
     auto it = pixmaps.find(cacheKey);
     if (it == pixmaps.end())
-        it = pixmaps.insert(cacheKey, QPixmap::fromImage(server.imglstRTR.imageFor(key)));
+        it = pixmaps.insert(cacheKey, QPixmap::fromImage(server.icons().imageFor(key)));
     return *it;
 }
 
 QString RouterViewModel::toolTip(int r, int d, int source) const
 {
-    if (!server.RouterStates[r].CommOK)
+    if (!server.routerState(r).CommOK)
         return QStringLiteral("Communicaion Fault");
-    const RouterTable &table = server.RouterTables[r];
+    const RouterTable &table = server.routerTable(r);
     const QString cell = source > 0 ? QString::number(source) : QString();
     const QString description = source <= kPointCount ? table.SourceDescription[source] : QString();
     const QString sourceText = description.isEmpty() ? cell : description;
@@ -98,8 +98,8 @@ QVariant RouterViewModel::data(const QModelIndex &index, int role) const
     const int d = index.row() + 1;
     if (!index.isValid() || !r || !isPointNumber(d))
         return {};
-    const RouterTable &table = server.RouterTables[r];
-    const RouterState &state = server.RouterStates[r];
+    const RouterTable &table = server.routerTable(r);
+    const RouterState &state = server.routerState(r);
     const int s = sourceAt(index);
     switch (role) {
     case Qt::DisplayRole:
@@ -137,10 +137,10 @@ QVariant RouterViewModel::headerData(int section, Qt::Orientation orientation, i
         return {};
     switch (role) {
     case Qt::DisplayRole: return routerHeading(server, r);
-    case Qt::BackgroundRole: return server.RouterStates[r].CommOK ? kFixedBackground : kFaultBackground;
+    case Qt::BackgroundRole: return server.routerState(r).CommOK ? kFixedBackground : kFaultBackground;
     case Qt::ForegroundRole: return kFixedText;
     case Qt::ToolTipRole:
-        return server.RouterStates[r].CommOK ? QStringLiteral("Router") + Str(r) : QStringLiteral("Communicaion Fault");
+        return server.routerState(r).CommOK ? QStringLiteral("Router") + Str(r) : QStringLiteral("Communicaion Fault");
     case RouterRole: return r;
     default: return {};
     }
@@ -237,10 +237,10 @@ bool frmRtrView::find(const QString &text)
         const int r = rows->routerOfColumn(column);
         if (!r)
             continue;
-        const RouterTable &table = server.RouterTables[r];
+        const RouterTable &table = server.routerTable(r);
         const bool nameHolds = holds(table.Name);
         for (int d = 1; d <= kPointCount; ++d) {
-            const int s = ShownSource(table, server.RouterStates[r], d);
+            const int s = ShownSource(table, server.routerState(r), d);
             if (nameHolds || (table.DestVisible[d] && holds(table.DestLabel[d]))
                 || (table.DestVisible[d] && isPointNumber(s) && holds(table.SourceLabel[s]))) {
                 const QModelIndex index = rows->index(d - 1, column);
@@ -270,7 +270,7 @@ void frmRtrView::showPopup(const QPoint &position)
         return;
     PopupRouter = rows->routerOfColumn(index.column());
     PopupDestination = index.row() + 1;
-    menuPopPri->setChecked(ShownHold(server.RouterTables[PopupRouter], server.RouterStates[PopupRouter], PopupDestination));
+    menuPopPri->setChecked(ShownHold(server.routerTable(PopupRouter), server.routerState(PopupRouter), PopupDestination));
     menuPop->popup(gridRTR->viewport()->mapToGlobal(position));
 }
 

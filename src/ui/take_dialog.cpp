@@ -93,10 +93,10 @@ frmTake::frmTake(Server &server, int takeRouter, int takeSource, int takeDestina
     // column without a router adds nothing, so a list position is never a
     // column number: an item is found by its router.
     for (int i = 1; i <= kColumnCount; ++i) {
-        const int r = server.settings.ColumnPosition[i];
+        const int r = server.currentSettings().ColumnPosition[i];
         if (!isRouterNumber(r))
             continue;
-        const QString name = server.RouterTables[r].Name;
+        const QString name = server.routerTable(r).Name;
         cmbRTR->addItem(name.isEmpty() ? QStringLiteral("Router %1").arg(r) : name, r);
     }
 
@@ -126,8 +126,8 @@ void frmTake::selectRouter()
         box->setChecked(false);
     if (!isRouterNumber(r))
         return;
-    const RouterTable &table = server.RouterTables[r];
-    const IconList &icons = server.imglstRTR;
+    const RouterTable &table = server.routerTable(r);
+    const IconList &icons = server.icons();
     // An icon the library lacks leaves its item without a picture.
     const auto icon = [&icons](const QString &key) {
         return icons.contains(key) ? QIcon(QPixmap::fromImage(icons.imageFor(key))) : QIcon();
@@ -160,7 +160,7 @@ void frmTake::selectSource(int source)
     if (!isRouterNumber(r) || !isPointNumber(source))
         return;
     for (int k = 0; k < 8; ++k)
-        chkL[k]->setChecked(server.RouterTables[r].SourceLevel[source][k + 1]);
+        chkL[k]->setChecked(server.routerTable(r).SourceLevel[source][k + 1]);
 }
 
 void frmTake::sourceChosen()
@@ -173,7 +173,7 @@ void frmTake::destinationChosen()
 {
     const int r = selectedRouter();
     const int d = selectedDestination();
-    const int shown = isRouterNumber(r) ? ShownSource(server.RouterTables[r], server.RouterStates[r], d) : 0;
+    const int shown = isRouterNumber(r) ? ShownSource(server.routerTable(r), server.routerState(r), d) : 0;
     if (shown > 0)
         selectSource(shown);
     cmdTake[1]->setFocus();

@@ -24,7 +24,7 @@
 namespace marlin {
 
 frmSetPorts::frmSetPorts(Server &server, QWidget *parent)
-    : QWidget(parent), server(server), working(server.settings.ComPorts)
+    : QWidget(parent), server(server), working(server.currentSettings().ComPorts)
 {
     setObjectName(QStringLiteral("frmSetPorts"));
     setWindowTitle(QStringLiteral("Communication Port Settings"));

@@ -56,7 +56,7 @@ frmSetGen::frmSetGen(Server &server, QWidget *parent) : QWidget(parent), server(
         connect(cmdSBCOLOR[i], &QPushButton::clicked, this, [this, i] { pickColor(i); });
         grid->addWidget(lblSBCOLOR[i], i - 1, 0);
         grid->addWidget(cmdSBCOLOR[i], i - 1, 1);
-        setSwatch(i, fromWindows(server.settings.Colors[i]));
+        setSwatch(i, fromWindows(server.currentSettings().Colors[i]));
     }
 
     auto *order = new QGroupBox(QStringLiteral("Column Order"));
@@ -64,8 +64,8 @@ frmSetGen::frmSetGen(Server &server, QWidget *parent) : QWidget(parent), server(
     lstColShow->setObjectName(QStringLiteral("lstColShow"));
     lstColShow->setAccessibleName(QStringLiteral("Column Order"));
     for (int i = 1; i <= kColumnCount; ++i) {
-        const int r = server.settings.ColumnPosition[i];
-        auto *item = new QListWidgetItem(isRouterNumber(r) ? server.RouterTables[r].Name : QString());
+        const int r = server.currentSettings().ColumnPosition[i];
+        auto *item = new QListWidgetItem(isRouterNumber(r) ? server.routerTable(r).Name : QString());
         item->setData(Qt::UserRole, r);
         lstColShow->addItem(item);
     }

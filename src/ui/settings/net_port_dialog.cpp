@@ -44,7 +44,7 @@ void addRows(QFormLayout *form, std::initializer_list<std::pair<const char *, QW
 } // namespace
 
 frmSetNetPorts::frmSetNetPorts(Server &server, QWidget *parent)
-    : QWidget(parent), server(server), working(netPortEdits(server.settings))
+    : QWidget(parent), server(server), working(netPortEdits(server.currentSettings()))
 {
     setObjectName(QStringLiteral("frmSetNetPorts"));
     setWindowTitle(QStringLiteral("Network Device Settings"));

@@ -30,7 +30,7 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
     auto *frame = new QGroupBox(QStringLiteral("Local Network Card IP Addresses"));
     auto *form = new QFormLayout(frame);
     for (int k = 1; k <= kCardCount; ++k) {
-        txtIP[k] = new QLineEdit(server.settings.Cards[k].CardIPAddress);
+        txtIP[k] = new QLineEdit(server.currentSettings().Cards[k].CardIPAddress);
         txtIP[k]->setObjectName(QStringLiteral("txtIP%1").arg(k));
         form->addRow(QStringLiteral("Network Card %1").arg(k), txtIP[k]);
     }
@@ -38,7 +38,7 @@ frmSetNic::frmSetNic(Server &server, QWidget *parent) : QWidget(parent), server(
     auto *web = new QGroupBox(QStringLiteral("Web"));
     web->setObjectName(QStringLiteral("fraWeb"));
     auto *webForm = new QFormLayout(web);
-    const WebSettings &current = server.settings.Web;
+    const WebSettings &current = server.currentSettings().Web;
     chkWebEnabled = new QCheckBox(QStringLiteral("Enabled"));
     chkWebEnabled->setObjectName(QStringLiteral("chkWebEnabled"));
     chkWebEnabled->setAccessibleName(QStringLiteral("Enabled"));
@@ -77,7 +77,7 @@ void frmSetNic::save()
         return;
     // The model takes the addresses only once they are on disk, so it never
     // holds what the next start would not find.
-    Settings edited = server.settings;
+    Settings edited = server.currentSettings();
     for (int k = 1; k <= kCardCount; ++k) {
         edited.Cards[k].CardIPAddress = trimSpaces(txtIP[k]->text());
         const QString refusal =

@@ -147,7 +147,7 @@ QHBoxLayout *stepper(QToolButton *back, QLabel *number, QToolButton *forward)
 } // namespace
 
 frmSetRTR::frmSetRTR(Server &server, QWidget *parent)
-    : QWidget(parent), server(server), work(std::make_unique<RouterTableArray>(server.RouterTables))
+    : QWidget(parent), server(server), work(std::make_unique<RouterTableArray>(server.routerTables()))
 {
     setObjectName(QStringLiteral("frmSetRTR"));
     setWindowTitle(QStringLiteral("Router Configuration Utility"));
@@ -217,7 +217,7 @@ frmSetRTR::~frmSetRTR() = default;
 
 void frmSetRTR::buildSources(QWidget *tab)
 {
-    const IconList &icons = server.imglstRTR;
+    const IconList &icons = server.icons();
     cmdSRCLEFT = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdSRCLEFT"), QStringLiteral("Previous source"));
     cmdSRCRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdSRCRight"), QStringLiteral("Next source"));
     lblSRC = numberLabel(QStringLiteral("lblSRC"));
@@ -300,7 +300,7 @@ void frmSetRTR::buildSources(QWidget *tab)
 
 void frmSetRTR::buildDestinations(QWidget *tab)
 {
-    const IconList &icons = server.imglstRTR;
+    const IconList &icons = server.icons();
     cmdDESLeft = makeStepButton(Qt::LeftArrow, QStringLiteral("cmdDESLeft"), QStringLiteral("Previous destination"));
     cmdDESRight = makeStepButton(Qt::RightArrow, QStringLiteral("cmdDESRight"), QStringLiteral("Next destination"));
     lblDES = numberLabel(QStringLiteral("lblDES"));
@@ -486,7 +486,7 @@ QFileDialog *frmSetRTR::openExportDialog()
 
 bool frmSetRTR::exportTo(const QString &path)
 {
-    if (ExportRouterTable(path, server.RouterTables[std::size_t(router)]))
+    if (ExportRouterTable(path, server.routerTable(router)))
         return true;
     openMessage(this, QMessageBox::Critical, QStringLiteral("Export Router") + Str(router) + QStringLiteral(" Table"),
                 QStringLiteral("The table could not be written to %1.").arg(path));

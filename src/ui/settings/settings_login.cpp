@@ -8,7 +8,7 @@
 namespace marlin {
 
 SettingsLogin::SettingsLogin(QWidget *window, const Server &server, SettingsKind kind)
-    : QObject(window), window(window), server(server), kind(kind), openedBy(server.CurrentUser)
+    : QObject(window), window(window), server(server), kind(kind), openedBy(server.currentUser())
 {
     setObjectName(QStringLiteral("settingsLogin"));
 }

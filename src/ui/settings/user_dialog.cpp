@@ -16,7 +16,7 @@
 
 namespace marlin {
 
-frmSetUsers::frmSetUsers(Server &server, QWidget *parent) : QWidget(parent), server(server), working(server.Users)
+frmSetUsers::frmSetUsers(Server &server, QWidget *parent) : QWidget(parent), server(server), working(server.users())
 {
     setObjectName(QStringLiteral("frmSetUsers"));
     setWindowTitle(QStringLiteral("User Settings"));
