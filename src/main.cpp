@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -262,9 +263,11 @@ int main(int argc, char *argv[])
     // The web face listens once the server is up, and follows its role.
     marlin::WebServer web(server);
     if (noConsole) {
-        // What the console would show in a message box goes to the terminal.
-        QObject::connect(&server, &marlin::Server::startupErrorDue, &server,
-                         [](const QString &text) { say(text); });
+        // What the console would show in a message box goes to the
+        // terminal, a second later as the console shows it.
+        QObject::connect(&server, &marlin::Server::startupErrorRaised, &server, [&server](const QString &text) {
+            QTimer::singleShot(1000, &server, [text] { say(text); });
+        });
         QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &server, [&server] {
             server.Shutdown();
             QCoreApplication::quit();

@@ -45,7 +45,6 @@ Server::Server(const QString &appDir, QObject *parent)
       clients(*protocolHost)
 {
     connect(&links, &RouterLinks::routerChanged, this, &Server::NotifyRouterChanged);
-    connect(&links, &RouterLinks::crosspointStored, this, &Server::restartViewRefreshTimer);
     connect(&links, &RouterLinks::routerViewRefreshRequested, this, &Server::RefreshRouterView);
     connect(&links, &RouterLinks::problemRoutersRefreshRequested, this, &Server::RefreshProblemRouters);
     connect(&links, &RouterLinks::alertRaised, this, &Server::alertRaised);
@@ -57,19 +56,9 @@ Server::Server(const QString &appDir, QObject *parent)
 
     logs.setProblemHandler([this](const QString &problem) { emit logProblemChanged(problem); });
 
-    timeError.setObjectName(QStringLiteral("timeError"));
-    timeError.setInterval(1000);
-    timeError.setSingleShot(true);
-    connect(&timeError, &QTimer::timeout, this, [this] { emit startupErrorDue(StartupError); });
-
     bindRetry.setObjectName(QStringLiteral("bindRetry"));
     bindRetry.setInterval(1000);
     connect(&bindRetry, &QTimer::timeout, this, &Server::retryListening);
-
-    timeRTRUpdate.setObjectName(QStringLiteral("timeRTRUpdate"));
-    timeRTRUpdate.setInterval(333);
-    timeRTRUpdate.setSingleShot(true);
-    connect(&timeRTRUpdate, &QTimer::timeout, this, &Server::RefreshRouterView);
 }
 
 Server::~Server() = default;
@@ -192,16 +181,10 @@ void Server::noteServedRouters()
     }
 }
 
-void Server::restartViewRefreshTimer()
-{
-    timeRTRUpdate.stop();
-    timeRTRUpdate.start();
-}
-
 void Server::raiseStartupError()
 {
     if (!trimSpaces(StartupError).isEmpty())
-        timeError.start();
+        emit startupErrorRaised(StartupError);
 }
 
 void Server::recordStartupFailure(const QString &text, const QString &detail)
@@ -289,7 +272,7 @@ void Server::Start(Role role)
         tellListeners();
     }
     if (cardFailed)
-        emit networkCardSettingsRequested();
+        emit networkCardFailedAtStart();
 
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
@@ -298,7 +281,7 @@ void Server::Start(Role role)
     for (const QString &failure : loadRouterTables(LoadMode::Startup) + loadUsers(LoadMode::Startup))
         recordStartupFailure(failure);
 
-    emit loginRequested();
+    emit startedWithNobodyLoggedIn();
 
     for (int r = 1; r <= kRouterCount; ++r)
         RouterStates[r].CommOK = true;
@@ -309,8 +292,7 @@ void Server::Start(Role role)
 
     // Anything the later steps met is logged too, each line once.
     logStartupFailures();
-    if (!trimSpaces(StartupError).isEmpty())
-        timeError.start();
+    raiseStartupError();
     if (!standby)
         links.start();
     clients.start();

@@ -316,7 +316,6 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
         if (!change.changed)
             continue;
         logs.WriteSwitchLog(false, r, x.source, x.destination, QString());
-        emit crosspointStored(r);
         emit crosspointChanged(r, x.destination, x.source);
         if (change.holdDropped) {
             emit holdDropped(r, x.destination);

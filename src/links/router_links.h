@@ -162,9 +162,7 @@ public:
 signals:
     // A router's status (priority false) or high-priority flags (true) changed.
     void routerChanged(int router, bool priority);
-    // A reply stored a new crosspoint: the view refreshes after the burst.
-    void crosspointStored(int router);
-    // The same change, for faces that show single crosspoints.
+    // A reply stored a new crosspoint.
     void crosspointChanged(int router, int destination, int source);
     // A reply switched a held destination elsewhere, and its hold dropped.
     void holdDropped(int router, int destination);

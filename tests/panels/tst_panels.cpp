@@ -656,7 +656,7 @@ void TestPanels::bindFailureOpensCardSettings()
                   + "\r\nNetwork_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"
                     "Network_Card_3_IP_Address=not an address\r\n"));
     TestServer server(dir.path());
-    QSignalSpy opened(&server, &Server::networkCardSettingsRequested);
+    QSignalSpy opened(&server, &Server::networkCardFailedAtStart);
     server.Start();
     QCOMPARE(server.StartupError, cardBindFailureText(3));
     QCOMPARE(server.StartupError,
