@@ -42,7 +42,7 @@ Server::Server(const QString &appDir, QObject *parent)
       clientTable(tables->clients),
       links(appDir, settings, RouterTables, RouterStates, logs),
       protocolHost(std::make_unique<ServerProtocolHost>(*this)),
-      clients(*protocolHost)
+      panelServer(*protocolHost)
 {
     connect(&links, &RouterLinks::routerChanged, this, &Server::NotifyRouterChanged);
     connect(&links, &RouterLinks::routerViewRefreshRequested, this, &Server::RefreshRouterView);
@@ -237,12 +237,12 @@ void Server::tellListeners()
         const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
         if (address.isEmpty())
             continue;
-        if (clients.isListening(k))
-            logs.tellTerminal(QStringLiteral("network card %1: listening on %2:%3").arg(k).arg(address).arg(clients.listeningPort(k)));
+        if (panelServer.isListening(k))
+            logs.tellTerminal(QStringLiteral("network card %1: listening on %2:%3").arg(k).arg(address).arg(panelServer.listeningPort(k)));
         else
             logs.tellTerminal(QStringLiteral("network card %1: not listening on %2:%3: %4")
                                   .arg(k)
-                                  .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+                                  .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), panelServer.listenProblem(k)));
     }
 }
 
@@ -264,7 +264,7 @@ void Server::Start(Role role)
         tellOpenedComPorts();
         tellNetworkPorts();
 
-        clients.listen(settings);
+        panelServer.listen(settings);
         for (int k : cardsNotListening()) {
             recordStartupFailure(cardBindFailureText(k), cardListenFailureDetail(k));
             cardFailed = true;
@@ -295,7 +295,7 @@ void Server::Start(Role role)
     raiseStartupError();
     if (!standby)
         links.start();
-    clients.start();
+    panelServer.start();
 }
 
 void Server::Promote()
@@ -309,7 +309,7 @@ void Server::Promote()
     tellOpenedComPorts();
     tellNetworkPorts();
     // The floating address may arrive a moment after the signal.
-    clients.listen(settings);
+    panelServer.listen(settings);
     bindRetriesLeft = kBindRetries;
     retryListening();
 
@@ -329,7 +329,7 @@ void Server::retryListening()
     // Called once by the promotion, then by each tick of the retry timer.
     if (bindRetry.isActive()) {
         --bindRetriesLeft;
-        clients.listen(settings, true);
+        panelServer.listen(settings, true);
     }
     const QList<int> missing = cardsNotListening();
     if (!missing.isEmpty() && bindRetriesLeft > 0) {
@@ -349,7 +349,7 @@ QList<int> Server::cardsNotListening() const
 {
     QList<int> cards;
     for (int k = 1; k <= kCardCount; ++k) {
-        if (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !clients.isListening(k))
+        if (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !panelServer.isListening(k))
             cards.append(k);
     }
     return cards;
@@ -360,7 +360,7 @@ QString Server::cardListenFailureDetail(int k) const
     return QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
         .arg(k)
         .arg(trimSpaces(settings.Cards[k].CardIPAddress), trimSpaces(settings.Cards[k].CardTCPPort),
-             clients.listenProblem(k));
+             panelServer.listenProblem(k));
 }
 
 void Server::Demote()
@@ -370,7 +370,7 @@ void Server::Demote()
     standby = true;
     bindRetry.stop();
     links.suspend();
-    clients.closeAll();
+    panelServer.closeAll();
     // No alert stays open for a link nobody supervises.
     for (int n = 1; n <= kPortCount; ++n)
         emit alertCleared(n);

@@ -78,7 +78,7 @@ private:
     std::unique_ptr<ClientProtocolHost> protocolHost;
 
 public:
-    ClientServer clients;
+    ClientServer panelServer;
 
     QString StartupError;
     int CurrentUser = 0;

@@ -440,7 +440,7 @@ void RouterLinks::RequestAllStatus()
 // The silence verdict of a port: up while it has missed fewer checks than
 // its limit; a Leitch or Image Video router silent for more than three is
 // polled once a check.
-bool RouterLinks::checkLink(int n, bool isNetwork)
+bool RouterLinks::checkSilenceAndPoll(int n, bool isNetwork)
 {
     PortRuntime &rt = table.ports[n];
     int &misses = isNetwork ? rt.NetMissCount : rt.ComMissCount;
@@ -454,9 +454,9 @@ bool RouterLinks::checkLink(int n, bool isNetwork)
     return ok;
 }
 
-bool RouterLinks::CheckComLink(int n) { return checkLink(n, false); }
+bool RouterLinks::CheckComLink(int n) { return checkSilenceAndPoll(n, false); }
 
-bool RouterLinks::CheckNetLink(int n) { return checkLink(n, true); }
+bool RouterLinks::CheckNetLink(int n) { return checkSilenceAndPoll(n, true); }
 
 void RouterLinks::comLinkPass()
 {

@@ -237,7 +237,7 @@ void MDIMain::tick()
     if (server.startDate().isValid())
         lblSDate->setText(dateText(server.startDate()));
     lblCon->setText(Str(LiveClientCount(server.clientTable)) + QStringLiteral(" /")
-                    + Str(server.clients.acceptedSocketCount()));
+                    + Str(server.panelServer.acceptedSocketCount()));
 }
 
 void MDIMain::refreshProblemRouters()

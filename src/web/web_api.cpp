@@ -681,9 +681,9 @@ QByteArray WebApi::metrics()
            "Appends to the error or switch log that failed (full disk, unwritable folder).");
     out += "marlin_log_write_failures_total " + QByteArray::number(server.logs.writeFailures()) + '\n';
     family("marlin_panels_connected", "gauge", "Panel connections open.");
-    out += "marlin_panels_connected " + QByteArray::number(server.clients.connectedCount()) + '\n';
+    out += "marlin_panels_connected " + QByteArray::number(server.panelServer.connectedCount()) + '\n';
     family("marlin_panel_requests_total", "counter", "Panel requests handled.");
-    out += "marlin_panel_requests_total " + QByteArray::number(server.clients.requestsHandled()) + '\n';
+    out += "marlin_panel_requests_total " + QByteArray::number(server.panelServer.requestsHandled()) + '\n';
     family("marlin_takes_total", "counter", "Takes accepted, by where they came from.");
     const std::pair<const char *, Server::TakeOrigin> origins[] = {{"panel", Server::TakeOrigin::Panel},
                                                                    {"console", Server::TakeOrigin::Console},

@@ -3,7 +3,7 @@
 #include "config/users.h"
 #include "core/server.h"
 #include "core/single_instance.h"
-#include "core/termination_signals.h"
+#include "core/process_signals.h"
 #include "test_server.h"
 #include "test_support.h"
 
@@ -135,7 +135,7 @@ private slots:
     void checkConfigTellsProblemsAndWritesNothing();
     void unreachableDisplayFallsBackToOffscreen();
     void secondCopyIsRefused();
-    void terminationSignalsArriveOnTheEventLoop();
+    void processSignalsArriveOnTheEventLoop();
     void signalPairFailureIsReported();
     void badFilesNeverStopTheProgram();
     void panelsWaitWhileDescriptorsRunOut();
@@ -582,10 +582,10 @@ void TestCore::promotionWaitsForTheAddress()
     server.Start(Server::Role::Standby);
     QVERIFY(logEntries(app.path(), "Error").contains("Server Started"));
     server.Promote();
-    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(!server.panelServer.isListening(1));
     taken.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(server.clients.isListening(1), 5000);
-    QCOMPARE(server.clients.listeningPort(1), port);
+    QTRY_VERIFY_WITH_TIMEOUT(server.panelServer.isListening(1), 5000);
+    QCOMPARE(server.panelServer.listeningPort(1), port);
     // Bound in time: no failure is reported.
     QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Promoted to active"}));
 }
@@ -737,13 +737,13 @@ void TestCore::secondCopyIsRefused()
     QVERIFY(first->waitForFinished(20000));
 }
 
-void TestCore::terminationSignalsArriveOnTheEventLoop()
+void TestCore::processSignalsArriveOnTheEventLoop()
 {
     {
-        TerminationSignals termination;
+        ProcessSignals termination;
         QVERIFY(termination.isWatching());
         QCOMPARE(termination.problem(), QString());
-        QSignalSpy requested(&termination, &TerminationSignals::terminationRequested);
+        QSignalSpy requested(&termination, &ProcessSignals::terminationRequested);
         QCOMPARE(::raise(SIGTERM), 0);
         QVERIFY(requested.wait(5000));
         QCOMPARE(::raise(SIGINT), 0);
@@ -752,8 +752,8 @@ void TestCore::terminationSignalsArriveOnTheEventLoop()
         // A failover manager's promote and demote, in the order they came.
         termination.watchRoleSignals();
         QList<QByteArray> roles;
-        connect(&termination, &TerminationSignals::promotionRequested, this, [&] { roles.append("promote"); });
-        connect(&termination, &TerminationSignals::demotionRequested, this, [&] { roles.append("demote"); });
+        connect(&termination, &ProcessSignals::promotionRequested, this, [&] { roles.append("promote"); });
+        connect(&termination, &ProcessSignals::demotionRequested, this, [&] { roles.append("demote"); });
         QCOMPARE(::raise(SIGUSR2), 0);
         QCOMPARE(::raise(SIGUSR1), 0);
         QCOMPARE(::raise(SIGUSR2), 0);
@@ -763,12 +763,12 @@ void TestCore::terminationSignalsArriveOnTheEventLoop()
     {
         // Held while a program starts: kept in the order they came, and
         // emitted once delivery starts.
-        TerminationSignals termination(nullptr, nullptr, TerminationSignals::Delivery::Held);
+        ProcessSignals termination(nullptr, nullptr, ProcessSignals::Delivery::Held);
         termination.watchRoleSignals();
         QList<QByteArray> seen;
-        connect(&termination, &TerminationSignals::promotionRequested, this, [&] { seen.append("promote"); });
-        connect(&termination, &TerminationSignals::demotionRequested, this, [&] { seen.append("demote"); });
-        connect(&termination, &TerminationSignals::terminationRequested, this, [&] { seen.append("terminate"); });
+        connect(&termination, &ProcessSignals::promotionRequested, this, [&] { seen.append("promote"); });
+        connect(&termination, &ProcessSignals::demotionRequested, this, [&] { seen.append("demote"); });
+        connect(&termination, &ProcessSignals::terminationRequested, this, [&] { seen.append("terminate"); });
         QCOMPARE(::raise(SIGUSR1), 0);
         QCOMPARE(::raise(SIGUSR2), 0);
         QCOMPARE(::raise(SIGTERM), 0);
@@ -788,7 +788,7 @@ void TestCore::terminationSignalsArriveOnTheEventLoop()
 
 void TestCore::signalPairFailureIsReported()
 {
-    TerminationSignals termination(nullptr, [](int *) {
+    ProcessSignals termination(nullptr, [](int *) {
         errno = EMFILE;
         return -1;
     });
