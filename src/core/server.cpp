@@ -24,7 +24,7 @@ namespace {
 std::unique_ptr<Server::Tables> makeTables(const QString &appDir)
 {
     auto t = std::make_unique<Server::Tables>();
-    t->logs = std::make_unique<Logs>(appDir, t->routerTables);
+    t->logs = std::make_unique<Logs>(appDir);
     return t;
 }
 } // namespace

@@ -9,6 +9,7 @@
 #include "links/router_links.h"
 #include "router/router_file.h"
 #include "router/router_table.h"
+#include "router/switch_log.h"
 
 #include <QDate>
 #include <QObject>
@@ -86,7 +87,7 @@ public:
     void WriteErrorLog(const QString &text) { logs.WriteErrorLog(text); }
     void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment)
     {
-        logs.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
+        marlin::WriteSwitchLog(logs, RouterTables, isSwitchCommand, router, source, destination, comment);
     }
 
     // Read a file again, as a panel's reload request does: false when a step

@@ -10,6 +10,7 @@
 #include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
+#include "router/switch_log.h"
 #include "router/take_string.h"
 
 #include <QDeadlineTimer>
@@ -315,7 +316,7 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
         const CrosspointChange change = ApplyCrosspoint(states[r], x.destination, x.source);
         if (!change.changed)
             continue;
-        logs.WriteSwitchLog(false, r, x.source, x.destination, QString());
+        WriteSwitchLog(logs, tables, false, r, x.source, x.destination, QString());
         emit crosspointChanged(r, x.destination, x.source);
         if (change.holdDropped) {
             emit holdDropped(r, x.destination);
