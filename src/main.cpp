@@ -1,7 +1,7 @@
 #include "core/config_check.h"
 #include "core/server.h"
 #include "core/single_instance.h"
-#include "core/termination_signals.h"
+#include "core/process_signals.h"
 #include "ui/main_window.h"
 #include "web/web_server.h"
 
@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTemporaryFile>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -101,8 +102,8 @@ int main(int argc, char *argv[])
     // a spare that has only just been started, and a signal's default
     // action would end it. What arrives is held, in the order it came,
     // until the server has started and can act on it.
-    marlin::TerminationSignals termination(nullptr, nullptr, marlin::TerminationSignals::Delivery::Held);
-    termination.watchRoleSignals();
+    marlin::ProcessSignals processSignals(nullptr, nullptr, marlin::ProcessSignals::Delivery::Held);
+    processSignals.watchRoleSignals();
 
     QCoreApplication::setApplicationName(QStringLiteral("marlin-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
@@ -250,40 +251,42 @@ int main(int argc, char *argv[])
     server.logs.setTerminalEcho(true);
     server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
     server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
-    if (!termination.isWatching()) {
+    if (!processSignals.isWatching()) {
         // Otherwise a service manager's stop would end the server without a
         // trace, and nobody would know why the log never says it closed.
         server.recordStartupFailure(
             QStringLiteral("SIGTERM and SIGINT cannot be caught (no signal pipe: %1); they will end the server "
                            "without \"Server Closed Down\".")
-                .arg(termination.problem()));
+                .arg(processSignals.problem()));
     }
     // A failover manager promotes and demotes with SIGUSR1 and SIGUSR2,
     // whichever role the server started in.
-    QObject::connect(&termination, &marlin::TerminationSignals::promotionRequested, &server, &marlin::Server::Promote);
-    QObject::connect(&termination, &marlin::TerminationSignals::demotionRequested, &server, &marlin::Server::Demote);
+    QObject::connect(&processSignals, &marlin::ProcessSignals::promotionRequested, &server, &marlin::Server::Promote);
+    QObject::connect(&processSignals, &marlin::ProcessSignals::demotionRequested, &server, &marlin::Server::Demote);
     const auto role = parser.isSet(standbyOption) ? marlin::Server::Role::Standby : marlin::Server::Role::Active;
     // The web face listens once the server is up, and follows its role.
     marlin::WebServer web(server);
     if (noConsole) {
-        // What the console would show in a message box goes to the terminal.
-        QObject::connect(&server, &marlin::Server::startupErrorDue, &server,
-                         [](const QString &text) { say(text); });
-        QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &server, [&server] {
+        // What the console would show in a message box goes to the
+        // terminal, a second later as the console shows it.
+        QObject::connect(&server, &marlin::Server::startupErrorRaised, &server, [&server](const QString &text) {
+            QTimer::singleShot(1000, &server, [text] { say(text); });
+        });
+        QObject::connect(&processSignals, &marlin::ProcessSignals::terminationRequested, &server, [&server] {
             server.Shutdown();
             QCoreApplication::quit();
         });
         server.Start(role);
         web.start();
-        termination.startDelivery();
+        processSignals.startDelivery();
         return application->exec();
     }
     marlin::MDIMain window(server);
-    QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &window,
+    QObject::connect(&processSignals, &marlin::ProcessSignals::terminationRequested, &window,
                      &marlin::MDIMain::closeWithoutQuestions);
     window.show();
     server.Start(role);
     web.start();
-    termination.startDelivery();
+    processSignals.startDelivery();
     return application->exec();
 }

@@ -19,8 +19,8 @@ QString fileName(const char *prefix, const QDate &date)
 }
 } // namespace
 
-Logs::Logs(const QString &appDir, const RouterTableArray &tables)
-    : logDir(appDir + QStringLiteral("/Logs")), tables(tables), now(&QDateTime::currentDateTime)
+Logs::Logs(const QString &appDir)
+    : logDir(appDir + QStringLiteral("/Logs")), now(&QDateTime::currentDateTime)
 {
 }
 
@@ -97,22 +97,8 @@ void Logs::tellTerminal(const QString &line) const
     std::fflush(stderr);
 }
 
-void Logs::WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                          const QString &comment)
+void Logs::writeSwitchEntry(const QString &entry)
 {
-    QString entry = isSwitchCommand ? QStringLiteral("Switch command sent.") : QStringLiteral("Status update.");
-    // A number outside the tables drops only the part of the line that needs it.
-    const bool routerKnown = router >= 0 && router <= kRouterCount;
-    if (routerKnown) {
-        const RouterTable &t = tables[router];
-        entry += QStringLiteral("\t Router = ") + logSafe(t.Name);
-        if (source >= 0 && source <= kPointCount)
-            entry += QStringLiteral("\t Source = ") + logSafe(t.SourceDescription[source]);
-        if (destination >= 0 && destination <= kPointCount)
-            entry += QStringLiteral("\t Destination = ") + logSafe(t.DestDescription[destination]);
-    }
-    if (isSwitchCommand)
-        entry += QLatin1Char('\t') + logSafe(comment.left(kCommentLimit));
     const QDateTime at = now();
     append(switchLogPath(at.date()), at, entry, false);
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "router/router_table.h"
-
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -19,11 +17,12 @@ namespace marlin {
 // counted, and the first failure after a success is said once (on the
 // terminal and to whoever set a problem handler), as is the recovery.
 //
-// Every text from outside reaches a line only through logSafe, here, so a
+// Every text from outside reaches a line only through logSafe, so a
 // comment, name, label or address cannot start a line of its own or forge
-// a field: see logSafe. Switch comments are cut at kCommentLimit
-// characters, and a flood of one identical error line is collapsed (see
-// WriteErrorLog).
+// a field: see logSafe (switch lines are built by WriteSwitchLog, in
+// router/switch_log.h, which names the router from its table). Switch
+// comments are cut at kCommentLimit characters, and a flood of one
+// identical error line is collapsed (see WriteErrorLog).
 class Logs {
 public:
     using Clock = std::function<QDateTime()>;
@@ -53,11 +52,12 @@ public:
         Logs &logs;
     };
 
-    Logs(const QString &appDir, const RouterTableArray &tables);
+    explicit Logs(const QString &appDir);
 
     void WriteErrorLog(const QString &text);
-    void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination,
-                        const QString &comment);
+    // Appends a switch log line as built: every text from outside in it
+    // has been through logSafe.
+    void writeSwitchEntry(const QString &entry);
 
     // The program turns this on so that a terminal or a service manager's
     // journal sees every error log line as it is written, and what the
@@ -97,7 +97,6 @@ private:
     void flushRepeats(const QDateTime &at);
 
     QString logDir;
-    const RouterTableArray &tables;
     Clock now;
     bool terminalEcho = false;
     int batchDepth = 0;

@@ -24,7 +24,7 @@ namespace {
 std::unique_ptr<Server::Tables> makeTables(const QString &appDir)
 {
     auto t = std::make_unique<Server::Tables>();
-    t->logs = std::make_unique<Logs>(appDir, t->routerTables);
+    t->logs = std::make_unique<Logs>(appDir);
     return t;
 }
 } // namespace
@@ -42,10 +42,9 @@ Server::Server(const QString &appDir, QObject *parent)
       clientTable(tables->clients),
       links(appDir, settings, RouterTables, RouterStates, logs),
       protocolHost(std::make_unique<ServerProtocolHost>(*this)),
-      clients(*protocolHost)
+      panelServer(*protocolHost)
 {
     connect(&links, &RouterLinks::routerChanged, this, &Server::NotifyRouterChanged);
-    connect(&links, &RouterLinks::crosspointStored, this, &Server::restartViewRefreshTimer);
     connect(&links, &RouterLinks::routerViewRefreshRequested, this, &Server::RefreshRouterView);
     connect(&links, &RouterLinks::problemRoutersRefreshRequested, this, &Server::RefreshProblemRouters);
     connect(&links, &RouterLinks::alertRaised, this, &Server::alertRaised);
@@ -57,19 +56,9 @@ Server::Server(const QString &appDir, QObject *parent)
 
     logs.setProblemHandler([this](const QString &problem) { emit logProblemChanged(problem); });
 
-    timeError.setObjectName(QStringLiteral("timeError"));
-    timeError.setInterval(1000);
-    timeError.setSingleShot(true);
-    connect(&timeError, &QTimer::timeout, this, [this] { emit startupErrorDue(StartupError); });
-
     bindRetry.setObjectName(QStringLiteral("bindRetry"));
     bindRetry.setInterval(1000);
     connect(&bindRetry, &QTimer::timeout, this, &Server::retryListening);
-
-    timeRTRUpdate.setObjectName(QStringLiteral("timeRTRUpdate"));
-    timeRTRUpdate.setInterval(333);
-    timeRTRUpdate.setSingleShot(true);
-    connect(&timeRTRUpdate, &QTimer::timeout, this, &Server::RefreshRouterView);
 }
 
 Server::~Server() = default;
@@ -288,7 +277,7 @@ Server::RouterCounters Server::routerCounters(int router) const
 
 Server::Counters Server::counters() const
 {
-    return {links.refusedDatagrams(), logs.writeFailures(), clients.connectedCount(), clients.requestsHandled()};
+    return {links.refusedDatagrams(), logs.writeFailures(), panelServer.connectedCount(), panelServer.requestsHandled()};
 }
 
 QList<int> Server::problemRouters() const
@@ -312,16 +301,10 @@ void Server::noteServedRouters()
     }
 }
 
-void Server::restartViewRefreshTimer()
-{
-    timeRTRUpdate.stop();
-    timeRTRUpdate.start();
-}
-
 void Server::raiseStartupError()
 {
     if (!trimSpaces(StartupError).isEmpty())
-        timeError.start();
+        emit startupErrorRaised(StartupError);
 }
 
 void Server::recordStartupFailure(const QString &text, const QString &detail)
@@ -374,12 +357,12 @@ void Server::tellListeners()
         const QString address = trimSpaces(settings.Cards[k].CardIPAddress);
         if (address.isEmpty())
             continue;
-        if (clients.isListening(k))
-            logs.tellTerminal(QStringLiteral("network card %1: listening on %2:%3").arg(k).arg(address).arg(clients.listeningPort(k)));
+        if (panelServer.isListening(k))
+            logs.tellTerminal(QStringLiteral("network card %1: listening on %2:%3").arg(k).arg(address).arg(panelServer.listeningPort(k)));
         else
             logs.tellTerminal(QStringLiteral("network card %1: not listening on %2:%3: %4")
                                   .arg(k)
-                                  .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), clients.listenProblem(k)));
+                                  .arg(address, trimSpaces(settings.Cards[k].CardTCPPort), panelServer.listenProblem(k)));
     }
 }
 
@@ -401,7 +384,7 @@ void Server::Start(Role role)
         tellOpenedComPorts();
         tellNetworkPorts();
 
-        clients.listen(settings);
+        panelServer.listen(settings);
         for (int k : cardsNotListening()) {
             recordStartupFailure(cardBindFailureText(k), cardListenFailureDetail(k));
             cardFailed = true;
@@ -409,7 +392,7 @@ void Server::Start(Role role)
         tellListeners();
     }
     if (cardFailed)
-        emit networkCardSettingsRequested();
+        emit networkCardFailedAtStart();
 
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
@@ -418,7 +401,7 @@ void Server::Start(Role role)
     for (const QString &failure : loadRouterTables(LoadMode::Startup) + loadUsers(LoadMode::Startup))
         recordStartupFailure(failure);
 
-    emit loginRequested();
+    emit startedWithNobodyLoggedIn();
 
     for (int r = 1; r <= kRouterCount; ++r)
         RouterStates[r].CommOK = true;
@@ -429,11 +412,10 @@ void Server::Start(Role role)
 
     // Anything the later steps met is logged too, each line once.
     logStartupFailures();
-    if (!trimSpaces(StartupError).isEmpty())
-        timeError.start();
+    raiseStartupError();
     if (!standby)
         links.start();
-    clients.start();
+    panelServer.start();
 }
 
 void Server::Promote()
@@ -447,7 +429,7 @@ void Server::Promote()
     tellOpenedComPorts();
     tellNetworkPorts();
     // The floating address may arrive a moment after the signal.
-    clients.listen(settings);
+    panelServer.listen(settings);
     bindRetriesLeft = kBindRetries;
     retryListening();
 
@@ -467,7 +449,7 @@ void Server::retryListening()
     // Called once by the promotion, then by each tick of the retry timer.
     if (bindRetry.isActive()) {
         --bindRetriesLeft;
-        clients.listen(settings, true);
+        panelServer.listen(settings, true);
     }
     const QList<int> missing = cardsNotListening();
     if (!missing.isEmpty() && bindRetriesLeft > 0) {
@@ -487,7 +469,7 @@ QList<int> Server::cardsNotListening() const
 {
     QList<int> cards;
     for (int k = 1; k <= kCardCount; ++k) {
-        if (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !clients.isListening(k))
+        if (!trimSpaces(settings.Cards[k].CardIPAddress).isEmpty() && !panelServer.isListening(k))
             cards.append(k);
     }
     return cards;
@@ -498,7 +480,7 @@ QString Server::cardListenFailureDetail(int k) const
     return QStringLiteral("Network card #%1 could not listen on %2 port %3: %4.")
         .arg(k)
         .arg(trimSpaces(settings.Cards[k].CardIPAddress), trimSpaces(settings.Cards[k].CardTCPPort),
-             clients.listenProblem(k));
+             panelServer.listenProblem(k));
 }
 
 void Server::Demote()
@@ -508,7 +490,7 @@ void Server::Demote()
     standby = true;
     bindRetry.stop();
     links.suspend();
-    clients.closeAll();
+    panelServer.closeAll();
     // No alert stays open for a link nobody supervises.
     for (int n = 1; n <= kPortCount; ++n)
         emit alertCleared(n);

@@ -10,6 +10,7 @@
 #include "router/router_file.h"
 #include "router/router_table.h"
 #include "router/take_string.h"
+#include "router/switch_log.h"
 
 #include <QDate>
 #include <QObject>
@@ -77,7 +78,7 @@ public:
 
     // Runs the startup steps in their fixed order. No step stops it; every
     // failure is logged after "Server Started", and the last one stays in
-    // StartupError and is shown once a second later.
+    // StartupError and is raised at the end for the faces to show.
     // A standby server (a hot spare) loads everything but opens no router
     // link and no panel listener, queues nothing and supervises nothing
     // until it is promoted.
@@ -152,7 +153,7 @@ private:
     std::unique_ptr<ClientProtocolHost> protocolHost;
 
 public:
-    ClientServer clients;
+    ClientServer panelServer;
 
     QString StartupError;
     int CurrentUser = 0;
@@ -160,7 +161,7 @@ public:
     void WriteErrorLog(const QString &text) { logs.WriteErrorLog(text); }
     void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment)
     {
-        logs.WriteSwitchLog(isSwitchCommand, router, source, destination, comment);
+        marlin::WriteSwitchLog(logs, RouterTables, isSwitchCommand, router, source, destination, comment);
     }
 
     // Read a file again, as a panel's reload request does: false when a step
@@ -222,19 +223,20 @@ public:
     void NotifySettingsChanged() { marlin::NotifySettingsChanged(clientTable); }
     void NotifyUsersChanged() { marlin::NotifyUsersChanged(clientTable); }
 
-    // Asks the view to refill itself now, or once after a burst of changes.
+    // Asks the view to refill itself now; a burst of crosspoint changes is
+    // paced by the console itself.
     void RefreshRouterView() { emit routerViewRefreshRequested(); }
     void RefreshProblemRouters() { emit problemRoutersRefreshRequested(); }
     // The routers whose communication is down, lowest first: the console's
     // "Problem Routers" list and any other face show the same ones.
     QList<int> problemRouters() const;
-    void restartViewRefreshTimer();
 
     // Marks the routers no enabled port serves (Spare1 of their state) after
     // the settings changed, and tells the panels of each that changed.
     void noteServedRouters();
 
-    // Switches on the one-shot display of StartupError.
+    // Tells the faces that StartupError holds a failure to show (nothing
+    // when it is blank).
     void raiseStartupError();
 
     // A failure met while starting: it becomes StartupError (the last one is
@@ -245,17 +247,18 @@ public:
     // The lines logged for this startup's failures, in order.
     const QStringList &startupFailures() const { return failureLines; }
 
-    QTimer timeError;
-    QTimer timeRTRUpdate;
-
 signals:
-    void startupErrorDue(const QString &text);
+    // A failure text was left for the operator: at the end of the start, or
+    // after the ports were opened again.
+    void startupErrorRaised(const QString &text);
     // The server became a standby (true) or active (false).
     void standbyChanged(bool standby);
     void routerViewRefreshRequested();
     void problemRoutersRefreshRequested();
-    void networkCardSettingsRequested();
-    void loginRequested();
+    // The start met a network card that could not listen.
+    void networkCardFailedAtStart();
+    // The start has loaded the users; nobody is logged in yet.
+    void startedWithNobodyLoggedIn();
     // The alert window of a port number opens with text, or closes.
     void alertRaised(int port, const QString &text);
     void alertCleared(int port);

@@ -10,6 +10,7 @@
 #include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
+#include "router/switch_log.h"
 #include "router/take_string.h"
 
 #include <QDeadlineTimer>
@@ -315,8 +316,7 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
         const CrosspointChange change = ApplyCrosspoint(states[r], x.destination, x.source);
         if (!change.changed)
             continue;
-        logs.WriteSwitchLog(false, r, x.source, x.destination, QString());
-        emit crosspointStored(r);
+        WriteSwitchLog(logs, tables, false, r, x.source, x.destination, QString());
         emit crosspointChanged(r, x.destination, x.source);
         if (change.holdDropped) {
             emit holdDropped(r, x.destination);
@@ -441,7 +441,7 @@ void RouterLinks::RequestAllStatus()
 // The silence verdict of a port: up while it has missed fewer checks than
 // its limit; a Leitch or Image Video router silent for more than three is
 // polled once a check.
-bool RouterLinks::checkLink(int n, bool isNetwork)
+bool RouterLinks::checkSilenceAndPoll(int n, bool isNetwork)
 {
     PortRuntime &rt = table.ports[n];
     int &misses = isNetwork ? rt.NetMissCount : rt.ComMissCount;
@@ -455,9 +455,9 @@ bool RouterLinks::checkLink(int n, bool isNetwork)
     return ok;
 }
 
-bool RouterLinks::CheckComLink(int n) { return checkLink(n, false); }
+bool RouterLinks::CheckComLink(int n) { return checkSilenceAndPoll(n, false); }
 
-bool RouterLinks::CheckNetLink(int n) { return checkLink(n, true); }
+bool RouterLinks::CheckNetLink(int n) { return checkSilenceAndPoll(n, true); }
 
 void RouterLinks::comLinkPass()
 {

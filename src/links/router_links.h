@@ -92,6 +92,8 @@ public:
     void receiveComPorts();
     // One tick of timeOnLine.
     void comLinkPass();
+    // The link verdict of a comm port from its silence count; a silent
+    // Leitch or Image Video router is also polled here (checkSilenceAndPoll).
     bool CheckComLink(int port);
     // The least time between two sends on a comm port, and whether a
     // command queued now would wait for it.
@@ -102,6 +104,7 @@ public:
 
     // Network passes (one tick of timeNetPort is netLinkPass).
     void netLinkPass();
+    // The same verdict, and the same poll, for a network port.
     bool CheckNetLink(int port);
     void SendNetQueue(int port);
     NetSocketState netSocketState(int port) const;
@@ -162,9 +165,7 @@ public:
 signals:
     // A router's status (priority false) or high-priority flags (true) changed.
     void routerChanged(int router, bool priority);
-    // A reply stored a new crosspoint: the view refreshes after the burst.
-    void crosspointStored(int router);
-    // The same change, for faces that show single crosspoints.
+    // A reply stored a new crosspoint.
     void crosspointChanged(int router, int destination, int source);
     // A reply switched a held destination elsewhere, and its hold dropped.
     void holdDropped(int router, int destination);
@@ -197,7 +198,7 @@ private:
     void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
     void applyReports(int router, const ReplyScan &scan);
     void queueOn(const PortView &view, const QByteArray &command);
-    bool checkLink(int port, bool isNetwork);
+    bool checkSilenceAndPoll(int port, bool isNetwork);
     int missLimit(int port, bool isNetwork) const;
     void queueFirstRequests(int port, bool isNetwork);
     QByteArray nextPoll(int port, bool isNetwork);

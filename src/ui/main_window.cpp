@@ -79,22 +79,37 @@ MDIMain::MDIMain(Server &server, QWidget *parent) : QMainWindow(parent), server(
     timeTime.start();
     tick();
 
-    connect(&server, &Server::startupErrorDue, this, &MDIMain::showStartupError);
+    timeError.setObjectName(QStringLiteral("timeError"));
+    timeError.setInterval(1000);
+    timeError.setSingleShot(true);
+    connect(&timeError, &QTimer::timeout, this, [this] { showStartupError(startupErrorText); });
+    connect(&server, &Server::startupErrorRaised, this, [this](const QString &text) {
+        startupErrorText = text;
+        timeError.start();
+    });
     connect(&server, &Server::problemRoutersRefreshRequested, this, &MDIMain::refreshProblemRouters);
     connect(&server, &Server::alertRaised, this, &MDIMain::raiseAlert);
-    connect(&server, &Server::networkCardSettingsRequested, this, &MDIMain::openNetworkCardSettings);
+    // A card that cannot listen gets its settings window at once, and the
+    // login opens beside it without closing it.
+    connect(&server, &Server::networkCardFailedAtStart, this, &MDIMain::openNetworkCardSettings);
     connect(&server, &Server::alertCleared, this, &MDIMain::clearAlert);
-    connect(&server, &Server::loginRequested, this, [this] { openLogin(true); });
+    connect(&server, &Server::startedWithNobodyLoggedIn, this, [this] { openLogin(true); });
     // A privilege taken away (the users edited or reloaded) closes the
     // settings windows that needed it.
     connect(&server, &Server::filesReloaded, this, [this](const QString &what) {
         if (what == QLatin1String("users"))
             closeSettingsWithoutLogin();
     });
-    connect(&server, &Server::routerViewRefreshRequested, this, [this] {
+    const auto refreshRouterView = [this] {
         if (routerView)
             routerView->RefreshRouterView();
-    });
+    };
+    connect(&server, &Server::routerViewRefreshRequested, this, refreshRouterView);
+    timeRTRUpdate.setObjectName(QStringLiteral("timeRTRUpdate"));
+    timeRTRUpdate.setInterval(333);
+    timeRTRUpdate.setSingleShot(true);
+    connect(&timeRTRUpdate, &QTimer::timeout, this, refreshRouterView);
+    connect(&server, &Server::crosspointChanged, this, [this] { timeRTRUpdate.start(); });
 }
 
 void MDIMain::buildMenus()
@@ -222,7 +237,7 @@ void MDIMain::tick()
     if (server.startDate().isValid())
         lblSDate->setText(dateText(server.startDate()));
     lblCon->setText(Str(LiveClientCount(server.clientTable)) + QStringLiteral(" /")
-                    + Str(server.clients.acceptedSocketCount()));
+                    + Str(server.panelServer.acceptedSocketCount()));
 }
 
 void MDIMain::refreshProblemRouters()

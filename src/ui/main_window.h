@@ -109,6 +109,13 @@ private:
     // Shown while the logs cannot be written.
     QLabel *lblLogProblem = nullptr;
     QTimer timeTime;
+    // One refresh of the router view 333 ms after the last crosspoint change
+    // of a burst, restarted by each change.
+    QTimer timeRTRUpdate;
+    // Shows the failure the server raised once, a second later, when the
+    // window is up; a second raise meanwhile replaces the text.
+    QTimer timeError;
+    QString startupErrorText;
     QMap<int, QPointer<frmPROBLEM>> AlertWindows;
     QPointer<QWidget> networkCardWindow;
     QPointer<frmSetRTR> routerUtilityWindow;

@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "config/users.h"
 #include "router/router_table.h"
+#include "router/switch_log.h"
 
 #include <QDir>
 #include <QFile>
@@ -490,7 +491,7 @@ void TestConfig::errorLogLines()
 {
     QTemporaryDir app;
     RouterTableArray tables;
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
     logs.setClock([&] { return at; });
     logs.WriteErrorLog(QStringLiteral("Server Started"));
@@ -535,10 +536,10 @@ void TestConfig::logTextFromOutside()
         tables[2].SourceDescription[3] = text;
         tables[2].DestDescription[5] = text;
     }
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
     logs.setClock([&] { return at; });
-    logs.WriteSwitchLog(true, 2, 3, 5, text);
+    WriteSwitchLog(logs, tables, true, 2, 3, 5, text);
     logs.WriteErrorLog(QStringLiteral("Router = ") + text);
 
     const QByteArray name = isComment ? QByteArray("Router_2") : written;
@@ -557,7 +558,7 @@ void TestConfig::repeatedErrorLinesCollapse()
 {
     QTemporaryDir app;
     RouterTableArray tables;
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
     logs.setClock([&] { return at; });
     const QString full = QStringLiteral("Command queue of router 1 (Router_1) full: a take took the place of the last "
@@ -608,9 +609,9 @@ void TestConfig::switchLogLines()
     QTemporaryDir app;
     RouterTableArray tables;
     CreateDefaultRouterTable(tables[2], 2);
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     logs.setClock([] { return QDateTime(QDate(2026, 12, 31), QTime(23, 59, 58)); });
-    logs.WriteSwitchLog(isSwitch, router, source, destination, QStringLiteral("by admin"));
+    WriteSwitchLog(logs, tables, isSwitch, router, source, destination, QStringLiteral("by admin"));
     QCOMPARE(readFile(logs.switchLogPath(QDate(2026, 12, 31))), "12-31-2026  23:59:58 " + entry + "\r\n");
 }
 
@@ -618,7 +619,7 @@ void TestConfig::logsFollowTheDate()
 {
     QTemporaryDir app;
     RouterTableArray tables;
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     QDateTime at(QDate(2026, 6, 1), QTime(23, 59, 59));
     logs.setClock([&] { return at; });
     logs.WriteErrorLog(QStringLiteral("before"));
@@ -633,7 +634,7 @@ void TestConfig::batchedLogLines()
     QTemporaryDir app;
     RouterTableArray tables;
     CreateDefaultRouterTable(tables[2], 2);
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     QDateTime at(QDate(2026, 6, 1), QTime(23, 59, 59));
     logs.setClock([&] { return at; });
     const QString errors = logs.errorLogPath(at.date());
@@ -644,7 +645,7 @@ void TestConfig::batchedLogLines()
         {
             Logs::Batch inner(logs);
             for (int d = 1; d <= 3; ++d)
-                logs.WriteSwitchLog(false, 2, d, d, QString());
+                WriteSwitchLog(logs, tables, false, 2, d, d, QString());
         }
         logs.WriteErrorLog(QStringLiteral("two"));
         at = at.addSecs(1); // past midnight: the next day's file
@@ -670,7 +671,7 @@ void TestConfig::logLinesThatCannotBeWritten()
 {
     QTemporaryDir app;
     RouterTableArray tables;
-    Logs logs(app.path(), tables);
+    Logs logs(app.path());
     logs.setClock([] { return QDateTime(QDate(2026, 6, 1), QTime(8, 0, 0)); });
     const QString path = logs.errorLogPath(QDate(2026, 6, 1));
 
@@ -683,7 +684,7 @@ void TestConfig::logLinesThatCannotBeWritten()
     {
         Logs::Batch batch(logs);
         logs.WriteErrorLog(QStringLiteral("lost too"));
-        logs.WriteSwitchLog(false, 1, 1, 1, QString());
+        WriteSwitchLog(logs, tables, false, 1, 1, 1, QString());
     }
     QVERIFY(!QFile::exists(path));
     // Every failed append is counted; the problem is told once.

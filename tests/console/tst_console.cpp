@@ -37,6 +37,8 @@
 #include <QNetworkDatagram>
 #include <QPushButton>
 #include <QTableView>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -93,6 +95,7 @@ private slots:
     void takeFromTheViewGoesToTheCellsRouter();
     void iconModesSetRowHeights();
     void burstOfChangesIsOneRefresh();
+    void startupErrorIsShownOnce();
     void popupTogglesTheHold();
     void loginSetsTheMenus();
     void loginRefusesAndSwallowsTheDash();
@@ -499,18 +502,63 @@ void TestConsole::iconModesSetRowHeights()
     QCOMPARE(rowHeight(), pixelsFromTwips(230));
 }
 
+// A router reporting every crosspoint at once gives one refresh of the view,
+// after the burst; a later single change gives one more.
 void TestConsole::burstOfChangesIsOneRefresh()
 {
-    Desk desk;
+    QTcpServer router;
+    QVERIFY(router.listen(QHostAddress::LocalHost));
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Net_Port_1]\r\nHardware_Enabled=1\r\n"
+              "Network_IP_Address=127.0.0.1\r\nNetwork_Port="
+              + QByteArray::number(router.serverPort()) + "\r\nProtocol=1\r\nID_Number=1\r\n");
     frmRtrView *view = desk.view();
-    QSignalSpy changed(view->model(), &QAbstractItemModel::dataChanged);
-    for (int r = 1; r <= kRouterCount; ++r) {
-        desk.server().RouterStates[r].CurrentSource[1] = 2;
-        desk.server().restartViewRefreshTimer();
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(changed.size(), 1, 3000);
-    QVERIFY(!QTest::qWaitFor([&] { return changed.size() > 1; }, 700));
-    QCOMPARE(view->model()->index(0, 95).data().toString(), QStringLiteral("2"));
+    // What the view shows for destination 1 of router 1 at each refresh.
+    QStringList refreshes;
+    connect(view->model(), &QAbstractItemModel::dataChanged, view,
+            [&] { refreshes.append(view->model()->index(0, 0).data().toString()); });
+    QTRY_VERIFY_WITH_TIMEOUT(router.hasPendingConnections(), 5000);
+    std::unique_ptr<QTcpSocket> link(router.nextPendingConnection());
+
+    QByteArray burst;
+    for (int d = 0; d < kPointCount; ++d)
+        burst += "S:0" + QByteArray::number(d, 16).toUpper() + ",2\r"; // level 0, source 3
+    link->write(burst);
+    QTRY_COMPARE_WITH_TIMEOUT(refreshes, QStringList{QStringLiteral("3")}, 5000);
+    QCOMPARE(desk.server().RouterStates[1].CurrentSource[kPointCount], 3);
+
+    // The next change comes with the next refresh: the burst left nothing
+    // behind that would refresh in between.
+    link->write("S:000,6\r");
+    QTRY_COMPARE_WITH_TIMEOUT(refreshes, (QStringList{QStringLiteral("3"), QStringLiteral("7")}), 5000);
+}
+
+// The failure the start left is shown in one box, a second after the start
+// (never during it), and only once.
+void TestConsole::startupErrorIsShownOnce()
+{
+    Desk desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n[Com_Port_2]\r\nBaud_Rate=99999\r\n");
+    const QString overflow = QStringLiteral("Overflow in [Com_Port_2] Baud_Rate");
+    const auto boxes = [&overflow] {
+        int count = 0;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            count += box && box->isVisible() && box->text() == overflow;
+        }
+        return count;
+    };
+    QCOMPARE(boxes(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes(), 1, 5000);
+    QCOMPARE(desk.box(overflow)->windowTitle(), QStringLiteral("Error"));
+
+    // A refused login's message hides three seconds later: by then a box
+    // shown again would be there too.
+    frmLogin *login = desk.window->openLogin();
+    login->txtName->setText(QStringLiteral("admin"));
+    login->txtPass->setText(QStringLiteral("wrong"));
+    QTest::keyClick(login->txtPass, Qt::Key_Return);
+    QVERIFY(login->lblERROR->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!login->lblERROR->isVisible(), 10000);
+    QCOMPARE(boxes(), 1);
 }
 
 void TestConsole::popupTogglesTheHold()

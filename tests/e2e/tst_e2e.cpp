@@ -228,7 +228,7 @@ void TestEndToEnd::takeRoadFromAPanel()
     QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
 
     // A new panel first drains the whole working state.
-    Panel panel(server.clients.listeningPort(1));
+    Panel panel(server.panelServer.listeningPort(1));
     quint32 sequence = 1;
     for (int replies = 0; replies < 2 * kRouterCount + 1; ++replies) {
         const QByteArray head = panel.ask(panelRequest(sequence++, 0xA8, 1), 7).mid(4);
@@ -296,7 +296,7 @@ void TestEndToEnd::takeRoundTrip()
 
     // A panel takes source 9 to destination 4; the router switches and
     // reports it, and the state and the switch log follow.
-    Panel panel(server.clients.listeningPort(1));
+    Panel panel(server.panelServer.listeningPort(1));
     const QByteArray take = "C 100000000009000400CAM 9    MON 4   round trip";
     QCOMPARE(panel.ask(panelRequest(1, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
     QTRY_COMPARE_WITH_TIMEOUT(sim.router->source(4), 9, 15000);
@@ -355,7 +355,7 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     QSignalSpy raised(&server, &Server::alertRaised);
     server.Start(Server::Role::Standby);
     QVERIFY(server.isStandby());
-    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(!server.panelServer.isListening(1));
     QVERIFY(!server.links.isComOpen(1));
 
     // Nothing is queued, switched or held, and the link passes neither
@@ -386,14 +386,14 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     // routers, and panels are served.
     server.Promote();
     QVERIFY(!server.isStandby());
-    QVERIFY(server.clients.isListening(1));
+    QVERIFY(server.panelServer.isListening(1));
     QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[5] == 9 && server.RouterStates[1].CurrentSource[12] == 3,
                              10000);
     QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[2].CurrentSource[5] == 9 && server.RouterStates[2].CurrentSource[12] == 3,
                              10000);
     QVERIFY(logEntries(app.path(), "Error").contains("Promoted to active"));
     QVERIFY(serial.received(QStringLiteral("@ ?")) && network.received(QStringLiteral("@ ?")));
-    Panel panel(server.clients.listeningPort(1));
+    Panel panel(server.panelServer.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
 
     // Demoted: the panel is dropped, the links close and stay quiet.
@@ -401,7 +401,7 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     QVERIFY(server.isStandby());
     QVERIFY(logEntries(app.path(), "Error").contains("Demoted to standby"));
     QTRY_COMPARE(panel.socket.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(!server.panelServer.isListening(1));
     QVERIFY(!server.links.isComOpen(1));
     QCOMPARE(server.links.netSocketState(2), NetSocketState::Closed);
     const qsizetype sentBefore = server.links.sendLog().size();

@@ -286,7 +286,7 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n")));
     TestServer server(app.path());
-    QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
+    QSignalSpy changed(&server, &Server::crosspointChanged);
     server.Start();
     server.RouterStates[7].HighPriority[11] = true;
     server.RouterStates[7].PrioritySource[11] = 9;
@@ -302,8 +302,10 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_7\t Source = Input_4\t Destination = Output_11",
                                 "Status update.\t Router = Router_7\t Source = Input_2\t Destination = Output_5"}));
-    // One view refresh after the burst.
-    QTRY_COMPARE(refreshed.size(), 1);
+    // Each change told once to the faces, in the order reported.
+    QCOMPARE(changed.size(), 2);
+    QCOMPARE(changed.at(0), (QVariantList{7, 11, 4}));
+    QCOMPARE(changed.at(1), (QVariantList{7, 5, 2}));
 
     // Numbers beyond the tables and garbage change nothing.
     router.send("S:01FF,3\rS:0,27F\rS:zz\r\x01\x02\xFF\r");

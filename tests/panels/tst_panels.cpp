@@ -291,7 +291,7 @@ void TestPanels::splitAndJoinedRequests()
     panel.socket.write(poll.left(3));
     // The server holds the first part and has answered nothing, so the rest
     // arrives in a read of its own.
-    QTRY_COMPARE(install->clients.bufferedBytes(5), 3);
+    QTRY_COMPARE(install->panelServer.bufferedBytes(5), 3);
     QCOMPARE(install->clientTable[1].InUse, false);
     panel.socket.write(poll.mid(3));
     QCOMPARE(panel.await(15).left(7), QByteArray("\x00\x00\x00\x01\xFF\xA1\x04", 7));
@@ -331,7 +331,7 @@ void TestPanels::takeInTwoPiecesWaitsForItsNumbers()
     Panel panel(install.port());
     const QByteArray request = panelRequest(0x0A0B0C0D, 0xA5, 2, kTakeThreeToSeventeen);
     panel.socket.write(request.left(cut));
-    QTRY_COMPARE(install->clients.bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
+    QTRY_COMPARE(install->panelServer.bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
     // Nothing is answered before the rest comes, though the line is quiet
     // for longer than the quiet time.
     QCOMPARE(panel.await(1, 300), QByteArray());
@@ -470,16 +470,16 @@ void TestPanels::closedSlotsAreReused()
     auto a = std::make_unique<Panel>(install.port());
     auto b = std::make_unique<Panel>(install.port());
     auto c = std::make_unique<Panel>(install.port());
-    QTRY_COMPARE(install->clients.acceptedSocketCount(), 3);
+    QTRY_COMPARE(install->panelServer.acceptedSocketCount(), 3);
     const quint16 bPort = b->socket.localPort();
-    QTRY_VERIFY(install->clients.isConnected(6) && install->clients.peerPort(6) == bPort);
+    QTRY_VERIFY(install->panelServer.isConnected(6) && install->panelServer.peerPort(6) == bPort);
     b.reset();
-    QTRY_VERIFY(!install->clients.isConnected(6));
+    QTRY_VERIFY(!install->panelServer.isConnected(6));
     Panel d(install.port());
-    QTRY_VERIFY(install->clients.peerPort(6) == d.socket.localPort());
-    QCOMPARE(install->clients.acceptedSocketCount(), 3);
+    QTRY_VERIFY(install->panelServer.peerPort(6) == d.socket.localPort());
+    QCOMPARE(install->panelServer.acceptedSocketCount(), 3);
     // A panel that loses power without closing is found by keepalive.
-    QCOMPARE(ReadKeepaliveOptions(install->clients.socketDescriptor(6)), kDeadPeerDetection);
+    QCOMPARE(ReadKeepaliveOptions(install->panelServer.socketDescriptor(6)), kDeadPeerDetection);
 }
 
 void TestPanels::sixtyFifthPanelTakesAClosedRecord()
@@ -502,9 +502,9 @@ void TestPanels::sixtyFifthPanelTakesAClosedRecord()
     const quint16 firstGone = panels[5]->socket.localPort();
     const quint16 secondGone = panels[9]->socket.localPort();
     panels[5].reset();
-    QTRY_VERIFY(!install->clients.isConnected(10));
+    QTRY_VERIFY(!install->panelServer.isConnected(10));
     panels[9].reset();
-    QTRY_VERIFY(!install->clients.isConnected(14));
+    QTRY_VERIFY(!install->panelServer.isConnected(14));
     QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
     QList<int> ports;
     for (int c = 1; c <= kClientCount; ++c)
@@ -531,9 +531,9 @@ void TestPanels::idleConnectionsDoNotStopService()
             idle.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + int(idle.size()) % 4)));
             idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
         }
-        QTRY_COMPARE_WITH_TIMEOUT(install->clients.connectedCount(), int(idle.size()) + 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(install->panelServer.connectedCount(), int(idle.size()) + 1, 10000);
     }
-    QCOMPARE(install->clients.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
+    QCOMPARE(install->panelServer.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
 
     // Each new panel takes the place of the connection idle longest; the
     // panel at work and the panels before it keep theirs.
@@ -549,7 +549,7 @@ void TestPanels::idleConnectionsDoNotStopService()
     qInfo("new panels answered during the flood of idle connections: %d of %d", answered, kNewPanels);
     QCOMPARE(answered, kNewPanels);
     QTRY_COMPARE(firstClosed.size(), 1);
-    QCOMPARE(install->clients.connectedCount(), ClientServer::kAcceptedSlotLimit);
+    QCOMPARE(install->panelServer.connectedCount(), ClientServer::kAcceptedSlotLimit);
     for (auto &panel : panels)
         QCOMPARE(panel->ask(panelRequest(2, 0x84, 9), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x09", 7));
     QCOMPARE(LiveClientCount(install->clientTable), kNewPanels + 1);
@@ -574,7 +574,7 @@ void TestPanels::connectionsPerAddressAreCapped()
         QCOMPARE(panel->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
     // A connection closed makes room for the address again.
     panels.front().reset();
-    QTRY_COMPARE(install->clients.connectedCount(), 3);
+    QTRY_COMPARE(install->panelServer.connectedCount(), 3);
     Panel again(install.port(), crowded);
     QCOMPARE(again.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
 }
@@ -584,7 +584,7 @@ void TestPanels::quietConnectionsGiveUpTheirRecords()
     RunningServer install;
     // Just before midnight, so the idle time is counted across it.
     double clock = 86400 - 10;
-    install->clients.setClock([&clock] { return clock; });
+    install->panelServer.setClock([&clock] { return clock; });
     std::vector<std::unique_ptr<Panel>> quiet;
     for (int i = 0; i < kClientCount; ++i) {
         quiet.push_back(std::make_unique<Panel>(install.port(), QHostAddress(QStringLiteral("127.0.1.%1").arg(i + 1))));
@@ -662,7 +662,7 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     QCOMPARE(::connect(hog, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ::fcntl(hog, F_SETFL, O_NONBLOCK);
     const int hogSlot = ClientServer::kFirstAcceptedSlot;
-    QTRY_VERIFY(install->clients.isConnected(hogSlot));
+    QTRY_VERIFY(install->panelServer.isConnected(hogSlot));
 
     // A full refresh and the status requests it makes pending, over and
     // over: 524 bytes of reply for each 7 bytes sent.
@@ -673,7 +673,7 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     QTRY_VERIFY_WITH_TIMEOUT(([&] {
         const ssize_t n = ::send(hog, cycle.constData(), std::size_t(cycle.size()), MSG_NOSIGNAL);
         sent += std::max<ssize_t>(n, 0);
-        return install->clients.isReadingPaused(hogSlot);
+        return install->panelServer.isReadingPaused(hogSlot);
     }()), 20000);
     // What waits unsent stops near the cap, whatever the hog sends on.
     for (int i = 0; i < 50; ++i)
@@ -684,8 +684,8 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     // would have read them had it not paused.
     Panel other(install.port());
     QCOMPARE(other.ask(panelRequest(7, 0x84, 9), 7), QByteArray("\x00\x00\x00\x07\x10\x01\x09", 7));
-    QVERIFY(install->clients.isReadingPaused(hogSlot));
-    QVERIFY(install->clients.unsentBytes(hogSlot) < ClientServer::kUnsentLimit + 1024);
+    QVERIFY(install->panelServer.isReadingPaused(hogSlot));
+    QVERIFY(install->panelServer.unsentBytes(hogSlot) < ClientServer::kUnsentLimit + 1024);
 
     if (readsAgain) {
         // Once the hog reads, its requests are taken again.
@@ -693,11 +693,11 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
             while (::recv(hog, sink, sizeof sink, 0) > 0) {
             }
-            return !install->clients.isReadingPaused(hogSlot);
+            return !install->panelServer.isReadingPaused(hogSlot);
         }()), 20000);
     } else {
         // Stuck for longer than the limit: the connection is closed.
-        QTRY_VERIFY_WITH_TIMEOUT(!install->clients.isConnected(hogSlot),
+        QTRY_VERIFY_WITH_TIMEOUT(!install->panelServer.isConnected(hogSlot),
                                   ClientServer::kStallLimitMs + 15000);
         QCOMPARE(other.ask(panelRequest(8, 0x84, 9), 7), QByteArray("\x00\x00\x00\x08\x10\x01\x09", 7));
     }
@@ -715,7 +715,7 @@ void TestPanels::bindFailureOpensCardSettings()
                   + "\r\nNetwork_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"
                     "Network_Card_3_IP_Address=not an address\r\n"));
     TestServer server(dir.path());
-    QSignalSpy opened(&server, &Server::networkCardSettingsRequested);
+    QSignalSpy opened(&server, &Server::networkCardFailedAtStart);
     server.Start();
     QCOMPARE(server.StartupError, cardBindFailureText(3));
     QCOMPARE(server.StartupError,
@@ -723,9 +723,9 @@ void TestPanels::bindFailureOpensCardSettings()
                             "Also check the Marlin Server is not already running as well as the network cards are "
                             "connected to the network."));
     QVERIFY(opened.size() >= 1);
-    QVERIFY(!server.clients.isListening(1));
-    QVERIFY(server.clients.isListening(2));
-    QVERIFY(!server.clients.isListening(4));
+    QVERIFY(!server.panelServer.isListening(1));
+    QVERIFY(server.panelServer.isListening(2));
+    QVERIFY(!server.panelServer.isListening(4));
 }
 
 // A card's port is a number or nothing: text that is not one never listens
@@ -739,8 +739,8 @@ void TestPanels::cardPortThatIsNoNumberIsNotListenedOn()
     TestServer server(dir.path());
     server.Start();
     QCOMPARE(server.StartupError, cardBindFailureText(1));
-    QVERIFY(server.clients.isListening(2));
-    QVERIFY(!server.clients.isListening(1));
+    QVERIFY(server.panelServer.isListening(2));
+    QVERIFY(!server.panelServer.isListening(1));
     const QList<QByteArray> errors = logEntries(dir.path(), "Error");
     QVERIFY2(errors.contains("Network card #1 could not listen on 127.0.0.1 port abc: not a port number."),
              errors.join('\n').constData());

@@ -27,7 +27,7 @@ public:
         server = std::make_unique<TestServer>(dir.path());
         server->Start();
     }
-    quint16 port() const { return server->clients.listeningPort(1); }
+    quint16 port() const { return server->panelServer.listeningPort(1); }
     QString path() const { return dir.path(); }
     QString filePath(const QString &name) const { return dir.filePath(name); }
     marlin::Server &operator*() { return *server; }

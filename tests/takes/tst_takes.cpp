@@ -163,7 +163,7 @@ void TestTakes::everyFaceLeavesTheSameTrace()
     QVERIFY(rig.started);
     Server &server = *rig.server;
     QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
-    ObservingPanel observer(server.clients.listeningPort(1));
+    ObservingPanel observer(server.panelServer.listeningPort(1));
     observer.drain();
     QVERIFY(!observer.routerPending());
     WebClient client(rig.web->port());
@@ -174,7 +174,7 @@ void TestTakes::everyFaceLeavesTheSameTrace()
     QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
     switch (origin) {
     case TakeOrigin::Panel: {
-        Panel panel(server.clients.listeningPort(1));
+        Panel panel(server.panelServer.listeningPort(1));
         QCOMPARE(panel.ask(panelRequest(77, 0xA5, 1, "C 100000000009000400IN_9    OUT_4   from a panel"), 7),
                  QByteArray("\x00\x00\x00\x4D\x10\x01\x01", 7));
         break;
@@ -251,7 +251,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     which.set(1);
     QVERIFY(ApplyRouterTables(server, edited, which).isEmpty());
 
-    ObservingPanel observer(server.clients.listeningPort(1));
+    ObservingPanel observer(server.panelServer.listeningPort(1));
     observer.drain();
     WebClient client(rig.web->port());
     const QByteArray token = client.login(QStringLiteral("master"), QStringLiteral("pw2"));
@@ -296,7 +296,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
 
     // A panel switches the router's input 3 to its output 4: table source 9
     // to table destination 12, which the log names.
-    Panel panel(server.clients.listeningPort(1));
+    Panel panel(server.panelServer.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(5, 0xA5, 1, "C 100000000003000400IN_3    OUT_4   by number"), 7).mid(4),
              QByteArray("\x10\x01\x01", 3));
     QTRY_VERIFY_WITH_TIMEOUT(rig.wireHas(QStringLiteral("@ X:0/3,2")), 10000);

@@ -338,7 +338,7 @@ void TestLogWindows::connectionWindowShowsPanels()
         QVERIFY(!status->shpCon[2]->filled());
         panel.socket.disconnectFromHost();
     }
-    QTRY_VERIFY((install->clients.SweepClients(), !install->clientTable[1].InUse));
+    QTRY_VERIFY((install->panelServer.SweepClients(), !install->clientTable[1].InUse));
     QTRY_COMPARE(status->lblIP[1]->text(), QString());
     QVERIFY(!status->shpCon[1]->filled());
 

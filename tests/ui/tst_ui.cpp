@@ -242,8 +242,8 @@ void TestUi::networkCardSettings()
     QVERIFY(ini.contains("Network_Card_2_TCP_Port=7001\r\n"));
     QVERIFY(ini.contains("[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=0.0.0.0\r\nWeb_TCP_Port=8443\r\n"));
     // The running server keeps listening where it started.
-    QVERIFY(server.clients.isListening(1));
-    QVERIFY(!server.clients.isListening(4));
+    QVERIFY(server.panelServer.isListening(1));
+    QVERIFY(!server.panelServer.isListening(4));
 
     // Cancel, and any other window becoming active, drop the edits.
     auto *again = qobject_cast<frmSetNic *>(window.openNetworkCardSettings());

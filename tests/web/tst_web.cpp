@@ -404,7 +404,7 @@ void TestWeb::takeReachesTheRouterAndThePanels()
     QTRY_VERIFY_WITH_TIMEOUT(rig.server->RouterStates[1].StatusReceived, 10000);
 
     // A panel that has drained the working state sees no change pending.
-    Panel panel(rig.server->clients.listeningPort(1));
+    Panel panel(rig.server->panelServer.listeningPort(1));
     quint32 sequence = 1;
     for (int replies = 0; replies < 2 * kRouterCount + 1; ++replies) {
         const QByteArray head = panel.ask(panelRequest(sequence++, 0xA8, 1), 7).mid(4);
@@ -651,7 +651,7 @@ void TestWeb::followsTheServersRoleAndSurvivesABindFailure()
                                                          .arg(taken.serverPort())
                                                          .arg(web.listenProblem())
                                                          .toUtf8()));
-    Panel panel(server.clients.listeningPort(1));
+    Panel panel(server.panelServer.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(1, 0xA1, 1), 15).size(), 15);
 
     // Switched off, nothing listens and nothing is logged.

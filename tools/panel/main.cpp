@@ -5,7 +5,7 @@
 #include "panel_protocol.h"
 #include "panel_report.h"
 
-#include "core/termination_signals.h"
+#include "core/process_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -158,7 +158,7 @@ public:
     {
         if (!termination.isWatching())
             return termination.problem();
-        connect(&termination, &marlin::TerminationSignals::terminationRequested, this, [this] {
+        connect(&termination, &marlin::ProcessSignals::terminationRequested, this, [this] {
             stop = true;
             client.cancel();
             if (waiting)
@@ -240,7 +240,7 @@ private:
     int intervalMs;
     bool stop = false;
     QEventLoop *waiting = nullptr;
-    marlin::TerminationSignals termination;
+    marlin::ProcessSignals termination;
     WatchState state;
 };
 

@@ -6,7 +6,7 @@
 #include "router_config.h"
 #include "simulated_router.h"
 
-#include "core/termination_signals.h"
+#include "core/process_signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -165,12 +165,12 @@ int main(int argc, char *argv[])
 
     // SIGINT and SIGTERM end the event loop, so the routers are stopped on
     // the normal path and their pty links removed.
-    marlin::TerminationSignals termination;
+    marlin::ProcessSignals termination;
     if (!termination.isWatching()) {
         printError(QStringLiteral("cannot watch signals: ") + termination.problem());
         return 1;
     }
-    QObject::connect(&termination, &marlin::TerminationSignals::terminationRequested, &app, &QCoreApplication::quit);
+    QObject::connect(&termination, &marlin::ProcessSignals::terminationRequested, &app, &QCoreApplication::quit);
     for (const auto &router : routers) {
         QString error;
         if (!router->start(&error)) {

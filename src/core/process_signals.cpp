@@ -1,4 +1,4 @@
-#include "termination_signals.h"
+#include "process_signals.h"
 
 #include <QSocketNotifier>
 
@@ -39,7 +39,7 @@ void catchSignal(int number)
 int makeSocketPair(int fds[2]) { return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair, Delivery delivery) : QObject(parent)
+ProcessSignals::ProcessSignals(QObject *parent, PairMaker makePair, Delivery delivery) : QObject(parent)
 {
     if ((makePair ? makePair : makeSocketPair)(fds) != 0) {
         failure = QString::fromLocal8Bit(std::strerror(errno));
@@ -55,7 +55,7 @@ TerminationSignals::TerminationSignals(QObject *parent, PairMaker makePair, Deli
         startDelivery();
 }
 
-void TerminationSignals::startDelivery()
+void ProcessSignals::startDelivery()
 {
     if (!isWatching() || notifier)
         return;
@@ -81,7 +81,7 @@ void TerminationSignals::startDelivery()
     });
 }
 
-void TerminationSignals::watchRoleSignals()
+void ProcessSignals::watchRoleSignals()
 {
     if (!isWatching())
         return;
@@ -90,7 +90,7 @@ void TerminationSignals::watchRoleSignals()
     roleSignals = true;
 }
 
-TerminationSignals::~TerminationSignals()
+ProcessSignals::~ProcessSignals()
 {
     if (!isWatching())
         return;

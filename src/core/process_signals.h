@@ -7,11 +7,13 @@ class QSocketNotifier;
 
 namespace marlin {
 
-// Turns SIGTERM and SIGINT (a service manager, Ctrl-C) into a Qt signal on
-// the event loop, so a program closes down in order: the server still logs
-// "Server Closed Down", the router simulator removes its links, a panel
-// watch ends its loop. The handler only writes one byte into a socket pair;
-// everything else happens on the event loop. One instance at a time.
+// Turns the process signals a program acts on into Qt signals on the event
+// loop: SIGTERM and SIGINT (a service manager, Ctrl-C), so a program closes
+// down in order (the server still logs "Server Closed Down", the router
+// simulator removes its links, a panel watch ends its loop), and, when asked
+// for, SIGUSR1 and SIGUSR2 (a failover manager's promote and demote). The
+// handler only writes one byte into a socket pair; everything else happens
+// on the event loop. One instance at a time.
 //
 // A program catches them first thing, before it has an application object:
 // what arrives meanwhile waits in the socket pair, in the order it came,
@@ -19,7 +21,7 @@ namespace marlin {
 //
 // Built as a library of its own on QtCore alone, so the companion tools use
 // it without linking the engine.
-class TerminationSignals : public QObject {
+class ProcessSignals : public QObject {
     Q_OBJECT
 public:
     // Makes the socket pair the handler writes into; socketpair() unless a
@@ -31,9 +33,9 @@ public:
     // program starts is acted on once it can.
     enum class Delivery { AtOnce, Held };
 
-    explicit TerminationSignals(QObject *parent = nullptr, PairMaker makePair = nullptr,
+    explicit ProcessSignals(QObject *parent = nullptr, PairMaker makePair = nullptr,
                                 Delivery delivery = Delivery::AtOnce);
-    ~TerminationSignals() override;
+    ~ProcessSignals() override;
 
     // False when the signals could not be caught: they then end the program
     // at once, as if nothing watched them.

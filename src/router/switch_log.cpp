@@ -1,0 +1,23 @@
+#include "switch_log.h"
+
+namespace marlin {
+
+void WriteSwitchLog(Logs &logs, const RouterTableArray &tables, bool isSwitchCommand, int router, int source,
+                    int destination, const QString &comment)
+{
+    QString entry = isSwitchCommand ? QStringLiteral("Switch command sent.") : QStringLiteral("Status update.");
+    const bool routerKnown = router >= 0 && router <= kRouterCount;
+    if (routerKnown) {
+        const RouterTable &t = tables[router];
+        entry += QStringLiteral("\t Router = ") + logSafe(t.Name);
+        if (source >= 0 && source <= kPointCount)
+            entry += QStringLiteral("\t Source = ") + logSafe(t.SourceDescription[source]);
+        if (destination >= 0 && destination <= kPointCount)
+            entry += QStringLiteral("\t Destination = ") + logSafe(t.DestDescription[destination]);
+    }
+    if (isSwitchCommand)
+        entry += QLatin1Char('\t') + logSafe(comment.left(Logs::kCommentLimit));
+    logs.writeSwitchEntry(entry);
+}
+
+} // namespace marlin
