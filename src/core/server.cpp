@@ -277,7 +277,8 @@ Server::RouterCounters Server::routerCounters(int router) const
 
 Server::Counters Server::counters() const
 {
-    return {links.refusedDatagrams(), logs.writeFailures(), panelServer.connectedCount(), panelServer.requestsHandled()};
+    return {links.refusedDatagrams(), logs.writeFailures(), panelServer.connectedCount(), panelServer.requestsHandled(),
+            panelServer.acceptedSocketCount()};
 }
 
 QList<int> Server::problemRouters() const

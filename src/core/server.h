@@ -133,8 +133,13 @@ public:
         quint64 logWriteFailures = 0;
         int panelsConnected = 0;
         quint64 panelRequests = 0;
+        int panelSockets = 0;   // sockets accepted and not yet closed
     };
     Counters counters() const;
+    // The logs' files, for the windows that show them.
+    const Logs &logFiles() const { return logs; }
+    // Why the logs cannot be written now, empty when they can.
+    QString logProblem() const { return logs.writeProblem(); }
     // A line for the terminal the server was started from.
     void tellTerminal(const QString &text) { logs.tellTerminal(text); }
 
@@ -169,6 +174,9 @@ public:
     // not be read keeps its value in memory.
     bool reloadSettings();     // settings, then the router view
     bool reloadUsers();
+    // Reads the router icons of ICONS/ again, as the router utility does
+    // when it opens.
+    void reloadIcons() { LoadIcons(applicationDir, imglstRTR); }
     bool reloadRouterTables(); // icons, router tables, then the router view
     // Writes each router's edited table to its file and, once it is there,
     // makes it the table in memory: the tables in force are exactly those

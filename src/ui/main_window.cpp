@@ -157,10 +157,10 @@ void MDIMain::buildMenus()
     menuViewCon = view->addAction(QStringLiteral("Client Connection Status"), this,
                                   [this] { openChild(new frmConStat(server)); });
     menuViewErr = view->addAction(QStringLiteral("Error Log"), this,
-                                  [this] { openLogPicker(new frmErrorLog(server.logs)); });
+                                  [this] { openLogPicker(new frmErrorLog(server.logFiles())); });
     menuViewRTR = view->addAction(QStringLiteral("Overall Router View"), this, &MDIMain::openRouterView);
     menuViewLogSwitch = view->addAction(QStringLiteral("Switch Log"), this,
-                                        [this] { openLogPicker(new frmSwLog(server.logs)); });
+                                        [this] { openLogPicker(new frmSwLog(server.logFiles())); });
 
     menuBar()->addAction(QStringLiteral("About"), this, &MDIMain::showAbout);
 
@@ -218,7 +218,7 @@ void MDIMain::buildStatusPanel()
         lblLogProblem->setText(problem);
         lblLogProblem->setVisible(!problem.isEmpty());
     };
-    showLogProblem(server.logs.writeProblem());
+    showLogProblem(server.logProblem());
     connect(&server, &Server::logProblemChanged, this, showLogProblem);
 
     auto *dock = new QDockWidget(this);
@@ -236,8 +236,8 @@ void MDIMain::tick()
     lblDate->setText(dateText(now.date()));
     if (server.startDate().isValid())
         lblSDate->setText(dateText(server.startDate()));
-    lblCon->setText(Str(LiveClientCount(server.clientTable)) + QStringLiteral(" /")
-                    + Str(server.panelServer.acceptedSocketCount()));
+    lblCon->setText(Str(LiveClientCount(server.panelRecords())) + QStringLiteral(" /")
+                    + Str(server.counters().panelSockets));
 }
 
 void MDIMain::refreshProblemRouters()
@@ -310,7 +310,7 @@ void MDIMain::closeSettingsWithoutLogin()
 void MDIMain::applyLogin(int user)
 {
     closeSettingsWithoutLogin();
-    const User &u = server.Users[user];
+    const User &u = server.users()[user];
     lblUser->setText(u.UserName);
     const SettingsAccess access = SettingsAccessFor(u.UserPrivilege);
     if (access == SettingsAccess::Unchanged)
@@ -380,7 +380,7 @@ frmSetRTR *MDIMain::openRouterUtility()
         area->setActiveSubWindow(qobject_cast<QMdiSubWindow *>(routerUtilityWindow->parentWidget()));
         return routerUtilityWindow;
     }
-    LoadIcons(server.appDir(), server.imglstRTR);
+    server.reloadIcons();
     routerUtilityWindow = new frmSetRTR(server);
     openChild(routerUtilityWindow);
     return routerUtilityWindow;
