@@ -79,9 +79,7 @@ struct World {
         request.target = "/api/v1/login";
         request.body = QByteArray("{\"user\":\"") + user + "\",\"password\":\"" + password + "\"}";
         request.peer = QStringLiteral("fuzz");
-    // As the web panel sends it: to the face's own address, bodies as JSON.
-    request.host = "127.0.0.1";
-    request.contentType = "application/json";
+        // As the web panel sends it: to the face's own address, bodies as JSON.
         request.host = "127.0.0.1";
         request.contentType = "application/json";
         const WebResponse answer = api->handle(request);
@@ -182,7 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Back to the state after startup for the next input.
     for (const QByteArray &token : tokens) {
         if (!token.isEmpty())
-            w.api->handle({"POST", "/api/v1/logout", {}, "Bearer " + token, QStringLiteral("fuzz")});
+            w.api->handle(WebRequest{"POST", "/api/v1/logout", {}, "Bearer " + token, QStringLiteral("fuzz"),
+                                     "127.0.0.1", {}, false, "application/json"});
     }
     w.server->RouterStates = before.states;
     check(w.api->sessionCount() == 0);
