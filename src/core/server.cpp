@@ -184,19 +184,6 @@ QByteArray Server::takeString(const TakeRequest &t) const
                           table.SourceLabel[t.source], table.DestLabel[t.destination]);
 }
 
-namespace {
-
-// The switch log names the table's entries: a physical number no entry
-// carries names none, and one beyond the table drops its part of the line.
-int loggedNumber(int tableNumber, int physical)
-{
-    if (tableNumber > 0)
-        return tableNumber;
-    return isPointNumber(physical) ? 0 : physical;
-}
-
-} // namespace
-
 TakeResult Server::take(const TakeRequest &t)
 {
     const bool byPanel = t.origin == TakeOrigin::Panel;
@@ -231,8 +218,7 @@ TakeResult Server::take(const TakeRequest &t)
     const int source = byPanel ? t.source : PhysicalSource(table, t.source);
     const int destination = byPanel ? t.destination : PhysicalDestination(table, t.destination);
     if (byPanel) {
-        WriteSwitchLog(true, r, loggedNumber(TableSource(table, source), source),
-                       loggedNumber(TableDestination(table, destination), destination), t.comment);
+        marlin::WriteSwitchLogByRouterNumbers(logs, RouterTables, true, r, source, destination, t.comment);
     } else {
         WriteSwitchLog(true, r, t.source, t.destination,
                        QStringLiteral("User = ") + Users[*t.user].UserName + QStringLiteral("   Comment = ")

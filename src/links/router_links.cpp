@@ -316,7 +316,7 @@ void RouterLinks::applyReports(int r, const ReplyScan &scan)
         const CrosspointChange change = ApplyCrosspoint(states[r], x.destination, x.source);
         if (!change.changed)
             continue;
-        WriteSwitchLog(logs, tables, false, r, x.source, x.destination, QString());
+        WriteSwitchLogByRouterNumbers(logs, tables, false, r, x.source, x.destination, QString());
         emit crosspointChanged(r, x.destination, x.source);
         if (change.holdDropped) {
             emit holdDropped(r, x.destination);

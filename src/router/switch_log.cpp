@@ -20,4 +20,25 @@ void WriteSwitchLog(Logs &logs, const RouterTableArray &tables, bool isSwitchCom
     logs.writeSwitchEntry(entry);
 }
 
+namespace {
+int loggedNumber(int tableNumber, int physical)
+{
+    if (tableNumber > 0)
+        return tableNumber;
+    return isPointNumber(physical) ? 0 : physical;
+}
+} // namespace
+
+void WriteSwitchLogByRouterNumbers(Logs &logs, const RouterTableArray &tables, bool isSwitchCommand, int router,
+                                   int source, int destination, const QString &comment)
+{
+    if (!isRouterNumber(router)) {
+        WriteSwitchLog(logs, tables, isSwitchCommand, router, source, destination, comment);
+        return;
+    }
+    const RouterTable &table = tables[router];
+    WriteSwitchLog(logs, tables, isSwitchCommand, router, loggedNumber(TableSource(table, source), source),
+                   loggedNumber(TableDestination(table, destination), destination), comment);
+}
+
 } // namespace marlin

@@ -11,5 +11,11 @@ namespace marlin {
 // the tables drops only the part of the line that needs it.
 void WriteSwitchLog(Logs &logs, const RouterTableArray &tables, bool isSwitchCommand, int router, int source,
                     int destination, const QString &comment);
+// The same for a source and destination in the router's own numbers (a
+// panel's take, a router's report): the line names the table entries that
+// carry them. A number no entry carries names none, and one beyond the
+// table drops its part of the line.
+void WriteSwitchLogByRouterNumbers(Logs &logs, const RouterTableArray &tables, bool isSwitchCommand, int router,
+                                   int source, int destination, const QString &comment);
 
 } // namespace marlin

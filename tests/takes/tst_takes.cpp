@@ -270,6 +270,9 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     QVERIFY(logEntries(rig.dir.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_4\t"
         "User = master   Comment = renumbered"));
+    // The router's report names the same table entries as the take.
+    QVERIFY(logEntries(rig.dir.path(), "Switch").contains(
+        "Status update.\t Router = Router_1\t Source = Input_3\t Destination = Output_4"));
     // The router's report of its own take keeps the hold.
     QVERIFY(server.RouterStates[1].HighPriority[12]);
     QTRY_VERIFY(!events.find({{"type", "crosspoint"}, {"router", 1}, {"destination", 4}, {"source", 3}}).isEmpty());
