@@ -425,6 +425,21 @@ struct UdpRouterDesk {
                                       "Network_Port=" + QByteArray::number(device.localPort()) + "\r\nID_Number="
                                       + QByteArray::number(router) + "\r\n" + generalSettings);
     }
+    // The take dialog of router 1 as an Administrator fills it: source to
+    // destination on level 1 only, with a comment and the hold box ticked.
+    frmTake *filledTakeDialog(int source, int destination)
+    {
+        Server &server = desk->server();
+        server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+        server.CurrentUser = 1;
+        frmTake *take = desk->window->openTakeDialog(1, source, destination);
+        for (QCheckBox *box : take->chkL)
+            box->setChecked(false);
+        take->chkL[0]->setChecked(true);
+        take->txtCom->setText(QStringLiteral("from the desk"));
+        take->chkHigh->setChecked(true);
+        return take;
+    }
     // Everything the router has been sent so far.
     const QByteArray &received()
     {
@@ -741,15 +756,8 @@ void TestConsole::takeDialogSwitchesARouter()
     UdpRouterDesk router;
     Desk &desk = *router.desk;
     Server &server = desk.server();
-    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-    server.CurrentUser = 1;
     server.RouterTables[1].SourcePhysical[3] = 7;
-    frmTake *take = desk.window->openTakeDialog(1, 3, 2);
-    for (QCheckBox *box : take->chkL)
-        box->setChecked(false);
-    take->chkL[0]->setChecked(true);
-    take->txtCom->setText(QStringLiteral("from the desk"));
-    take->chkHigh->setChecked(true);
+    frmTake *take = router.filledTakeDialog(3, 2);
     take->cmdTake[1]->click();
     QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
     QVERIFY(sure);
@@ -773,14 +781,7 @@ void TestConsole::takeDialogChecksAgainWhenConfirmed()
     UdpRouterDesk router;
     Desk &desk = *router.desk;
     Server &server = desk.server();
-    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-    server.CurrentUser = 1;
-    frmTake *take = desk.window->openTakeDialog(1, 3, 2);
-    for (QCheckBox *box : take->chkL)
-        box->setChecked(false);
-    take->chkL[0]->setChecked(true);
-    take->txtCom->setText(QStringLiteral("from the desk"));
-    take->chkHigh->setChecked(true);
+    frmTake *take = router.filledTakeDialog(3, 2);
     take->cmdTake[0]->click();
     QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
     QVERIFY(sure);
