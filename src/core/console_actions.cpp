@@ -127,22 +127,39 @@ QByteArray ConsoleTakeString(const Server &server, const TakeRequest &take)
     return server.takeString(request);
 }
 
-bool ToggleHighPriority(Server &server, int router, int destination)
+bool ToggleHighPriority(Server &server, int router, int destination, QString *refusal)
 {
     if (!isRouterNumber(router) || !isPointNumber(destination))
         return !server.isStandby();
     return SetHighPriority(server, router, destination,
-                           !ShownHold(server.RouterTables[router], server.RouterStates[router], destination));
+                           !ShownHold(server.RouterTables[router], server.RouterStates[router], destination), refusal);
 }
 
-bool SetHighPriority(Server &server, int router, int destination, bool hold)
+bool SetHighPriority(Server &server, int router, int destination, bool hold, QString *refusal)
 {
-    if (server.isStandby())
+    const auto refuse = [refusal](const QString &text) {
+        if (refusal)
+            *refusal = text;
         return false;
-    if (isRouterNumber(router))
-        server.setHold(router, PhysicalDestination(server.RouterTables[router], destination), hold);
+    };
+    if (server.isStandby())
+        return refuse(standbyRefusalText());
+    if (isRouterNumber(router)) {
+        const int output = PhysicalDestination(server.RouterTables[router], destination);
+        if (!server.setHold(router, output, hold))
+            return refuse(holdBeyondStateText(destination, output));
+    }
     server.RefreshRouterView();
     return true;
+}
+
+QString holdBeyondStateText(int destination, int output)
+{
+    return QStringLiteral("Destination %1 is the router's output %2, beyond the %3 outputs whose state the server "
+                          "keeps: it cannot be held. Nothing was changed.")
+        .arg(destination)
+        .arg(output)
+        .arg(kPointCount);
 }
 
 QString standbyRefusalText()

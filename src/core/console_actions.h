@@ -65,10 +65,13 @@ QByteArray ConsoleTakeString(const Server &server, const TakeRequest &take);
 // Sets or clears the hold of a table destination (the console's and the
 // web's numbers, mapped to the router's own), tells the panels and
 // refreshes the view. Nothing for numbers outside the tables. False, with
-// nothing changed, while the server is on standby.
-bool ToggleHighPriority(Server &server, int router, int destination);
+// nothing changed and the reason in refusal, while the server is on standby
+// (standbyRefusalText) or when the destination is a router output beyond
+// the 256 whose state the server keeps (holdBeyondStateText).
+bool ToggleHighPriority(Server &server, int router, int destination, QString *refusal = nullptr);
 // Sets or clears it outright, with the same rules.
-bool SetHighPriority(Server &server, int router, int destination, bool hold);
+bool SetHighPriority(Server &server, int router, int destination, bool hold, QString *refusal = nullptr);
+QString holdBeyondStateText(int destination, int output);
 // What the console says when a standby server refuses a take or a hold.
 QString standbyRefusalText();
 

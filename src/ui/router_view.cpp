@@ -210,8 +210,11 @@ frmRtrView::frmRtrView(Server &server, QMenu *menuPop, QAction *menuPopPri, QWid
 
     if (menuPopPri) {
         connect(menuPopPri, &QAction::triggered, this, [this] {
-            if (!ToggleHighPriority(this->server, PopupRouter, PopupDestination))
-                openMessage(this, QMessageBox::Information, QStringLiteral("Standby"), standbyRefusalText());
+            QString refusal;
+            if (!ToggleHighPriority(this->server, PopupRouter, PopupDestination, &refusal))
+                openMessage(this, QMessageBox::Information,
+                            this->server.isStandby() ? QStringLiteral("Standby") : QStringLiteral("High Priority"),
+                            refusal);
         });
     }
     gridRTR->setCurrentIndex(rows->index(0, 0));

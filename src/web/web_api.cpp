@@ -635,8 +635,9 @@ WebResponse WebApi::hold(const Caller &caller, int r, int d, bool set)
         return failure(400, QStringLiteral("destination: a visible destination of router %1 (1..%2)")
                                 .arg(r)
                                 .arg(kPointCount));
-    if (!SetHighPriority(server, r, d, set))
-        return failure(503, standbyRefusalText());
+    QString refusal;
+    if (!SetHighPriority(server, r, d, set, &refusal))
+        return server.isStandby() ? failure(503, refusal) : failure(409, QStringLiteral("destination: ") + refusal);
     return reply(200, {{QStringLiteral("router"), r}, {QStringLiteral("destination"), d}, {QStringLiteral("hold"), set}});
 }
 

@@ -247,6 +247,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     edited[1].SourcePhysical[9] = 3;
     edited[1].DestPhysical[4] = 12;
     edited[1].DestPhysical[12] = 4;
+    edited[1].DestPhysical[5] = 300;   // beyond the outputs whose state is kept
     RouterTableSet which;
     which.set(1);
     QVERIFY(ApplyRouterTables(server, edited, which).isEmpty());
@@ -318,6 +319,17 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     QCOMPARE(client.request("PUT", "/api/v1/routers/1/holds/4", {}, token).status, 200);
     QVERIFY(server.RouterStates[1].HighPriority[12]);
     QVERIFY(!server.RouterStates[1].HighPriority[4]);
+
+    // A destination on the router's output 300 cannot be held: the web and
+    // the console say so, and nothing changes.
+    const HttpAnswer refused = client.request("PUT", "/api/v1/routers/1/holds/5", {}, token);
+    QCOMPARE(refused.status, 409);
+    QCOMPARE(refused.json().value(QStringLiteral("error")).toString(),
+             QStringLiteral("destination: ") + holdBeyondStateText(5, 300));
+    QString why;
+    QVERIFY(!ToggleHighPriority(server, 1, 5, &why));
+    QCOMPARE(why, holdBeyondStateText(5, 300));
+    QCOMPARE(rig.webDestination(client, token, 5).value(QStringLiteral("hold")), QJsonValue(false));
 }
 
 QTEST_MAIN(TestTakes)
