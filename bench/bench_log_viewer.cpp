@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
     Server server(appDir.path());
     server.Start();
     QTcpSocket panel;
-    panel.connectToHost(QHostAddress::LocalHost, server.panelServer.listeningPort(1));
+    panel.connectToHost(QHostAddress::LocalHost, server.listeningPort(1));
     if (!panel.waitForConnected(5000)) {
         std::printf("panel could not connect\n");
         return 1;

@@ -52,18 +52,18 @@ int main(int argc, char *argv[])
     MDIMain window(server);
     window.show();
     server.Start();
-    server.CurrentUser = 1; // the built-in Administrator: an Apply needs the privilege
+    server.logIn(1); // the built-in Administrator: an Apply needs the privilege
 
     int round = 0;
-    report("ApplyComPortSettings (engine)", 20, [&] {
-        ComPortTable ports = server.settings.ComPorts;
+    report("Apply of the comm ports (engine)", 20, [&] {
+        ComPortTable ports = server.currentSettings().ComPorts;
         ports[1].ComDescription = QStringLiteral("Studio line %1").arg(++round);
-        ApplyComPortSettings(server, ports);
+        server.apply(ComPortsEdit{ports});
     });
-    report("ApplyNetPortSettings (engine)", 20, [&] {
-        NetPortEdits edits = netPortEdits(server.settings);
+    report("Apply of the network ports (engine)", 20, [&] {
+        NetPortEdits edits = netPortEdits(server.currentSettings());
         edits.ports[1].NetDescription = QStringLiteral("Rack %1").arg(++round);
-        ApplyNetPortSettings(server, edits);
+        server.apply(NetPortsEdit{edits});
     });
     report("Communication Port Settings: open, Apply and Save", 10, [&] {
         frmSetPorts *dialog = window.openComPortSettings();

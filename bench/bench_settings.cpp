@@ -28,10 +28,10 @@ int main(int argc, char *argv[])
     useQuietOffscreenPlatform();
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    noCards(dir.path());
     Server server(dir.path());
-    server.settings.Cards[1].CardIPAddress.clear();
     server.Start();
-    server.CurrentUser = 1; // the built-in Administrator: an Apply needs the privilege
+    server.logIn(1); // the built-in Administrator: an Apply needs the privilege
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
 
     report("Router Configuration Utility: open", runs, [&] {

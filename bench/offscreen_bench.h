@@ -17,3 +17,14 @@ inline void useQuietOffscreenPlatform()
             std::fprintf(stderr, "%s\n", qPrintable(text));
     });
 }
+
+#include <QDir>
+#include <QFile>
+
+// Settings that listen on no network card, written before the start.
+inline void noCards(const QString &appDir)
+{
+    QFile file(QDir(appDir).filePath(QStringLiteral("WREN.INI")));
+    if (file.open(QIODevice::WriteOnly))
+        file.write("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n");
+}

@@ -248,9 +248,9 @@ int main(int argc, char *argv[])
     // A full log under a file size limit costs log lines, never the server.
     marlin::IgnoreFileSizeLimitSignal();
     marlin::Server server(appDir);
-    server.logs.setTerminalEcho(true);
-    server.logs.tellTerminal(QStringLiteral("application folder ") + appDir);
-    server.logs.tellTerminal(QStringLiteral("logs in ") + server.logs.logFolder());
+    server.echoToTerminal(true);
+    server.tellTerminal(QStringLiteral("application folder ") + appDir);
+    server.tellTerminal(QStringLiteral("logs in ") + server.logFiles().logFolder());
     if (!processSignals.isWatching()) {
         // Otherwise a service manager's stop would end the server without a
         // trace, and nobody would know why the log never says it closed.

@@ -12,7 +12,7 @@ int FindLoginUser(const Server &server, const QString &name, const QString &pass
     if (wanted.isEmpty())
         return 0;
     for (int i = 1; i <= kUserCount; ++i) {
-        const User &user = server.Users[i];
+        const User &user = server.users()[i];
         if (user.UserName.toUpper() != wanted)
             continue;
         return trimSpaces(password) == trimSpaces(user.UserPassword) ? i : 0;
@@ -24,7 +24,7 @@ int UserPrivilege(const Server &server, int user) { return server.userPrivilege(
 
 QString UserName(const Server &server, int user)
 {
-    return user >= 1 && user <= kUserCount ? server.Users[user].UserName : QString();
+    return user >= 1 && user <= kUserCount ? server.users()[user].UserName : QString();
 }
 
 bool LogIn(Server &server, const QString &name, const QString &password)
@@ -32,11 +32,11 @@ bool LogIn(Server &server, const QString &name, const QString &password)
     const int user = FindLoginUser(server, name, password);
     if (user == 0)
         return false;
-    server.CurrentUser = user;
+    server.logIn(user);
     return true;
 }
 
-void LogOut(Server &server) { server.CurrentUser = 0; }
+void LogOut(Server &server) { server.logOut(); }
 
 SettingsAccess SettingsAccessFor(int privilege)
 {
@@ -50,7 +50,7 @@ SettingsAccess SettingsAccessFor(int privilege)
 
 bool MayApplySettings(const Server &server, int opener, SettingsKind kind)
 {
-    const int user = server.CurrentUser;
+    const int user = server.currentUser();
     if (user == 0 || (opener != 0 && opener != user))
         return false;
     const SettingsAccess access = SettingsAccessFor(UserPrivilege(server, user));
@@ -74,7 +74,7 @@ QString settingsRefusalText(SettingsKind kind)
 TakeRefusal CheckConsoleTake(const Server &server, const TakeRequest &take)
 {
     TakeRequest request = take;
-    request.user = server.CurrentUser;
+    request.user = server.currentUser();
     request.origin = TakeOrigin::Console;
     return server.checkTake(request);
 }
@@ -82,7 +82,7 @@ TakeRefusal CheckConsoleTake(const Server &server, const TakeRequest &take)
 TakeRefusal ExecuteConsoleTake(Server &server, const TakeRequest &take)
 {
     TakeRequest request = take;
-    request.user = server.CurrentUser;
+    request.user = server.currentUser();
     request.origin = TakeOrigin::Console;
     return server.take(request).refusal;
 }
@@ -132,7 +132,7 @@ bool ToggleHighPriority(Server &server, int router, int destination, QString *re
     if (!isRouterNumber(router) || !isPointNumber(destination))
         return !server.isStandby();
     return SetHighPriority(server, router, destination,
-                           !ShownHold(server.RouterTables[router], server.RouterStates[router], destination), refusal);
+                           !ShownHold(server.routerTable(router), server.routerState(router), destination), refusal);
 }
 
 bool SetHighPriority(Server &server, int router, int destination, bool hold, QString *refusal)
@@ -145,7 +145,7 @@ bool SetHighPriority(Server &server, int router, int destination, bool hold, QSt
     if (server.isStandby())
         return refuse(standbyRefusalText());
     if (isRouterNumber(router)) {
-        const int output = PhysicalDestination(server.RouterTables[router], destination);
+        const int output = PhysicalDestination(server.routerTable(router), destination);
         if (!server.setHold(router, output, hold))
             return refuse(holdBeyondStateText(destination, output));
     }
@@ -222,36 +222,36 @@ QList<int> UsersTheLoginCannotType(const UserTable &users)
     return found;
 }
 
-bool ApplyUsers(Server &server, const UserTable &edited, QString *error)
+bool Server::apply(const UsersEdit &edit, QString *error)
 {
-    if (!SaveUsers(server.UserFile(), edited, error))
+    if (!SaveUsers(UserFile(), edit.users, error))
         return false;
     for (int i = 1; i <= kUserCount; ++i)
-        server.Users[i] = edited[i];
-    server.NotifyUsersChanged();
-    emit server.filesReloaded(QStringLiteral("users"));
+        Users[i] = edit.users[i];
+    NotifyUsersChanged();
+    emit filesReloaded(QStringLiteral("users"));
     return true;
 }
 
-bool ApplySettings(Server &server, const Settings &edited, QString *error)
+bool Server::apply(const SettingsEdit &edit, QString *error)
 {
-    if (!SaveSettings(server.SettingsFile(), edited, error))
+    if (!SaveSettings(SettingsFile(), edit.settings, error))
         return false;
-    server.settings = edited;
-    server.noteServedRouters();
-    emit server.filesReloaded(QStringLiteral("settings"));
+    settings = edit.settings;
+    noteServedRouters();
+    emit filesReloaded(QStringLiteral("settings"));
     return true;
 }
 
-bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error)
+bool Server::apply(const DisplayEdit &edit, QString *error)
 {
-    Settings next = server.settings;
-    next.Colors = edited.Colors;
-    next.ColumnPosition = edited.ColumnPosition;
-    if (!ApplySettings(server, next, error))
+    Settings next = settings;
+    next.Colors = edit.display.Colors;
+    next.ColumnPosition = edit.display.ColumnPosition;
+    if (!apply(SettingsEdit{next}, error))
         return false;
-    server.RefreshRouterView();
-    server.NotifySettingsChanged();
+    RefreshRouterView();
+    NotifySettingsChanged();
     return true;
 }
 
@@ -308,12 +308,12 @@ QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &
     return {};
 }
 
-QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits)
+QStringList Server::apply(const TablesEdit &edit)
 {
-    QStringList failures = server.applyRouterTables(edited, edits);
-    server.RefreshRouterView();
+    QStringList failures = applyRouterTables(edit.tables, edit.edits);
+    RefreshRouterView();
     if (failures.size() < kRouterCount)
-        server.NotifyTablesChanged();
+        NotifyTablesChanged();
     return failures;
 }
 
@@ -321,9 +321,10 @@ QStringList ProblemRouterEntries(const Server &server)
 {
     QStringList entries;
     for (const int r : server.problemRouters()) {
-        const int port = server.RouterStates[r].LinkPort;
-        const QString description = isPortNumber(port) ? server.settings.ComPorts[port].ComDescription : QString();
-        entries.append(server.RouterTables[r].Name + QStringLiteral(" (") + description + QStringLiteral(")"));
+        const int port = server.routerState(r).LinkPort;
+        const QString description =
+            isPortNumber(port) ? server.currentSettings().ComPorts[port].ComDescription : QString();
+        entries.append(server.routerTable(r).Name + QStringLiteral(" (") + description + QStringLiteral(")"));
     }
     return entries;
 }

@@ -87,26 +87,7 @@ bool HasAdministratorWhoCanLogIn(const UserTable &users);
 QString UserRecordRefusal(const UserTable &users);
 // Users 1..12 whose name or password holds a "-", which the login swallows.
 QList<int> UsersTheLoginCannotType(const UserTable &users);
-// Writes the edited table to USER.INI and, once it is there, makes it the
-// user table and tells the panels. False, with the reason in error, when the
-// file could not be written; nothing changes then.
-bool ApplyUsers(Server &server, const UserTable &edited, QString *error = nullptr);
 
-// Writes an edited settings model to WREN.INI and, once it is there, makes it
-// the settings in force. False, with the reason in error, when the file could
-// not be written; nothing changes then.
-bool ApplySettings(Server &server, const Settings &edited, QString *error = nullptr);
-
-// The display settings as the General Settings window edits them: the eight
-// colours (Windows RGB values) and the router of each view column.
-struct DisplaySettings {
-    std::array<double, kColorCount + 1> Colors{};
-    std::array<qint16, kColumnCount + 1> ColumnPosition{};
-};
-// Writes them to WREN.INI and, once they are there, makes them the settings
-// in force, refreshes the view and tells the panels. False, with the reason
-// in error, when the file could not be written; nothing changes then.
-bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString *error = nullptr);
 
 // Router tables as the Router Configuration Utility edits them.
 // Whether a key typed into a router, source or destination name, label or
@@ -115,14 +96,9 @@ bool ApplyDisplaySettings(Server &server, const DisplaySettings &edited, QString
 // characters, the double quote, the comma, the square brackets, the
 // backslash, "^", the grave accent and everything above "z" do not.
 int FilterKey(int keyCode);
-// Writes the edited tables (all 96, edited or not) and takes into memory
-// each one written, then refreshes the view and tells the panels. A router
-// in edits may replace a file that could not be read at the last load.
-// Returns one text for each table not written; the rest are in force.
 // The first text of an edited router that the router files cannot hold,
 // as a refusal naming router, point and field; empty when all can be stored.
 QString RouterTextRefusal(const RouterTableArray &edited, const RouterTableSet &edits);
-QStringList ApplyRouterTables(Server &server, const RouterTableArray &edited, const RouterTableSet &edits);
 
 // The "Problem Routers" list: for each router whose communication is down,
 // in ascending order, its name and the description of the comm port linking

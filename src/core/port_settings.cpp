@@ -61,36 +61,34 @@ QString localPortRefusal(int port, const NetPortSettings &stored, const NetPortS
 // they serve are marked up with them: a router left down beside a link
 // marked up would stay in "Problem Routers" after it answers again, since
 // its link would never change to report it restored.
-void markComLinksUpAfresh(Server &server)
-{
-    server.links.markComLinksUp();
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &port = server.settings.ComPorts[n];
-        if (port.ComEnable && port.ComDeviceType == kDeviceRouter && isRouterNumber(port.ComIDNumber))
-            server.RouterStates[port.ComIDNumber].CommOK = true;
-    }
-    server.RefreshProblemRouters();
-}
-
-// The ports run on the new settings: every comm port re-opened, its
-// failures logged and the last one shown once, as at startup.
-void reopenComPorts(Server &server)
-{
-    server.StartupError.clear();
-    const QStringList failures = server.links.OpenCommPorts();
-    for (const QString &failure : failures)
-        server.WriteErrorLog(failure);
-    if (!failures.isEmpty()) {
-        server.StartupError = failures.last();
-        server.raiseStartupError();
-    }
-    server.RefreshRouterView();
-}
-
 PortSettingsOutcome notWritten(const QString &reason) { return {PortSettingsOutcome::NotWritten, reason, 0}; }
 PortSettingsOutcome refused(const QString &text, int port = 0) { return {PortSettingsOutcome::Refused, text, port}; }
 
 } // namespace
+
+void Server::markComLinksUpAfresh()
+{
+    links.markComLinksUp();
+    for (int n = 1; n <= kPortCount; ++n) {
+        const ComPortSettings &port = settings.ComPorts[n];
+        if (port.ComEnable && port.ComDeviceType == kDeviceRouter && isRouterNumber(port.ComIDNumber))
+            RouterStates[port.ComIDNumber].CommOK = true;
+    }
+    RefreshProblemRouters();
+}
+
+void Server::reopenComPorts()
+{
+    StartupError.clear();
+    const QStringList failures = links.OpenCommPorts();
+    for (const QString &failure : failures)
+        WriteErrorLog(failure);
+    if (!failures.isEmpty()) {
+        StartupError = failures.last();
+        raiseStartupError();
+    }
+    RefreshRouterView();
+}
 
 PortPair FindDuplicateComID(const ComPortTable &ports)
 {
@@ -115,7 +113,7 @@ QString duplicateIdText(int first, int second)
 ComDevice comDevice(const Server &server, int port)
 {
     ComDevice device;
-    device.path = server.links.comDevicePath(port);
+    device.path = server.comDevicePath(port);
     device.exists = QFileInfo::exists(device.path);
     return device;
 }
@@ -150,9 +148,9 @@ int TestOpenComPorts(const Server &server, const ComPortTable &ports)
 {
     for (int n = 1; n <= kPortCount; ++n) {
         const ComPortSettings &cfg = ports[n];
-        if (!cfg.ComEnable || server.links.isComOpen(n))
+        if (!cfg.ComEnable || server.isComOpen(n))
             continue;
-        QSerialPort serial(server.links.comDevicePath(n));
+        QSerialPort serial(server.comDevicePath(n));
         // Settings a line cannot take were refused before the test-open;
         // here the device is in question.
         if (const auto line = parseCommSettings(
@@ -242,8 +240,9 @@ QString newSettingsProblem(const Settings &stored, const Settings &edited)
 }
 } // namespace
 
-PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited)
+PortSettingsOutcome Server::apply(const ComPortsEdit &edit)
 {
+    const ComPortTable &edited = edit.ports;
     for (int n = 1; n <= kPortCount; ++n) {
         if (const QString r = ansiRefusal(QStringLiteral("Com port %1: the description").arg(n), edited[n].ComDescription);
             !r.isEmpty())
@@ -252,25 +251,26 @@ PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edi
     if (const PortPair pair = FindDuplicateComID(edited))
         return refused(duplicateIdText(pair.first, pair.second));
     // Open ports too: their re-open after the save would fail.
-    if (const int port = FindUnusableLineSettings(server.settings.ComPorts, edited))
+    if (const int port = FindUnusableLineSettings(settings.ComPorts, edited))
         return refused(unusableLineSettingsText(port, edited[port]), port);
-    Settings next = server.settings;
+    Settings next = settings;
     next.ComPorts = edited;
-    if (const QString r = newSettingsProblem(server.settings, next); !r.isEmpty())
+    if (const QString r = newSettingsProblem(settings, next); !r.isEmpty())
         return refused(r);
-    if (const int port = TestOpenComPorts(server, edited))
+    if (const int port = TestOpenComPorts(*this, edited))
         return refused(testOpenFailureText(port));
 
     QString error;
-    if (!ApplySettings(server, next, &error))
+    if (!apply(SettingsEdit{next}, &error))
         return notWritten(error);
-    reopenComPorts(server);
-    markComLinksUpAfresh(server);
+    reopenComPorts();
+    markComLinksUpAfresh();
     return {};
 }
 
-PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited)
+PortSettingsOutcome Server::apply(const NetPortsEdit &edit)
 {
+    const NetPortEdits &edited = edit.ports;
     for (int n = 1; n <= kPortCount; ++n) {
         const NetPortSettings &p = edited.ports[n];
         const std::pair<const char *, QString> fields[] = {
@@ -284,14 +284,14 @@ PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edi
     if (const PortPair pair = FindDuplicateNetID(edited.ports))
         return refused(duplicateIdText(pair.first, pair.second));
 
-    Settings next = server.settings;
+    Settings next = settings;
     for (int n = 1; n <= kPortCount; ++n) {
         NetPortSettings port = edited.ports[n];
         const QString refusal =
-            netPortFieldRefusal(n, server.settings.NetPorts[n], port, edited.portText[n], &port.NetPort);
+            netPortFieldRefusal(n, settings.NetPorts[n], port, edited.portText[n], &port.NetPort);
         if (!refusal.isEmpty())
             return refused(refusal, n);
-        if (const QString r = localPortRefusal(n, server.settings.NetPorts[n], port, edited.localPortText[n],
+        if (const QString r = localPortRefusal(n, settings.NetPorts[n], port, edited.localPortText[n],
                                                &port.NetLocalPort);
             !r.isEmpty())
             return refused(r, n);
@@ -306,23 +306,23 @@ PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edi
                                n);
         }
         // Not edited here: the re-send interval stays as the file has it.
-        port.NetRetryMS = server.settings.NetPorts[n].NetRetryMS;
+        port.NetRetryMS = settings.NetPorts[n].NetRetryMS;
         next.NetPorts[n] = port;
     }
-    if (const QString r = newSettingsProblem(server.settings, next); !r.isEmpty())
+    if (const QString r = newSettingsProblem(settings, next); !r.isEmpty())
         return refused(r);
     QString error;
-    if (!ApplySettings(server, next, &error))
+    if (!apply(SettingsEdit{next}, &error))
         return notWritten(error);
-    reopenComPorts(server);
-    markComLinksUpAfresh(server);
+    reopenComPorts();
+    markComLinksUpAfresh();
     // Every router up, and the network links with them: a link still down
     // is then reported lost again by the next check instead of leaving
     // its router marked up for good.
-    server.links.markNetLinksUp();
+    links.markNetLinksUp();
     for (int r = 1; r <= kRouterCount; ++r)
-        server.RouterStates[r].CommOK = true;
-    server.RefreshProblemRouters();
+        RouterStates[r].CommOK = true;
+    RefreshProblemRouters();
     return {};
 }
 

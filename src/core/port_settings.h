@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/settings.h"
+#include "core/edits.h"
 
 #include <QString>
 #include <array>
@@ -9,13 +10,9 @@ namespace marlin {
 
 class Server;
 
-// The comm ports and network ports as the two port settings windows edit
-// them: a working copy of all 96 checked and applied in one step. The
-// windows only ask and show; the rules live here so that any other face
-// reaches the same ones.
-
-using ComPortTable = std::array<ComPortSettings, kPortCount + 1>;
-using NetPortTable = std::array<NetPortSettings, kPortCount + 1>;
+// The checks of the two port settings windows' working copies (ComPortTable,
+// NetPortEdits in core/edits.h). The windows only ask and show; the rules
+// live here so that any other face reaches the same ones.
 
 // Two ports, first and second, in the order the check met them; 0 and 0
 // when there is none.
@@ -55,15 +52,6 @@ QString unusableLineSettingsText(int port, const ComPortSettings &settings);
 int TestOpenComPorts(const Server &server, const ComPortTable &ports);
 QString testOpenFailureText(int port);
 
-// The network ports as typed: the port number stays text until the apply,
-// so that what is not a number is refused instead of being stored as 0.
-// portText[n] is what counts for NetPort of port n.
-struct NetPortEdits {
-    NetPortTable ports;
-    std::array<QString, kPortCount + 1> portText;
-    // The same for NetLocalPort (empty or 0: any free port).
-    std::array<QString, kPortCount + 1> localPortText;
-};
 NetPortEdits netPortEdits(const Settings &settings);
 
 // What an address and port field may hold. An enabled port needs an
@@ -75,28 +63,5 @@ NetPortEdits netPortEdits(const Settings &settings);
 // the port number when it passes.
 QString netPortFieldRefusal(int port, const NetPortSettings &stored, const NetPortSettings &edited,
                             const QString &portText, qint32 *value = nullptr);
-
-struct PortSettingsOutcome {
-    enum Result {
-        Applied,    // written, in force, comm ports re-opened
-        Refused,    // a check failed: text is the message; nothing changed
-        NotWritten, // WREN.INI could not be written: text is the reason; nothing changed
-    };
-    Result result = Applied;
-    QString text;
-    // The port the refusal is about, when it is about one port's fields.
-    int port = 0;
-};
-
-// "Apply and Save" of the comm ports: the duplicate check, the line settings
-// check, the test-open,
-// then WREN.INI is written and only once it is written do the edits take
-// effect: every comm port re-opened (failures logged and shown once as the
-// startup error), the view refreshed, every comm link marked up.
-PortSettingsOutcome ApplyComPortSettings(Server &server, const ComPortTable &edited);
-// The same for the network ports, with the field checks instead of the
-// test-open; every router's communication is marked up too. The network
-// links take up their new fields at their next pass.
-PortSettingsOutcome ApplyNetPortSettings(Server &server, const NetPortEdits &edited);
 
 } // namespace marlin

@@ -5,6 +5,7 @@
 #include "config/logs.h"
 #include "config/settings.h"
 #include "config/users.h"
+#include "core/edits.h"
 #include "core/icons.h"
 #include "links/router_links.h"
 #include "router/router_file.h"
@@ -143,7 +144,11 @@ public:
     // A line for the terminal the server was started from.
     void tellTerminal(const QString &text) { logs.tellTerminal(text); }
 
-    // Tables every part of the server reads and writes.
+protected:
+    // The engine's own state. The faces read it through the views above and
+    // change it through the operations below; only the engine's own code
+    // (and a test rig deriving from Server to stand in for a router) writes
+    // it.
     Settings &settings;
     RouterTableArray &RouterTables;
     RouterStateArray &RouterStates;
@@ -156,12 +161,57 @@ public:
 private:
     // Declared before the client server, which is given it.
     std::unique_ptr<ClientProtocolHost> protocolHost;
+    friend class ServerProtocolHost;
 
-public:
+protected:
     ClientServer panelServer;
 
     QString StartupError;
     int CurrentUser = 0;
+
+public:
+    // ---- Login --------------------------------------------------------------
+    // Makes user 1..12 the one logged in at the console (0 or anything else:
+    // nobody).
+    void logIn(int user) { CurrentUser = user >= 1 && user <= kUserCount ? user : 0; }
+    void logOut() { CurrentUser = 0; }
+
+    // ---- The panel listeners and the comm ports, as the faces show them -----
+    bool isListening(int card) const { return panelServer.isListening(card); }
+    // The port network card 1..3 listens on, 0 when it does not.
+    quint16 listeningPort(int card) const { return panelServer.listeningPort(card); }
+    bool isPanelConnected(int panel) const { return panelServer.isConnected(panel); }
+    int panelsConnected() const { return panelServer.connectedCount(); }
+    // The device comm port n opens, and whether it is open now.
+    QString comDevicePath(int port) const { return links.comDevicePath(port); }
+    bool isComOpen(int port) const { return links.isComOpen(port); }
+    // The failure the start (or the last re-open of the comm ports) left for
+    // the operator, empty when none.
+    const QString &startupError() const { return StartupError; }
+    // Whether the logs also go to the terminal the server was started from.
+    void echoToTerminal(bool on) { logs.setTerminalEcho(on); }
+
+    // ---- Applying what a settings window (or any face) edited ---------------
+    // Each writes its file first and only once it is written makes the edit
+    // the one in force: a refusal or a file that cannot be written changes
+    // nothing. The texts are those the windows show.
+    // USER.INI: the user table, then the panels are told.
+    bool apply(const UsersEdit &edit, QString *error = nullptr);
+    // WREN.INI as a whole (the network card window).
+    bool apply(const SettingsEdit &edit, QString *error = nullptr);
+    // The display colours and the view's columns: the view refreshes and the
+    // panels are told.
+    bool apply(const DisplayEdit &edit, QString *error = nullptr);
+    // The router tables: one text for each table not written; the rest are
+    // in force.
+    QStringList apply(const TablesEdit &edit);
+    // The comm ports: the checks, the test-open, the file, then every comm
+    // port re-opened and every comm link marked up.
+    PortSettingsOutcome apply(const ComPortsEdit &edit);
+    // The network ports: the field checks, the file, then every router's
+    // communication marked up; the links take up their new fields at their
+    // next pass.
+    PortSettingsOutcome apply(const NetPortsEdit &edit);
 
     void WriteErrorLog(const QString &text) { logs.WriteErrorLog(text); }
     void WriteSwitchLog(bool isSwitchCommand, int router, int source, int destination, const QString &comment)
@@ -281,6 +331,16 @@ signals:
     void filesReloaded(const QString &what);
 
 private:
+    // The comm links start again from "up" with a clean count of silent
+    // checks: a link reported lost before is reported lost again only after
+    // ten more of them, not at the first check after an apply. The routers
+    // they serve are marked up with them: a router left down beside a link
+    // marked up would stay in "Problem Routers" after it answers again, since
+    // its link would never change to report it restored.
+    void markComLinksUpAfresh();
+    // The ports run on the new settings: every comm port re-opened, its
+    // failures logged and the last one shown once, as at startup.
+    void reopenComPorts();
     QStringList loadSettings(LoadMode mode);
     QStringList loadUsers(LoadMode mode);
     QStringList loadRouterTables(LoadMode mode);

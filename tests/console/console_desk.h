@@ -31,7 +31,7 @@ public:
         window->show();
         engine->Start();
     }
-    marlin::Server &server() { return *engine; }
+    testsupport::TestServer &server() { return *engine; }
     QString path() const { return dir.path(); }
     marlin::frmRtrView *view()
     {

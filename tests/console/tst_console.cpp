@@ -57,16 +57,16 @@ public:
                   "[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\nProtocol=1\r\n"
                   "[Com_Port_6]\r\nPort_Description=Studio B\r\nID_Number=3\r\n")
     {
-        Server &s = *install;
-        s.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-        s.Users[2] = User{QStringLiteral("Desk"), QStringLiteral("Pass word"), Operator};
-        s.Users[3] = User{QStringLiteral("desk"), QStringLiteral("other"), MasterOperator};
-        s.Users[4] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
-        s.Users[5] = User{QStringLiteral("master"), QStringLiteral("m"), MasterOperator};
-        panel = FindOrCreateClient(s.clientTable, s.RouterStates, 5, QStringLiteral("10.0.0.9"), 4000, 0);
-        s.clientTable[panel].PriorityChanged = {};
+        TestServer &s = *install;
+        s.usersAsLoaded()[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+        s.usersAsLoaded()[2] = User{QStringLiteral("Desk"), QStringLiteral("Pass word"), Operator};
+        s.usersAsLoaded()[3] = User{QStringLiteral("desk"), QStringLiteral("other"), MasterOperator};
+        s.usersAsLoaded()[4] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+        s.usersAsLoaded()[5] = User{QStringLiteral("master"), QStringLiteral("m"), MasterOperator};
+        panel = FindOrCreateClient(s.panelTable(), s.statesAsReported(), 5, QStringLiteral("10.0.0.9"), 4000, 0);
+        s.panelTable()[panel].PriorityChanged = {};
     }
-    Server &server() { return *install; }
+    TestServer &server() { return *install; }
     RunningServer install;
     int panel = 0;
 };
@@ -154,12 +154,12 @@ void TestConsole::login()
     QFETCH(QString, password);
     QFETCH(int, user);
     Console console;
-    Server &server = console.server();
-    server.CurrentUser = 5;
+    TestServer &server = console.server();
+    server.logIn(5);
     QCOMPARE(LogIn(server, name, password), user != 0);
-    QCOMPARE(server.CurrentUser, user != 0 ? user : 5);   // a failed login changes nothing
+    QCOMPARE(server.currentUser(), user != 0 ? user : 5);   // a failed login changes nothing
     LogOut(server);
-    QCOMPARE(server.CurrentUser, 0);
+    QCOMPARE(server.currentUser(), 0);
 }
 
 void TestConsole::takeStringFields_data()
@@ -218,8 +218,8 @@ void TestConsole::takeRefusals()
     QFETCH(QString, text);
     QFETCH(QString, title);
     Console console;
-    Server &server = console.server();
-    server.CurrentUser = user;
+    TestServer &server = console.server();
+    server.logIn(user);
     TakeRequest take;
     take.router = router;
     take.source = source;
@@ -237,23 +237,23 @@ void TestConsole::takeRefusals()
     if (refusal == TakeRefusal::None)
         return;
     for (int r = 1; r <= kRouterCount; ++r)
-        QVERIFY(server.links.queuedCommands(r, false).isEmpty() && server.links.queuedCommands(r, true).isEmpty());
+        QVERIFY(server.routerLinks().queuedCommands(r, false).isEmpty() && server.routerLinks().queuedCommands(r, true).isEmpty());
     QVERIFY(logEntries(console.install.path(), "Switch").isEmpty());
     if (isRouterNumber(router) && isPointNumber(destination))
-        QVERIFY(!server.RouterStates[router].HighPriority[destination]);
+        QVERIFY(!server.routerState(router).HighPriority[destination]);
     QCOMPARE(server.takesCounted(Server::TakeOrigin::Console), quint64(0));
 }
 
 void TestConsole::takeIsQueuedLoggedAndHeld()
 {
     Console console;
-    Server &server = console.server();
-    RouterTable &table = server.RouterTables[2];
+    TestServer &server = console.server();
+    RouterTable &table = server.asLoaded(2);
     table.SourcePhysical[3] = 7;
     table.DestPhysical[4] = 12;
     table.SourceLabel[3] = QStringLiteral("(CAM 3) Camera three");
     table.DestLabel[4] = QStringLiteral("MONITOR-FOUR");
-    server.CurrentUser = 1;
+    server.logIn(1);
     TakeRequest take;
     take.router = 2;
     take.source = 3;
@@ -267,36 +267,36 @@ void TestConsole::takeIsQueuedLoggedAndHeld()
     QCOMPARE(CheckConsoleTake(server, take), TakeRefusal::None);
     ExecuteConsoleTake(server, take);
     const QByteArray command("@ X:123456/B,6\r");
-    QCOMPARE(server.links.queuedCommands(2, true).value(0), command);
-    QCOMPARE(server.links.queuedCommands(2, false).value(0), command);
+    QCOMPARE(server.routerLinks().queuedCommands(2, true).value(0), command);
+    QCOMPARE(server.routerLinks().queuedCommands(2, false).value(0), command);
     // The log names the table's entries; the hold and the priority source
     // are kept in the router's own numbers, as the router reports them.
     QVERIFY(logEntries(console.install.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_2\t Source = Input_3\t Destination = Output_4\t"
         "User = admin   Comment = news at ten"));
-    QVERIFY(server.RouterStates[2].HighPriority[12]);
-    QVERIFY(!server.RouterStates[2].HighPriority[4]);
-    QCOMPARE(server.RouterStates[2].PrioritySource[12], 7);
-    QVERIFY(ShownHold(table, server.RouterStates[2], 4));
-    QVERIFY(server.clientTable[console.panel].PriorityChanged[2]);
+    QVERIFY(server.routerState(2).HighPriority[12]);
+    QVERIFY(!server.routerState(2).HighPriority[4]);
+    QCOMPARE(server.routerState(2).PrioritySource[12], 7);
+    QVERIFY(ShownHold(table, server.routerState(2), 4));
+    QVERIFY(server.panelRecords()[console.panel].PriorityChanged[2]);
 
     // A take without the hold clears it.
     take.hold = TakeRequest::Hold::Clear;
     ExecuteConsoleTake(server, take);
-    QVERIFY(!server.RouterStates[2].HighPriority[12]);
+    QVERIFY(!server.routerState(2).HighPriority[12]);
 }
 
 void TestConsole::highPriorityToggle()
 {
     Console console;
-    Server &server = console.server();
+    TestServer &server = console.server();
     QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
     ToggleHighPriority(server, 7, 9);
-    QVERIFY(server.RouterStates[7].HighPriority[9]);
-    QVERIFY(server.clientTable[console.panel].PriorityChanged[7]);
-    QCOMPARE(server.RouterStates[7].PrioritySource[9], 0);
+    QVERIFY(server.routerState(7).HighPriority[9]);
+    QVERIFY(server.panelRecords()[console.panel].PriorityChanged[7]);
+    QCOMPARE(server.routerState(7).PrioritySource[9], 0);
     ToggleHighPriority(server, 7, 9);
-    QVERIFY(!server.RouterStates[7].HighPriority[9]);
+    QVERIFY(!server.routerState(7).HighPriority[9]);
     QCOMPARE(refreshed.size(), 2);
     ToggleHighPriority(server, 97, 9);   // outside the tables: nothing
     QCOMPARE(refreshed.size(), 2);
@@ -305,12 +305,12 @@ void TestConsole::highPriorityToggle()
 void TestConsole::problemRouterEntries()
 {
     Console console;
-    Server &server = console.server();
+    TestServer &server = console.server();
     QCOMPARE(ProblemRouterEntries(server), QStringList());
-    server.RouterStates[3].CommOK = false;
-    server.RouterStates[3].LinkPort = 6;
-    server.RouterStates[5].CommOK = false;   // served by a network port only
-    server.RouterTables[5].Name = QStringLiteral("Gallery");
+    server.asReported(3).CommOK = false;
+    server.asReported(3).LinkPort = 6;
+    server.asReported(5).CommOK = false;   // served by a network port only
+    server.asLoaded(5).Name = QStringLiteral("Gallery");
     QCOMPARE(ProblemRouterEntries(server), (QStringList{"Router_3 (Studio B)", "Gallery ()"}));
 }
 
@@ -336,26 +336,26 @@ void TestConsole::cellsByState()
     QFETCH(QString, text);
     QFETCH(int, color);
     Desk desk;
-    Server &server = desk.server();
-    server.RouterTables[2].DestVisible[5] = visible;
-    server.RouterTables[2].DestDefaultSource[5] = 1;
-    server.RouterStates[2].CurrentSource[5] = source;
-    server.RouterStates[2].HighPriority[5] = held;
+    TestServer &server = desk.server();
+    server.asLoaded(2).DestVisible[5] = visible;
+    server.asLoaded(2).DestDefaultSource[5] = 1;
+    server.asReported(2).CurrentSource[5] = source;
+    server.asReported(2).HighPriority[5] = held;
     frmRtrView *view = desk.view();
     const QModelIndex cell = view->model()->index(4, 1);
     QCOMPARE(cell.data().toString(), text);
-    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.settings.Colors[color]));
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.currentSettings().Colors[color]));
 }
 
 void TestConsole::headingsAndToolTips()
 {
     Desk desk;
-    Server &server = desk.server();
-    server.RouterTables[5].Name = QStringLiteral("  ");
-    server.RouterTables[2].SourceDescription[3] = QStringLiteral("Camera 3");
-    server.RouterTables[2].DestDescription[7].clear();
-    server.RouterStates[2].CurrentSource[7] = 3;
-    server.RouterStates[4].CommOK = false;
+    TestServer &server = desk.server();
+    server.asLoaded(5).Name = QStringLiteral("  ");
+    server.asLoaded(2).SourceDescription[3] = QStringLiteral("Camera 3");
+    server.asLoaded(2).DestDescription[7].clear();
+    server.asReported(2).CurrentSource[7] = 3;
+    server.asReported(4).CommOK = false;
     RouterViewModel *model = desk.view()->model();
 
     QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Router_2"));
@@ -373,10 +373,10 @@ void TestConsole::headingsAndToolTips()
 void TestConsole::reorderedColumnsAddressTheirRouter()
 {
     Desk desk;
-    Server &server = desk.server();
-    server.settings.ColumnPosition[1] = 7;
-    server.settings.ColumnPosition[7] = 1;
-    server.RouterStates[7].CurrentSource[3] = 9;
+    TestServer &server = desk.server();
+    server.settingsAsLoaded().ColumnPosition[1] = 7;
+    server.settingsAsLoaded().ColumnPosition[7] = 1;
+    server.asReported(7).CurrentSource[3] = 9;
     frmRtrView *view = desk.view();
     QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Router_7"));
     QCOMPARE(view->model()->index(2, 0).data().toString(), QStringLiteral("9"));
@@ -394,7 +394,7 @@ void TestConsole::reorderedColumnsAddressTheirRouter()
     QCOMPARE(take->selectedDestination(), 3);
 
     // The find box goes to the first cell that names what is typed.
-    server.RouterTables[7].DestLabel[20] = QStringLiteral("STUDIO X");
+    server.asLoaded(7).DestLabel[20] = QStringLiteral("STUDIO X");
     QVERIFY(view->find(QStringLiteral("studio x")));
     QCOMPARE(view->grid()->currentIndex(), view->model()->index(19, 0));
 }
@@ -429,9 +429,9 @@ struct UdpRouterDesk {
     // destination on level 1 only, with a comment and the hold box ticked.
     frmTake *filledTakeDialog(int source, int destination)
     {
-        Server &server = desk->server();
-        server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-        server.CurrentUser = 1;
+        TestServer &server = desk->server();
+        server.usersAsLoaded()[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+        server.logIn(1);
         frmTake *take = desk->window->openTakeDialog(1, source, destination);
         for (QCheckBox *box : take->chkL)
             box->setChecked(false);
@@ -462,9 +462,9 @@ void TestConsole::takeFromTheViewGoesToTheCellsRouter()
     // The cell's router is served, so the take has somewhere to go.
     UdpRouterDesk served(router, "[General_Settings]\r\n" + columns);
     Desk &desk = *served.desk;
-    Server &server = desk.server();
-    server.CurrentUser = 1; // the built-in Administrator
-    server.RouterStates[router].CurrentSource[4] = 3;
+    TestServer &server = desk.server();
+    server.logIn(1); // the built-in Administrator
+    server.asReported(router).CurrentSource[4] = 3;
     frmRtrView *view = desk.view();
     QCOMPARE(view->model()->headerData(column, Qt::Horizontal).toString(), QStringLiteral("Router_%1").arg(router));
 
@@ -489,10 +489,10 @@ void TestConsole::takeFromTheViewGoesToTheCellsRouter()
     QVERIFY(sure);
     sure->button(QMessageBox::Yes)->click();
     QTRY_VERIFY(!desk.window->findChild<frmTake *>());
-    QCOMPARE(server.links.queuedCommands(router, true).size(), 1);
+    QCOMPARE(server.routerLinks().queuedCommands(router, true).size(), 1);
     for (int r = 1; r <= kRouterCount; ++r) {
         if (r != router)
-            QVERIFY2(server.links.queuedCommands(r, true).isEmpty(), qPrintable(QString::number(r)));
+            QVERIFY2(server.routerLinks().queuedCommands(r, true).isEmpty(), qPrintable(QString::number(r)));
     }
     QVERIFY(logEntries(desk.path(), "Switch").contains(
         QStringLiteral("Switch command sent.\t Router = Router_%1\t Source = Input_5\t Destination = Output_4\t"
@@ -539,7 +539,7 @@ void TestConsole::burstOfChangesIsOneRefresh()
         burst += "S:0" + QByteArray::number(d, 16).toUpper() + ",2\r"; // level 0, source 3
     link->write(burst);
     QTRY_COMPARE_WITH_TIMEOUT(refreshes, QStringList{QStringLiteral("3")}, 5000);
-    QCOMPARE(desk.server().RouterStates[1].CurrentSource[kPointCount], 3);
+    QCOMPARE(desk.server().routerState(1).CurrentSource[kPointCount], 3);
 
     // The next change comes with the next refresh: the burst left nothing
     // behind that would refresh in between.
@@ -579,10 +579,10 @@ void TestConsole::startupErrorIsShownOnce()
 void TestConsole::popupTogglesTheHold()
 {
     Desk desk;
-    Server &server = desk.server();
-    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
-    server.clientTable[panel].PriorityChanged = {};
-    server.RouterStates[3].CurrentSource[4] = 6;
+    TestServer &server = desk.server();
+    const int panel = FindOrCreateClient(server.panelTable(), server.statesAsReported(), 5, QStringLiteral("10.0.0.9"), 1, 0);
+    server.panelTable()[panel].PriorityChanged = {};
+    server.asReported(3).CurrentSource[4] = 6;
     frmRtrView *view = desk.view();
     QTableView *grid = view->grid();
     const QModelIndex cell = view->model()->index(3, 2);
@@ -597,18 +597,18 @@ void TestConsole::popupTogglesTheHold()
     QVERIFY(!desk.window->menuPopPri->isChecked());
     desk.window->menuPopPri->trigger();
     desk.window->menuPop->close();
-    QVERIFY(server.RouterStates[3].HighPriority[4]);
-    QVERIFY(server.clientTable[panel].PriorityChanged[3]);
-    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.settings.Colors[3]));
+    QVERIFY(server.routerState(3).HighPriority[4]);
+    QVERIFY(server.panelRecords()[panel].PriorityChanged[3]);
+    QCOMPARE(cell.data(Qt::BackgroundRole).value<QColor>(), windowsColor(server.currentSettings().Colors[3]));
 }
 
 void TestConsole::loginSetsTheMenus()
 {
     Desk desk;
-    Server &server = desk.server();
-    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-    server.Users[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
-    server.Users[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+    TestServer &server = desk.server();
+    server.usersAsLoaded()[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.usersAsLoaded()[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
+    server.usersAsLoaded()[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
     MDIMain &window = *desk.window;
     const QList<QAction *> others{window.menuSetCom, window.menuSetGen, window.menuSetNetwork, window.menuSetNetPorts,
                                   window.menuSetUser};
@@ -620,27 +620,27 @@ void TestConsole::loginSetsTheMenus()
     };
 
     logIn(QStringLiteral("OP"), QStringLiteral("o"));
-    QCOMPARE(server.CurrentUser, 2);
+    QCOMPARE(server.currentUser(), 2);
     QTRY_VERIFY(!window.loginDialog());
     QVERIFY(window.menuSetRouter->isEnabled());
     for (QAction *item : others)
         QVERIFY(!item->isEnabled());
 
     logIn(QStringLiteral("admin"), QStringLiteral(" marlin "));
-    QCOMPARE(server.CurrentUser, 1);
+    QCOMPARE(server.currentUser(), 1);
     for (QAction *item : others)
         QVERIFY(item->isEnabled());
 
     // A privilege the console does not know logs in but changes no menu.
     logIn(QStringLiteral("zero"), QStringLiteral("z"));
-    QCOMPARE(server.CurrentUser, 3);
+    QCOMPARE(server.currentUser(), 3);
     for (QAction *item : others)
         QVERIFY(item->isEnabled());
 
     frmLogin *login = window.openLogin();
     QVERIFY(login->cmdLOGOUT->isVisible());
     login->cmdLOGOUT->click();
-    QCOMPARE(server.CurrentUser, 0);
+    QCOMPARE(server.currentUser(), 0);
     QVERIFY(!window.menuSetRouter->isEnabled());
     for (QAction *item : others)
         QVERIFY(!item->isEnabled());
@@ -656,7 +656,7 @@ void TestConsole::loginRefusesAndSwallowsTheDash()
     QCOMPARE(login->txtName->text(), QStringLiteral("admin"));
     QTest::keyClicks(login->txtPass, QStringLiteral("wrong"));
     QTest::keyClick(login->txtPass, Qt::Key_Return);
-    QCOMPARE(desk.server().CurrentUser, 0);
+    QCOMPARE(desk.server().currentUser(), 0);
     QVERIFY(login->lblERROR->isVisible());
     QCOMPARE(desk.window->loginDialog(), login);
     QTRY_VERIFY_WITH_TIMEOUT(!login->lblERROR->isVisible(), 6000);
@@ -714,9 +714,9 @@ void TestConsole::loginOpensBesideCardSettings()
 void TestConsole::takeDialogPreselectsAndRefuses()
 {
     Desk desk;
-    Server &server = desk.server();
-    server.RouterTables[2].SourceLevel[4] = {false, true, false, true, false, false, false, false, true};
-    server.RouterStates[2].CurrentSource[6] = 4;
+    TestServer &server = desk.server();
+    server.asLoaded(2).SourceLevel[4] = {false, true, false, true, false, false, false, false, true};
+    server.asReported(2).CurrentSource[6] = 4;
     frmTake *take = desk.window->openTakeDialog(2, 4, 6);
     QCOMPARE(take->windowTitle(), QStringLiteral("Switch Router"));
     QCOMPARE(take->cmbRTR->count(), kRouterCount);
@@ -739,15 +739,15 @@ void TestConsole::takeDialogPreselectsAndRefuses()
     desk.window->openRouterView();
     QVERIFY(desk.window->findChild<frmTake *>());
 
-    server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
-    server.CurrentUser = 1;
+    server.usersAsLoaded()[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+    server.logIn(1);
     take->txtCom->setText(QStringLiteral("   "));
     take->cmdTake[0]->click();
     refusal = desk.box(QStringLiteral("comment"));
     QVERIFY(refusal);
     QCOMPARE(refusal->windowTitle(), QStringLiteral("Comment Required"));
     refusal->close();
-    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
+    QCOMPARE(server.routerLinks().queuedCommands(2, true), QList<QByteArray>());
 }
 
 // The take reaches a Leitch router listening on UDP.
@@ -755,8 +755,8 @@ void TestConsole::takeDialogSwitchesARouter()
 {
     UdpRouterDesk router;
     Desk &desk = *router.desk;
-    Server &server = desk.server();
-    server.RouterTables[1].SourcePhysical[3] = 7;
+    TestServer &server = desk.server();
+    server.asLoaded(1).SourcePhysical[3] = 7;
     frmTake *take = router.filledTakeDialog(3, 2);
     take->cmdTake[1]->click();
     QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
@@ -765,8 +765,8 @@ void TestConsole::takeDialogSwitchesARouter()
     sure->button(QMessageBox::Yes)->click();
     QTRY_VERIFY(!desk.window->findChild<frmTake *>());   // "Take And Done"
 
-    QVERIFY(server.RouterStates[1].HighPriority[2]);
-    QCOMPARE(server.RouterStates[1].PrioritySource[2], 7);   // the router's own number
+    QVERIFY(server.routerState(1).HighPriority[2]);
+    QCOMPARE(server.routerState(1).PrioritySource[2], 7);   // the router's own number
     QTRY_VERIFY_WITH_TIMEOUT(router.received().contains("@ X:0/1,6\r"), 15000);
     QVERIFY(logEntries(desk.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_2\t"
@@ -780,7 +780,7 @@ void TestConsole::takeDialogChecksAgainWhenConfirmed()
 {
     UdpRouterDesk router;
     Desk &desk = *router.desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     frmTake *take = router.filledTakeDialog(3, 2);
     take->cmdTake[0]->click();
     QMessageBox *sure = desk.box(QStringLiteral("Are you sure you would like to switch the router?"));
@@ -791,8 +791,8 @@ void TestConsole::takeDialogChecksAgainWhenConfirmed()
     QTRY_VERIFY((refused = desk.box(standbyRefusalText())) != nullptr);
     QCOMPARE(refused->windowTitle(), QStringLiteral("Standby"));
     refused->close();
-    QVERIFY(!server.RouterStates[1].HighPriority[2]);
-    QCOMPARE(server.RouterStates[1].PrioritySource[2], 0);
+    QVERIFY(!server.routerState(1).HighPriority[2]);
+    QCOMPARE(server.routerState(1).PrioritySource[2], 0);
     QVERIFY(logEntries(desk.path(), "Switch").isEmpty());
 
     server.Promote();
@@ -802,7 +802,7 @@ void TestConsole::takeDialogChecksAgainWhenConfirmed()
     again->button(QMessageBox::Yes)->click();
     QTRY_VERIFY_WITH_TIMEOUT(router.received().contains("@ X:0/1,2\r"), 15000);
     QCOMPARE(router.received().count("@ X:"), 1);
-    QVERIFY(server.RouterStates[1].HighPriority[2]);
+    QVERIFY(server.routerState(1).HighPriority[2]);
     const QList<QByteArray> switches = logEntries(desk.path(), "Switch");
     QCOMPARE(switches.size(), 1);
     QVERIFY(switches.first().startsWith("Switch command sent.\t Router = Router_1"));
@@ -812,7 +812,7 @@ void TestConsole::takeDialogOnAnInvalidTable()
 {
     Desk desk;
     for (int n = 1; n <= kPointCount; ++n)
-        desk.server().RouterTables[3].SourceVisible[n] = false;
+        desk.server().asLoaded(3).SourceVisible[n] = false;
     frmTake *take = desk.window->openTakeDialog(3, 0, 0);
     QMessageBox *error = desk.box(QStringLiteral("The router tables for the router you selected are not valid."));
     QVERIFY(error);
@@ -855,9 +855,9 @@ void TestConsole::administratorWhoCanLogIn()
 void TestConsole::userSettingsApplyAndSave()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
-    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
+    const int panel = FindOrCreateClient(server.panelTable(), server.statesAsReported(), 5, QStringLiteral("10.0.0.9"), 1, 0);
     frmSetUsers *dialog = desk.window->openUserSettings();
     QCOMPARE(dialog->windowTitle(), QStringLiteral("User Settings"));
     QCOMPARE(dialog->txtName->text(), QStringLiteral("admin"));
@@ -874,13 +874,13 @@ void TestConsole::userSettingsApplyAndSave()
     dialog->cmdOK->click();
     QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
 
-    QCOMPARE(server.Users[2], (User{QStringLiteral("Desk 2"), QStringLiteral("secret"), MasterOperator}));
-    QCOMPARE(server.Users[5].UserPrivilege, qint16(Operator));
-    QVERIFY(pendingFlag(server.clientTable[panel], FlagUsersChanged));
+    QCOMPARE(server.users()[2], (User{QStringLiteral("Desk 2"), QStringLiteral("secret"), MasterOperator}));
+    QCOMPARE(server.users()[5].UserPrivilege, qint16(Operator));
+    QVERIFY(pendingFlag(server.panelRecords()[panel], FlagUsersChanged));
     UserTable reread;
     QVERIFY(LoadUsers(server.UserFile(), reread));
     for (int i = 1; i <= kUserCount; ++i)
-        QCOMPARE(reread[i], server.Users[i]);
+        QCOMPARE(reread[i], server.users()[i]);
     const QByteArray file = readFile(server.UserFile());
     QVERIFY(file.contains("Unicode=1\r\n"));
     QCOMPARE(file.count("User_"), kUserCount);
@@ -889,15 +889,15 @@ void TestConsole::userSettingsApplyAndSave()
 void TestConsole::userSettingsCancelAndRefusals()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
-    const UserTable before = server.Users;
+    const UserTable before = server.users();
 
     frmSetUsers *dialog = desk.window->openUserSettings();
     dialog->txtName->setText(QStringLiteral("changed"));
     dialog->cmdCANCEL->click();
     QTRY_VERIFY(!desk.window->findChild<frmSetUsers *>());
-    QVERIFY(server.Users == before);
+    QVERIFY(server.users() == before);
     QVERIFY(!QFile::exists(server.UserFile()));
 
     // Leaving no administrator who can log in is refused.
@@ -908,7 +908,7 @@ void TestConsole::userSettingsCancelAndRefusals()
     QMessageBox *refusal = desk.box(QStringLiteral("at least one Administrator"));
     QVERIFY(refusal);
     refusal->close();
-    QVERIFY(server.Users == before);
+    QVERIFY(server.users() == before);
     QVERIFY(!QFile::exists(server.UserFile()));
 
     // A file that cannot be written: said, and nothing changes.
@@ -921,7 +921,7 @@ void TestConsole::userSettingsCancelAndRefusals()
     QVERIFY(failure);
     QVERIFY(failure->text().contains(server.UserFile()));
     failure->close();
-    QVERIFY(server.Users == before);
+    QVERIFY(server.users() == before);
     QCOMPARE(desk.window->findChild<frmSetUsers *>(), dialog);
     QVERIFY(QDir().rmdir(server.UserFile()));
 
@@ -934,8 +934,8 @@ void TestConsole::userSettingsCancelAndRefusals()
     emit dialog->cmbPriv->activated(2);
     dialog->cmdOK->click();
     QTRY_VERIFY(desk.box(QStringLiteral("cannot log in at the console")));
-    QCOMPARE(server.Users[1].UserPassword, QStringLiteral("ma-rlin"));
-    QCOMPARE(server.Users[4].UserName, QStringLiteral("second"));
+    QCOMPARE(server.users()[1].UserPassword, QStringLiteral("ma-rlin"));
+    QCOMPARE(server.users()[4].UserName, QStringLiteral("second"));
 }
 
 // A record longer than a read of USER.INI returns would work until the
@@ -964,9 +964,9 @@ void TestConsole::userRecordsMustReadBack()
     QFETCH(QString, password);
     QFETCH(QString, refusal);
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
-    const UserTable before = server.Users;
+    const UserTable before = server.users();
     frmSetUsers *dialog = desk.window->openUserSettings();
     dialog->txtName->setText(name);
     dialog->txtPW->setText(password);
@@ -978,7 +978,7 @@ void TestConsole::userRecordsMustReadBack()
         QVERIFY(box->text().startsWith(QStringLiteral("USER.INI reads back at most 254 characters")));
         QVERIFY(box->text().endsWith(QStringLiteral("Nothing was saved.")));
         box->close();
-        QVERIFY(server.Users == before);
+        QVERIFY(server.users() == before);
         QVERIFY(!QFile::exists(server.UserFile()));
         QCOMPARE(desk.window->findChild<frmSetUsers *>(), dialog);
         return;
@@ -989,7 +989,7 @@ void TestConsole::userRecordsMustReadBack()
     QVERIFY(LoadUsers(server.UserFile(), reread));
     QCOMPARE(reread[1], (User{name, password, Administrator}));
     QVERIFY(UserRecordsCutInFile(server.UserFile()).isEmpty());
-    server.Users = reread;
+    server.usersAsLoaded() = reread;
     QCOMPARE(FindLoginUser(server, name, password), 1);
 }
 
@@ -1012,9 +1012,9 @@ void TestConsole::settingsWindowsEndWithTheirLogin()
     QFETCH(QString, then);
     QFETCH(bool, stays);
     Desk desk;
-    Server &server = desk.server();
-    server.Users[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
-    server.Users[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
+    TestServer &server = desk.server();
+    server.usersAsLoaded()[2] = User{QStringLiteral("op"), QStringLiteral("o"), Operator};
+    server.usersAsLoaded()[3] = User{QStringLiteral("zero"), QStringLiteral("z"), NoPrivilege};
     QVERIFY(desk.logIn());
     QPointer<frmSetRTR> utility = desk.window->openRouterUtility();
     utility->txtRTRName->setText(QStringLiteral("Edited"));
@@ -1023,7 +1023,7 @@ void TestConsole::settingsWindowsEndWithTheirLogin()
         frmLogin *login = desk.window->openLogin();
         login->cmdLOGOUT->click();
     } else if (then == QLatin1String("reload")) {
-        UserTable users = server.Users;
+        UserTable users = server.users();
         users[1].UserPrivilege = NoPrivilege;
         users[4] = User{QStringLiteral("other"), QStringLiteral("x"), Administrator};
         QVERIFY(SaveUsers(server.UserFile(), users));
@@ -1033,14 +1033,14 @@ void TestConsole::settingsWindowsEndWithTheirLogin()
     }
     if (!stays) {
         QTRY_VERIFY(!utility);
-        QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Router_1"));
+        QCOMPARE(server.routerTable(1).Name, QStringLiteral("Router_1"));
         QVERIFY(!QFile::exists(RouterTablePath(desk.path(), 1)));
         return;
     }
     QVERIFY(utility);
     utility->cmdOK->click();
     QTRY_VERIFY(!utility);
-    QCOMPARE(server.RouterTables[1].Name, QStringLiteral("Edited"));
+    QCOMPARE(server.routerTable(1).Name, QStringLiteral("Edited"));
 }
 
 // Whatever the menus and windows believe, an Apply asks the engine at that
@@ -1059,13 +1059,13 @@ void TestConsole::everyApplyChecksThePrivilegeThen()
     for (const int laterUser : {0, 4}) {
         for (const auto &open : openers) {
             Desk desk;
-            Server &server = desk.server();
-            server.Users[4] = User{QStringLiteral("second"), QStringLiteral("s"), Administrator};
+            TestServer &server = desk.server();
+            server.usersAsLoaded()[4] = User{QStringLiteral("second"), QStringLiteral("s"), Administrator};
             QVERIFY(desk.logIn());
             const QByteArray settings = readFile(server.SettingsFile());
             QPointer<QWidget> window = open(*desk.window);
             QVERIFY(window);
-            server.CurrentUser = laterUser; // no window is told
+            server.logIn(laterUser); // no window is told
             auto *apply = window->findChild<QPushButton *>(QStringLiteral("cmdOK"));
             if (!apply) {
                 for (QPushButton *b : window->findChildren<QPushButton *>())
@@ -1088,7 +1088,7 @@ void TestConsole::everyApplyChecksThePrivilegeThen()
 void TestConsole::accessibleControlsAndValues()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
     QLabel *privilege = nullptr;
     for (QLabel *label : desk.window->findChildren<QLabel *>()) {
@@ -1122,9 +1122,9 @@ void TestConsole::accessibleControlsAndValues()
     QCOMPARE(utility->chkL[3]->isChecked(), !level);
     utility->cmdOK->click();
     QTRY_VERIFY(!desk.window->findChild<frmSetRTR *>());
-    QCOMPARE(bool(server.RouterTables[1].SourceLevel[1][3]), !level);
-    QCOMPARE(bool(server.RouterTables[1].SourceVisible[1]), !visible);
-    QCOMPARE(server.RouterTables[1].SourceDescription[1], QStringLiteral("Camera"));
+    QCOMPARE(bool(server.routerTable(1).SourceLevel[1][3]), !level);
+    QCOMPARE(bool(server.routerTable(1).SourceVisible[1]), !visible);
+    QCOMPARE(server.routerTable(1).SourceDescription[1], QStringLiteral("Camera"));
 }
 
 // The files hold Windows-1252 text: a Cyrillic description would be saved
@@ -1144,9 +1144,9 @@ void TestConsole::textTheFilesCannotHoldIsRefused()
     QFETCH(QString, which);
     QFETCH(QString, field);
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QByteArray settings = readFile(server.SettingsFile());
     QWidget *window = nullptr;
     QLineEdit *text = nullptr;
@@ -1189,12 +1189,12 @@ void TestConsole::textTheFilesCannotHoldIsRefused()
 void TestConsole::generalSettingsMoveAndApply()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
     // Start from a file the server wrote itself, so only edited keys change.
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QList<QByteArray> before = readFile(server.SettingsFile()).split('\n');
-    const int panel = FindOrCreateClient(server.clientTable, server.RouterStates, 5, QStringLiteral("10.0.0.9"), 1, 0);
+    const int panel = FindOrCreateClient(server.panelTable(), server.statesAsReported(), 5, QStringLiteral("10.0.0.9"), 1, 0);
     frmRtrView *view = desk.view();
 
     frmSetGen *dialog = desk.window->openGeneralSettings();
@@ -1217,12 +1217,12 @@ void TestConsole::generalSettingsMoveAndApply()
     dialog->cmdOK->click();
     QTRY_VERIFY(!desk.window->findChild<frmSetGen *>());
 
-    const QList<qint16> firstSix{server.settings.ColumnPosition[1], server.settings.ColumnPosition[2],
-                                 server.settings.ColumnPosition[3], server.settings.ColumnPosition[4],
-                                 server.settings.ColumnPosition[5], server.settings.ColumnPosition[6]};
+    const QList<qint16> firstSix{server.currentSettings().ColumnPosition[1], server.currentSettings().ColumnPosition[2],
+                                 server.currentSettings().ColumnPosition[3], server.currentSettings().ColumnPosition[4],
+                                 server.currentSettings().ColumnPosition[5], server.currentSettings().ColumnPosition[6]};
     QCOMPARE(firstSix, (QList<qint16>{5, 1, 2, 3, 4, 6}));
-    QCOMPARE(server.settings.Colors[6], 197121.0);
-    QVERIFY(pendingFlag(server.clientTable[panel], FlagSettingsChanged));
+    QCOMPARE(server.currentSettings().Colors[6], 197121.0);
+    QVERIFY(pendingFlag(server.panelRecords()[panel], FlagSettingsChanged));
     QCOMPARE(view->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Router_5"));
 
     QList<QByteArray> changed;
@@ -1239,15 +1239,15 @@ void TestConsole::generalSettingsMoveAndApply()
 void TestConsole::generalSettingsDropsWhatIsNotApplied()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     QVERIFY(desk.logIn());
-    const Settings before = server.settings;
+    const Settings before = server.currentSettings();
 
     frmSetGen *dialog = desk.window->openGeneralSettings();
     dialog->setSwatch(2, Qt::blue);
     desk.window->openRouterView();   // another window of ours becomes active
     QTRY_VERIFY(!desk.window->findChild<frmSetGen *>());
-    QVERIFY(server.settings == before);
+    QVERIFY(server.currentSettings() == before);
 
     // A settings file that cannot be written: said, and nothing changes.
     QVERIFY(QFile::remove(server.SettingsFile()));
@@ -1260,7 +1260,7 @@ void TestConsole::generalSettingsDropsWhatIsNotApplied()
     QVERIFY(failure);
     QVERIFY(failure->text().contains(server.SettingsFile()));
     failure->close();
-    QVERIFY(server.settings == before);
+    QVERIFY(server.currentSettings() == before);
     QCOMPARE(desk.window->findChild<frmSetGen *>(), dialog);
 }
 

@@ -55,11 +55,11 @@ speed_t lineSpeed(const QString &device)
 const QByteArray kNoCards = "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n";
 
 // Either window, opened from the Settings menu of an administrator.
-QWidget *openWindow(MDIMain &window, Server &server, const QString &which)
+QWidget *openWindow(MDIMain &window, TestServer &server, const QString &which)
 {
     QAction *item = which == QLatin1String("com") ? window.menuSetCom : window.menuSetNetPorts;
     if (!item->isEnabled()) {
-        server.Users[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
+        server.usersAsLoaded()[1] = User{QStringLiteral("admin"), QStringLiteral("marlin"), Administrator};
         frmLogin *login = window.openLogin();
         login->txtName->setText(QStringLiteral("admin"));
         login->txtPass->setText(QStringLiteral("marlin"));
@@ -331,12 +331,12 @@ void TestPortSettings::applyWritesOnlyTheEditedKeys()
     QFETCH(QList<QByteArray>, changed);
 
     Desk desk(ini);
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter device(desk.path(), 3);
     // Every key in the form the server writes it.
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QByteArray before = readFile(server.SettingsFile());
-    const Settings stored = server.settings;
+    const Settings stored = server.currentSettings();
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
@@ -355,15 +355,15 @@ void TestPortSettings::applyWritesOnlyTheEditedKeys()
     // What is in force is what was written.
     Settings reread;
     QVERIFY(LoadSettings(server.SettingsFile(), reread).isEmpty());
-    QVERIFY(reread == server.settings);
-    QVERIFY(!(server.settings == stored));
+    QVERIFY(reread == server.currentSettings());
+    QVERIFY(!(server.currentSettings() == stored));
     if (which == QLatin1String("com")) {
-        QVERIFY(server.links.isComOpen(3));
-        QCOMPARE(server.settings.ComPorts[7].ComProtocol, qint16(3));
-        QCOMPARE(server.settings.ComPorts[8].ComIDNumber, qint16(200));
+        QVERIFY(server.isComOpen(3));
+        QCOMPARE(server.currentSettings().ComPorts[7].ComProtocol, qint16(3));
+        QCOMPARE(server.currentSettings().ComPorts[8].ComIDNumber, qint16(200));
     } else {
-        QCOMPARE(server.settings.NetPorts[4].NetPortType, qint16(2));
-        QCOMPARE(server.settings.NetPorts[4].NetRetryMS, qint16(900));
+        QCOMPARE(server.currentSettings().NetPorts[4].NetPortType, qint16(2));
+        QCOMPARE(server.currentSettings().NetPorts[4].NetRetryMS, qint16(900));
     }
 }
 
@@ -508,12 +508,12 @@ void TestPortSettings::refusals()
     QFETCH(int, portShown);
 
     Desk desk(ini);
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter port2(desk.path(), 2);
     QFile::link(desk.dir.filePath(QStringLiteral("no-such-device")), desk.dir.filePath(QStringLiteral("COM4")));
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QByteArray before = readFile(server.SettingsFile());
-    const Settings stored = server.settings;
+    const Settings stored = server.currentSettings();
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
@@ -525,16 +525,16 @@ void TestPortSettings::refusals()
         QTRY_VERIFY(!openPortWindow(*desk.window));
         Settings reread;
         QVERIFY(LoadSettings(server.SettingsFile(), reread).isEmpty());
-        QVERIFY(reread == server.settings);
+        QVERIFY(reread == server.currentSettings());
         return;
     }
     expectRefusal(desk, message);
     // Nothing stored, the window open with the edits and on the port in question.
-    QVERIFY(server.settings == stored);
+    QVERIFY(server.currentSettings() == stored);
     QCOMPARE(readFile(server.SettingsFile()), before);
     QCOMPARE(openPortWindow(*desk.window), dialog);
     QCOMPARE(portOnScreen(dialog), portShown);
-    QVERIFY(!server.links.isComOpen(2));
+    QVERIFY(!server.isComOpen(2));
     for (const QString &change : edits)
         QVERIFY2(shows(dialog, change), qPrintable(change));
 }
@@ -555,11 +555,11 @@ void TestPortSettings::cancelAndDeactivationDropEverything()
     QFETCH(QString, how);
 
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter device(desk.path(), 2);
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QByteArray before = readFile(server.SettingsFile());
-    const Settings stored = server.settings;
+    const Settings stored = server.currentSettings();
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
@@ -574,9 +574,9 @@ void TestPortSettings::cancelAndDeactivationDropEverything()
         desk.window->openRouterView();
     QTRY_VERIFY(!openPortWindow(*desk.window));
 
-    QVERIFY(server.settings == stored);
+    QVERIFY(server.currentSettings() == stored);
     QCOMPARE(readFile(server.SettingsFile()), before);
-    QVERIFY(!server.links.isComOpen(2));
+    QVERIFY(!server.isComOpen(2));
 
     // Opened again, it shows what is stored.
     dialog = openWindow(*desk.window, desk.server(), which);
@@ -647,23 +647,23 @@ void TestPortSettings::writeFailureChangesNothing()
     QFETCH(QString, which);
 
     Desk desk(kNoCards + "[Com_Port_1]\r\nPort_Enable=1\r\n");
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter device(desk.path(), 2);
     // Port 1 is enabled on a device that is not there: a re-open would log it.
     QFile::link(desk.dir.filePath(QStringLiteral("no-such-device")), desk.dir.filePath(QStringLiteral("COM1")));
     // Port 1's link is lost: ten silent checks.
-    server.links.stopLinkChecks();
+    server.routerLinks().stopLinkChecks();
     for (int i = 0; i < 10; ++i)
-        server.links.comLinkPass();
-    QVERIFY(!server.links.isLinkUp(1, false));
-    QVERIFY(!server.RouterStates[1].CommOK);
+        server.routerLinks().comLinkPass();
+    QVERIFY(!server.routerLinks().isLinkUp(1, false));
+    QVERIFY(!server.routerState(1).CommOK);
     const QList<QByteArray> logged = logEntries(desk.path(), "Error");
-    const QString startupError = server.StartupError;
+    const QString startupError = server.startupError();
     // A directory where the file must go: even root cannot write it.
     QVERIFY(QFile::remove(server.SettingsFile()));
     QVERIFY(QDir().mkpath(server.SettingsFile()));
     const QStringList folder = QDir(desk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    const Settings stored = server.settings;
+    const Settings stored = server.currentSettings();
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
@@ -677,22 +677,22 @@ void TestPortSettings::writeFailureChangesNothing()
     QVERIFY(failure);
     QVERIFY(failure->text().contains(server.SettingsFile()));
     failure->close();
-    QVERIFY(server.settings == stored);
+    QVERIFY(server.currentSettings() == stored);
     QVERIFY(QFileInfo(server.SettingsFile()).isDir());
     QCOMPARE(QDir(desk.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System), folder);
     // No port opened or re-opened, no link marked up.
-    QVERIFY(!server.links.isComOpen(2));
+    QVERIFY(!server.isComOpen(2));
     QCOMPARE(logEntries(desk.path(), "Error"), logged);
-    QCOMPARE(server.StartupError, startupError);
-    QVERIFY(!server.links.isLinkUp(1, false));
-    QVERIFY(!server.RouterStates[1].CommOK);
+    QCOMPARE(server.startupError(), startupError);
+    QVERIFY(!server.routerLinks().isLinkUp(1, false));
+    QVERIFY(!server.routerState(1).CommOK);
     QCOMPARE(openPortWindow(*desk.window), dialog);
 }
 
 void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
 {
     Desk desk;
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     RouterConfig config;
     config.language = RouterLanguage::Leitch;
     config.transport = TransportKind::Pty;
@@ -702,7 +702,7 @@ void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
     connect(&router, &SimulatedRouter::event, this, [&events](const QString &line) { events.append(line); });
     QString error;
     QVERIFY2(router.start(&error), qPrintable(error));
-    QVERIFY(!server.links.isComOpen(3));
+    QVERIFY(!server.isComOpen(3));
 
     QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
     for (const char *change : {"3:chkENABLE=1", "3:cmbBR=19200", "3:cmbID= 7", "3:cmbLevel= 2"})
@@ -710,13 +710,13 @@ void TestPortSettings::reopenedPortReachesTheRouterOnItsNewSettings()
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
 
-    QVERIFY(server.links.isComOpen(3));
-    QCOMPARE(server.StartupError, QString());
+    QVERIFY(server.isComOpen(3));
+    QCOMPARE(server.startupError(), QString());
     QCOMPARE(lineSpeed(router.devicePath()), speed_t(B19200));
     // Router 7 is now reached through comm port 3, both ways.
-    server.links.QueueComCommand(7, server.links.buildTakeCommand(7, "C 100000000003000500"));
+    server.routerLinks().QueueComCommand(7, server.routerLinks().buildTakeCommand(7, "C 100000000003000500"));
     QTRY_VERIFY_WITH_TIMEOUT(events.join(QLatin1Char('\n')).contains(QStringLiteral("rx @ X:0/4,2")), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[7].CurrentSource[5], 3, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(7).CurrentSource[5], 3, 5000);
     QCOMPARE(router.source(5), 3);
 }
 
@@ -741,15 +741,15 @@ void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
     QFETCH(QByteArray, ini);
     QFETCH(QStringList, edits);
     Desk desk(ini);
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter device(desk.path(), 3);
-    server.links.OpenCommPorts();
-    const bool wasOpen = server.settings.ComPorts[3].ComEnable;
-    QCOMPARE(server.links.isComOpen(3), wasOpen);
-    server.StartupError.clear(); // the start came before the device
-    QVERIFY(SaveSettings(server.SettingsFile(), server.settings));
+    server.routerLinks().OpenCommPorts();
+    const bool wasOpen = server.currentSettings().ComPorts[3].ComEnable;
+    QCOMPARE(server.isComOpen(3), wasOpen);
+    server.forgetStartupError(); // the start came before the device
+    QVERIFY(SaveSettings(server.SettingsFile(), server.currentSettings()));
     const QByteArray before = readFile(server.SettingsFile());
-    const Settings stored = server.settings;
+    const Settings stored = server.currentSettings();
     const qsizetype logged = logEntries(desk.path(), "Error").size();
 
     QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
@@ -762,10 +762,10 @@ void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
                             + (fast ? QStringLiteral("19200") : QStringLiteral("9600"))
                             + QStringLiteral(",n,8,1.5: a serial line here has no 1.5 stop bits.  Please check your "
                                              "settings.  No settings have been saved."));
-    QVERIFY(server.settings == stored);
+    QVERIFY(server.currentSettings() == stored);
     QCOMPARE(readFile(server.SettingsFile()), before);
-    QCOMPARE(server.links.isComOpen(3), wasOpen);
-    QCOMPARE(server.StartupError, QString());
+    QCOMPARE(server.isComOpen(3), wasOpen);
+    QCOMPARE(server.startupError(), QString());
     QCOMPARE(logEntries(desk.path(), "Error").size(), logged);
     QCOMPARE(openPortWindow(*desk.window), dialog);
 
@@ -773,9 +773,9 @@ void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
     edit(dialog, QStringLiteral("3:cmbSB=2"));
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
-    QCOMPARE(server.settings.ComPorts[3].ComStopBits, qint16(3));
-    QCOMPARE(server.StartupError, QString());
-    QCOMPARE(server.links.isComOpen(3), wasOpen || edits.contains(QStringLiteral("3:chkENABLE=1")));
+    QCOMPARE(server.currentSettings().ComPorts[3].ComStopBits, qint16(3));
+    QCOMPARE(server.startupError(), QString());
+    QCOMPARE(server.isComOpen(3), wasOpen || edits.contains(QStringLiteral("3:chkENABLE=1")));
 }
 
 // What the apply does not check, a disabled port the operator left as the
@@ -783,21 +783,21 @@ void TestPortSettings::lineSettingsTheLineCannotTakeAreRefused()
 void TestPortSettings::reopenFailureIsLoggedAndShown()
 {
     Desk desk(kNoCards + "[Com_Port_3]\r\nStop_Bits=2\r\n");
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     const QString problem =
         QStringLiteral("There is a problem with the communication settings on port# 3.  Please check the communication settings.");
     // The start met it too.
     const qsizetype atStart = logEntries(desk.path(), "Error").count(problem.toLatin1());
     QCOMPARE(atStart, 1);
-    server.StartupError.clear();
+    server.forgetStartupError();
     QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("com"));
     QVERIFY(dialog);
     edit(dialog, QStringLiteral("5:txtDesc=Studio"));
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
 
-    QCOMPARE(server.settings.ComPorts[5].ComDescription, QStringLiteral("Studio"));
-    QCOMPARE(server.StartupError, problem);
+    QCOMPARE(server.currentSettings().ComPorts[5].ComDescription, QStringLiteral("Studio"));
+    QCOMPARE(server.startupError(), problem);
     QCOMPARE(logEntries(desk.path(), "Error").count(problem.toLatin1()), atStart + 1);
     QTRY_VERIFY_WITH_TIMEOUT(desk.box(problem), 5000);
     QCOMPARE(desk.box(problem)->windowTitle(), QStringLiteral("Error"));
@@ -819,39 +819,39 @@ void TestPortSettings::lostLinkIsUpAgainAfterApply()
     QFETCH(bool, unservedUp);
 
     Desk desk(kNoCards + "[Com_Port_1]\r\nPort_Enable=1\r\nPort_Description=Silent\r\n");
-    Server &server = desk.server();
+    TestServer &server = desk.server();
     PtyRouter device(desk.path(), 1);
-    server.links.OpenCommPorts();
-    QVERIFY(server.links.isComOpen(1));
+    server.routerLinks().OpenCommPorts();
+    QVERIFY(server.isComOpen(1));
     // The checks are run here one at a time, as the link timer would.
-    server.links.stopLinkChecks();
+    server.routerLinks().stopLinkChecks();
     const QByteArray lost = "Communication lost with Leitch Router on communication port 1 (Router_1) (Silent).";
     for (int i = 0; i < 10; ++i)
-        server.links.comLinkPass();
+        server.routerLinks().comLinkPass();
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 1);
-    QVERIFY(!server.links.isLinkUp(1, false));
-    QVERIFY(!server.RouterStates[1].CommOK);
-    server.RouterStates[40].CommOK = false; // a router no port serves
+    QVERIFY(!server.routerLinks().isLinkUp(1, false));
+    QVERIFY(!server.routerState(1).CommOK);
+    server.asReported(40).CommOK = false; // a router no port serves
 
     QWidget *dialog = openWindow(*desk.window, desk.server(), which);
     QVERIFY(dialog);
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
-    QVERIFY(server.links.isLinkUp(1, false));
+    QVERIFY(server.routerLinks().isLinkUp(1, false));
     // Marked up with its link, the router leaves "Problem Routers" and is
     // reported lost again, like its link, only if it stays silent.
-    QVERIFY(server.RouterStates[1].CommOK);
+    QVERIFY(server.routerState(1).CommOK);
     QVERIFY(!server.problemRouters().contains(1));
-    QCOMPARE(server.RouterStates[40].CommOK, unservedUp);
+    QCOMPARE(server.routerState(40).CommOK, unservedUp);
 
     // Lost again only after ten more silent checks.
     for (int i = 0; i < 9; ++i)
-        server.links.comLinkPass();
-    QVERIFY(server.links.isLinkUp(1, false));
+        server.routerLinks().comLinkPass();
+    QVERIFY(server.routerLinks().isLinkUp(1, false));
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 1);
-    server.links.comLinkPass();
-    QVERIFY(!server.links.isLinkUp(1, false));
-    QVERIFY(!server.RouterStates[1].CommOK);
+    server.routerLinks().comLinkPass();
+    QVERIFY(!server.routerLinks().isLinkUp(1, false));
+    QVERIFY(!server.routerState(1).CommOK);
     QCOMPARE(logEntries(desk.path(), "Error").count(lost), 2);
 }
 
@@ -866,12 +866,12 @@ void TestPortSettings::downNetworkLinkIsReportedAgainAfterApply()
     }
     Desk desk(kNoCards + "[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
               + QByteArray::number(closedPort) + "\r\nID_Number=6\r\nProtocol=1\r\n");
-    Server &server = desk.server();
-    server.links.stopLinkChecks(); // the checks run here one at a time
+    TestServer &server = desk.server();
+    server.routerLinks().stopLinkChecks(); // the checks run here one at a time
     // Half a minute without a word. The link never came up, so it was never
     // reported lost, and the router is still marked up from the start.
     for (int i = 0; i < 31; ++i)
-        server.links.netLinkPass();
+        server.routerLinks().netLinkPass();
     const auto lostLines = [&] {
         qsizetype count = 0;
         for (const QByteArray &entry : logEntries(desk.path(), "Error"))
@@ -883,10 +883,10 @@ void TestPortSettings::downNetworkLinkIsReportedAgainAfterApply()
     QWidget *dialog = openWindow(*desk.window, server, QStringLiteral("net"));
     button(dialog, "cmdOK")->click();
     QTRY_VERIFY(!openPortWindow(*desk.window));
-    QVERIFY(server.RouterStates[6].CommOK);
+    QVERIFY(server.routerState(6).CommOK);
     // The next check finds the link still down and says so again.
-    server.links.netLinkPass();
-    QVERIFY(!server.RouterStates[6].CommOK);
+    server.routerLinks().netLinkPass();
+    QVERIFY(!server.routerState(6).CommOK);
     QVERIFY(server.problemRouters().contains(6));
     QCOMPARE(lostLines(), lostBefore + 1);
 }

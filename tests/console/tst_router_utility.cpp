@@ -35,15 +35,15 @@ public:
     explicit Utility(const std::function<void(const QString &)> &prepare = {})
         : desk("[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n", prepare)
     {
-        Server &s = desk.server();
-        panel = FindOrCreateClient(s.clientTable, s.RouterStates, 5, QStringLiteral("10.0.0.9"), 4000, 0);
-        s.clientTable[panel].PendingFlags = {};
+        TestServer &s = desk.server();
+        panel = FindOrCreateClient(s.panelTable(), s.statesAsReported(), 5, QStringLiteral("10.0.0.9"), 4000, 0);
+        s.panelTable()[panel].PendingFlags = {};
         [[maybe_unused]] const bool loggedIn = desk.logIn();
         dialog = desk.window->openRouterUtility();
     }
-    Server &server() { return desk.server(); }
+    TestServer &server() { return desk.server(); }
     QString path(int r) const { return RouterTablePath(desk.path(), r); }
-    bool panelsTold() { return server().clientTable[panel].PendingFlags[FlagTablesChanged - 1] != 0; }
+    bool panelsTold() { return server().panelRecords()[panel].PendingFlags[FlagTablesChanged - 1] != 0; }
     // Types into a box as the operator does: everything in it replaced.
     static void type(QLineEdit *box, const QString &text)
     {
@@ -161,14 +161,14 @@ void TestRouterUtility::applyWritesEveryTableAndTellsThePanels()
     expected.DestVisible[5] = !expected.DestVisible[5];
     QCOMPARE(d->workTable(3), expected);
     // Nothing is in force before "Apply and Save".
-    QCOMPARE(u.server().RouterTables[3].Name, QStringLiteral("Old"));
+    QCOMPARE(u.server().routerTable(3).Name, QStringLiteral("Old"));
     QCOMPARE(tableFiles(u.desk.path()), QStringList{QStringLiteral("RTR3.BIN")});
 
     d->cmdOK->click();
     QTRY_VERIFY(!u.dialog);
     QCOMPARE(tableFiles(u.desk.path()).size(), kRouterCount);
     QCOMPARE(readFile(u.path(3)), SerializeRouterTable(expected));
-    QCOMPARE(u.server().RouterTables[3], expected);
+    QCOMPARE(u.server().routerTable(3), expected);
     // Routers that had no file get their default table.
     QCOMPARE(readFile(u.path(96)), SerializeRouterTable(defaultTable(96)));
     QVERIFY(u.panelsTold());
@@ -190,7 +190,7 @@ void TestRouterUtility::cancelAndCloseBoxDropEverything()
     d->cmdRTRRight->click();
     Utility::type(d->txtRTRName, QStringLiteral("Edited"));
     d->chkSRC->click();
-    const RouterTable before = u.server().RouterTables[3];
+    const RouterTable before = u.server().routerTable(3);
 
     // The window is modeless: working in another one leaves it and its edits.
     frmRtrView *view = u.desk.window->openRouterView();
@@ -204,7 +204,7 @@ void TestRouterUtility::cancelAndCloseBoxDropEverything()
     else
         d->cmdCANCEL->click();
     QTRY_VERIFY(!u.dialog);
-    QCOMPARE(u.server().RouterTables[3], before);
+    QCOMPARE(u.server().routerTable(3), before);
     QVERIFY(tableFiles(u.desk.path()).isEmpty());
     QVERIFY(!u.panelsTold());
 
@@ -317,7 +317,7 @@ void TestRouterUtility::noIconFiles()
     Utility::type(d->txtRTRName, QStringLiteral("No icons"));
     d->cmdOK->click();
     QTRY_VERIFY(!u.dialog);
-    QCOMPARE(u.server().RouterTables[1].Name, QStringLiteral("No icons"));
+    QCOMPARE(u.server().routerTable(1).Name, QStringLiteral("No icons"));
 }
 
 void TestRouterUtility::exportWritesTheTableInForce()
@@ -327,7 +327,7 @@ void TestRouterUtility::exportWritesTheTableInForce()
     for (int i = 0; i < 4; ++i)
         d->cmdRTRRight->click();
     Utility::type(d->txtSRCDESC, QStringLiteral("Not applied yet"));
-    const QByteArray inForce = RouterTableExportText(u.server().RouterTables[5]);
+    const QByteArray inForce = RouterTableExportText(u.server().routerTable(5));
     QVERIFY(inForce != RouterTableExportText(d->workTable(5)));
 
     QFileDialog *save = d->openExportDialog();
@@ -363,8 +363,8 @@ void TestRouterUtility::tablesThatCannotBeWritten()
             Utility::type(d->txtRTRName, QStringLiteral("Edited %1").arg(r));
     }
     QCOMPARE(d->currentRouter(), 11);
-    const RouterTable seven = u.server().RouterTables[7];
-    const RouterTable nine = u.server().RouterTables[9];
+    const RouterTable seven = u.server().routerTable(7);
+    const RouterTable nine = u.server().routerTable(9);
 
     d->cmdOK->click();
     QMessageBox *box = u.desk.box(QStringLiteral("were not saved"));
@@ -375,10 +375,10 @@ void TestRouterUtility::tablesThatCannotBeWritten()
     QVERIFY(u.dialog); // it keeps its edits for another try
 
     // The tables in force are exactly those written.
-    QCOMPARE(u.server().RouterTables[7], seven);
-    QCOMPARE(u.server().RouterTables[9], nine);
-    QCOMPARE(u.server().RouterTables[8].Name, QStringLiteral("Edited 8"));
-    QCOMPARE(u.server().RouterTables[11].Name, QStringLiteral("Edited 11"));
+    QCOMPARE(u.server().routerTable(7), seven);
+    QCOMPARE(u.server().routerTable(9), nine);
+    QCOMPARE(u.server().routerTable(8).Name, QStringLiteral("Edited 8"));
+    QCOMPARE(u.server().routerTable(11).Name, QStringLiteral("Edited 11"));
     RouterTable eleven;
     QVERIFY(ReadRouterTable(u.desk.path(), 11, eleven));
     QCOMPARE(eleven.Name, QStringLiteral("Edited 11"));

@@ -161,16 +161,16 @@ void TestCore::startupFillsEveryTable()
     QCOMPARE(logEntries(app.path(), "Error"),
              (QList<QByteArray>{"Server Started", bindFailure,
                                 "Network card #1 could not listen on 172.23.42.6 port 790: address not available."}));
-    QCOMPARE(server.StartupError, QString::fromLatin1(bindFailure));
+    QCOMPARE(server.startupError(), QString::fromLatin1(bindFailure));
     QCOMPARE(cardFailed.size(), 1);
     QCOMPARE(raised.size(), 1);
     QCOMPARE(raised.first().first().toString(), QString::fromLatin1(bindFailure));
-    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
-    QCOMPARE(server.RouterTables[96].Name, QStringLiteral("Router_96"));
-    QCOMPARE(server.Users[1].UserName, QStringLiteral("admin"));
+    QCOMPARE(server.currentSettings().Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+    QCOMPARE(server.routerTable(96).Name, QStringLiteral("Router_96"));
+    QCOMPARE(server.users()[1].UserName, QStringLiteral("admin"));
     QCOMPARE(login.size(), 1);
     for (int r = 1; r <= kRouterCount; ++r)
-        QVERIFY(server.RouterStates[r].CommOK);
+        QVERIFY(server.routerState(r).CommOK);
     QVERIFY(server.startDate() >= before && server.startDate() <= QDate::currentDate());
 
     // Nothing is written back at start: the tables stay defaults in memory.
@@ -191,19 +191,19 @@ void TestCore::damagedUserFileLetsNobodyLogIn()
     TestServer server(app.path());
     server.Start();
     for (int i = 1; i <= kUserCount; ++i)
-        QVERIFY(!canLogIn(server.Users[i]));
+        QVERIFY(!canLogIn(server.users()[i]));
     const QString line = QStringLiteral("The user file %1/USER.INI holds no user who can log in. Nobody can log in; "
                                         "mend the file or delete it to get the built-in account back.")
                              .arg(app.path());
-    QCOMPARE(server.StartupError, line);
+    QCOMPARE(server.startupError(), line);
     QVERIFY(logEntries(app.path(), "Error").contains(line.toLocal8Bit()));
 
     // Without the file, the built-in account is back at the next start.
     QVERIFY(QFile::remove(app.filePath(QStringLiteral("USER.INI"))));
     TestServer fresh(app.path());
     fresh.Start();
-    QCOMPARE(fresh.Users[1].UserName, QStringLiteral("admin"));
-    QVERIFY(canLogIn(fresh.Users[1]));
+    QCOMPARE(fresh.users()[1].UserName, QStringLiteral("admin"));
+    QVERIFY(canLogIn(fresh.users()[1]));
 }
 
 void TestCore::oneServerPerFolder_data()
@@ -263,9 +263,9 @@ void TestCore::startupErrorIsLoggedAndRaisedOnce()
     // The ports after the overflowing key are read as written, so none of
     // them fails and hides the cause.
     const QString overflow = QStringLiteral("Overflow in [Com_Port_2] Baud_Rate");
-    QCOMPARE(server.StartupError, overflow);
-    QCOMPARE(server.settings.ComPorts[2].ComBaudRate, qint16(6));
-    QCOMPARE(server.settings.ComPorts[3].ComDescription, QStringLiteral("Studio C"));
+    QCOMPARE(server.startupError(), overflow);
+    QCOMPARE(server.currentSettings().ComPorts[2].ComBaudRate, qint16(6));
+    QCOMPARE(server.currentSettings().ComPorts[3].ComDescription, QStringLiteral("Studio C"));
     QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", overflow.toLatin1()}));
     // Raised once for the faces to show (the console's showing is tested
     // with the console), and logged once.
@@ -307,7 +307,7 @@ void TestCore::everyStartupFailureIsLogged()
     // Every failure once, in order, right after "Server Started"; the last
     // one is the one shown.
     QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"} + failures);
-    QCOMPARE(server.StartupError, cardBindFailureText(2));
+    QCOMPARE(server.startupError(), cardBindFailureText(2));
     QCOMPARE(cardFailed.size(), 1);
     QCOMPARE(raised.size(), 1);
     QCOMPARE(raised.first().first().toString(), cardBindFailureText(2));
@@ -576,10 +576,10 @@ void TestCore::promotionWaitsForTheAddress()
     server.Start(Server::Role::Standby);
     QVERIFY(logEntries(app.path(), "Error").contains("Server Started"));
     server.Promote();
-    QVERIFY(!server.panelServer.isListening(1));
+    QVERIFY(!server.isListening(1));
     taken.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(server.panelServer.isListening(1), 5000);
-    QCOMPARE(server.panelServer.listeningPort(1), port);
+    QTRY_VERIFY_WITH_TIMEOUT(server.isListening(1), 5000);
+    QCOMPARE(server.listeningPort(1), port);
     // Bound in time: no failure is reported.
     QCOMPARE(logEntries(app.path(), "Error"), (QList<QByteArray>{"Server Started", "Promoted to active"}));
 }

@@ -106,10 +106,10 @@ void TestEndToEnd::leitchOverSerial()
 
     // The startup requests bring the whole level into the state.
     QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ S?0")), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[32], 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[32], 1, 5000);
 
-    server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 100000000003000500"));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[5], 3, 5000);
+    server.routerLinks().QueueComCommand(1, server.routerLinks().buildTakeCommand(1, "C 100000000003000500"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[5], 3, 5000);
     QVERIFY(sim.received(QStringLiteral("@ X:0/4,2")));
     QCOMPARE(sim.router->source(5), 3);
     QVERIFY(logEntries(app.path(), "Switch").contains(
@@ -119,7 +119,7 @@ void TestEndToEnd::leitchOverSerial()
     sim.router->setSilent(true);
     const QByteArray lost = "Communication lost with Leitch Router on communication port 1 (Router_1) (Studio A).";
     QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(lost), 25000);
-    QVERIFY(!server.RouterStates[1].CommOK);
+    QVERIFY(!server.routerState(1).CommOK);
     QVERIFY(sim.received(QStringLiteral("@ X?0")));
     QCOMPARE(raised.size(), 1);
     QCOMPARE(raised.first().at(0).toInt(), 1);
@@ -130,7 +130,7 @@ void TestEndToEnd::leitchOverSerial()
     QTRY_VERIFY_WITH_TIMEOUT(logEntries(app.path(), "Error").contains(
                                  "Communication restored with Leitch Router on communication port 1 (Router_1) (Studio A)."),
                              10000);
-    QVERIFY(server.RouterStates[1].CommOK);
+    QVERIFY(server.routerState(1).CommOK);
     QCOMPARE(cleared.size(), 1);
     QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ ?")) && sim.received(QStringLiteral("@ S?0")), 5000);
     QCOMPARE(logEntries(app.path(), "Error").count(lost), 1);
@@ -148,17 +148,17 @@ void TestEndToEnd::imageVideoOverTcp()
     server.Start();
     // A network port sends one command a second: keep the poll short.
     for (int d = 4; d <= kPointCount; ++d)
-        server.RouterTables[1].DestVisible[d] = false;
+        server.asLoaded(1).DestVisible[d] = false;
 
     // The first connection runs the full status poll, one visible
     // destination per report, and ends it.
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[3], 3, 15000);
-    QCOMPARE(server.RouterStates[1].CurrentSource[1], 1);
-    QTRY_VERIFY_WITH_TIMEOUT(!server.RouterStates[1].PollActive, 10000);
-    QCOMPARE(server.RouterStates[1].CurrentSource[4], 0); // hidden destinations are not asked for
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[3], 3, 15000);
+    QCOMPARE(server.routerState(1).CurrentSource[1], 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.routerState(1).PollActive, 10000);
+    QCOMPARE(server.routerState(1).CurrentSource[4], 0); // hidden destinations are not asked for
 
-    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000007000200"));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 7, 5000);
+    server.routerLinks().QueueNetCommand(1, server.routerLinks().buildTakeCommand(1, "C 000000000007000200"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[2], 7, 5000);
 
     // A dropped connection is a loss; the next report a restoration.
     const int restoredBefore = int(logEntries(app.path(), "Error").count(
@@ -181,10 +181,10 @@ void TestEndToEnd::framedOverUdp()
                       "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + netPort(sim.port(), 1, 3)));
     TestServer server(app.path());
     server.Start();
-    labelLikeTheFramedRouter(server.RouterTables[1]);
+    labelLikeTheFramedRouter(server.asLoaded(1));
 
-    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000012001100"));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[11], 12, 5000);
+    server.routerLinks().QueueNetCommand(1, server.routerLinks().buildTakeCommand(1, "C 000000000012001100"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[11], 12, 5000);
     QCOMPARE(sim.router->source(11), 12);
     // Never lost, so never restored: nothing is reported before anything came.
     QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
@@ -203,9 +203,9 @@ void TestEndToEnd::imageVideoTakeOf255IsNotSent()
     // Source 255 would be the byte that ends a frame; 254 is an ordinary one.
     for (const QByteArray &take : {QByteArray("C 100000000255000100"), QByteArray("C 100000000001025500"),
                                    QByteArray("C 100000000254000200")}) {
-        const QByteArray command = server.links.buildTakeCommand(1, take);
+        const QByteArray command = server.routerLinks().buildTakeCommand(1, take);
         if (!command.isEmpty())
-            server.links.QueueComCommand(1, command);
+            server.routerLinks().QueueComCommand(1, command);
     }
     QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("193,1,253,253,253,159,254")), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(sim.router->source(2), 254, 5000);
@@ -225,10 +225,10 @@ void TestEndToEnd::takeRoadFromAPanel()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + netPort(sim.port(), 0, 1)));
     TestServer server(app.path());
     server.Start();
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(1).StatusReceived, 10000);
 
     // A new panel first drains the whole working state.
-    Panel panel(server.panelServer.listeningPort(1));
+    Panel panel(server.listeningPort(1));
     quint32 sequence = 1;
     for (int replies = 0; replies < 2 * kRouterCount + 1; ++replies) {
         const QByteArray head = panel.ask(panelRequest(sequence++, 0xA8, 1), 7).mid(4);
@@ -244,7 +244,7 @@ void TestEndToEnd::takeRoadFromAPanel()
     const QByteArray take = "C 100000000009000400CAM 9    MON 4   from desk";
     QCOMPARE(panel.ask(panelRequest(sequence++, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
     QTRY_VERIFY_WITH_TIMEOUT(sim.received(QStringLiteral("@ X:0/3,8")), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[4], 9, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[4], 9, 5000);
     QCOMPARE(panel.ask(panelRequest(sequence++, 0xA1, 1), 15).mid(7, 1), QByteArray(1, '\1'));
     const QByteArray block = panel.ask(panelRequest(sequence++, 0xA6, 1), 4 + 3 + 261);
     QCOMPARE(block.mid(4, 3), QByteArray("\xFF\xA6\x01"));
@@ -292,19 +292,19 @@ void TestEndToEnd::takeRoundTrip()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings() + port));
     TestServer server(app.path());
     server.Start();
-    labelLikeTheFramedRouter(server.RouterTables[1]);
+    labelLikeTheFramedRouter(server.asLoaded(1));
 
     // A panel takes source 9 to destination 4; the router switches and
     // reports it, and the state and the switch log follow.
-    Panel panel(server.panelServer.listeningPort(1));
+    Panel panel(server.listeningPort(1));
     const QByteArray take = "C 100000000009000400CAM 9    MON 4   round trip";
     QCOMPARE(panel.ask(panelRequest(1, 0xA5, 1, take), 7).mid(4), QByteArray("\x10\x01\x01"));
     QTRY_COMPARE_WITH_TIMEOUT(sim.router->source(4), 9, 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[4], 9, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[4], 9, 15000);
     const QList<QByteArray> switches = logEntries(app.path(), "Switch");
     QCOMPARE(switches.count("Switch command sent.\t Router = Router_1\t Source = Input_9\t Destination = Output_4\tround trip"), 1);
     QVERIFY(switches.contains("Status update.\t Router = Router_1\t Source = Input_9\t Destination = Output_4"));
-    QVERIFY(server.RouterStates[1].StatusReceived);
+    QVERIFY(server.routerState(1).StatusReceived);
 }
 
 void TestEndToEnd::noiseNeitherHangsNorGrows()
@@ -328,13 +328,13 @@ void TestEndToEnd::noiseNeitherHangsNorGrows()
     for (int i = 0; i < 3 * kRxBufferLimit / 2; ++i)
         noise.append(char('a' + i % 26));
     router->write(noise);
-    QTRY_COMPARE_WITH_TIMEOUT(server.links.pendingReplyBytes(1), kRxBufferLimit, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerLinks().pendingReplyBytes(1), kRxBufferLimit, 10000);
 
     // Once the line is clean again the next answer is read as before. The
     // first line after the noise carries the noise in front and is lost.
     router->write("S:05,13\rS:05,14\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[6], 21, 5000);
-    QCOMPARE(server.links.pendingReplyBytes(1), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[6], 21, 5000);
+    QCOMPARE(server.routerLinks().pendingReplyBytes(1), 0);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
@@ -355,45 +355,45 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     QSignalSpy raised(&server, &Server::alertRaised);
     server.Start(Server::Role::Standby);
     QVERIFY(server.isStandby());
-    QVERIFY(!server.panelServer.isListening(1));
-    QVERIFY(!server.links.isComOpen(1));
+    QVERIFY(!server.isListening(1));
+    QVERIFY(!server.isComOpen(1));
 
     // Nothing is queued, switched or held, and the link passes neither
     // poll nor report: a quarter of a minute of them says nothing.
-    const QByteArray take = server.links.buildTakeCommand(1, "C 100000000007000500");
-    server.links.QueueComCommand(1, take);
-    server.links.QueueNetCommand(2, take);
-    QVERIFY(server.links.queuedCommands(1, false).isEmpty() && server.links.queuedCommands(2, true).isEmpty());
+    const QByteArray take = server.routerLinks().buildTakeCommand(1, "C 100000000007000500");
+    server.routerLinks().QueueComCommand(1, take);
+    server.routerLinks().QueueNetCommand(2, take);
+    QVERIFY(server.routerLinks().queuedCommands(1, false).isEmpty() && server.routerLinks().queuedCommands(2, true).isEmpty());
     TakeRequest console;
     console.router = 1;
     console.source = 7;
     console.destination = 5;
     console.comment = QStringLiteral("on the spare");
     console.levels.fill(true);
-    server.CurrentUser = 1;
+    server.logIn(1);
     QCOMPARE(CheckConsoleTake(server, console), TakeRefusal::Standby);
     QVERIFY(!ToggleHighPriority(server, 1, 5));
-    QVERIFY(!server.RouterStates[1].HighPriority[5]);
+    QVERIFY(!server.routerState(1).HighPriority[5]);
     for (int pass = 0; pass < 15; ++pass) {
-        server.links.comLinkPass();
-        server.links.netLinkPass();
+        server.routerLinks().comLinkPass();
+        server.routerLinks().netLinkPass();
     }
-    QVERIFY(server.links.sendLog().isEmpty());
+    QVERIFY(server.routerLinks().sendLog().isEmpty());
     QCOMPARE(raised.size(), 0);
-    QCOMPARE(server.links.netSocketState(2), NetSocketState::Closed);
+    QCOMPARE(server.routerLinks().netSocketState(2), NetSocketState::Closed);
 
     // Promoted: the links open, the crosspoints are read back from both
     // routers, and panels are served.
     server.Promote();
     QVERIFY(!server.isStandby());
-    QVERIFY(server.panelServer.isListening(1));
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[5] == 9 && server.RouterStates[1].CurrentSource[12] == 3,
+    QVERIFY(server.isListening(1));
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(1).CurrentSource[5] == 9 && server.routerState(1).CurrentSource[12] == 3,
                              10000);
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[2].CurrentSource[5] == 9 && server.RouterStates[2].CurrentSource[12] == 3,
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(2).CurrentSource[5] == 9 && server.routerState(2).CurrentSource[12] == 3,
                              10000);
     QVERIFY(logEntries(app.path(), "Error").contains("Promoted to active"));
     QVERIFY(serial.received(QStringLiteral("@ ?")) && network.received(QStringLiteral("@ ?")));
-    Panel panel(server.panelServer.listeningPort(1));
+    Panel panel(server.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).mid(4), QByteArray("\x10\x01\x01"));
 
     // Demoted: the panel is dropped, the links close and stay quiet.
@@ -401,20 +401,20 @@ void TestEndToEnd::standbyIsSilentUntilPromoted()
     QVERIFY(server.isStandby());
     QVERIFY(logEntries(app.path(), "Error").contains("Demoted to standby"));
     QTRY_COMPARE(panel.socket.state(), QAbstractSocket::UnconnectedState);
-    QVERIFY(!server.panelServer.isListening(1));
-    QVERIFY(!server.links.isComOpen(1));
-    QCOMPARE(server.links.netSocketState(2), NetSocketState::Closed);
-    const qsizetype sentBefore = server.links.sendLog().size();
-    server.links.QueueComCommand(1, take);
+    QVERIFY(!server.isListening(1));
+    QVERIFY(!server.isComOpen(1));
+    QCOMPARE(server.routerLinks().netSocketState(2), NetSocketState::Closed);
+    const qsizetype sentBefore = server.routerLinks().sendLog().size();
+    server.routerLinks().QueueComCommand(1, take);
     for (int pass = 0; pass < 15; ++pass) {
-        server.links.comLinkPass();
-        server.links.netLinkPass();
+        server.routerLinks().comLinkPass();
+        server.routerLinks().netLinkPass();
     }
-    QCOMPARE(server.links.sendLog().size(), sentBefore);
+    QCOMPARE(server.routerLinks().sendLog().size(), sentBefore);
     QCOMPARE(raised.size(), 0);
 
     // Promoted again, a take goes out at once.
     server.Promote();
-    server.links.QueueComCommand(1, take);
+    server.routerLinks().QueueComCommand(1, take);
     QTRY_COMPARE_WITH_TIMEOUT(serial.router->source(5), 7, 5000);
 }

@@ -420,8 +420,8 @@ void TestPanelClient::drainShowsNewSource()
     QCOMPARE(first.replies.last().kind, ReplyKind::Priority);
     QCOMPARE(panel.exchange(CommandPollFlags, 1).reply.flags.at(FlagRouterPending), '\0');
 
-    server->RouterStates[3].CurrentSource[5] = source;
-    marlin::NotifyRouterChanged(server->clientTable, 3, false);
+    server->asReported(3).CurrentSource[5] = source;
+    marlin::NotifyRouterChanged(server->panelTable(), 3, false);
     QCOMPARE(panel.exchange(CommandPollFlags, 1).reply.flags.at(FlagRouterPending), '\1');
 
     const Drain next = panel.drainStatus(twoByte);
@@ -460,7 +460,7 @@ void TestPanelClient::takeStringIsReadByTheServer()
     QCOMPARE(exchange.reply.router, 2);
 
     // The server reads the levels, numbers and comment the panel meant.
-    QCOMPARE(server->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
+    QCOMPARE(server->routerLinks().queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
     const QByteArray log = switchLogText(server.path());
     QVERIFY2(log.contains("\tfrom the panel test\r\n"), log.constData());
 }
@@ -485,7 +485,7 @@ void TestPanelClient::holdSetsAndClearsHighPriority()
     QVERIFY2(hold.ok(), qPrintable(hold.error));
     QCOMPARE(hold.reply.kind, ReplyKind::Acknowledge);
     QCOMPARE(hold.request.mid(4), bytes({0xE1, 0xAA, 4, destination, 1}));
-    QVERIFY(server->RouterStates[4].HighPriority[destination]);
+    QVERIFY(server->routerState(4).HighPriority[destination]);
 
     // The hold comes back to the panels as a priority report.
     const Drain drain = panel.drainStatus(false);
@@ -498,7 +498,7 @@ void TestPanelClient::holdSetsAndClearsHighPriority()
     const Exchange release = panel.exchange(CommandSetPriority, 4, *buildPriorityPayload(destination, false));
     QCOMPARE(release.reply.kind, ReplyKind::Acknowledge);
     QCOMPARE(release.request.mid(4), bytes({0xE1, 0xAA, 4, destination, 0}));
-    QVERIFY(!server->RouterStates[4].HighPriority[destination]);
+    QVERIFY(!server->routerState(4).HighPriority[destination]);
 }
 
 void TestPanelClient::reloadsAcknowledgeAndRaiseTheirFlag_data()
@@ -731,12 +731,12 @@ void TestPanelClient::programStatusListsWhatIsKnown()
     // Router 7 has reported, router 9 has a comm port as its link, router
     // 11 has a held destination, router 12's communication is down;
     // nothing is known of the others.
-    server->RouterStates[12].CommOK = false;
-    server->RouterStates[7].StatusReceived = true;
-    server->RouterStates[7].CurrentSource[3] = 5;
-    server->RouterStates[9].LinkPort = 4;
-    server->RouterStates[11].HighPriority[2] = true;
-    server->RouterStates[11].PrioritySource[2] = 6;
+    server->asReported(12).CommOK = false;
+    server->asReported(7).StatusReceived = true;
+    server->asReported(7).CurrentSource[3] = 5;
+    server->asReported(9).LinkPort = 4;
+    server->asReported(11).HighPriority[2] = true;
+    server->asReported(11).PrioritySource[2] = 6;
 
     QProcess panel;
     QSignalSpy finished(&panel, &QProcess::finished);
@@ -775,8 +775,8 @@ void TestPanelClient::programWatchPrintsChanges()
     panel.start(QStringLiteral(MARLIN_PANEL_EXE), {"--port", QString::number(server.port()), "watch", "--interval", "50"});
     QTRY_VERIFY_WITH_TIMEOUT(output.contains(QStringLiteral("watching 96 router(s)")), 30000);
 
-    server->RouterStates[3].CurrentSource[5] = 7;
-    marlin::NotifyRouterChanged(server->clientTable, 3, false);
+    server->asReported(3).CurrentSource[5] = 7;
+    marlin::NotifyRouterChanged(server->panelTable(), 3, false);
     QTRY_VERIFY_WITH_TIMEOUT(output.contains(QStringLiteral("router 3 destination 5: none -> 7")), 10000);
     server->NotifySettingsChanged();
     QTRY_VERIFY_WITH_TIMEOUT(output.contains(QStringLiteral("settings changed")), 10000);

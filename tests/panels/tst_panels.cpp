@@ -71,7 +71,7 @@ void TestPanels::newPanelSeesEveryWorkingRouter()
 {
     RunningServer install;
     QVERIFY(install.port() != 0);
-    install->RouterStates[2].CommOK = false;
+    install->asReported(2).CommOK = false;
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0xA1, 7), 15), QByteArray("\x00\x00\x00\x01\xFF\xA1\x07\x01\0\0\0\0\0\0\0", 15));
     // Drain: router 1 status, router 3 status (2 is down) ... then priorities.
@@ -116,8 +116,8 @@ void TestPanels::repeatedTakeSwitchesOnce()
     // The panel did not hear the answer and sends the take again on the same
     // connection: the same answer, and nothing switched or logged twice.
     QCOMPARE(panel.ask(panelRequest(0x0A0B0C0D, 0xA5, 2, take), 7), ack);
-    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
-    QCOMPARE(install->links.queuedCommands(2, false), QList<QByteArray>{"@ X:01/4,2\r"});
+    QCOMPARE(install->routerLinks().queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,2\r"});
+    QCOMPARE(install->routerLinks().queuedCommands(2, false), QList<QByteArray>{"@ X:01/4,2\r"});
     QCOMPARE(logEntries(install.path(), "Switch").size(), 1);
 }
 
@@ -143,9 +143,9 @@ void TestPanels::takeWithNowhereToGoIsNotLoggedAsSent()
     // Source 99 of a table of 32 visible sources still goes to router 2.
     QCOMPARE(panel.ask(panelRequest(5, 0xA5, 2, "C 110000000099000500IN_99   OUT_5   beyond"), 7),
              QByteArray("\x00\x00\x00\x05\x10\x01\x02", 7));
-    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,62\r"});
+    QCOMPARE(install->routerLinks().queuedCommands(2, true), QList<QByteArray>{"@ X:01/4,62\r"});
     for (const int r : {1, 50})
-        QVERIFY(install->links.queuedCommands(r, true).isEmpty() && install->links.queuedCommands(r, false).isEmpty());
+        QVERIFY(install->routerLinks().queuedCommands(r, true).isEmpty() && install->routerLinks().queuedCommands(r, false).isEmpty());
     const QList<QByteArray> switches = logEntries(install.path(), "Switch");
     QCOMPARE(switches.size(), 1);
     QVERIFY(switches.first().startsWith("Switch command sent.\t Router = Router_2\t"));
@@ -153,7 +153,7 @@ void TestPanels::takeWithNowhereToGoIsNotLoggedAsSent()
     const QList<QByteArray> errors = logEntries(install.path(), "Error");
     QVERIFY(errors.contains("Take not sent: no port serves Router_50 (Router_50)."));
     QVERIFY(errors.contains("Take not sent: no port serves Router_200."));
-    QCOMPARE(install->RouterStates[50].PrioritySource[5], 0);
+    QCOMPARE(install->routerState(50).PrioritySource[5], 0);
     QCOMPARE(install->takesCounted(Server::TakeOrigin::Panel), quint64(3));
 }
 
@@ -205,11 +205,11 @@ void TestPanels::takeNumbersOutsideTheTable()
     // A following request answered: everything the take did is done.
     QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7).mid(4), QByteArray("\x10\x01\x02", 3));
 
-    QCOMPARE(install->links.queuedCommands(2, true), command.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{command});
+    QCOMPARE(install->routerLinks().queuedCommands(2, true), command.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{command});
     QCOMPARE(logEntries(install.path(), "Switch"), switchLine.isEmpty() ? QList<QByteArray>{} : QList<QByteArray>{switchLine});
     QCOMPARE(logEntries(install.path(), "Error").mid(errorsBefore.size()), errors);
     for (int d = 1; d <= kPointCount; ++d)
-        QCOMPARE(install->RouterStates[2].PrioritySource[d], d == recorded ? 7 : 0);
+        QCOMPARE(install->routerState(2).PrioritySource[d], d == recorded ? 7 : 0);
     QCOMPARE(install->takesCounted(Server::TakeOrigin::Panel), quint64(1));
 }
 
@@ -225,11 +225,11 @@ void TestPanels::reloadsRereadTheirFiles()
 {
     QFETCH(int, command);
     RunningServer install;
-    Server &server = *install;
+    TestServer &server = *install;
     Panel panel(install.port());
 
     // The files change behind the running server's back.
-    RouterTable table = server.RouterTables[5];
+    RouterTable table = server.routerTable(5);
     table.Name = QStringLiteral("Studio B");
     QVERIFY(SaveRouterTable(install.path(), 5, table));
     QVERIFY(QDir(install.path()).mkdir(QStringLiteral("ICONS")));
@@ -238,7 +238,7 @@ void TestPanels::reloadsRereadTheirFiles()
     QVERIFY(picture.save(install.filePath(QStringLiteral("ICONS/CAM2.ICO")), "ICO"));
     QVERIFY(writeFile(install.filePath(QStringLiteral("WREN.INI")),
                       loopbackCardSettings() + "[Com_Port_3]\r\nPort_Description=Edited\r\n"));
-    UserTable users = server.Users;
+    UserTable users = server.users();
     users[2] = {.UserName = QStringLiteral("night"), .UserPassword = QStringLiteral("owl"), .UserPrivilege = 2};
     QVERIFY(SaveUsers(server.UserFile(), users));
 
@@ -247,13 +247,13 @@ void TestPanels::reloadsRereadTheirFiles()
     const bool tables = command == 0xA2;
     const bool settings = command == 0xA3;
     const bool usersToo = command == 0xA4;
-    QCOMPARE(server.RouterTables[5].Name == QStringLiteral("Studio B"), tables);
-    QCOMPARE(server.imglstRTR.contains(QStringLiteral("CAM2.ICO")), tables);
-    QCOMPARE(server.settings.ComPorts[3].ComDescription == QStringLiteral("Edited"), settings);
-    QCOMPARE(server.Users[2].UserName == QStringLiteral("night"), usersToo);
+    QCOMPARE(server.routerTable(5).Name == QStringLiteral("Studio B"), tables);
+    QCOMPARE(server.icons().contains(QStringLiteral("CAM2.ICO")), tables);
+    QCOMPARE(server.currentSettings().ComPorts[3].ComDescription == QStringLiteral("Edited"), settings);
+    QCOMPARE(server.users()[2].UserName == QStringLiteral("night"), usersToo);
     if (usersToo) {
-        QCOMPARE(server.Users[2].UserPassword, QStringLiteral("owl"));
-        QCOMPARE(server.Users[2].UserPrivilege, qint16(2));
+        QCOMPARE(server.users()[2].UserPassword, QStringLiteral("owl"));
+        QCOMPARE(server.users()[2].UserPrivilege, qint16(2));
     }
 }
 
@@ -291,8 +291,8 @@ void TestPanels::splitAndJoinedRequests()
     panel.socket.write(poll.left(3));
     // The server holds the first part and has answered nothing, so the rest
     // arrives in a read of its own.
-    QTRY_COMPARE(install->panelServer.bufferedBytes(5), 3);
-    QCOMPARE(install->clientTable[1].InUse, false);
+    QTRY_COMPARE(install->panelListener().bufferedBytes(5), 3);
+    QCOMPARE(install->panelRecords()[1].InUse, false);
     panel.socket.write(poll.mid(3));
     QCOMPARE(panel.await(15).left(7), QByteArray("\x00\x00\x00\x01\xFF\xA1\x04", 7));
 
@@ -331,13 +331,13 @@ void TestPanels::takeInTwoPiecesWaitsForItsNumbers()
     Panel panel(install.port());
     const QByteArray request = panelRequest(0x0A0B0C0D, 0xA5, 2, kTakeThreeToSeventeen);
     panel.socket.write(request.left(cut));
-    QTRY_COMPARE(install->panelServer.bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
+    QTRY_COMPARE(install->panelListener().bufferedBytes(ClientServer::kFirstAcceptedSlot), qsizetype(cut));
     // Nothing is answered before the rest comes, though the line is quiet
     // for longer than the quiet time.
     QCOMPARE(panel.await(1, 300), QByteArray());
     panel.socket.write(request.mid(cut));
     QCOMPARE(panel.await(7), QByteArray("\x0A\x0B\x0C\x0D\x10\x01\x02", 7));
-    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>{"@ X:01/10,2\r"});
+    QCOMPARE(install->routerLinks().queuedCommands(2, true), QList<QByteArray>{"@ X:01/10,2\r"});
     // The next request is answered alone: no reply to a stray piece before it.
     QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
     const auto switches = logEntries(install.path(), "Switch");
@@ -361,15 +361,15 @@ void TestPanels::cutTakeOrHoldIsDroppedAfterItsLimit()
 {
     QFETCH(QByteArray, piece);
     RunningServer install(routerTwoSettings());
-    install->RouterStates[2].HighPriority[17] = true;
+    install->asReported(2).HighPriority[17] = true;
     Panel panel(install.port());
     panel.socket.write(piece);
     QCOMPARE(panel.await(6, ClientServer::kIncompleteLimitMs + 5000), QByteArray("\x00\x00\x00\x01\x11\x12", 6));
     QTRY_VERIFY(logEntries(install.path(), "Error").contains("Data Arrival Error.Request too short 1"));
     // The next request runs; nothing was switched or released before it.
     QCOMPARE(panel.ask(panelRequest(2, 0x84, 2), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x02", 7));
-    QCOMPARE(install->links.queuedCommands(2, true), QList<QByteArray>());
-    QVERIFY(install->RouterStates[2].HighPriority[17]);
+    QCOMPARE(install->routerLinks().queuedCommands(2, true), QList<QByteArray>());
+    QVERIFY(install->routerState(2).HighPriority[17]);
     QCOMPARE(logEntries(install.path(), "Switch"), QList<QByteArray>());
 }
 
@@ -402,7 +402,7 @@ void TestPanels::takeCommentMakesOneBoundedLogLine()
 void TestPanels::unreadableUserFileIsAnIncompleteReload()
 {
     RunningServer install;
-    install->Users[2].UserName = QStringLiteral("desk");
+    install->usersAsLoaded()[2].UserName = QStringLiteral("desk");
     QVERIFY(QDir().mkpath(install.filePath(QStringLiteral("USER.INI"))));
     Panel panel(install.port());
     QCOMPARE(panel.ask(panelRequest(1, 0xA4, 3), 7), QByteArray("\x00\x00\x00\x01\x10\x01\x03", 7));
@@ -410,7 +410,7 @@ void TestPanels::unreadableUserFileIsAnIncompleteReload()
     const auto entries = logEntries(install.path(), "Error");
     QVERIFY(std::any_of(entries.begin(), entries.end(),
                         [](const QByteArray &e) { return e.startsWith("The user file ") && e.contains("could not be read"); }));
-    QCOMPARE(install->Users[2].UserName, QStringLiteral("desk"));
+    QCOMPARE(install->users()[2].UserName, QStringLiteral("desk"));
 }
 
 void TestPanels::damagedFileReloadKeepsWhatIsInForce_data()
@@ -442,13 +442,13 @@ void TestPanels::damagedFileReloadKeepsWhatIsInForce()
     QFETCH(QByteArray, failure);
 
     RunningServer install(routerTwoSettings());
-    Server &server = *install;
+    TestServer &server = *install;
     UserTable users;
     users[3] = User{QStringLiteral("chief"), QStringLiteral("secret"), Administrator};
     QVERIFY(SaveUsers(server.UserFile(), users));
     QVERIFY(server.reloadUsers());
     QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
-    QVERIFY(server.settings.NetPorts[4].NetEnabled);
+    QVERIFY(server.currentSettings().NetPorts[4].NetEnabled);
 
     QVERIFY(writeFile(install.filePath(file), content));
     Panel panel(install.port());
@@ -460,8 +460,8 @@ void TestPanels::damagedFileReloadKeepsWhatIsInForce()
     }));
     QCOMPARE(FindLoginUser(server, QStringLiteral("admin"), QStringLiteral("marlin")), 0);
     QCOMPARE(FindLoginUser(server, QStringLiteral("chief"), QStringLiteral("secret")), 3);
-    QVERIFY(server.settings.NetPorts[4].NetEnabled);
-    QCOMPARE(server.settings.NetPorts[4].NetIDNumber, qint16(2));
+    QVERIFY(server.currentSettings().NetPorts[4].NetEnabled);
+    QCOMPARE(server.currentSettings().NetPorts[4].NetIDNumber, qint16(2));
 }
 
 void TestPanels::closedSlotsAreReused()
@@ -470,16 +470,16 @@ void TestPanels::closedSlotsAreReused()
     auto a = std::make_unique<Panel>(install.port());
     auto b = std::make_unique<Panel>(install.port());
     auto c = std::make_unique<Panel>(install.port());
-    QTRY_COMPARE(install->panelServer.acceptedSocketCount(), 3);
+    QTRY_COMPARE(install->counters().panelSockets, 3);
     const quint16 bPort = b->socket.localPort();
-    QTRY_VERIFY(install->panelServer.isConnected(6) && install->panelServer.peerPort(6) == bPort);
+    QTRY_VERIFY(install->isPanelConnected(6) && install->panelListener().peerPort(6) == bPort);
     b.reset();
-    QTRY_VERIFY(!install->panelServer.isConnected(6));
+    QTRY_VERIFY(!install->isPanelConnected(6));
     Panel d(install.port());
-    QTRY_VERIFY(install->panelServer.peerPort(6) == d.socket.localPort());
-    QCOMPARE(install->panelServer.acceptedSocketCount(), 3);
+    QTRY_VERIFY(install->panelListener().peerPort(6) == d.socket.localPort());
+    QCOMPARE(install->counters().panelSockets, 3);
     // A panel that loses power without closing is found by keepalive.
-    QCOMPARE(ReadKeepaliveOptions(install->panelServer.socketDescriptor(6)), kDeadPeerDetection);
+    QCOMPARE(ReadKeepaliveOptions(install->panelListener().socketDescriptor(6)), kDeadPeerDetection);
 }
 
 void TestPanels::sixtyFifthPanelTakesAClosedRecord()
@@ -502,17 +502,17 @@ void TestPanels::sixtyFifthPanelTakesAClosedRecord()
     const quint16 firstGone = panels[5]->socket.localPort();
     const quint16 secondGone = panels[9]->socket.localPort();
     panels[5].reset();
-    QTRY_VERIFY(!install->panelServer.isConnected(10));
+    QTRY_VERIFY(!install->isPanelConnected(10));
     panels[9].reset();
-    QTRY_VERIFY(!install->panelServer.isConnected(14));
+    QTRY_VERIFY(!install->isPanelConnected(14));
     QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
     QList<int> ports;
     for (int c = 1; c <= kClientCount; ++c)
-        ports.append(install->clientTable[c].RemotePort);
+        ports.append(install->panelRecords()[c].RemotePort);
     QVERIFY(ports.contains(extra.socket.localPort()));
     QVERIFY(!ports.contains(firstGone));
     QVERIFY(ports.contains(secondGone));
-    QCOMPARE(LiveClientCount(install->clientTable), kClientCount);
+    QCOMPARE(LiveClientCount(install->panelTable()), kClientCount);
 }
 
 void TestPanels::idleConnectionsDoNotStopService()
@@ -531,9 +531,9 @@ void TestPanels::idleConnectionsDoNotStopService()
             idle.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(2 + int(idle.size()) % 4)));
             idle.back()->connectToHost(QHostAddress::LocalHost, install.port());
         }
-        QTRY_COMPARE_WITH_TIMEOUT(install->panelServer.connectedCount(), int(idle.size()) + 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(install->panelsConnected(), int(idle.size()) + 1, 10000);
     }
-    QCOMPARE(install->panelServer.acceptedSocketCount(), ClientServer::kAcceptedSlotLimit);
+    QCOMPARE(install->counters().panelSockets, ClientServer::kAcceptedSlotLimit);
 
     // Each new panel takes the place of the connection idle longest; the
     // panel at work and the panels before it keep theirs.
@@ -549,10 +549,10 @@ void TestPanels::idleConnectionsDoNotStopService()
     qInfo("new panels answered during the flood of idle connections: %d of %d", answered, kNewPanels);
     QCOMPARE(answered, kNewPanels);
     QTRY_COMPARE(firstClosed.size(), 1);
-    QCOMPARE(install->panelServer.connectedCount(), ClientServer::kAcceptedSlotLimit);
+    QCOMPARE(install->panelsConnected(), ClientServer::kAcceptedSlotLimit);
     for (auto &panel : panels)
         QCOMPARE(panel->ask(panelRequest(2, 0x84, 9), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x09", 7));
-    QCOMPARE(LiveClientCount(install->clientTable), kNewPanels + 1);
+    QCOMPARE(LiveClientCount(install->panelTable()), kNewPanels + 1);
 }
 
 void TestPanels::connectionsPerAddressAreCapped()
@@ -574,7 +574,7 @@ void TestPanels::connectionsPerAddressAreCapped()
         QCOMPARE(panel->ask(panelRequest(2, 0x84, 1), 7).size(), 7);
     // A connection closed makes room for the address again.
     panels.front().reset();
-    QTRY_COMPARE(install->panelServer.connectedCount(), 3);
+    QTRY_COMPARE(install->panelsConnected(), 3);
     Panel again(install.port(), crowded);
     QCOMPARE(again.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
 }
@@ -584,7 +584,7 @@ void TestPanels::quietConnectionsGiveUpTheirRecords()
     RunningServer install;
     // Just before midnight, so the idle time is counted across it.
     double clock = 86400 - 10;
-    install->panelServer.setClock([&clock] { return clock; });
+    install->panelListener().setClock([&clock] { return clock; });
     std::vector<std::unique_ptr<Panel>> quiet;
     for (int i = 0; i < kClientCount; ++i) {
         quiet.push_back(std::make_unique<Panel>(install.port(), QHostAddress(QStringLiteral("127.0.1.%1").arg(i + 1))));
@@ -602,10 +602,10 @@ void TestPanels::quietConnectionsGiveUpTheirRecords()
     QCOMPARE(extra.ask(panelRequest(2, 0x84, 1), 7), QByteArray("\x00\x00\x00\x02\x10\x01\x01", 7));
     QList<int> ports;
     for (int c = 1; c <= kClientCount; ++c)
-        ports.append(install->clientTable[c].RemotePort);
+        ports.append(install->panelRecords()[c].RemotePort);
     QVERIFY(ports.contains(extra.socket.localPort()));
     QVERIFY(ports.contains(quiet[1]->socket.localPort())); // heard from a second ago
-    QCOMPARE(LiveClientCount(install->clientTable), kClientCount);
+    QCOMPARE(LiveClientCount(install->panelTable()), kClientCount);
 }
 
 void TestPanels::allowListAdmitsOnlyItsNetworks_data()
@@ -630,13 +630,13 @@ void TestPanels::allowListAdmitsOnlyItsNetworks()
     QFETCH(bool, served);
     QFETCH(int, problems);
     RunningServer install(loopbackCardSettings() + "Panel_Allowed_Networks=" + allowed + "\r\n");
-    QCOMPARE(ParseAllowedNetworks(install->settings.Panels.PanelAllowedNetworks).problems.size(), problems);
+    QCOMPARE(ParseAllowedNetworks(install->currentSettings().Panels.PanelAllowedNetworks).problems.size(), problems);
     Panel panel(install.port(), QHostAddress(from));
     if (served) {
         QCOMPARE(panel.ask(panelRequest(1, 0x84, 1), 7).size(), 7);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(panel.socket.state(), QAbstractSocket::UnconnectedState, 5000);
-        QCOMPARE(LiveClientCount(install->clientTable), 0);
+        QCOMPARE(LiveClientCount(install->panelTable()), 0);
     }
 }
 
@@ -662,7 +662,7 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     QCOMPARE(::connect(hog, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ::fcntl(hog, F_SETFL, O_NONBLOCK);
     const int hogSlot = ClientServer::kFirstAcceptedSlot;
-    QTRY_VERIFY(install->panelServer.isConnected(hogSlot));
+    QTRY_VERIFY(install->isPanelConnected(hogSlot));
 
     // A full refresh and the status requests it makes pending, over and
     // over: 524 bytes of reply for each 7 bytes sent.
@@ -673,7 +673,7 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     QTRY_VERIFY_WITH_TIMEOUT(([&] {
         const ssize_t n = ::send(hog, cycle.constData(), std::size_t(cycle.size()), MSG_NOSIGNAL);
         sent += std::max<ssize_t>(n, 0);
-        return install->panelServer.isReadingPaused(hogSlot);
+        return install->panelListener().isReadingPaused(hogSlot);
     }()), 20000);
     // What waits unsent stops near the cap, whatever the hog sends on.
     for (int i = 0; i < 50; ++i)
@@ -684,8 +684,8 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
     // would have read them had it not paused.
     Panel other(install.port());
     QCOMPARE(other.ask(panelRequest(7, 0x84, 9), 7), QByteArray("\x00\x00\x00\x07\x10\x01\x09", 7));
-    QVERIFY(install->panelServer.isReadingPaused(hogSlot));
-    QVERIFY(install->panelServer.unsentBytes(hogSlot) < ClientServer::kUnsentLimit + 1024);
+    QVERIFY(install->panelListener().isReadingPaused(hogSlot));
+    QVERIFY(install->panelListener().unsentBytes(hogSlot) < ClientServer::kUnsentLimit + 1024);
 
     if (readsAgain) {
         // Once the hog reads, its requests are taken again.
@@ -693,11 +693,11 @@ void TestPanels::panelThatNeverReadsIsNotReadEither()
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
             while (::recv(hog, sink, sizeof sink, 0) > 0) {
             }
-            return !install->panelServer.isReadingPaused(hogSlot);
+            return !install->panelListener().isReadingPaused(hogSlot);
         }()), 20000);
     } else {
         // Stuck for longer than the limit: the connection is closed.
-        QTRY_VERIFY_WITH_TIMEOUT(!install->panelServer.isConnected(hogSlot),
+        QTRY_VERIFY_WITH_TIMEOUT(!install->isPanelConnected(hogSlot),
                                   ClientServer::kStallLimitMs + 15000);
         QCOMPARE(other.ask(panelRequest(8, 0x84, 9), 7), QByteArray("\x00\x00\x00\x08\x10\x01\x09", 7));
     }
@@ -717,15 +717,15 @@ void TestPanels::bindFailureOpensCardSettings()
     TestServer server(dir.path());
     QSignalSpy opened(&server, &Server::networkCardFailedAtStart);
     server.Start();
-    QCOMPARE(server.StartupError, cardBindFailureText(3));
-    QCOMPARE(server.StartupError,
+    QCOMPARE(server.startupError(), cardBindFailureText(3));
+    QCOMPARE(server.startupError(),
              QStringLiteral("There is a problem binding the port number for network card # 3.  Please check the IP address.  "
                             "Also check the Marlin Server is not already running as well as the network cards are "
                             "connected to the network."));
     QVERIFY(opened.size() >= 1);
-    QVERIFY(!server.panelServer.isListening(1));
-    QVERIFY(server.panelServer.isListening(2));
-    QVERIFY(!server.panelServer.isListening(4));
+    QVERIFY(!server.isListening(1));
+    QVERIFY(server.isListening(2));
+    QVERIFY(!server.isListening(4));
 }
 
 // A card's port is a number or nothing: text that is not one never listens
@@ -738,9 +738,9 @@ void TestPanels::cardPortThatIsNoNumberIsNotListenedOn()
                       "Network_Card_2_IP_Address=127.0.0.1\r\nNetwork_Card_2_TCP_Port=0\r\n"));
     TestServer server(dir.path());
     server.Start();
-    QCOMPARE(server.StartupError, cardBindFailureText(1));
-    QVERIFY(server.panelServer.isListening(2));
-    QVERIFY(!server.panelServer.isListening(1));
+    QCOMPARE(server.startupError(), cardBindFailureText(1));
+    QVERIFY(server.isListening(2));
+    QVERIFY(!server.isListening(1));
     const QList<QByteArray> errors = logEntries(dir.path(), "Error");
     QVERIFY2(errors.contains("Network card #1 could not listen on 127.0.0.1 port abc: not a port number."),
              errors.join('\n').constData());

@@ -107,7 +107,7 @@ struct ObservingPanel {
 
 QColor viewColor(const Server &server, int number)
 {
-    const quint32 rgb = WindowsRgb(server.settings.Colors[number]);
+    const quint32 rgb = WindowsRgb(server.currentSettings().Colors[number]);
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
 }
 
@@ -161,9 +161,9 @@ void TestTakes::everyFaceLeavesTheSameTrace()
 
     TakeRig rig;
     QVERIFY(rig.started);
-    Server &server = *rig.server;
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
-    ObservingPanel observer(server.panelServer.listeningPort(1));
+    TestServer &server = *rig.server;
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(1).StatusReceived, 10000);
+    ObservingPanel observer(server.listeningPort(1));
     observer.drain();
     QVERIFY(!observer.routerPending());
     WebClient client(rig.web->port());
@@ -174,7 +174,7 @@ void TestTakes::everyFaceLeavesTheSameTrace()
     QSignalSpy refreshed(&server, &Server::routerViewRefreshRequested);
     switch (origin) {
     case TakeOrigin::Panel: {
-        Panel panel(server.panelServer.listeningPort(1));
+        Panel panel(server.listeningPort(1));
         QCOMPARE(panel.ask(panelRequest(77, 0xA5, 1, "C 100000000009000400IN_9    OUT_4   from a panel"), 7),
                  QByteArray("\x00\x00\x00\x4D\x10\x01\x01", 7));
         break;
@@ -207,9 +207,9 @@ void TestTakes::everyFaceLeavesTheSameTrace()
 
     const bool held = hold == TakeRequest::Hold::Set;
     QTRY_VERIFY_WITH_TIMEOUT(rig.wireHas(QStringLiteral("@ X:0/3,8")), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[4], 9, 10000);
-    QCOMPARE(server.RouterStates[1].PrioritySource[4], 9);
-    QCOMPARE(server.RouterStates[1].HighPriority[4], held);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[4], 9, 10000);
+    QCOMPARE(server.routerState(1).PrioritySource[4], 9);
+    QCOMPARE(server.routerState(1).HighPriority[4], held);
     const QList<QByteArray> switches = logEntries(rig.dir.path(), "Switch");
     QVERIFY2(switches.contains("Switch command sent.\t Router = Router_1\t Source = Input_9\t Destination = Output_4\t"
                                + logTail),
@@ -240,9 +240,9 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
 {
     TakeRig rig;
     QVERIFY(rig.started);
-    Server &server = *rig.server;
-    QTRY_VERIFY_WITH_TIMEOUT(server.RouterStates[1].StatusReceived, 10000);
-    RouterTableArray edited = server.RouterTables;
+    TestServer &server = *rig.server;
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(1).StatusReceived, 10000);
+    RouterTableArray edited = server.routerTables();
     edited[1].SourcePhysical[3] = 9;
     edited[1].SourcePhysical[9] = 3;
     edited[1].DestPhysical[4] = 12;
@@ -250,9 +250,9 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     edited[1].DestPhysical[5] = 300;   // beyond the outputs whose state is kept
     RouterTableSet which;
     which.set(1);
-    QVERIFY(ApplyRouterTables(server, edited, which).isEmpty());
+    QVERIFY(server.apply(TablesEdit{edited, which}).isEmpty());
 
-    ObservingPanel observer(server.panelServer.listeningPort(1));
+    ObservingPanel observer(server.listeningPort(1));
     observer.drain();
     WebClient client(rig.web->port());
     const QByteArray token = client.login(QStringLiteral("master"), QStringLiteral("pw2"));
@@ -267,7 +267,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
                  .status,
              202);
     QTRY_VERIFY_WITH_TIMEOUT(rig.wireHas(QStringLiteral("@ X:0/B,8")), 10000);   // output 12, input 9
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[12], 9, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[12], 9, 10000);
     QVERIFY(logEntries(rig.dir.path(), "Switch").contains(
         "Switch command sent.\t Router = Router_1\t Source = Input_3\t Destination = Output_4\t"
         "User = master   Comment = renumbered"));
@@ -275,7 +275,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
     QVERIFY(logEntries(rig.dir.path(), "Switch").contains(
         "Status update.\t Router = Router_1\t Source = Input_3\t Destination = Output_4"));
     // The router's report of its own take keeps the hold.
-    QVERIFY(server.RouterStates[1].HighPriority[12]);
+    QVERIFY(server.routerState(1).HighPriority[12]);
     QTRY_VERIFY(!events.find({{"type", "crosspoint"}, {"router", 1}, {"destination", 4}, {"source", 3}}).isEmpty());
     QTRY_VERIFY(!events.find({{"type", "hold"}, {"router", 1}, {"destination", 4}, {"hold", true}}).isEmpty());
 
@@ -300,7 +300,7 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
 
     // A panel switches the router's input 3 to its output 4: table source 9
     // to table destination 12, which the log names.
-    Panel panel(server.panelServer.listeningPort(1));
+    Panel panel(server.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(5, 0xA5, 1, "C 100000000003000400IN_3    OUT_4   by number"), 7).mid(4),
              QByteArray("\x10\x01\x01", 3));
     QTRY_VERIFY_WITH_TIMEOUT(rig.wireHas(QStringLiteral("@ X:0/3,2")), 10000);
@@ -310,15 +310,15 @@ void TestTakes::facesAgreeOnATableThatRenumbers()
 
     // The console clears the hold of its destination 4: output 12 is free.
     QVERIFY(ToggleHighPriority(server, 1, 4));
-    QVERIFY(!server.RouterStates[1].HighPriority[12]);
+    QVERIFY(!server.routerState(1).HighPriority[12]);
     QCOMPARE(rig.webDestination(client, token, 4).value(QStringLiteral("hold")), QJsonValue(false));
     QTRY_VERIFY(!events.find({{"type", "hold"}, {"router", 1}, {"destination", 4}, {"hold", false}}).isEmpty());
     observer.drain();
     QCOMPARE(observer.priorityEntry(1, 12), 0);
     // And the web sets it again through its hold endpoint, on output 12.
     QCOMPARE(client.request("PUT", "/api/v1/routers/1/holds/4", {}, token).status, 200);
-    QVERIFY(server.RouterStates[1].HighPriority[12]);
-    QVERIFY(!server.RouterStates[1].HighPriority[4]);
+    QVERIFY(server.routerState(1).HighPriority[12]);
+    QVERIFY(!server.routerState(1).HighPriority[4]);
 
     // A destination on the router's output 300 cannot be held: the web and
     // the console say so, and nothing changes.

@@ -91,7 +91,7 @@ void TestLogWindows::viewerShowsAndFollowsADay()
     QFETCH(bool, errorLog);
     QTemporaryDir app;
     testsupport::TestServer server(app.path());
-    server.RouterTables[1].Name = QStringLiteral("R\u00E9gie");
+    server.asLoaded(1).Name = QStringLiteral("R\u00E9gie");
     const auto write = [&](const QString &text) {
         if (errorLog)
             server.WriteErrorLog(text);
@@ -100,8 +100,8 @@ void TestLogWindows::viewerShowsAndFollowsADay()
     };
     write(QStringLiteral("Prix 5 \u20AC"));
     write(QStringLiteral("second"));
-    const QString path = errorLog ? server.logs.errorLogPath(testsupport::logDay())
-                                  : server.logs.switchLogPath(testsupport::logDay());
+    const QString path = errorLog ? server.logFiles().errorLogPath(testsupport::logDay())
+                                  : server.logFiles().switchLogPath(testsupport::logDay());
     QVERIFY(testsupport::readFile(path).contains("Prix 5 \x80")); // one byte for the euro sign on disk
 
     MDIMain window(server);
@@ -172,7 +172,7 @@ void TestLogWindows::dayWithoutLog()
     testsupport::TestServer server(app.path());
     server.WriteErrorLog(QStringLiteral("Server Started")); // the Logs folder exists
     const QDate dayBefore = testsupport::logDay().addDays(-1);
-    const QString missing = server.logs.errorLogPath(dayBefore);
+    const QString missing = server.logFiles().errorLogPath(dayBefore);
 
     MDIMain window(server);
     window.show();
@@ -190,9 +190,9 @@ void TestLogWindows::dayWithoutLog()
     QSignalSpy polled(&viewer->model()->timePoll, &QTimer::timeout);
     QTRY_VERIFY(polled.size() >= 2);
     QVERIFY(!QFile::exists(missing));
-    QCOMPARE(QDir(server.logs.logFolder()).entryList(QDir::Files).size(), 1);
+    QCOMPARE(QDir(server.logFiles().logFolder()).entryList(QDir::Files).size(), 1);
 
-    server.logs.setClock([dayBefore] { return QDateTime(dayBefore, QTime(23, 59, 59)); });
+    server.setLogClock([dayBefore] { return QDateTime(dayBefore, QTime(23, 59, 59)); });
     server.WriteErrorLog(QStringLiteral("late line"));
     QTRY_COMPARE(viewer->model()->rowCount(), 1);
     QVERIFY(viewer->model()->index(0).data().toString().endsWith(QStringLiteral("late line")));
@@ -333,14 +333,14 @@ void TestLogWindows::connectionWindowShowsPanels()
     {
         testsupport::Panel panel(install.port());
         QCOMPARE(panel.ask(testsupport::panelRequest(9, 0x84, 5), 7).size(), 7);
-        QVERIFY(install->clientTable[1].InUse);
+        QVERIFY(install->panelRecords()[1].InUse);
         const QString address = QStringLiteral("127.0.0.1/%1").arg(panel.socket.localPort());
         QTRY_COMPARE(status->lblIP[1]->text(), address);
         QVERIFY(status->shpCon[1]->filled());
         QVERIFY(!status->shpCon[2]->filled());
         panel.socket.disconnectFromHost();
     }
-    QTRY_VERIFY((install->panelServer.SweepClients(), !install->clientTable[1].InUse));
+    QTRY_VERIFY((install->panelListener().SweepClients(), !install->panelRecords()[1].InUse));
     QTRY_COMPARE(status->lblIP[1]->text(), QString());
     QVERIFY(!status->shpCon[1]->filled());
 

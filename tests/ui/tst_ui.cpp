@@ -212,10 +212,10 @@ void TestUi::networkCardSettings()
     // opened: refused, nothing saved, the window closed with its edits.
     nic->cmdOK->click();
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
-    QVERIFY(server.settings.Cards[4].CardIPAddress.isEmpty());
+    QVERIFY(server.currentSettings().Cards[4].CardIPAddress.isEmpty());
     for (auto *box : window.findChildren<QMessageBox *>())
         box->close();
-    server.CurrentUser = 1; // the built-in Administrator
+    server.logIn(1); // the built-in Administrator
     nic = qobject_cast<frmSetNic *>(window.openNetworkCardSettings());
     nic->txtIP[1]->setText(QStringLiteral("  127.0.0.1  "));
     nic->txtIP[2]->clear();
@@ -226,24 +226,24 @@ void TestUi::networkCardSettings()
     // Not an address: said so, and nothing saved.
     QTRY_VERIFY(window.findChild<QMessageBox *>());
     window.findChild<QMessageBox *>()->close();
-    QVERIFY(!server.settings.Web.WebEnabled);
-    QVERIFY(server.settings.Cards[4].CardIPAddress.isEmpty());
+    QVERIFY(!server.currentSettings().Web.WebEnabled);
+    QVERIFY(server.currentSettings().Cards[4].CardIPAddress.isEmpty());
     nic->txtWebIP->setText(QStringLiteral(" 0.0.0.0 "));
     nic->txtWebPort->setValue(8443);
     nic->cmdOK->click();
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
-    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
-    QCOMPARE(server.settings.Cards[4].CardIPAddress, QStringLiteral("10.9.8.7"));
-    QVERIFY(server.settings.Web.WebEnabled);
-    QCOMPARE(server.settings.Web.WebIPAddress, QStringLiteral("0.0.0.0"));
-    QCOMPARE(server.settings.Web.WebTCPPort, 8443);
+    QCOMPARE(server.currentSettings().Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(server.currentSettings().Cards[4].CardIPAddress, QStringLiteral("10.9.8.7"));
+    QVERIFY(server.currentSettings().Web.WebEnabled);
+    QCOMPARE(server.currentSettings().Web.WebIPAddress, QStringLiteral("0.0.0.0"));
+    QCOMPARE(server.currentSettings().Web.WebTCPPort, 8443);
     const QByteArray ini = testsupport::readFile(app.filePath(QStringLiteral("WREN.INI")));
     QVERIFY(ini.contains("Network_Card_2_IP_Address=\r\n"));
     QVERIFY(ini.contains("Network_Card_2_TCP_Port=7001\r\n"));
     QVERIFY(ini.contains("[Web_Settings]\r\nWeb_Enabled=1\r\nWeb_IP_Address=0.0.0.0\r\nWeb_TCP_Port=8443\r\n"));
     // The running server keeps listening where it started.
-    QVERIFY(server.panelServer.isListening(1));
-    QVERIFY(!server.panelServer.isListening(4));
+    QVERIFY(server.isListening(1));
+    QVERIFY(!server.isListening(4));
 
     // Cancel, and any other window becoming active, drop the edits.
     auto *again = qobject_cast<frmSetNic *>(window.openNetworkCardSettings());
@@ -256,7 +256,7 @@ void TestUi::networkCardSettings()
     other->show();
     window.mdiArea()->setActiveSubWindow(other);
     QTRY_VERIFY(!window.findChild<frmSetNic *>());
-    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(server.currentSettings().Cards[1].CardIPAddress, QStringLiteral("127.0.0.1"));
 }
 
 // A folder in place of WREN.INI: the server starts on the defaults, card 1's
@@ -272,7 +272,7 @@ void TestUi::networkCardSettingsThatCannotBeSaved()
 
     auto *nic = window.findChild<frmSetNic *>();
     QVERIFY(nic);
-    server.CurrentUser = 1; // the built-in Administrator
+    server.logIn(1); // the built-in Administrator
     nic->txtIP[1]->setText(QStringLiteral("127.0.0.1"));
     nic->cmdOK->click();
 
@@ -291,7 +291,7 @@ void TestUi::networkCardSettingsThatCannotBeSaved()
     // The edits stay in the window, and the model holds only what is on disk.
     QCOMPARE(window.findChild<frmSetNic *>(), nic);
     QCOMPARE(nic->txtIP[1]->text(), QStringLiteral("127.0.0.1"));
-    QCOMPARE(server.settings.Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
+    QCOMPARE(server.currentSettings().Cards[1].CardIPAddress, QStringLiteral("172.23.42.6"));
     QVERIFY(QFileInfo(app.filePath(QStringLiteral("WREN.INI"))).isDir());
 }
 

@@ -316,13 +316,13 @@ void TestWeb::endpointAnswers()
         QVERIFY(answer.headers.value("content-type").startsWith("application/json"));
         // A refused request changes nothing.
         QCOMPARE(rig.server->takesCounted(Server::TakeOrigin::Web), 0u);
-        QVERIFY(!rig.server->RouterStates[1].HighPriority[3]);
+        QVERIFY(!rig.server->routerState(1).HighPriority[3]);
         QVERIFY(logEntries(rig.dir.path(), "Switch").isEmpty());
     }
     if (status == 202) {
         QCOMPARE(rig.server->takesCounted(Server::TakeOrigin::Web), 1u);
         QCOMPARE(answer.json().value(QStringLiteral("displaced")), QJsonValue(false));
-        QCOMPARE(rig.server->RouterStates[1].PrioritySource[3], 2);
+        QCOMPARE(rig.server->routerState(1).PrioritySource[3], 2);
     }
     if (target == "/api/v1/routers" && status == 200) {
         // Only router 1 is served, so the list holds it alone unless all are asked for.
@@ -348,7 +348,7 @@ void TestWeb::endpointAnswers()
         QCOMPARE(router.value(QStringLiteral("comm")).toString(), QStringLiteral("none"));
     }
     if (method == "PUT" && status == 200)
-        QVERIFY(rig.server->RouterStates[1].HighPriority[3]);
+        QVERIFY(rig.server->routerState(1).HighPriority[3]);
     if (target == "/" && status == 200) {
         QVERIFY(answer.headers.value("content-type").startsWith("text/html"));
         QCOMPARE(answer.headers.value("x-frame-options"), QByteArray("DENY"));
@@ -401,10 +401,10 @@ void TestWeb::takeReachesTheRouterAndThePanels()
     connect(&router, &SimulatedRouter::event, this, [&wire](const QString &line) { wire.append(line); });
     QVERIFY(router.start());
     WebRig rig(netPort(router.localPort(), 0, 1));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.server->RouterStates[1].StatusReceived, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.server->routerState(1).StatusReceived, 10000);
 
     // A panel that has drained the working state sees no change pending.
-    Panel panel(rig.server->panelServer.listeningPort(1));
+    Panel panel(rig.server->listeningPort(1));
     quint32 sequence = 1;
     for (int replies = 0; replies < 2 * kRouterCount + 1; ++replies) {
         const QByteArray head = panel.ask(panelRequest(sequence++, 0xA8, 1), 7).mid(4);
@@ -423,18 +423,18 @@ void TestWeb::takeReachesTheRouterAndThePanels()
     QCOMPARE(served.first().toObject().value(QStringLiteral("port")).toObject().value(QStringLiteral("kind")).toString(),
              QStringLiteral("network"));
 
-    rig.server->RouterStates[1].HighPriority[4] = true;
+    rig.server->asReported(1).HighPriority[4] = true;
     const HttpAnswer take = client.request("POST", "/api/v1/routers/1/take",
                                            R"({"source":9,"destination":4,"levels":[0],"comment":" from the web "})",
                                            token);
     QCOMPARE(take.status, 202);
     QCOMPARE(take.json().value(QStringLiteral("displaced")), QJsonValue(false));
     // Without highPriority the hold someone set stays.
-    QVERIFY(rig.server->RouterStates[1].HighPriority[4]);
+    QVERIFY(rig.server->routerState(1).HighPriority[4]);
 
     // On the wire in the router's language, reported back, flagged for panels.
     QTRY_VERIFY_WITH_TIMEOUT(wire.filter(QStringLiteral(" rx @ X:0/3,8")).size() > 0, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->RouterStates[1].CurrentSource[4], 9, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->routerState(1).CurrentSource[4], 9, 5000);
     QCOMPARE(panel.ask(panelRequest(sequence++, 0xA1, 1), 15).mid(7, 1), QByteArray(1, '\1'));
     const QByteArray block = panel.ask(panelRequest(sequence++, 0xA6, 1), 4 + 3 + 261);
     QCOMPARE(block.mid(4, 3), QByteArray("\xFF\xA6\x01"));
@@ -458,7 +458,7 @@ void TestWeb::takeReachesTheRouterAndThePanels()
                             R"({"source":9,"destination":4,"comment":"again","highPriority":false})", token)
                  .status,
              202);
-    QVERIFY(!rig.server->RouterStates[1].HighPriority[4]);
+    QVERIFY(!rig.server->routerState(1).HighPriority[4]);
 
     // The metrics count it, and Prometheus's checker takes them.
     const HttpAnswer metrics = client.request("GET", "/metrics");
@@ -497,7 +497,7 @@ void TestWeb::takeIntoAFullQueueSaysItDisplaced()
 
     int firstDisplaced = 0;
     for (int i = 1; i <= CommandQueue::kSlots && !firstDisplaced; ++i) {
-        const int depth = rig.server->links.queueDepth(1);
+        const int depth = rig.server->routerLinks().queueDepth(1);
         const HttpAnswer take = client.request(
             "POST", "/api/v1/routers/1/take",
             json({{"source", 1 + i % 16}, {"destination", 1}, {"comment", QStringLiteral("fill %1").arg(i)}}), token);
@@ -508,7 +508,7 @@ void TestWeb::takeIntoAFullQueueSaysItDisplaced()
         }
     }
     QVERIFY(firstDisplaced > 0);
-    QCOMPARE(rig.server->links.queueDepth(1), CommandQueue::kSlots - 1);
+    QCOMPARE(rig.server->routerLinks().queueDepth(1), CommandQueue::kSlots - 1);
     QCOMPARE(rig.server->displacedTakes(), 1u);
     QVERIFY(logEntries(rig.dir.path(), "Error").contains(
         "Command queue of router 1 (Router_1) full: a take took the place of the last waiting command."));
@@ -651,7 +651,7 @@ void TestWeb::followsTheServersRoleAndSurvivesABindFailure()
                                                          .arg(taken.serverPort())
                                                          .arg(web.listenProblem())
                                                          .toUtf8()));
-    Panel panel(server.panelServer.listeningPort(1));
+    Panel panel(server.listeningPort(1));
     QCOMPARE(panel.ask(panelRequest(1, 0xA1, 1), 15).size(), 15);
 
     // Switched off, nothing listens and nothing is logged.

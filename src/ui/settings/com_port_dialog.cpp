@@ -144,7 +144,7 @@ void frmSetPorts::apply()
     if (!SettingsLogin::mayApply(this))
         return;
     saveScreen();
-    const PortSettingsOutcome outcome = ApplyComPortSettings(server, working);
+    const PortSettingsOutcome outcome = server.apply(ComPortsEdit{working});
     switch (outcome.result) {
     case PortSettingsOutcome::Refused:
         openMessage(this, QMessageBox::Critical, QStringLiteral("Error"), outcome.text);

@@ -147,7 +147,7 @@ void frmSetGen::apply()
     for (int k = 1; k <= kColumnCount && k <= lstColShow->count(); ++k)
         edited.ColumnPosition[k] = qint16(lstColShow->item(k - 1)->data(Qt::UserRole).toInt());
     QString error;
-    if (!ApplyDisplaySettings(server, edited, &error)) {
+    if (!server.apply(DisplayEdit{edited}, &error)) {
         openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), error,
                         QStringLiteral("The changes are"));
         return;

@@ -151,7 +151,7 @@ void frmSetNetPorts::apply()
     if (!SettingsLogin::mayApply(this))
         return;
     saveScreen();
-    const PortSettingsOutcome outcome = ApplyNetPortSettings(server, working);
+    const PortSettingsOutcome outcome = server.apply(NetPortsEdit{working});
     switch (outcome.result) {
     case PortSettingsOutcome::Refused:
         // The operator sees the port whose field is refused.

@@ -100,7 +100,7 @@ void frmSetNic::save()
     edited.Web.WebIPAddress = webAddress;
     edited.Web.WebTCPPort = txtWebPort->value();
     QString error;
-    if (!ApplySettings(server, edited, &error)) {
+    if (!server.apply(SettingsEdit{edited}, &error)) {
         openSaveFailure(this, QStringLiteral("settings file"), server.SettingsFile(), error,
                         QStringLiteral("The addresses are"));
         return;

@@ -455,7 +455,7 @@ void frmSetRTR::apply()
         openMessage(this, QMessageBox::Warning, QStringLiteral("Router Configuration Utility"), refusal);
         return;
     }
-    const QStringList failures = ApplyRouterTables(server, *work, edited);
+    const QStringList failures = server.apply(TablesEdit{*work, edited});
     if (failures.isEmpty()) {
         close();
         return;

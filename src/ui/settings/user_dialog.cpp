@@ -103,7 +103,7 @@ void frmSetUsers::apply()
         return;
     }
     QString error;
-    if (!ApplyUsers(server, working, &error)) {
+    if (!server.apply(UsersEdit{working}, &error)) {
         openSaveFailure(this, QStringLiteral("user file"), server.UserFile(), error, QStringLiteral("The users are"));
         return;
     }
