@@ -1,6 +1,9 @@
 # Fails when a file under SOURCE_DIR includes (#include "...") a file of a
-# layer that is not below its own, as cmake/layers.cmake orders them.
-#   cmake -DSOURCE_DIR=<src> [-DSTAMP=<file>] -P cmake/check_layers.cmake
+# layer that is not below its own, as cmake/layers.cmake orders them, or when
+# a face includes an engine header that is not one of the engine's public
+# headers (PUBLIC_HEADERS, paths from SOURCE_DIR; cmake/layers.cmake's list
+# unless given).
+#   cmake -DSOURCE_DIR=<src> [-DPUBLIC_HEADERS=<a;b>] [-DSTAMP=<file>] -P cmake/check_layers.cmake
 # The build runs it before any layer compiles, so a wrong include fails the
 # build with the file, the line and the rule it breaks.
 cmake_minimum_required(VERSION 3.22)
@@ -10,6 +13,9 @@ if(NOT SOURCE_DIR OR NOT IS_DIRECTORY "${SOURCE_DIR}")
   message(FATAL_ERROR "check_layers: SOURCE_DIR must name the source folder (got '${SOURCE_DIR}')")
 endif()
 get_filename_component(root "${SOURCE_DIR}" REALPATH)
+if(NOT DEFINED PUBLIC_HEADERS)
+  set(PUBLIC_HEADERS ${MARLIN_ENGINE_PUBLIC_HEADERS})
+endif()
 
 # The layers each layer may include: itself and everything below, at any depth.
 foreach(layer IN LISTS MARLIN_LAYERS)
@@ -67,11 +73,18 @@ foreach(source IN LISTS sources)
       get_filename_component(target "${name}" ABSOLUTE BASE_DIR "${root}")
     endif()
     layer_of("${target}" theirs)
-    if(theirs STREQUAL "" OR theirs IN_LIST allowed_${own})
+    if(theirs STREQUAL "")
       continue()
     endif()
-    list(JOIN allowed_${own} ", " may)
-    list(APPEND broken "${source}:${number}: error: #include \"${name}\" reaches the ${theirs} layer (rule: ${own} may include only ${may})")
+    if(NOT theirs IN_LIST allowed_${own})
+      list(JOIN allowed_${own} ", " may)
+      list(APPEND broken "${source}:${number}: error: #include \"${name}\" reaches the ${theirs} layer (rule: ${own} may include only ${may})")
+    elseif(own IN_LIST MARLIN_FACE_LAYERS AND NOT theirs IN_LIST MARLIN_FACE_LAYERS)
+      file(RELATIVE_PATH header "${root}" "${target}")
+      if(NOT header IN_LIST PUBLIC_HEADERS)
+        list(APPEND broken "${source}:${number}: error: #include \"${name}\" is not one of the engine's public headers (rule: a face reaches the engine only through those cmake/layers.cmake lists)")
+      endif()
+    endif()
   endforeach()
 endforeach()
 
