@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QHostAddress>
 
+#include <algorithm>
 #include <cmath>
 
 namespace marlin {
@@ -15,6 +16,26 @@ namespace marlin {
 quint32 WindowsRgb(double value)
 {
     return std::isfinite(value) && value >= 0 && value <= 16777215.0 ? quint32(value) : 0;
+}
+
+SettingsColor settingsColor(double value)
+{
+    const quint32 rgb = WindowsRgb(value);
+    return {int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF)};
+}
+
+double settingsColorValue(const SettingsColor &color)
+{
+    const auto part = [](int v) { return quint32(std::clamp(v, 0, 255)); };
+    return double(part(color.red) | (part(color.green) << 8) | (part(color.blue) << 16));
+}
+
+QString SettingsColor::hexName() const
+{
+    return QStringLiteral("#%1%2%3")
+        .arg(red, 2, 16, QLatin1Char('0'))
+        .arg(green, 2, 16, QLatin1Char('0'))
+        .arg(blue, 2, 16, QLatin1Char('0'));
 }
 
 namespace {

@@ -46,6 +46,16 @@ struct ComPortSettings {
 // 16777215, infinite, not a number) is black; a fraction is dropped. Every
 // face converts through this one rule, so all show one file alike.
 quint32 WindowsRgb(double value);
+// The same colour split into its parts, and back into the value the file
+// stores; "#rrggbb" for the faces that name colours so.
+struct SettingsColor {
+    int red = 0;
+    int green = 0;
+    int blue = 0;
+    QString hexName() const;
+};
+SettingsColor settingsColor(double value);
+double settingsColorValue(const SettingsColor &color);
 
 struct NetPortSettings {
     bool NetEnabled = false;

@@ -33,8 +33,8 @@ const QColor kFixedText(Qt::white);
 // A Windows RGB value: red in the low byte.
 QColor windowsColor(double value)
 {
-    const quint32 rgb = WindowsRgb(value);
-    return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
+    const SettingsColor c = settingsColor(value);
+    return QColor(c.red, c.green, c.blue);
 }
 
 QString routerHeading(const Server &server, int r)

@@ -66,14 +66,7 @@ std::optional<int> wholeNumber(const QJsonValue &value, int lo, int hi)
     return int(d);
 }
 
-QString hexColor(double windowsRgb)
-{
-    const quint32 rgb = WindowsRgb(windowsRgb);
-    return QStringLiteral("#%1%2%3")
-        .arg(rgb & 0xFF, 2, 16, QLatin1Char('0'))
-        .arg((rgb >> 8) & 0xFF, 2, 16, QLatin1Char('0'))
-        .arg((rgb >> 16) & 0xFF, 2, 16, QLatin1Char('0'));
-}
+QString hexColor(double windowsRgb) { return settingsColor(windowsRgb).hexName(); }
 
 // The port that serves a router, the one its takes go to.
 QJsonValue servingPortJson(const Server &server, int r)

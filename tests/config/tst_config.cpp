@@ -917,28 +917,35 @@ void TestConfig::colorsFromTheFile_data()
 {
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<quint32>("rgb");
-    QTest::newRow("red") << QByteArray("255") << quint32(0x0000FF);
-    QTest::newRow("white") << QByteArray("16777215") << quint32(0xFFFFFF);
-    QTest::newRow("fraction") << QByteArray("65280.9") << quint32(0x00FF00);
-    QTest::newRow("past white") << QByteArray("16777216") << quint32(0);
-    QTest::newRow("negative") << QByteArray("-1") << quint32(0);
-    QTest::newRow("huge") << QByteArray("1e300") << quint32(0);
-    QTest::newRow("overflowing to infinity") << QByteArray("1e999") << quint32(0);
+    QTest::addColumn<QString>("hex");
+    QTest::newRow("red") << QByteArray("255") << quint32(0x0000FF) << QStringLiteral("#ff0000");
+    QTest::newRow("white") << QByteArray("16777215") << quint32(0xFFFFFF) << QStringLiteral("#ffffff");
+    QTest::newRow("fraction") << QByteArray("65280.9") << quint32(0x00FF00) << QStringLiteral("#00ff00");
+    QTest::newRow("blue, some green") << QByteArray("16715264") << quint32(0xFF0E00) << QStringLiteral("#000eff");
+    QTest::newRow("past white") << QByteArray("16777216") << quint32(0) << QStringLiteral("#000000");
+    QTest::newRow("negative") << QByteArray("-1") << quint32(0) << QStringLiteral("#000000");
+    QTest::newRow("huge") << QByteArray("1e300") << quint32(0) << QStringLiteral("#000000");
+    QTest::newRow("overflowing to infinity") << QByteArray("1e999") << quint32(0) << QStringLiteral("#000000");
 }
 
 // Every face (view, General Settings window, web API) converts through
-// WindowsRgb, so one file shows one colour everywhere; values no colour has
-// are black rather than undefined.
+// settingsColor, so one file shows one colour everywhere; values no colour
+// has are black rather than undefined, and a colour stored back is the
+// value it came from.
 void TestConfig::colorsFromTheFile()
 {
     QFETCH(QByteArray, text);
     QFETCH(quint32, rgb);
+    QFETCH(QString, hex);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("WREN.INI"));
     QVERIFY(writeFile(path, "[General_Settings]\r\nColor_3=" + text + "\r\n"));
     Settings settings;
     LoadSettings(path, settings, LoadMode::Startup);
     QCOMPARE(WindowsRgb(settings.Colors[3]), rgb);
+    const SettingsColor color = settingsColor(settings.Colors[3]);
+    QCOMPARE(color.hexName(), hex);
+    QCOMPARE(settingsColorValue(color), double(rgb));
 }
 
 QTEST_GUILESS_MAIN(TestConfig)

@@ -21,14 +21,11 @@ namespace {
 // Colours are Windows RGB values: red in the low byte.
 QColor fromWindows(double value)
 {
-    const quint32 rgb = WindowsRgb(value);
-    return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
+    const SettingsColor c = settingsColor(value);
+    return QColor(c.red, c.green, c.blue);
 }
 
-double toWindows(const QColor &color)
-{
-    return double(quint32(color.red()) | (quint32(color.green()) << 8) | (quint32(color.blue()) << 16));
-}
+double toWindows(const QColor &color) { return settingsColorValue({color.red(), color.green(), color.blue()}); }
 
 const std::array<const char *, kColorCount + 1> kSwatchCaptions = {
     "", "Default Source", "Not Default Source", "High Priority", "Destination Not Used", "", "", "", ""};
