@@ -264,7 +264,8 @@ int main(int argc, char *argv[])
     QObject::connect(&processSignals, &marlin::ProcessSignals::promotionRequested, &server, &marlin::Server::Promote);
     QObject::connect(&processSignals, &marlin::ProcessSignals::demotionRequested, &server, &marlin::Server::Demote);
     const auto role = parser.isSet(standbyOption) ? marlin::Server::Role::Standby : marlin::Server::Role::Active;
-    // The web face listens once the server is up, and follows its role.
+    // The web face registers with the server, which opens it at the end of
+    // its start (when active) and at a promotion, and closes it at a demotion.
     marlin::WebServer web(server);
     if (noConsole) {
         // What the console would show in a message box goes to the
@@ -277,7 +278,6 @@ int main(int argc, char *argv[])
             QCoreApplication::quit();
         });
         server.Start(role);
-        web.start();
         processSignals.startDelivery();
         return application->exec();
     }
@@ -286,7 +286,6 @@ int main(int argc, char *argv[])
                      &marlin::MDIMain::closeWithoutQuestions);
     window.show();
     server.Start(role);
-    web.start();
     processSignals.startDelivery();
     return application->exec();
 }

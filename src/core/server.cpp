@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "config/ini_file.h"
+#include "core/face.h"
 #include "core/server_protocol_host.h"
 #include "router/router_file.h"
 
@@ -403,7 +404,15 @@ void Server::Start(Role role)
     if (!standby)
         links.start();
     panelServer.start();
+    if (!standby) {
+        for (Face *face : faces)
+            face->open();
+    }
 }
+
+void Server::addFace(Face *face) { faces.append(face); }
+
+void Server::removeFace(Face *face) { faces.removeAll(face); }
 
 void Server::Promote()
 {
@@ -426,6 +435,8 @@ void Server::Promote()
     links.RequestAllStatus();
     links.start();
     WriteErrorLog(QStringLiteral("Promoted to active"));
+    for (Face *face : faces)
+        face->openAfterPromotion();
     emit standbyChanged(false);
     RefreshRouterView();
     RefreshProblemRouters();
@@ -478,6 +489,8 @@ void Server::Demote()
     bindRetry.stop();
     links.suspend();
     panelServer.closeAll();
+    for (Face *face : faces)
+        face->close();
     // No alert stays open for a link nobody supervises.
     for (int n = 1; n <= kPortCount; ++n)
         emit alertCleared(n);

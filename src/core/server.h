@@ -14,6 +14,7 @@
 #include "router/switch_log.h"
 
 #include <QDate>
+#include <QList>
 #include <QObject>
 #include <QTimer>
 #include <array>
@@ -21,6 +22,8 @@
 #include <optional>
 
 namespace marlin {
+
+class Face;
 
 // Where a take came from: a panel on its connection, the console's take
 // dialog, the web face.
@@ -170,6 +173,14 @@ protected:
     int CurrentUser = 0;
 
 public:
+    // ---- Faces ---------------------------------------------------------------
+    // A face registers itself when it is made over the server (and leaves
+    // when it goes). The server opens every face when it starts active (at
+    // the end of the start) and at a promotion, and closes them at a
+    // demotion. A face made after the start is opened by whoever made it.
+    void addFace(Face *face);
+    void removeFace(Face *face);
+
     // ---- Login --------------------------------------------------------------
     // Makes user 1..12 the one logged in at the console (0 or anything else:
     // nobody).
@@ -369,6 +380,7 @@ private:
     RouterTableSet unreadableTables;
     QStringList failureLines;
     qsizetype failuresLogged = 0;
+    QList<Face *> faces;
 };
 
 } // namespace marlin

@@ -570,36 +570,19 @@ struct WebServer::Io {
     quint16 port = 0;
 };
 
-WebServer::WebServer(Server &server, QObject *parent) : QObject(parent), server(server), webApi(server)
+WebServer::WebServer(Server &server, QObject *parent) : Face(server, parent), webApi(server)
 {
     webApi.setConnectionCount([this] { return connectionCount(); });
     webApi.setEventListeners([this] { return eventClientCount() > 0; });
     connect(&webApi, &WebApi::eventReady, this, &WebServer::broadcast);
     connect(&webApi, &WebApi::sessionEnded, this, &WebServer::endStreams);
-    bindRetry.setInterval(1000);
-    connect(&bindRetry, &QTimer::timeout, this, [this] {
-        --bindRetriesLeft;
-        if (startListening(bindRetriesLeft <= 0) || bindRetriesLeft <= 0)
-            bindRetry.stop();
-    });
-    connect(&server, &Server::standbyChanged, this, [this](bool standby) {
-        if (standby) {
-            stop();
-            return;
-        }
-        // The old active may still hold the address a moment: tried again
-        // every second, as the panel listeners are, and reported once.
-        bindRetriesLeft = Server::kBindRetries;
-        if (!startListening(false) && this->server.currentSettings().Web.WebEnabled)
-            bindRetry.start();
-    });
 }
 
-WebServer::~WebServer() { stop(); }
+WebServer::~WebServer() { closeAll(); }
 
-bool WebServer::start() { return startListening(true); }
+bool WebServer::wanted() const { return server.currentSettings().Web.WebEnabled; }
 
-bool WebServer::startListening(bool report)
+bool WebServer::listen(bool report)
 {
     const WebSettings &web = server.currentSettings().Web;
     if (io || !web.WebEnabled || server.isStandby())
@@ -647,14 +630,12 @@ bool WebServer::startListening(bool report)
     acceptNext(shared);
     next->thread = std::thread([&shared] { shared.context.run(); });
     io = std::move(next);
-    bindRetry.stop();
     server.tellTerminal(QStringLiteral("web listening on %1:%2").arg(io->address).arg(io->port));
     return true;
 }
 
-void WebServer::stop()
+void WebServer::closeAll()
 {
-    bindRetry.stop();
     if (!io)
         return;
     Shared &shared = io->shared;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/face.h"
 #include "web/web_api.h"
 
 #include <QObject>
@@ -20,7 +21,7 @@ class Server;
 // standby closes it and a promotion binds it again, retrying every second
 // for Server::kBindRetries seconds. A failed bind is logged and the server
 // runs on without it.
-class WebServer : public QObject {
+class WebServer : public Face {
     Q_OBJECT
 
 public:
@@ -29,9 +30,11 @@ public:
 
     // Binds when the web face is enabled and the server is active; true when
     // it listens afterwards. Logs a failure with the address, port and reason.
-    bool start();
+    // The server opens it by itself at its start and at a promotion (see
+    // Face); a test may open it earlier.
+    bool start() { return open(); }
     // Closes the listener and every connection.
-    void stop();
+    void stop() { close(); }
 
     bool isListening() const;
     QString address() const;
@@ -72,11 +75,10 @@ public:
 private:
     struct Io;
 
-    bool startListening(bool report);
+    bool listen(bool report) override;
+    void closeAll() override;
+    bool wanted() const override;
 
-    Server &server;
-    QTimer bindRetry;
-    int bindRetriesLeft = 0;
     WebApi webApi;
     std::unique_ptr<Io> io;
     QString problem;

@@ -1,6 +1,7 @@
 #include "clients/client_server.h"
 #include "config/ini_file.h"
 #include "config/users.h"
+#include "core/face.h"
 #include "core/server.h"
 #include "core/settings_check.h"
 #include "core/single_instance.h"
@@ -112,6 +113,34 @@ struct Terminal {
 
 } // namespace
 
+// A face of the simplest kind: one TCP listener on the loopback address at
+// a port it is given, as a face of a new protocol would have.
+class LoopbackFace : public Face {
+public:
+    LoopbackFace(Server &server, quint16 port) : Face(server), port(port) {}
+    bool isListening() const { return socket.isListening(); }
+    int opens = 0;
+
+protected:
+    bool listen(bool report) override
+    {
+        if (socket.isListening())
+            return true;
+        ++opens;
+        if (socket.listen(QHostAddress::LocalHost, port))
+            return true;
+        if (report)
+            server.WriteErrorLog(QStringLiteral("test face could not listen"));
+        return false;
+    }
+    void closeAll() override { socket.close(); }
+    bool wanted() const override { return true; }
+
+private:
+    quint16 port;
+    QTcpServer socket;
+};
+
 class TestCore : public QObject {
     Q_OBJECT
 
@@ -132,6 +161,8 @@ private slots:
     void standbyServesOnlyOncePromoted();
     void promotionDuringStartupIsActedOnAfterIt();
     void promotionWaitsForTheAddress();
+    void facesFollowTheServersRole_data();
+    void facesFollowTheServersRole();
     void settingsValidator_data();
     void settingsValidator();
     void checkConfigTellsProblemsAndWritesNothing_data();
@@ -992,6 +1023,48 @@ void TestCore::iconsAreLoadedByFileName()
     LoadIcons(bare.path(), icons);
     QCOMPARE(icons.size(), 0);
     QVERIFY(icons.imageFor(QStringLiteral("CAM1.ICO")).isNull());
+}
+
+// Every face registered with the server follows its role: opened at the end
+// of an active start and at a promotion, closed at a demotion, never open on
+// a standby; a listener the old active still holds is tried again after a
+// promotion until it binds, and its failure is not reported meanwhile.
+void TestCore::facesFollowTheServersRole_data()
+{
+    QTest::addColumn<bool>("startStandby");
+    QTest::newRow("started active") << false;
+    QTest::newRow("started standby") << true;
+}
+
+void TestCore::facesFollowTheServersRole()
+{
+    QFETCH(bool, startStandby);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("WREN.INI")), loopbackCardSettings()));
+    auto holder = std::make_unique<QTcpServer>();
+    QVERIFY(holder->listen(QHostAddress::LocalHost));
+    const quint16 port = holder->serverPort();
+    holder->close();
+
+    TestServer server(dir.path());
+    LoopbackFace face(server, port);
+    server.Start(startStandby ? Server::Role::Standby : Server::Role::Active);
+    QCOMPARE(face.isListening(), !startStandby);
+    if (!startStandby) {
+        server.Demote();
+        QVERIFY(!face.isListening());
+    }
+    // The old active still holds the port when the promotion comes.
+    QVERIFY(holder->listen(QHostAddress::LocalHost, port));
+    const int opensBefore = face.opens;
+    server.Promote();
+    QVERIFY(!face.isListening());
+    QTRY_VERIFY(face.opens >= opensBefore + 2);   // tried again, a second later
+    holder.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(face.isListening(), 5000);
+    QVERIFY(!logEntries(dir.path(), "Error").contains("test face could not listen"));
+    server.Demote();
+    QVERIFY(!face.isListening());
 }
 
 QTEST_GUILESS_MAIN(TestCore)
