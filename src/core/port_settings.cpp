@@ -64,10 +64,9 @@ QString localPortRefusal(int port, const NetPortSettings &stored, const NetPortS
 void markComLinksUpAfresh(Server &server)
 {
     server.links.markComLinksUp();
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &port = server.settings.ComPorts[n];
-        if (port.ComEnable && port.ComDeviceType == kDeviceRouter && isRouterNumber(port.ComIDNumber))
-            server.RouterStates[port.ComIDNumber].CommOK = true;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (server.links.portMap().isServed(r, false))
+            server.RouterStates[r].CommOK = true;
     }
     server.RefreshProblemRouters();
 }

@@ -47,8 +47,8 @@ class TestLinks : public QObject {
 
 private slots:
     void queueRules();
-    void protocolResolution_data();
-    void protocolResolution();
+    void portMapTieBreak_data();
+    void portMapTieBreak();
     void commSettingsText_data();
     void commSettingsText();
     void crosspointHolds_data();
@@ -114,35 +114,85 @@ void TestLinks::queueRules()
     QCOMPARE(r.takeHead(), QByteArray("d"));
 }
 
-void TestLinks::protocolResolution_data()
+// The one set of rules for which port serves a router, over one settings
+// file that holds every case.
+void TestLinks::portMapTieBreak_data()
 {
     QTest::addColumn<int>("router");
+    QTest::addColumn<QString>("kind"); // of the serving port: comm, network or none
+    QTest::addColumn<int>("number");
     QTest::addColumn<int>("protocol");
-    QTest::newRow("lower port number wins") << 4 << 1;
-    QTest::newRow("comm before network at one number") << 9 << 3;
-    QTest::newRow("disabled ports do not count") << 11 << 0;
-    QTest::newRow("other device types do not count") << 12 << 0;
-    QTest::newRow("no port at all") << 50 << 0;
+    QTest::addColumn<QList<int>>("comPorts");
+    QTest::addColumn<QList<int>>("netPorts");
+    QTest::newRow("lower port number wins, whatever its kind") << 4 << "network" << 3 << 1 << QList<int>{7} << QList<int>{3};
+    QTest::newRow("comm before network at one number") << 9 << "comm" << 5 << 3 << QList<int>{5} << QList<int>{5};
+    QTest::newRow("two comm ports: the lower first, both send") << 20 << "comm" << 2 << 1 << QList<int>{2, 10} << QList<int>{};
+    QTest::newRow("disabled ports do not count") << 11 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("other device types do not count") << 12 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("a port without a language still serves") << 21 << "comm" << 11 << 0 << QList<int>{11} << QList<int>{};
+    QTest::newRow("an unknown protocol still serves") << 22 << "network" << 12 << 7 << QList<int>{} << QList<int>{12};
+    QTest::newRow("no port at all") << 50 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("router 0") << 0 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("router 97") << 97 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
 }
 
-void TestLinks::protocolResolution()
+void TestLinks::portMapTieBreak()
 {
     QFETCH(int, router);
+    QFETCH(QString, kind);
+    QFETCH(int, number);
     QFETCH(int, protocol);
+    QFETCH(QList<int>, comPorts);
+    QFETCH(QList<int>, netPorts);
     Settings s;
-    s.ComPorts[7] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 4, .ComProtocol = 2, .ComDescription = {}};
-    s.NetPorts[3].NetEnabled = true;
-    s.NetPorts[3].NetDeviceType = 1;
-    s.NetPorts[3].NetIDNumber = 4;
-    s.NetPorts[3].NetProtocol = 1;
-    s.ComPorts[5] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 9, .ComProtocol = 3, .ComDescription = {}};
-    s.NetPorts[5].NetEnabled = true;
-    s.NetPorts[5].NetDeviceType = 1;
-    s.NetPorts[5].NetIDNumber = 9;
-    s.NetPorts[5].NetProtocol = 2;
-    s.ComPorts[8] = {.ComEnable = false, .ComDeviceType = 1, .ComIDNumber = 11, .ComProtocol = 1, .ComDescription = {}};
-    s.ComPorts[9] = {.ComEnable = true, .ComDeviceType = 2, .ComIDNumber = 12, .ComProtocol = 1, .ComDescription = {}};
+    const auto com = [&s](int n, bool enabled, int type, int id, int proto) {
+        s.ComPorts[n] = {.ComEnable = enabled, .ComDeviceType = qint16(type), .ComIDNumber = qint16(id),
+                         .ComProtocol = qint16(proto), .ComDescription = {}};
+    };
+    const auto net = [&s](int n, int id, int proto) {
+        s.NetPorts[n].NetEnabled = true;
+        s.NetPorts[n].NetDeviceType = 1;
+        s.NetPorts[n].NetIDNumber = qint16(id);
+        s.NetPorts[n].NetProtocol = qint16(proto);
+        s.NetPorts[n].NetIPAddress = QStringLiteral(" 127.0.0.%1 ").arg(n);
+    };
+    com(7, true, 1, 4, 2);
+    net(3, 4, 1);
+    com(5, true, 1, 9, 3);
+    net(5, 9, 2);
+    com(10, true, 1, 20, 1);
+    com(2, true, 1, 20, 1);
+    com(8, false, 1, 11, 1);
+    com(9, true, 2, 12, 1);
+    com(11, true, 1, 21, 0);
+    net(12, 22, 7);
+    com(12, true, 1, 120, 1);
+
+    const PortMap map(s);
+    const RouterPort port = map.servingPort(router);
+    QCOMPARE(port.number == 0 ? QStringLiteral("none") : port.isNetwork ? QStringLiteral("network") : QStringLiteral("comm"),
+             kind);
+    QCOMPARE(port.number, number);
+    QCOMPARE(port.protocol, protocol);
+    QCOMPARE(port.address, port.isNetwork ? QStringLiteral("127.0.0.%1").arg(number) : QString());
+    QCOMPARE(map.ports(router, false), comPorts);
+    QCOMPARE(map.ports(router, true), netPorts);
+    for (const int n : comPorts)
+        QCOMPARE(map.routerOf(n, false), router);
+    for (const int n : netPorts)
+        QCOMPARE(map.routerOf(n, true), router);
+    // The settings-wide question gets the same answer.
+    const RouterPort found = FindRouterPort(s, kDeviceRouter, router);
+    QVERIFY(found.number == port.number && found.isNetwork == port.isNetwork);
     QCOMPARE(FindRouterProtocol(s, kDeviceRouter, router), protocol);
+
+    // What no router can use, and why: enabled ports only.
+    QCOMPARE(map.unusablePorts().size(), 2);
+    QCOMPARE(map.unusablePorts()[0].number, 9);
+    QCOMPARE(map.unusablePorts()[0].why, QStringLiteral("device type 2 is not a router"));
+    QCOMPARE(map.unusablePorts()[1].number, 12);
+    QCOMPARE(map.unusablePorts()[1].why, QStringLiteral("ID number 120 names no router table (1 to 96)"));
+    QCOMPARE(map.routerOf(12, false), 0);
 }
 
 void TestLinks::commSettingsText_data()
