@@ -40,6 +40,60 @@ QByteArray iniFor(const QByteArray &sections)
     return "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + sections;
 }
 
+// The links as a unit of their own: the settings, router tables, states and
+// logs of an application folder, and RouterLinks over them, driven through
+// its own operations as the server drives it.
+class LinksFixture {
+public:
+    explicit LinksFixture(const QString &appDir)
+        : dir(appDir), logs(appDir), links(appDir, settings, tables, states, logs)
+    {
+        logs.setClock(onLogDay);
+    }
+
+    // A load of WREN.INI and the router tables; nothing is opened.
+    QStringList load(LoadMode mode = LoadMode::Startup)
+    {
+        QStringList failures = LoadSettings(dir + QStringLiteral("/WREN.INI"), settings, mode);
+        links.settingsLoaded();
+        links.applyNetRetryIntervals();
+        return failures + LoadRouterTables(dir, tables, mode).failures;
+    }
+
+    // The links' part of the server's start: a load, the comm ports opened,
+    // every router up, the first requests queued and the link timers
+    // running. The comm ports' failures, in the order met.
+    QStringList start()
+    {
+        load();
+        const QStringList failures = links.OpenCommPorts();
+        for (int r = 1; r <= kRouterCount; ++r)
+            states[r].CommOK = true;
+        links.markComLinksUp();
+        links.RequestAllStatus();
+        links.start();
+        return failures;
+    }
+
+    // The routers whose communication is reported lost.
+    QList<int> problemRouters() const
+    {
+        QList<int> routers;
+        for (int r = 1; r <= kRouterCount; ++r) {
+            if (!states[r].CommOK)
+                routers.append(r);
+        }
+        return routers;
+    }
+
+    const QString dir;
+    Settings settings;
+    RouterTableArray tables;
+    RouterStateArray states;
+    Logs logs;
+    RouterLinks links;
+};
+
 } // namespace
 
 class TestLinks : public QObject {
@@ -272,16 +326,15 @@ void TestLinks::serialStartupRequestsAndSpacing()
     PtyRouter router(app.path(), 1);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.StartupError, QString());
-    QVERIFY(server.links.isComOpen(1));
-    QCOMPARE(server.RouterStates[1].LinkPort, 1);
+    LinksFixture fx(app.path());
+    QCOMPARE(fx.start(), QStringList());
+    QVERIFY(fx.links.isComOpen(1));
+    QCOMPARE(fx.states[1].LinkPort, 1);
 
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?3\r"), 5000);
     // The two commands leave the queue at least one spacing interval apart,
     // measured when the server wrote them, not when the reader woke up.
-    const QList<SentCommand> sends = server.links.sendLog();
+    const QList<SentCommand> sends = fx.links.sendLog();
     QCOMPARE(sends.size(), 2);
     QCOMPARE(sends[0].bytes, QByteArray("@ ?\r"));
     QCOMPARE(sends[1].bytes, QByteArray("@ S?3\r"));
@@ -290,20 +343,20 @@ void TestLinks::serialStartupRequestsAndSpacing()
     QVERIFY2(gapNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(gapNs)));
 
     // A take string from a panel goes out in the router's language.
-    server.links.QueueComCommand(1, server.links.buildTakeCommand(1, "C 110000000002001000"));
+    fx.links.QueueComCommand(1, fx.links.buildTakeCommand(1, "C 110000000002001000"));
     QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ X:01/9,1\r"), 5000);
 
     // On a port quiet for its spacing, a command is written by the call
     // that queues it; one queued right after it waits for the spacing.
-    QTRY_VERIFY_WITH_TIMEOUT(!server.links.comSendWaits(1), 5000);
-    const qsizetype before = server.links.sendLog().size();
-    server.links.QueueComCommand(1, "@ ?\r");
-    QCOMPARE(server.links.sendLog().size(), before + 1);
-    QVERIFY(server.links.comSendWaits(1));
-    server.links.QueueComCommand(1, "@ S?3\r");
-    QCOMPARE(server.links.sendLog().size(), before + 1);
-    QTRY_COMPARE_WITH_TIMEOUT(server.links.sendLog().size(), before + 2, 5000);
-    const QList<SentCommand> later = server.links.sendLog();
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.comSendWaits(1), 5000);
+    const qsizetype before = fx.links.sendLog().size();
+    fx.links.QueueComCommand(1, "@ ?\r");
+    QCOMPARE(fx.links.sendLog().size(), before + 1);
+    QVERIFY(fx.links.comSendWaits(1));
+    fx.links.QueueComCommand(1, "@ S?3\r");
+    QCOMPARE(fx.links.sendLog().size(), before + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.links.sendLog().size(), before + 2, 5000);
+    const QList<SentCommand> later = fx.links.sendLog();
     const qint64 spacedNs = later.last().atNs - later[later.size() - 2].atNs;
     QVERIFY2(spacedNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(spacedNs)));
     QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ ?\r@ S?3\r"), 5000);
@@ -315,18 +368,18 @@ void TestLinks::serialSpacingFollowsTheLanguage()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_1]\r\nProtocol=1\r\nID_Number=1\r\n[Com_Port_2]\r\nProtocol=2\r\nID_Number=2\r\n"
                      "[Com_Port_3]\r\nProtocol=3\r\nID_Number=3\r\n[Com_Port_4]\r\nDevice_Type=2\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.links.comSendSpacingMs(1), 250);
-    QCOMPARE(server.links.comSendSpacingMs(2), 250);
-    QCOMPARE(server.links.comSendSpacingMs(3), 15);
-    QCOMPARE(server.links.comSendSpacingMs(4), 15);
+    LinksFixture fx(app.path());
+    fx.start();
+    QCOMPARE(fx.links.comSendSpacingMs(1), 250);
+    QCOMPARE(fx.links.comSendSpacingMs(2), 250);
+    QCOMPARE(fx.links.comSendSpacingMs(3), 15);
+    QCOMPARE(fx.links.comSendSpacingMs(4), 15);
     // A port moved to another language takes that language's spacing.
-    server.settings.ComPorts[1].ComProtocol = 3;
-    server.settings.ComPorts[3].ComProtocol = 1;
-    server.links.OpenCommPorts();
-    QCOMPARE(server.links.comSendSpacingMs(1), 15);
-    QCOMPARE(server.links.comSendSpacingMs(3), 250);
+    fx.settings.ComPorts[1].ComProtocol = 3;
+    fx.settings.ComPorts[3].ComProtocol = 1;
+    fx.links.OpenCommPorts();
+    QCOMPARE(fx.links.comSendSpacingMs(1), 15);
+    QCOMPARE(fx.links.comSendSpacingMs(3), 250);
 }
 
 void TestLinks::serialReplyUpdatesStateAndLog()
@@ -335,20 +388,20 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     PtyRouter router(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n")));
-    TestServer server(app.path());
-    QSignalSpy changed(&server, &Server::crosspointChanged);
-    server.Start();
-    server.RouterStates[7].HighPriority[11] = true;
-    server.RouterStates[7].PrioritySource[11] = 9;
+    LinksFixture fx(app.path());
+    QSignalSpy changed(&fx.links, &RouterLinks::crosspointChanged);
+    fx.start();
+    fx.states[7].HighPriority[11] = true;
+    fx.states[7].PrioritySource[11] = 9;
 
     // Two lines, one of them split across writes, a prompt and a line feed.
     router.send("\n>S:0A,3\r>S:0");
     router.send("4,1\rF:junk\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[7].CurrentSource[11], 4, 5000);
-    QTRY_COMPARE(server.RouterStates[7].CurrentSource[5], 2);
-    QVERIFY(server.RouterStates[7].StatusReceived);
-    QVERIFY(!server.RouterStates[7].HighPriority[11]); // another source dropped the hold
-    QCOMPARE(server.RouterStates[7].PrioritySource[11], 0);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[7].CurrentSource[11], 4, 5000);
+    QTRY_COMPARE(fx.states[7].CurrentSource[5], 2);
+    QVERIFY(fx.states[7].StatusReceived);
+    QVERIFY(!fx.states[7].HighPriority[11]); // another source dropped the hold
+    QCOMPARE(fx.states[7].PrioritySource[11], 0);
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_7\t Source = Input_4\t Destination = Output_11",
                                 "Status update.\t Router = Router_7\t Source = Input_2\t Destination = Output_5"}));
@@ -359,7 +412,7 @@ void TestLinks::serialReplyUpdatesStateAndLog()
 
     // Numbers beyond the tables and garbage change nothing.
     router.send("S:01FF,3\rS:0,27F\rS:zz\r\x01\x02\xFF\r");
-    QTRY_COMPARE(server.RouterStates[7].CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
+    QTRY_COMPARE(fx.states[7].CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3);
 
     // A router reporting every crosspoint at once: the switch log is opened
@@ -367,12 +420,12 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     QByteArray everything;
     for (int d = 0; d < kPointCount; ++d)
         everything += "S:0" + QByteArray::number(d, 16).toUpper() + ",5\r"; // level 0
-    const qint64 opensBefore = server.logs.fileOpens();
+    const qint64 opensBefore = fx.logs.fileOpens();
     router.send(everything);
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[7].CurrentSource[kPointCount], 6, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[7].CurrentSource[kPointCount], 6, 5000);
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3 + kPointCount);
-    QVERIFY2(server.logs.fileOpens() - opensBefore <= 8,
-             qPrintable(QString::number(server.logs.fileOpens() - opensBefore)));
+    QVERIFY2(fx.logs.fileOpens() - opensBefore <= 8,
+             qPrintable(QString::number(fx.logs.fileOpens() - opensBefore)));
 }
 
 void TestLinks::serialDeviceComesBack()
@@ -380,16 +433,16 @@ void TestLinks::serialDeviceComesBack()
     QTemporaryDir app;
     PtyRouter router(app.path(), 4);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("\xC0\x00\xFE", 3), 5000);
 
     router.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!server.links.isComOpen(4), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.isComOpen(4), 5000);
     router.open();
     router.received.clear();
-    server.links.QueueComCommand(4, server.links.buildTakeCommand(4, "C 000000000003000100"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(4), 10000);
+    fx.links.QueueComCommand(4, fx.links.buildTakeCommand(4, "C 000000000003000100"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(4), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(router.received.contains(QByteArray("\xC1\x00\x02\x02\x02\x9F\xFE", 7)), 5000);
 }
 
@@ -400,28 +453,36 @@ void TestLinks::serialOpenFailureIsReported()
     QFile::link(app.filePath(QStringLiteral("no-such-device")), app.filePath(QStringLiteral("COM5")));
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.StartupError,
-             QStringLiteral("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
-    // Both failures are logged, in the order the ports were opened.
-    QCOMPARE(logEntries(app.path(), "Error"),
-             (QList<QByteArray>{"Server Started",
-                                "There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.",
-                                "There is a problem with the communication settings on port# 6.  Please check the communication settings."}));
+    const QString openFailure = QStringLiteral(
+        "There is a problem opening communication port # 5.  Please check the hardware is working and verify the "
+        "communication settings.");
+    const QString lineFailure = QStringLiteral(
+        "There is a problem with the communication settings on port# 6.  Please check the communication settings.");
+    {
+        // The server logs both failures, in the order the ports were
+        // opened, and shows the last.
+        TestServer server(app.path());
+        QSignalSpy shown(&server, &Server::startupErrorRaised);
+        server.Start();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.at(0).at(0).toString(), lineFailure);
+        QCOMPARE(logEntries(app.path(), "Error"),
+                 (QList<QByteArray>{"Server Started", openFailure.toLatin1(), lineFailure.toLatin1()}));
+    }
 
-    server.settings.ComPorts[6].ComStopBits = 1;
-    QCOMPARE(server.links.OpenCommPorts(),
-             QStringList{QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.")});
-    QVERIFY(!server.links.comOpenProblem(5).isEmpty());
+    LinksFixture fx(app.path());
+    QCOMPARE(fx.start(), (QStringList{openFailure, lineFailure}));
+    fx.settings.ComPorts[6].ComStopBits = 1;
+    QCOMPARE(fx.links.OpenCommPorts(), QStringList{openFailure});
+    QVERIFY(!fx.links.comOpenProblem(5).isEmpty());
     // The missing device is still the port's device: never another serial line.
-    QCOMPARE(server.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
-    QCOMPARE(server.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
+    QCOMPARE(fx.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
+    QCOMPARE(fx.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
 
     // When the device turns up, the link check opens the port by itself.
-    QVERIFY(!server.links.isComOpen(5));
+    QVERIFY(!fx.links.isComOpen(5));
     PtyRouter router(app.path(), 5);
-    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(5), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(5), 10000);
 }
 
 namespace {
@@ -480,35 +541,35 @@ void TestLinks::vanishedComLinkIsWaitedFor()
     const QString link = app.filePath(QStringLiteral("COM2"));
     PtyRouter router(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nLevel=2\r\n")));
-    Server server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?2\r"), 5000);
 
     router.close();
     router.removeLink();
-    QTRY_VERIFY_WITH_TIMEOUT(!server.links.isComOpen(2), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.isComOpen(2), 5000);
     // Link checks while the link is gone keep waiting for it.
     for (int tick = 0; tick < 3; ++tick) {
-        server.links.comLinkPass();
-        QVERIFY(!server.links.isComOpen(2));
-        QCOMPARE(server.links.comDevicePath(2), link);
+        fx.links.comLinkPass();
+        QVERIFY(!fx.links.isComOpen(2));
+        QCOMPARE(fx.links.comDevicePath(2), link);
     }
 
     // The simulator comes back on a new pseudo-terminal under the same name:
     // the port follows the link, and the router gets its commands again.
     router.open();
     router.received.clear();
-    server.links.QueueComCommand(2, server.links.buildTakeCommand(2, "C 110000000004000700"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.links.isComOpen(2), 10000);
+    fx.links.QueueComCommand(2, fx.links.buildTakeCommand(2, "C 110000000004000700"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(2), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(router.received.contains("@ X:01/6,3\r"), 5000);
     router.send("S:16,3\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[2].CurrentSource[7], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[2].CurrentSource[7], 4, 5000);
 
     // Opening the ports from the settings looks afresh: with no link left,
     // the built-in line is the port's device again.
     router.removeLink();
-    server.links.OpenCommPorts();
-    QCOMPARE(server.links.comDevicePath(2), QStringLiteral("/dev/ttyS1"));
+    fx.links.OpenCommPorts();
+    QCOMPARE(fx.links.comDevicePath(2), QStringLiteral("/dev/ttyS1"));
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()
@@ -521,19 +582,19 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
               iniFor("[Com_Port_8]\r\nPort_Enable=1\r\nID_Number=120\r\n[Net_Port_9]\r\nHardware_Enabled=1\r\n"
                      "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n"
                      "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=96\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.links.QueueComCommand(120, "@ ?\r");
-    server.links.QueueNetCommand(-3, "@ ?\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueComCommand(120, "@ ?\r");
+    fx.links.QueueNetCommand(-3, "@ ?\r");
     // Silent far beyond the loss: such ports are counted but never polled
     // or reported, and nothing is sent for a router without a table.
     for (int tick = 0; tick < 12; ++tick) {
-        server.links.comLinkPass();
-        server.links.netLinkPass();
+        fx.links.comLinkPass();
+        fx.links.netLinkPass();
     }
     QCOMPARE(logEntries(app.path(), "Error"),
-             (QList<QByteArray>{"Server Started", "Communication lost with Leitch Router on communication port 2 (Router_96) ()."}));
-    QCOMPARE(server.links.silentTicks(8, false), 10);
+             (QList<QByteArray>{"Communication lost with Leitch Router on communication port 2 (Router_96) ()."}));
+    QCOMPARE(fx.links.silentTicks(8, false), 10);
     // Port 2 gets its startup requests and then the polls of its silence;
     // by then port 8 would have had whatever the passes queued for it.
     QTRY_VERIFY_WITH_TIMEOUT(last.received.startsWith("@ ?\r@ S?0\r@ X?0"), 5000);
@@ -547,24 +608,23 @@ void TestLinks::imageVideoPollFollowsItsOwnPort()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nProtocol=2\r\nID_Number=2\r\n"
                      "[Net_Port_3]\r\nHardware_Enabled=1\r\nProtocol=2\r\nID_Number=2\r\n")));
-    TestServer server(app.path());
+    LinksFixture fx(app.path());
     // The link timers stay off and the queues keep what is put in them.
-    server.reloadSettings();
-    server.reloadRouterTables();
-    QCOMPARE(server.links.OpenCommPorts(), QStringList());
-    server.links.RequestAllStatus();
-    QCOMPARE(server.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
-    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
+    fx.load();
+    QCOMPARE(fx.links.OpenCommPorts(), QStringList());
+    fx.links.RequestAllStatus();
+    QCOMPARE(fx.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
+    QCOMPARE(fx.links.queuedCommands(2, true), QList<QByteArray>());
 
     // Destination 1 shows source 4. The report on the comm port moves the
     // full poll on for that port only: the network port of the same number
     // is asked nothing it did not ask for.
     router.send(QByteArray("\x05\xC9\x00\x03\xFE", 5));
-    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.RouterStates[2].CurrentSource[1] == 4), 5000);
-    QCOMPARE(server.links.queuedCommands(2, false),
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.states[2].CurrentSource[1] == 4), 5000);
+    QCOMPARE(fx.links.queuedCommands(2, false),
              (QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3), QByteArray("\xC0\x01\xFE", 3)}));
-    QCOMPARE(server.links.queuedCommands(2, true), QList<QByteArray>());
-    QVERIFY(server.RouterStates[2].PollActive);
+    QCOMPARE(fx.links.queuedCommands(2, true), QList<QByteArray>());
+    QVERIFY(fx.states[2].PollActive);
 }
 
 void TestLinks::problemRoutersFollowTheLinks()
@@ -572,22 +632,22 @@ void TestLinks::problemRoutersFollowTheLinks()
     QTemporaryDir app;
     PtyRouter router(app.path(), 1);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nID_Number=3\r\n")));
-    TestServer server(app.path());
-    QSignalSpy refreshed(&server, &Server::problemRoutersRefreshRequested);
-    server.Start();
-    QCOMPARE(server.problemRouters(), QList<int>());
+    LinksFixture fx(app.path());
+    QSignalSpy refreshed(&fx.links, &RouterLinks::problemRoutersRefreshRequested);
+    fx.start();
+    QCOMPARE(fx.problemRouters(), QList<int>());
 
     // Ten silent checks lose the link; routers no port serves stay off the list.
     for (int tick = 0; tick < 10; ++tick)
-        server.links.comLinkPass();
-    QCOMPARE(server.problemRouters(), QList<int>{3});
+        fx.links.comLinkPass();
+    QCOMPARE(fx.problemRouters(), QList<int>{3});
     QCOMPARE(refreshed.size(), 1);
 
     // The first accepted reply restores it at the next check.
     router.send("S:21,4\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[3].CurrentSource[2], 5, 5000);
-    server.links.comLinkPass();
-    QCOMPARE(server.problemRouters(), QList<int>());
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[3].CurrentSource[2], 5, 5000);
+    fx.links.comLinkPass();
+    QCOMPARE(fx.problemRouters(), QList<int>());
     QCOMPARE(refreshed.size(), 2);
 }
 
@@ -599,8 +659,8 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
 
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
@@ -611,7 +671,7 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).startsWith(QByteArray("\xC0\x00\xFE", 3)), 5000);
 
     peer->write(QByteArray("\x05\xC9\x00\x03\xFE", 5));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[1], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[1], 4, 5000);
     // Each report moves the poll on to the next visible destination.
     QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).contains(QByteArray("\xC0\x01\xFE", 3)), 5000);
 
@@ -625,9 +685,9 @@ void TestLinks::tcpLinkFollowsTheConnection()
     peer.reset(listener.nextPendingConnection());
     peer->write(QByteArray("\x01\xC9\x01\x02\xFE", 5));
     QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 1, 5000);
-    QVERIFY(server.RouterStates[5].CommOK);
+    QVERIFY(fx.states[5].CommOK);
     // A router that loses power without closing is found by keepalive.
-    QCOMPARE(ReadKeepaliveOptions(server.links.netSocketDescriptor(2)), kDeadPeerDetection);
+    QCOMPARE(ReadKeepaliveOptions(fx.links.netSocketDescriptor(2)), kDeadPeerDetection);
 }
 
 // Takes whose reports arrive while the full status poll walks the
@@ -641,15 +701,15 @@ void TestLinks::imageVideoPollVisitsEveryDestinationAmongTakes()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nRetry_MS=0\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.links.stopLinkChecks();
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.stopLinkChecks();
     for (int d = 9; d <= kPointCount; ++d)
-        server.RouterTables[1].DestVisible[d] = false;
-    server.links.netLinkPass();
+        fx.tables[1].DestVisible[d] = false;
+    fx.links.netLinkPass();
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     std::unique_ptr<QTcpSocket> router(listener.nextPendingConnection());
-    QTRY_COMPARE(server.links.netSocketState(1), NetSocketState::Connected);
+    QTRY_COMPARE(fx.links.netSocketState(1), NetSocketState::Connected);
 
     // The router: every query and every take is answered with a report.
     QList<int> asked;
@@ -671,22 +731,22 @@ void TestLinks::imageVideoPollVisitsEveryDestinationAmongTakes()
         }
     };
     int takes = 0;
-    for (int pass = 0; pass < 80 && (pass < 3 || server.RouterStates[1].PollActive || takesAnswered < takes); ++pass) {
+    for (int pass = 0; pass < 80 && (pass < 3 || fx.states[1].PollActive || takesAnswered < takes); ++pass) {
         // A take queued now and then, ten at once at the second pass.
         for (int i = 0; i < (pass == 2 ? 10 : pass % 3 == 0 ? 1 : 0); ++i, ++takes)
-            server.links.QueueNetCommand(1, server.links.buildTakeCommand(
+            fx.links.QueueNetCommand(1, fx.links.buildTakeCommand(
                                                 1, "C 10000000" + ZeroPad(20 + takes % 30, 4) + "0012"));
-        const qsizetype sent = server.links.sendLog().size();
-        server.links.netLinkPass();
-        if (server.links.sendLog().size() > sent) {
-            const quint64 replies = server.links.repliesReceived(1);
-            QTRY_VERIFY_WITH_TIMEOUT((answer(), server.links.repliesReceived(1) > replies), 5000);
+        const qsizetype sent = fx.links.sendLog().size();
+        fx.links.netLinkPass();
+        if (fx.links.sendLog().size() > sent) {
+            const quint64 replies = fx.links.repliesReceived(1);
+            QTRY_VERIFY_WITH_TIMEOUT((answer(), fx.links.repliesReceived(1) > replies), 5000);
         }
     }
     // A query a take took the place of is asked again.
     asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
     QCOMPARE(asked, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 1}));
-    QVERIFY(!server.RouterStates[1].PollActive);
+    QVERIFY(!fx.states[1].PollActive);
     QVERIFY(takesAnswered >= 10);
 }
 
@@ -723,15 +783,15 @@ void TestLinks::silentRouterIsReportedLost()
                      + QByteArray::number(port) + "\r\nNetwork_Port_Type=" + QByteArray(kind == 2 ? "1" : "0")
                      + "\r\nProtocol=1\r\nID_Number=5\r\n")));
     // Started with its link passes stopped: the test runs them.
-    TestServer server(app.path());
-    server.Start();
-    server.links.stopLinkChecks();
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.stopLinkChecks();
     std::unique_ptr<QTcpSocket> peer;
-    server.links.netLinkPass();
+    fx.links.netLinkPass();
     if (kind == 0) {
         QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
         peer.reset(listener.nextPendingConnection());
-        QTRY_COMPARE(server.links.netSocketState(2), NetSocketState::Connected);
+        QTRY_COMPARE(fx.links.netSocketState(2), NetSocketState::Connected);
     }
     const QByteArray lost = "Communication lost with Leitch Router on network port 2 (Router_5) ().";
     const QByteArray restored = "Communication restored with Leitch Router on network port 2 (Router_5) ().";
@@ -744,19 +804,19 @@ void TestLinks::silentRouterIsReportedLost()
     };
     for (int pass = 2; pass < limit; ++pass) {
         QCoreApplication::processEvents();
-        server.links.netLinkPass();
+        fx.links.netLinkPass();
     }
-    QVERIFY(server.RouterStates[5].CommOK);
+    QVERIFY(fx.states[5].CommOK);
     QCOMPARE(reports(), QList<QByteArray>{});
     QCoreApplication::processEvents();
-    server.links.netLinkPass();
+    fx.links.netLinkPass();
     QCOMPARE(reports(), QList<QByteArray>{lost});
-    QVERIFY(!server.RouterStates[5].CommOK);
-    QCOMPARE(server.problemRouters(), QList<int>{5});
+    QVERIFY(!fx.states[5].CommOK);
+    QCOMPARE(fx.problemRouters(), QList<int>{5});
     if (kind == 1)
         return;
     if (kind == 0)
-        QCOMPARE(server.links.netSocketState(2), NetSocketState::Connected);
+        QCOMPARE(fx.links.netSocketState(2), NetSocketState::Connected);
 
     // Noise is no answer; a report is.
     const auto say = [&](const QByteArray &bytes) {
@@ -771,14 +831,14 @@ void TestLinks::silentRouterIsReportedLost()
         udpPeer.writeDatagram(bytes, from.senderAddress(), quint16(from.senderPort()));
     };
     say("garbage");
-    QTRY_COMPARE(server.links.pendingReplyBytes(2), 7);
-    server.links.netLinkPass();
-    QVERIFY(!server.RouterStates[5].CommOK);
+    QTRY_COMPARE(fx.links.pendingReplyBytes(2), 7);
+    fx.links.netLinkPass();
+    QVERIFY(!fx.states[5].CommOK);
     say("\rS:21,4\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[2], 5, 5000);
-    server.links.netLinkPass();
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[2], 5, 5000);
+    fx.links.netLinkPass();
     QCOMPARE(reports(), (QList<QByteArray>{lost, restored}));
-    QVERIFY(server.RouterStates[5].CommOK);
+    QVERIFY(fx.states[5].CommOK);
 }
 
 void TestLinks::udpCommandIsSentFiveTimes()
@@ -789,9 +849,9 @@ void TestLinks::udpCommandIsSentFiveTimes()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.links.QueueNetCommand(1, server.links.buildTakeCommand(1, "C 000000000001000200"));
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(1, fx.links.buildTakeCommand(1, "C 000000000001000200"));
 
     QList<QByteArray> datagrams;
     const auto collect = [&] {
@@ -801,10 +861,10 @@ void TestLinks::udpCommandIsSentFiveTimes()
     // The re-sends are spent once the count is down to none; then a marker
     // command follows on the same port. Every copy of the take was written
     // before the marker, so the datagrams up to it hold all of them.
-    QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.size() >= 5 && server.links.resendsLeft(1) == 0), 10000);
-    const QByteArray markerTake = server.links.buildTakeCommand(1, "C 000000000002000300");
-    server.links.QueueNetCommand(1, markerTake);
-    server.links.netLinkPass();
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.size() >= 5 && fx.links.resendsLeft(1) == 0), 10000);
+    const QByteArray markerTake = fx.links.buildTakeCommand(1, "C 000000000002000300");
+    fx.links.QueueNetCommand(1, markerTake);
+    fx.links.netLinkPass();
     const QByteArray take = "\x16" "32\x02" "6,O01   ,I00   ,I00   ,I00   ,I00   ,I00   ,I00   \x03" "091A\r";
     QVERIFY(markerTake != take);
     QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.contains(markerTake)), 5000);
@@ -820,8 +880,8 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     // The first pass asks; nothing was lost, so nothing is restored.
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     const QNetworkDatagram first = peer.receiveDatagram();
@@ -829,9 +889,9 @@ void TestLinks::udpRestorationQueuesFirstRequests()
 
     // An answer stops the re-sends and lands in the state.
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[2], 5, 5000);
-    QCOMPARE(server.links.silentTicks(1, true), 0);
-    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[1].CurrentSource[2], 5, 5000);
+    QCOMPARE(fx.links.silentTicks(1, true), 0);
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>());
 }
 
 // Comm port 3 serves router 7 and network port 3 router 5. A report cut in
@@ -847,21 +907,21 @@ void TestLinks::commAndNetworkPortOfOneNumberKeepTheirBytesApart()
               iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nID_Number=7\r\n"
                      "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     const QNetworkDatagram asked = peer.receiveDatagram();
 
     serial.send("S:0A,");
-    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.links.pendingReplyBytes(3) == 5), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.links.pendingReplyBytes(3) == 5), 5000);
     peer.writeDatagram("S:05,3\r", asked.senderAddress(), quint16(asked.senderPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[5].CurrentSource[6], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[6], 4, 5000);
     serial.send("1F\r");
-    QTRY_VERIFY_WITH_TIMEOUT((server.links.receiveComPorts(), server.RouterStates[7].CurrentSource[11] == 32), 5000);
-    QCOMPARE(server.links.pendingReplyBytes(3), 0);
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.states[7].CurrentSource[11] == 32), 5000);
+    QCOMPARE(fx.links.pendingReplyBytes(3), 0);
     // Neither router got the other's crosspoint, nor one made of both.
-    QCOMPARE(server.RouterStates[7].CurrentSource[6], 0);
-    QCOMPARE(server.RouterStates[5].CurrentSource[11], 0);
+    QCOMPARE(fx.states[7].CurrentSource[6], 0);
+    QCOMPARE(fx.states[5].CurrentSource[11], 0);
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_5\t Source = Input_4\t Destination = Output_6",
                                 "Status update.\t Router = Router_7\t Source = Input_32\t Destination = Output_11"}));
@@ -885,14 +945,13 @@ void TestLinks::udpPortListensOnItsLocalPort()
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nNetwork_Local_Port="
                      + QByteArray::number(local) + "\r\n")));
-    TestServer server(app.path());
-    server.reloadSettings();
-    server.reloadRouterTables();
+    LinksFixture fx(app.path());
+    fx.load();
     // Nothing sent yet: the socket is made for the report.
-    server.links.QueueNetCommand(1, "@ ?\r");
-    server.links.netLinkPass();
+    fx.links.QueueNetCommand(1, "@ ?\r");
+    fx.links.netLinkPass();
     QCOMPARE(peer.writeDatagram("S:0A,1F\r", QHostAddress::LocalHost, local), qint64(8));
-    QTRY_COMPARE_WITH_TIMEOUT(server.RouterStates[1].CurrentSource[11], 32, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[1].CurrentSource[11], 32, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     QCOMPARE(peer.receiveDatagram().senderPort(), int(local));
 }
@@ -926,25 +985,25 @@ void TestLinks::udpDatagramsOnlyFromTheRoutersAddress()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(router.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\nRetry_MS=30000\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.RouterStates[5].HighPriority[11] = true;
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.states[5].HighPriority[11] = true;
     QTRY_VERIFY_WITH_TIMEOUT(router.hasPendingDatagrams(), 5000);
     const QNetworkDatagram first = router.receiveDatagram();
     QCOMPARE(first.data(), QByteArray("@ ?\r"));
-    QCOMPARE(server.links.resendsLeft(1), 4);
+    QCOMPARE(fx.links.resendsLeft(1), 4);
 
     sender.writeDatagram("S:0A,1F\r", first.senderAddress(), quint16(first.senderPort()));
     if (!accepted) {
-        QTRY_COMPARE(server.links.refusedDatagrams(), quint64(1));
-        QCOMPARE(server.links.resendsLeft(1), 4);
+        QTRY_COMPARE(fx.links.refusedDatagrams(), quint64(1));
+        QCOMPARE(fx.links.resendsLeft(1), 4);
         // The router's own answer, sent next, is taken.
         router.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.RouterStates[5].CurrentSource[2], 5);
+        QTRY_COMPARE(fx.states[5].CurrentSource[2], 5);
     }
-    QTRY_COMPARE(server.RouterStates[5].CurrentSource[11] == 32, accepted);
-    QCOMPARE(server.RouterStates[5].HighPriority[11], !accepted);
-    QCOMPARE(server.links.refusedDatagrams(), quint64(accepted ? 0 : 1));
+    QTRY_COMPARE(fx.states[5].CurrentSource[11] == 32, accepted);
+    QCOMPARE(fx.states[5].HighPriority[11], !accepted);
+    QCOMPARE(fx.links.refusedDatagrams(), quint64(accepted ? 0 : 1));
     QList<QByteArray> refusals;
     for (const QByteArray &entry : logEntries(app.path(), "Error")) {
         if (entry.contains("was refused"))
@@ -958,9 +1017,9 @@ void TestLinks::udpDatagramsOnlyFromTheRoutersAddress()
         // More of them within the minute are counted, not logged.
         for (int i = 0; i < 5; ++i)
             sender.writeDatagram("junk\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.links.refusedDatagrams(), quint64(6));
+        QTRY_COMPARE(fx.links.refusedDatagrams(), quint64(6));
         router.writeDatagram("S:22,4\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.RouterStates[5].CurrentSource[3], 5);
+        QTRY_COMPARE(fx.states[5].CurrentSource[3], 5);
         int lines = 0;
         for (const QByteArray &entry : logEntries(app.path(), "Error"))
             lines += entry.contains("was refused") ? 1 : 0;
@@ -990,25 +1049,25 @@ void TestLinks::hangingTcpConnectIsAbandoned()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(port) + "\r\n")));
-    TestServer server(app.path());
+    LinksFixture fx(app.path());
     // The link timers stay off: this test is the timer, one pass per second.
-    server.reloadSettings();
-    server.links.netLinkPass();
-    QCOMPARE(server.links.netSocketState(3), NetSocketState::Connecting);
+    fx.load();
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Connecting);
     for (int tick = 1; tick < 60; ++tick) {
         QCoreApplication::processEvents();
-        server.links.netLinkPass();
-        QVERIFY2(server.links.netSocketState(3) == NetSocketState::Connecting, qPrintable(QString::number(tick)));
+        fx.links.netLinkPass();
+        QVERIFY2(fx.links.netSocketState(3) == NetSocketState::Connecting, qPrintable(QString::number(tick)));
     }
     // Sixty ticks after the connect it is given up, and tried again at the next.
     QCoreApplication::processEvents();
-    server.links.netLinkPass();
-    QCOMPARE(server.links.netSocketState(3), NetSocketState::Closed);
-    server.links.netLinkPass();
-    QCOMPARE(server.links.netSocketState(3), NetSocketState::Connecting);
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Closed);
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Connecting);
     // A link that never came up is reported lost once, after ten silent checks.
     QCOMPARE(logEntries(app.path(), "Error"),
-             QList<QByteArray>{"Communication lost with Leitch Router on network port 3 () ()."});
+             QList<QByteArray>{"Communication lost with Leitch Router on network port 3 (Router_3) ()."});
     ::close(listener);
 }
 
@@ -1057,12 +1116,12 @@ void TestLinks::networkPortNumberRange()
                      + "\r\nNetwork_Port_Type=" + type + "\r\n[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"
                      "Network_IP_Address=127.0.0.1\r\nNetwork_Port=" + QByteArray::number(markerPort)
                      + "\r\nNetwork_Port_Type=" + type + "\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.links.QueueNetCommand(3, "@ X:0/1,2\r");
-    server.links.QueueNetCommand(4, "@ X:0/1,3\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    fx.links.QueueNetCommand(4, "@ X:0/1,3\r");
     for (int pass = 0; pass < 3; ++pass)
-        server.links.netLinkPass();
+        fx.links.netLinkPass();
 
     // Asks the kernel, not the event loop, so what arrived before the
     // marker is seen.
@@ -1087,9 +1146,9 @@ void TestLinks::networkPortNumberRange()
         QVERIFY2(reaches || !entry.startsWith("Communication"), entry.constData());
 
     // Each load of the settings says it once more.
-    QVERIFY(server.reloadSettings());
-    server.links.netLinkPass();
-    server.links.netLinkPass();
+    QVERIFY(fx.load(LoadMode::Reload).isEmpty());
+    fx.links.netLinkPass();
+    fx.links.netLinkPass();
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 2 : 0);
 }
 
@@ -1102,11 +1161,11 @@ void TestLinks::udpBindFailureIsLogged()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\n"
                      "Network_Port_Type=1\r\n")));
-    TestServer server(app.path());
-    server.links.setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
-    server.Start();
-    server.links.netLinkPass();
-    server.links.netLinkPass();
+    LinksFixture fx(app.path());
+    fx.links.setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
+    fx.start();
+    fx.links.netLinkPass();
+    fx.links.netLinkPass();
     QList<QByteArray> lines;
     for (const QByteArray &entry : logEntries(app.path(), "Error")) {
         if (entry.startsWith("Network port 2: the UDP socket could not be bound ("))
@@ -1154,16 +1213,16 @@ void TestLinks::networkAddressRule()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=" + address.toUtf8()
                              + "\r\nNetwork_Port=9\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
     for (int pass = 0; pass < 3; ++pass)
-        server.links.netLinkPass();
+        fx.links.netLinkPass();
     const QByteArray line = QByteArray("Network port 3: Network_IP_Address ")
                             + (udp ? "is not an IP address" : "is not an IP address or host name")
                             + "; the port is not used.";
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), 1);
-    QCOMPARE(server.links.netSocketState(3), NetSocketState::Closed);
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Closed);
     for (const QByteArray &entry : logEntries(app.path(), "Error"))
         QVERIFY2(!entry.startsWith("Communication"), entry.constData());
 }
