@@ -238,6 +238,7 @@ bool Server::apply(const SettingsEdit &edit, QString *error)
     if (!SaveSettings(SettingsFile(), edit.settings, error))
         return false;
     settings = edit.settings;
+    links.settingsLoaded();
     noteServedRouters();
     emit filesReloaded(QStringLiteral("settings"));
     return true;

@@ -69,10 +69,9 @@ PortSettingsOutcome refused(const QString &text, int port = 0) { return {PortSet
 void Server::markComLinksUpAfresh()
 {
     links.markComLinksUp();
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &port = settings.ComPorts[n];
-        if (port.ComEnable && port.ComDeviceType == kDeviceRouter && isRouterNumber(port.ComIDNumber))
-            RouterStates[port.ComIDNumber].CommOK = true;
+    for (int r = 1; r <= kRouterCount; ++r) {
+        if (links.portMap().isServed(r, false))
+            RouterStates[r].CommOK = true;
     }
     RefreshProblemRouters();
 }

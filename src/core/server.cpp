@@ -251,7 +251,7 @@ QStringList Server::applyRouterTables(const RouterTableArray &edited, const Rout
 
 RouterPort Server::servingPort(int router) const
 {
-    return isRouterNumber(router) ? FindRouterPort(settings, kDeviceRouter, router) : RouterPort{};
+    return links.servingPort(router);
 }
 
 Server::RouterCounters Server::routerCounters(int router) const

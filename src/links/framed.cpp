@@ -48,16 +48,43 @@ QByteArray BuildFramedTake(QByteArrayView takeString)
     QByteArray body = "6," + portName("O0", *take.destination - 1);
     for (int i = 0; i < kTakeSourceRepeats; ++i)
         body += ',' + source;
+    return FrameFramedBody(body);
+}
 
+QByteArray FrameFramedBody(QByteArrayView body)
+{
     QByteArray length = Hex(quint32(body.size()));
     if (length.size() == 1)
         length.prepend('0');
-    QByteArray frame = kSYN + length + kSTX + body + kETX;
+    QByteArray frame = kSYN + length + kSTX + body.toByteArray() + kETX;
 
     quint32 sum = 0;
     for (char byte : QByteArrayView(frame).sliced(1))
         sum += static_cast<unsigned char>(byte);
     return frame + Hex(sum).rightJustified(4, '0') + kCR;
+}
+
+namespace {
+
+class Framed final : public DeviceLanguage {
+public:
+    // Its links are reported as those of the Image Video routers that speak it.
+    QString routerName() const override { return QStringLiteral("Image Video Router"); }
+    QByteArray frame(QByteArrayView body) const override { return FrameFramedBody(body); }
+    QByteArray buildTake(QByteArrayView takeString) const override { return BuildFramedTake(takeString); }
+    ReplyScan decode(QByteArray &rxBuffer, const RouterTable &table) const override
+    {
+        return DecodeFramedReply(rxBuffer, table);
+    }
+    int sendSpacingMs() const override { return kDefaultSpacingMs; }
+};
+
+} // namespace
+
+const DeviceLanguage &FramedLanguage()
+{
+    static const Framed language;
+    return language;
 }
 
 ReplyScan DecodeFramedReply(QByteArray &rxBuffer, const RouterTable &table)

@@ -17,6 +17,7 @@
 // O011 destination 12); reports use the router's own names, which the router
 // table carries as its labels.
 
+#include "links/device_language.h"
 #include "links/reply_scan.h"
 #include "router/router_table.h"
 
@@ -34,5 +35,12 @@ QByteArray BuildFramedTake(QByteArrayView takeString);
 // reported in this dialect, so reports resolving to 256 are dropped. Length
 // and checksum are not verified: the names alone decide.
 ReplyScan DecodeFramedReply(QByteArray &rxBuffer, const RouterTable &table);
+
+// SYN length STX body ETX checksum CR around a body.
+QByteArray FrameFramedBody(QByteArrayView body);
+
+// The language as the links use it (Protocol 3): nothing asked, no polls,
+// 15 ms between sends on a serial line.
+const DeviceLanguage &FramedLanguage();
 
 } // namespace marlin

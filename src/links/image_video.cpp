@@ -63,6 +63,53 @@ QByteArray NextImageVideoPoll(RouterState &state, const RouterTable &table)
     }
 }
 
+namespace {
+
+class ImageVideo final : public DeviceLanguage {
+public:
+    QString routerName() const override { return QStringLiteral("Image Video Router"); }
+    QByteArray frame(QByteArrayView body) const override { return body.toByteArray() + kEndOfFrame; }
+    QByteArray buildTake(QByteArrayView takeString) const override { return BuildImageVideoTake(takeString); }
+    QStringList takeRefusals(QByteArrayView takeString) const override
+    {
+        // 255 is the one number inside the tables a frame cannot carry: its
+        // byte is the terminator, and the router would act on half a take.
+        const TakeString take = ParseTakeString(takeString);
+        QStringList refusals;
+        for (const auto &[what, number] : {std::pair{"source", take.source}, std::pair{"destination", take.destination}}) {
+            if (number == 255)
+                refusals.append(QLatin1String(what) + QStringLiteral(" 255 cannot be carried in a frame."));
+        }
+        return refusals;
+    }
+    QList<QByteArray> firstRequests(RouterState &state, const RouterTable &table, int) const override
+    {
+        state.PollIndex = 0;
+        state.PollActive = true;
+        return {NextImageVideoPoll(state, table)};
+    }
+    bool pollsWhenSilent() const override { return true; }
+    QByteArray nextPoll(RouterState &state, const RouterTable &table, int) const override
+    {
+        return NextImageVideoPoll(state, table);
+    }
+    int walkLength() const override { return kImageVideoPointCount; }
+    QByteArray statusQuery(int destination) const override { return ImageVideoStatusQuery(destination); }
+    ReplyScan decode(QByteArray &rxBuffer, const RouterTable &) const override
+    {
+        return DecodeImageVideoReply(rxBuffer);
+    }
+    int sendSpacingMs() const override { return 250; }
+};
+
+} // namespace
+
+const DeviceLanguage &ImageVideoLanguage()
+{
+    static const ImageVideo language;
+    return language;
+}
+
 ReplyScan DecodeImageVideoReply(QByteArray &rxBuffer)
 {
     ReplyScan scan;

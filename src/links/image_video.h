@@ -8,6 +8,7 @@
 //   status query   192 destination 254
 //   status report  ... 201 destination source ... 254   (bytes before 201 are noise)
 
+#include "links/device_language.h"
 #include "links/reply_scan.h"
 #include "router/router_table.h"
 
@@ -39,5 +40,10 @@ QByteArray NextImageVideoPoll(RouterState &state, const RouterTable &table);
 // Cuts every complete frame off the front of rxBuffer; an incomplete last
 // frame stays for the next call. accepted: a frame holding 201 arrived.
 ReplyScan DecodeImageVideoReply(QByteArray &rxBuffer);
+
+// The language as the links use it (Protocol 2): the full status walk when
+// a link starts, moved on by the answer to each query; the walk again when
+// silent; 250 ms between sends on a serial line.
+const DeviceLanguage &ImageVideoLanguage();
 
 } // namespace marlin

@@ -109,4 +109,32 @@ ReplyScan DecodeLeitchReply(QByteArray &rxBuffer)
     return scan;
 }
 
+namespace {
+
+class Leitch final : public DeviceLanguage {
+public:
+    QString routerName() const override { return QStringLiteral("Leitch Router"); }
+    QByteArray frame(QByteArrayView body) const override { return body.toByteArray() + kCR; }
+    QByteArray buildTake(QByteArrayView takeString) const override { return BuildLeitchTake(takeString); }
+    QList<QByteArray> firstRequests(RouterState &, const RouterTable &, int level) const override
+    {
+        return {LeitchStatusRequest(), LeitchLevelStatusRequest(level)};
+    }
+    bool pollsWhenSilent() const override { return true; }
+    QByteArray nextPoll(RouterState &state, const RouterTable &table, int level) const override
+    {
+        return NextLeitchPoll(state, table, level);
+    }
+    ReplyScan decode(QByteArray &rxBuffer, const RouterTable &) const override { return DecodeLeitchReply(rxBuffer); }
+    int sendSpacingMs() const override { return 250; }
+};
+
+} // namespace
+
+const DeviceLanguage &LeitchLanguage()
+{
+    static const Leitch language;
+    return language;
+}
+
 } // namespace marlin

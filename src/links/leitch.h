@@ -13,6 +13,7 @@
 //
 // Every other reply line (errors start "F:") is read past.
 
+#include "links/device_language.h"
 #include "links/reply_scan.h"
 #include "router/router_table.h"
 
@@ -41,5 +42,10 @@ QByteArray NextLeitchPoll(RouterState &state, const RouterTable &table, int leve
 // Destinations and sources above 640 are dropped; anything else is reported
 // as read, including numbers outside the tables.
 ReplyScan DecodeLeitchReply(QByteArray &rxBuffer);
+
+// The language as the links use it (Protocol 1): the status request and
+// the main level's status when a link starts, the slow walk when silent,
+// 250 ms between sends on a serial line.
+const DeviceLanguage &LeitchLanguage();
 
 } // namespace marlin

@@ -76,23 +76,14 @@ void appendReceived(QByteArray &buffer, const QByteArray &bytes)
 
 RouterPort FindRouterPort(const Settings &settings, int deviceType, int router)
 {
-    for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &c = settings.ComPorts[n];
-        if (c.ComEnable && c.ComDeviceType == deviceType && c.ComIDNumber == router)
-            return {n, false};
-        const NetPortSettings &p = settings.NetPorts[n];
-        if (p.NetEnabled && p.NetDeviceType == deviceType && p.NetIDNumber == router)
-            return {n, true};
-    }
-    return {};
+    if (deviceType != kDeviceRouter)
+        return {};
+    return PortMap(settings).servingPort(router);
 }
 
 int FindRouterProtocol(const Settings &settings, int deviceType, int router)
 {
-    const RouterPort port = FindRouterPort(settings, deviceType, router);
-    if (port.number == 0)
-        return ProtocolNone;
-    return port.isNetwork ? settings.NetPorts[port.number].NetProtocol : settings.ComPorts[port.number].ComProtocol;
+    return FindRouterPort(settings, deviceType, router).protocol;
 }
 
 } // namespace marlin

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "config/settings.h"
+#include "links/device_language.h"
+#include "links/port_map.h"
 #include "router/router_table.h"
 
 #include <QByteArray>
@@ -8,18 +10,6 @@
 
 namespace marlin {
 
-// Device type of a port that serves a router; ports of any other type are
-// opened or connected but otherwise left alone.
-constexpr int kDeviceRouter = 1;
-
-enum Protocol : int {
-    ProtocolNone = 0,
-    ProtocolLeitch = 1,
-    ProtocolImageVideo = 2,
-    ProtocolFramed = 3,
-};
-
-inline bool isRouterProtocol(int protocol) { return protocol >= ProtocolLeitch && protocol <= ProtocolFramed; }
 inline bool isPortNumber(int n) { return n >= 1 && n <= kPortCount; }
 
 // The commands waiting for one router: slot 0 is the next to go out,
@@ -79,12 +69,9 @@ struct PortTable {
 // Appends received bytes, keeping only the newest kRxBufferLimit.
 void appendReceived(QByteArray &buffer, const QByteArray &bytes);
 
-// The first enabled port (lowest number, comm before network at one number)
-// of the given device type that serves router; number 0 when none.
-struct RouterPort {
-    int number = 0;
-    bool isNetwork = false;
-};
+// The port serving a router by the settings as they are (PortMap's rules);
+// number 0 when none. Only routers are mapped: another device type has no
+// serving port.
 RouterPort FindRouterPort(const Settings &settings, int deviceType, int router);
 // That port's protocol; 0 when none.
 int FindRouterProtocol(const Settings &settings, int deviceType, int router);

@@ -7,11 +7,7 @@
 #include "config/convert.h"
 #include "config/ini_file.h"
 #include "links/crosspoint.h"
-#include "links/framed.h"
-#include "links/image_video.h"
-#include "links/leitch.h"
 #include "router/switch_log.h"
-#include "router/take_string.h"
 
 #include <QDeadlineTimer>
 
@@ -26,9 +22,9 @@ namespace {
 constexpr int kComMissLimit = 10;
 constexpr int kNetMissLimit = 30;
 
-QString linkPhrase(int protocol, bool ok, bool isNetwork)
+QString linkPhrase(const DeviceLanguage &language, bool ok, bool isNetwork)
 {
-    const QString router = protocol == ProtocolLeitch ? QStringLiteral("Leitch Router") : QStringLiteral("Image Video Router");
+    const QString router = language.routerName();
     const QString where = isNetwork ? QStringLiteral("network port") : QStringLiteral("communication port");
     return (ok ? QStringLiteral("Communication restored with ") : QStringLiteral("Communication lost with "))
            + router + QStringLiteral(" on ") + where;
@@ -86,9 +82,16 @@ void RouterLinks::settingsLoaded()
 {
     portRangeLogged.reset();
     addressLogged.reset();
+    map = PortMap(settings);
 }
 void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
-QStringList RouterLinks::OpenCommPorts() { return serial.open(); }
+QStringList RouterLinks::OpenCommPorts()
+{
+    // The ports are opened from the settings as they are now, which an
+    // apply of the port windows has just replaced.
+    map = PortMap(settings);
+    return serial.open();
+}
 void RouterLinks::receiveComPorts() { serial.receiveAll(); }
 int RouterLinks::comSendSpacingMs(int port) const { return serial.spacingMs(port); }
 bool RouterLinks::comSendWaits(int port) const { return serial.sendWaits(port); }
@@ -114,10 +117,8 @@ bool RouterLinks::QueueComCommand(int router, const QByteArray &command)
     if (!started)
         return displaced;
     // A port that has been quiet for its spacing sends it now.
-    for (int n = 1; n <= kPortCount; ++n) {
-        if (settings.ComPorts[n].ComIDNumber == router)
-            serial.send(n);
-    }
+    for (const int n : map.ports(router, false))
+        serial.send(n);
     return displaced;
 }
 
@@ -135,15 +136,7 @@ bool RouterLinks::QueueTake(int router, const QByteArray &command)
     return (comDisplaced && isServed(router, false)) || (netDisplaced && isServed(router, true));
 }
 
-bool RouterLinks::isServed(int router, bool isNetwork) const
-{
-    for (int n = 1; n <= kPortCount; ++n) {
-        const PortView view = portView(n, isNetwork);
-        if (view.enabled && view.deviceType == kDeviceRouter && view.router == router)
-            return true;
-    }
-    return false;
-}
+bool RouterLinks::isServed(int router, bool isNetwork) const { return map.isServed(router, isNetwork); }
 
 quint64 RouterLinks::repliesReceived(int router) const { return isRouterNumber(router) ? replyCounts[router] : 0; }
 
@@ -159,36 +152,24 @@ int RouterLinks::queueDepth(int router) const
 
 int RouterLinks::FindRouterProtocol(int deviceType, int router) const
 {
-    return marlin::FindRouterProtocol(settings, deviceType, router);
+    return deviceType == kDeviceRouter ? map.servingPort(router).protocol : int(ProtocolNone);
 }
 
-QByteArray RouterLinks::buildTakeCommand(int router, const QByteArray &takeString, bool allowFramed) const
-{
-    switch (FindRouterProtocol(kDeviceRouter, router)) {
-    case ProtocolLeitch: return BuildLeitchTake(takeString);
-    case ProtocolImageVideo: {
-        const QByteArray command = BuildImageVideoTake(takeString);
-        if (command.isEmpty())
-            logImageVideoRefusal(router, takeString);
-        return command;
-    }
-    case ProtocolFramed: return allowFramed ? BuildFramedTake(takeString) : QByteArray();
-    default: return {};
-    }
-}
+RouterPort RouterLinks::servingPort(int router) const { return map.servingPort(router); }
 
-void RouterLinks::logImageVideoRefusal(int router, const QByteArray &takeString) const
+QByteArray RouterLinks::buildTakeCommand(int router, const QByteArray &takeString) const
 {
-    // 255 is the one number inside the tables a frame cannot carry: its byte
-    // is the terminator, and the router would act on half a take.
-    const TakeString take = ParseTakeString(takeString);
-    for (const auto &[what, number] : {std::pair{"source", take.source}, std::pair{"destination", take.destination}}) {
-        if (number == 255 && isRouterNumber(router)) {
-            logs.WriteErrorLog(QStringLiteral("Take not sent to Image Video Router") + Str(router) + QStringLiteral(" (")
-                               + tables[router].Name + QStringLiteral("): ") + QLatin1String(what)
-                               + QStringLiteral(" 255 cannot be carried in a frame."));
-        }
+    const RouterPort port = map.servingPort(router);
+    const DeviceLanguage *language = map.languageOf(port.number, port.isNetwork);
+    if (!language)
+        return {};
+    const QByteArray command = language->buildTake(takeString);
+    if (command.isEmpty()) {
+        for (const QString &why : language->takeRefusals(takeString))
+            logs.WriteErrorLog(QStringLiteral("Take not sent to ") + language->routerName() + Str(router)
+                               + QStringLiteral(" (") + tables[router].Name + QStringLiteral("): ") + why);
     }
+    return command;
 }
 
 // ---- Shared by both kinds of port ----------------------------------------
@@ -238,12 +219,13 @@ qsizetype RouterLinks::pendingReplyBytes(int port) const
 
 RouterLinks::PortView RouterLinks::portView(int port, bool isNetwork) const
 {
-    if (isNetwork) {
-        const NetPortSettings &p = settings.NetPorts[port];
-        return {true, p.NetEnabled, p.NetDeviceType, p.NetIDNumber, p.NetProtocol, p.NetLevel, p.NetDescription};
-    }
-    const ComPortSettings &p = settings.ComPorts[port];
-    return {false, p.ComEnable, p.ComDeviceType, p.ComIDNumber, p.ComProtocol, p.ComLevel, p.ComDescription};
+    PortView view;
+    view.isNetwork = isNetwork;
+    view.router = map.routerOf(port, isNetwork);
+    view.language = map.languageOf(port, isNetwork);
+    view.level = isNetwork ? settings.NetPorts[port].NetLevel : settings.ComPorts[port].ComLevel;
+    view.description = isNetwork ? settings.NetPorts[port].NetDescription : settings.ComPorts[port].ComDescription;
+    return view;
 }
 
 void RouterLinks::queueOn(const PortView &view, const QByteArray &command)
@@ -254,36 +236,15 @@ void RouterLinks::queueOn(const PortView &view, const QByteArray &command)
         QueueComCommand(view.router, command);
 }
 
-QByteArray RouterLinks::nextPoll(int port, bool isNetwork)
-{
-    const PortView view = portView(port, isNetwork);
-    const int r = view.router;
-    if (!isRouterNumber(r))
-        return {};
-    if (view.protocol == ProtocolLeitch)
-        return NextLeitchPoll(states[r], tables[r], view.level);
-    if (view.protocol == ProtocolImageVideo)
-        return NextImageVideoPoll(states[r], tables[r]);
-    return {};
-}
-
-// What a router is asked when its link starts or comes back: its whole
-// status (Leitch: all, then the main level), or the first step of the full
-// status poll (Image Video).
+// What a router is asked when its link starts or comes back, in its language.
 void RouterLinks::queueFirstRequests(int port, bool isNetwork)
 {
     const PortView view = portView(port, isNetwork);
     const int r = view.router;
-    if (!isRouterNumber(r))
+    if (!isRouterNumber(r) || !view.language)
         return;
-    if (view.protocol == ProtocolLeitch) {
-        queueOn(view, LeitchStatusRequest());
-        queueOn(view, LeitchLevelStatusRequest(view.level));
-    } else if (view.protocol == ProtocolImageVideo) {
-        states[r].PollIndex = 0;
-        states[r].PollActive = true;
-        queueOn(view, NextImageVideoPoll(states[r], tables[r]));
-    }
+    for (const QByteArray &request : view.language->firstRequests(states[r], tables[r], view.level))
+        queueOn(view, request);
 }
 
 void RouterLinks::reportLinkChange(int port, bool isNetwork, bool ok, bool commOK)
@@ -291,10 +252,10 @@ void RouterLinks::reportLinkChange(int port, bool isNetwork, bool ok, bool commO
     const PortView view = portView(port, isNetwork);
     const int r = view.router;
     // Ports serving no router table (ID numbers above 96) are left alone.
-    if (!isRouterProtocol(view.protocol) || !isRouterNumber(r))
+    if (!view.language || !isRouterNumber(r))
         return;
     states[r].CommOK = commOK;
-    const QString text = linkPhrase(view.protocol, ok, isNetwork) + Str(port) + QStringLiteral(" (") + tables[r].Name
+    const QString text = linkPhrase(*view.language, ok, isNetwork) + Str(port) + QStringLiteral(" (") + tables[r].Name
                          + QStringLiteral(") (") + view.description + QStringLiteral(").");
     logs.WriteErrorLog(text);
     if (!ok) {
@@ -333,30 +294,26 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
     QByteArray &buffer = isNetwork ? table.ports[port].NetRxBuffer : table.ports[port].RxBuffer;
     const PortView view = portView(port, isNetwork);
     const int r = view.router;
-    const int protocol = view.protocol;
     if (!isRouterNumber(r)) {
         // No table to apply the replies to: drop them rather than let them pile up.
         buffer.clear();
         return false;
     }
-    ReplyScan scan;
-    switch (protocol) {
-    case ProtocolLeitch: scan = DecodeLeitchReply(buffer); break;
-    case ProtocolImageVideo: scan = DecodeImageVideoReply(buffer); break;
-    case ProtocolFramed: scan = DecodeFramedReply(buffer, tables[r]); break;
-    default: return false;
-    }
+    if (!view.language)
+        return false;
+    const DeviceLanguage &language = *view.language;
+    const ReplyScan scan = language.decode(buffer, tables[r]);
     if (scan.accepted)
         ++replyCounts[r];
     applyReports(r, scan);
 
-    if (protocol == ProtocolImageVideo && states[r].PollActive) {
+    if (language.walkLength() > 0 && states[r].PollActive) {
         // The full status poll advances one destination per answer to its
         // own query. Reports of takes on the way are not answers to it: were
         // they to advance it too, several queries would wait at once, and a
         // full queue would put each in the place of the one before.
         RouterState &state = states[r];
-        const int asked = state.PollIndex >= kImageVideoPointCount ? 1 : state.PollIndex;
+        const int asked = state.PollIndex >= language.walkLength() ? 1 : state.PollIndex;
         const bool answered = std::any_of(scan.reports.begin(), scan.reports.end(),
                                           [asked](const Crosspoint &x) { return x.destination == asked; });
         if (answered)
@@ -364,7 +321,7 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
         const RouterQueues &queues = isNetwork ? table.NetTxQueue : table.ComTxQueue;
         // A take into a full queue may have taken the place of the query:
         // neither waiting nor the last sent on this port, it is asked again.
-        const QByteArray query = ImageVideoStatusQuery(asked);
+        const QByteArray query = language.statusQuery(asked);
         const auto lastSent = std::find_if(sent.rbegin(), sent.rend(), [&](const SentCommand &c) {
             return c.port == port && c.isNetwork == isNetwork;
         });
@@ -374,7 +331,7 @@ bool RouterLinks::parseReply(int port, bool isNetwork)
             queueOn(view, query);
         if (pollOwed.test(std::size_t(r)) && scan.accepted && !queues[r].isFull()) {
             pollOwed.reset(std::size_t(r));
-            queueOn(view, NextImageVideoPoll(state, tables[r]));
+            queueOn(view, language.nextPoll(state, tables[r], view.level));
         }
     }
     return scan.accepted;
@@ -429,9 +386,8 @@ int RouterLinks::missLimit(int port, bool isNetwork) const
 void RouterLinks::RequestAllStatus()
 {
     for (int n = 1; n <= kPortCount; ++n) {
-        const ComPortSettings &cfg = settings.ComPorts[n];
-        const int r = cfg.ComIDNumber;
-        if (cfg.ComDeviceType != kDeviceRouter || !cfg.ComEnable || !isRouterNumber(r))
+        const int r = map.routerOf(n, false);
+        if (r == 0)
             continue;
         states[r].LinkPort = n;
         queueFirstRequests(n, false);
@@ -439,7 +395,7 @@ void RouterLinks::RequestAllStatus()
 }
 
 // The silence verdict of a port: up while it has missed fewer checks than
-// its limit; a Leitch or Image Video router silent for more than three is
+// its limit; a router whose language polls, silent for more than three, is
 // polled once a check.
 bool RouterLinks::checkSilenceAndPoll(int n, bool isNetwork)
 {
@@ -449,9 +405,8 @@ bool RouterLinks::checkSilenceAndPoll(int n, bool isNetwork)
     const PortView view = portView(n, isNetwork);
     misses = std::min(misses, limit);
     const bool ok = misses < limit;
-    if (misses > 3 && view.deviceType == kDeviceRouter && isRouterNumber(view.router)
-        && (view.protocol == ProtocolLeitch || view.protocol == ProtocolImageVideo))
-        queueOn(view, nextPoll(n, isNetwork));
+    if (misses > 3 && isRouterNumber(view.router) && view.language && view.language->pollsWhenSilent())
+        queueOn(view, view.language->nextPoll(states[view.router], tables[view.router], view.level));
     return ok;
 }
 
@@ -516,7 +471,7 @@ void RouterLinks::netLinkPass()
         ++rt.NetMissCount;
         CheckNetLink(n);
         const NetworkLinks::PassResult result = network.pass(n, host);
-        const bool routerPort = cfg.NetDeviceType == kDeviceRouter && isRouterProtocol(cfg.NetProtocol);
+        const bool routerPort = cfg.NetDeviceType == kDeviceRouter && map.languageOf(n, true) != nullptr;
         // A dropped connection is the whole silence at once.
         if (result.dropped)
             rt.NetMissCount = missLimit(n, true);

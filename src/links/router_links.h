@@ -3,7 +3,9 @@
 #include "config/logs.h"
 #include "config/settings.h"
 #include "links/link_events.h"
+#include "links/device_language.h"
 #include "links/network_links.h"
+#include "links/port_map.h"
 #include "links/port_table.h"
 #include "links/reply_scan.h"
 #include "links/serial_links.h"
@@ -30,11 +32,14 @@ struct SentCommand {
 //   - SerialLinks moves bytes on the 96 comm ports (opening, spacing, reading);
 //   - NetworkLinks moves bytes on the 96 network ports (connecting, sending,
 //     re-sending, reading);
-//   - this class holds what both share and decides: the per-router command
-//     queues, the take commands in each language, the parsing of replies
-//     into the router states, the send log, and the supervision that
-//     counts silence, polls silent routers and reports lost and restored
-//     links (the link passes).
+//   - this class holds what both share and decides: the port map (which
+//     port serves which router, in what language), the per-router command
+//     queues, the send log, the supervision that counts silence, polls
+//     silent routers and reports lost and restored links (the link
+//     passes), and the one step that applies reported crosspoints to the
+//     router states. What a command looks like and what a router's bytes
+//     mean is asked of the port's DeviceLanguage; nothing here knows a
+//     language.
 // Everything runs on the event loop, driven by the ports' own events and
 // the link-pass timers; the rest of the server hears of changes through
 // the signals.
@@ -47,12 +52,14 @@ public:
     ~RouterLinks() override;
 
     // Startup steps, in the order the server runs them.
-    // Called after every load of the settings: what is wrong in them is
-    // logged once per load, not at every link pass.
+    // Called after every load of the settings: the port map is built anew,
+    // and what is wrong in them is logged once per load, not at every link
+    // pass.
     void settingsLoaded();
     void applyNetRetryIntervals();
-    // (Re)opens every comm port with its line settings; returns the text of
-    // every failure in the order met, empty when every step worked.
+    // (Re)opens every comm port with its line settings, the port map built
+    // anew from the settings as they are; returns the text of every failure
+    // in the order met, empty when every step worked.
     QStringList OpenCommPorts();
     // Links start again from "up", to be reported lost again by the checks
     // that follow: comm links after ten more silent checks (their count
@@ -78,12 +85,18 @@ public:
     // displaced a command waiting for a port that serves the router (a queue
     // no port serves is never sent, so what it holds is not counted).
     bool QueueTake(int router, const QByteArray &command);
+    // Which port serves which router, as the last settings load or opening
+    // of the ports found it.
+    const PortMap &portMap() const { return map; }
+    RouterPort servingPort(int router) const;
     // Whether an enabled router port of that kind serves the router.
     bool isServed(int router, bool isNetwork) const;
     int FindRouterProtocol(int deviceType, int router) const;
     // The take command for a router in the language of the first port that
-    // serves it; empty when no port serves it or the language is not allowed.
-    QByteArray buildTakeCommand(int router, const QByteArray &takeString, bool allowFramed = true) const;
+    // serves it; empty when no port serves it, it speaks no language, or
+    // the language cannot carry the take (which is logged when the
+    // language says why).
+    QByteArray buildTakeCommand(int router, const QByteArray &takeString) const;
 
     // Serial links are driven by their own events: a queued command goes
     // out at once on a port whose spacing has run out, or when it runs out;
@@ -93,12 +106,10 @@ public:
     // One tick of timeOnLine.
     void comLinkPass();
     // The link verdict of a comm port from its silence count; a silent
-    // Leitch or Image Video router is also polled here (checkSilenceAndPoll).
+    // router whose language polls is also polled here (checkSilenceAndPoll).
     bool CheckComLink(int port);
-    // The least time between two sends on a comm port, and whether a
-    // command queued now would wait for it.
-    static constexpr int kSlowRouterSpacingMs = SerialLinks::kSlowRouterSpacingMs;
-    static constexpr int kSpacingMs = SerialLinks::kSpacingMs;
+    // The least time between two sends on a comm port (its language's), and
+    // whether a command queued now would wait for it.
     int comSendSpacingMs(int port) const;
     bool comSendWaits(int port) const;
 
@@ -117,8 +128,8 @@ public:
     // port the system picks, unless this says otherwise.
     void setUdpLocalEndpoint(const QHostAddress &address, quint16 port);
 
-    // Hands the port's receive buffer to the parser of its language; true
-    // when the router answered with a status report.
+    // Hands the port's receive buffer to its language; true when the router
+    // answered in it (the link evidence).
     bool parseReply(int port, bool isNetwork);
 
     // The device a comm port opens: COM<n> in the application folder when it
@@ -178,13 +189,13 @@ signals:
     void alertCleared(int port);
 
 private:
-    // A port's settings as the links use them, whichever kind it is.
+    // A port as the links use it, whichever kind it is: the router it
+    // serves (0: none) and its language by the port map, its level and
+    // description by the settings.
     struct PortView {
         bool isNetwork = false;
-        bool enabled = false;
-        int deviceType = 0;
         int router = 0;
-        int protocol = 0;
+        const DeviceLanguage *language = nullptr;
         int level = 0;
         QString description;
     };
@@ -194,19 +205,18 @@ private:
     void commandSent(int port, bool isNetwork, const QByteArray &bytes) override;
     void bytesReceived(int port, bool isNetwork, const QByteArray &bytes) override;
 
-    void logImageVideoRefusal(int router, const QByteArray &takeString) const;
     void reportLinkChange(int port, bool isNetwork, bool ok, bool commOK);
     void applyReports(int router, const ReplyScan &scan);
     void queueOn(const PortView &view, const QByteArray &command);
     bool checkSilenceAndPoll(int port, bool isNetwork);
     int missLimit(int port, bool isNetwork) const;
     void queueFirstRequests(int port, bool isNetwork);
-    QByteArray nextPoll(int port, bool isNetwork);
 
     const Settings &settings;
     RouterTableArray &tables;
     RouterStateArray &states;
     Logs &logs;
+    PortMap map;
     PortTable table;
     SerialLinks serial;
     NetworkLinks network;

@@ -38,7 +38,7 @@ SerialLinks::SerialLinks(const QString &appDir, const Settings &settings, PortTa
 {
     for (int n = 1; n <= kPortCount; ++n) {
         timeCOM[n].setObjectName(QStringLiteral("timeCOM(%1)").arg(n));
-        timeCOM[n].setInterval(kSpacingMs);
+        timeCOM[n].setInterval(kDefaultSpacingMs);
         timeCOM[n].setSingleShot(true);
         // A coarse timer may fire up to 5% early, and the spacing is a
         // minimum the routers rely on.
@@ -171,9 +171,9 @@ QStringList SerialLinks::open()
 
         // Set on every opening: a port changed to another language takes
         // that language's spacing.
-        const bool slowRouter = cfg.ComDeviceType == kDeviceRouter
-                                && (cfg.ComProtocol == ProtocolLeitch || cfg.ComProtocol == ProtocolImageVideo);
-        timeCOM[n].setInterval(slowRouter ? kSlowRouterSpacingMs : kSpacingMs);
+        const DeviceLanguage *language =
+            cfg.ComDeviceType == kDeviceRouter ? LanguageFor(cfg.ComProtocol, false) : nullptr;
+        timeCOM[n].setInterval(language ? language->sendSpacingMs() : kDefaultSpacingMs);
     }
     if (started)
         sendAll();

@@ -27,9 +27,6 @@ class SerialLinks : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kSlowRouterSpacingMs = 250; // Leitch and Image Video routers
-    static constexpr int kSpacingMs = 15;
-
     SerialLinks(const QString &appDir, const Settings &settings, PortTable &table, LinkEvents &events,
                 QObject *parent = nullptr);
     ~SerialLinks() override;

@@ -40,6 +40,60 @@ QByteArray iniFor(const QByteArray &sections)
     return "[Network_Settings]\r\nNetwork_Card_1_IP_Address=\r\n" + sections;
 }
 
+// The links as a unit of their own: the settings, router tables, states and
+// logs of an application folder, and RouterLinks over them, driven through
+// its own operations as the server drives it.
+class LinksFixture {
+public:
+    explicit LinksFixture(const QString &appDir)
+        : dir(appDir), logs(appDir), links(appDir, settings, tables, states, logs)
+    {
+        logs.setClock(onLogDay);
+    }
+
+    // A load of WREN.INI and the router tables; nothing is opened.
+    QStringList load(LoadMode mode = LoadMode::Startup)
+    {
+        QStringList failures = LoadSettings(dir + QStringLiteral("/WREN.INI"), settings, mode);
+        links.settingsLoaded();
+        links.applyNetRetryIntervals();
+        return failures + LoadRouterTables(dir, tables, mode).failures;
+    }
+
+    // The links' part of the server's start: a load, the comm ports opened,
+    // every router up, the first requests queued and the link timers
+    // running. The comm ports' failures, in the order met.
+    QStringList start()
+    {
+        load();
+        const QStringList failures = links.OpenCommPorts();
+        for (int r = 1; r <= kRouterCount; ++r)
+            states[r].CommOK = true;
+        links.markComLinksUp();
+        links.RequestAllStatus();
+        links.start();
+        return failures;
+    }
+
+    // The routers whose communication is reported lost.
+    QList<int> problemRouters() const
+    {
+        QList<int> routers;
+        for (int r = 1; r <= kRouterCount; ++r) {
+            if (!states[r].CommOK)
+                routers.append(r);
+        }
+        return routers;
+    }
+
+    const QString dir;
+    Settings settings;
+    RouterTableArray tables;
+    RouterStateArray states;
+    Logs logs;
+    RouterLinks links;
+};
+
 } // namespace
 
 class TestLinks : public QObject {
@@ -47,8 +101,8 @@ class TestLinks : public QObject {
 
 private slots:
     void queueRules();
-    void protocolResolution_data();
-    void protocolResolution();
+    void portMapTieBreak_data();
+    void portMapTieBreak();
     void commSettingsText_data();
     void commSettingsText();
     void crosspointHolds_data();
@@ -114,35 +168,85 @@ void TestLinks::queueRules()
     QCOMPARE(r.takeHead(), QByteArray("d"));
 }
 
-void TestLinks::protocolResolution_data()
+// The one set of rules for which port serves a router, over one settings
+// file that holds every case.
+void TestLinks::portMapTieBreak_data()
 {
     QTest::addColumn<int>("router");
+    QTest::addColumn<QString>("kind"); // of the serving port: comm, network or none
+    QTest::addColumn<int>("number");
     QTest::addColumn<int>("protocol");
-    QTest::newRow("lower port number wins") << 4 << 1;
-    QTest::newRow("comm before network at one number") << 9 << 3;
-    QTest::newRow("disabled ports do not count") << 11 << 0;
-    QTest::newRow("other device types do not count") << 12 << 0;
-    QTest::newRow("no port at all") << 50 << 0;
+    QTest::addColumn<QList<int>>("comPorts");
+    QTest::addColumn<QList<int>>("netPorts");
+    QTest::newRow("lower port number wins, whatever its kind") << 4 << "network" << 3 << 1 << QList<int>{7} << QList<int>{3};
+    QTest::newRow("comm before network at one number") << 9 << "comm" << 5 << 3 << QList<int>{5} << QList<int>{5};
+    QTest::newRow("two comm ports: the lower first, both send") << 20 << "comm" << 2 << 1 << QList<int>{2, 10} << QList<int>{};
+    QTest::newRow("disabled ports do not count") << 11 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("other device types do not count") << 12 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("a port without a language still serves") << 21 << "comm" << 11 << 0 << QList<int>{11} << QList<int>{};
+    QTest::newRow("an unknown protocol still serves") << 22 << "network" << 12 << 7 << QList<int>{} << QList<int>{12};
+    QTest::newRow("no port at all") << 50 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("router 0") << 0 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
+    QTest::newRow("router 97") << 97 << "none" << 0 << 0 << QList<int>{} << QList<int>{};
 }
 
-void TestLinks::protocolResolution()
+void TestLinks::portMapTieBreak()
 {
     QFETCH(int, router);
+    QFETCH(QString, kind);
+    QFETCH(int, number);
     QFETCH(int, protocol);
+    QFETCH(QList<int>, comPorts);
+    QFETCH(QList<int>, netPorts);
     Settings s;
-    s.ComPorts[7] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 4, .ComProtocol = 2, .ComDescription = {}};
-    s.NetPorts[3].NetEnabled = true;
-    s.NetPorts[3].NetDeviceType = 1;
-    s.NetPorts[3].NetIDNumber = 4;
-    s.NetPorts[3].NetProtocol = 1;
-    s.ComPorts[5] = {.ComEnable = true, .ComDeviceType = 1, .ComIDNumber = 9, .ComProtocol = 3, .ComDescription = {}};
-    s.NetPorts[5].NetEnabled = true;
-    s.NetPorts[5].NetDeviceType = 1;
-    s.NetPorts[5].NetIDNumber = 9;
-    s.NetPorts[5].NetProtocol = 2;
-    s.ComPorts[8] = {.ComEnable = false, .ComDeviceType = 1, .ComIDNumber = 11, .ComProtocol = 1, .ComDescription = {}};
-    s.ComPorts[9] = {.ComEnable = true, .ComDeviceType = 2, .ComIDNumber = 12, .ComProtocol = 1, .ComDescription = {}};
+    const auto com = [&s](int n, bool enabled, int type, int id, int proto) {
+        s.ComPorts[n] = {.ComEnable = enabled, .ComDeviceType = qint16(type), .ComIDNumber = qint16(id),
+                         .ComProtocol = qint16(proto), .ComDescription = {}};
+    };
+    const auto net = [&s](int n, int id, int proto) {
+        s.NetPorts[n].NetEnabled = true;
+        s.NetPorts[n].NetDeviceType = 1;
+        s.NetPorts[n].NetIDNumber = qint16(id);
+        s.NetPorts[n].NetProtocol = qint16(proto);
+        s.NetPorts[n].NetIPAddress = QStringLiteral(" 127.0.0.%1 ").arg(n);
+    };
+    com(7, true, 1, 4, 2);
+    net(3, 4, 1);
+    com(5, true, 1, 9, 3);
+    net(5, 9, 2);
+    com(10, true, 1, 20, 1);
+    com(2, true, 1, 20, 1);
+    com(8, false, 1, 11, 1);
+    com(9, true, 2, 12, 1);
+    com(11, true, 1, 21, 0);
+    net(12, 22, 7);
+    com(12, true, 1, 120, 1);
+
+    const PortMap map(s);
+    const RouterPort port = map.servingPort(router);
+    QCOMPARE(port.number == 0 ? QStringLiteral("none") : port.isNetwork ? QStringLiteral("network") : QStringLiteral("comm"),
+             kind);
+    QCOMPARE(port.number, number);
+    QCOMPARE(port.protocol, protocol);
+    QCOMPARE(port.address, port.isNetwork ? QStringLiteral("127.0.0.%1").arg(number) : QString());
+    QCOMPARE(map.ports(router, false), comPorts);
+    QCOMPARE(map.ports(router, true), netPorts);
+    for (const int n : comPorts)
+        QCOMPARE(map.routerOf(n, false), router);
+    for (const int n : netPorts)
+        QCOMPARE(map.routerOf(n, true), router);
+    // The settings-wide question gets the same answer.
+    const RouterPort found = FindRouterPort(s, kDeviceRouter, router);
+    QVERIFY(found.number == port.number && found.isNetwork == port.isNetwork);
     QCOMPARE(FindRouterProtocol(s, kDeviceRouter, router), protocol);
+
+    // What no router can use, and why: enabled ports only.
+    QCOMPARE(map.unusablePorts().size(), 2);
+    QCOMPARE(map.unusablePorts()[0].number, 9);
+    QCOMPARE(map.unusablePorts()[0].why, QStringLiteral("device type 2 is not a router"));
+    QCOMPARE(map.unusablePorts()[1].number, 12);
+    QCOMPARE(map.unusablePorts()[1].why, QStringLiteral("ID number 120 names no router table (1 to 96)"));
+    QCOMPARE(map.routerOf(12, false), 0);
 }
 
 void TestLinks::commSettingsText_data()
@@ -222,16 +326,15 @@ void TestLinks::serialStartupRequestsAndSpacing()
     PtyRouter router(app.path(), 1);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nLevel=3\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.startupError(), QString());
-    QVERIFY(server.isComOpen(1));
-    QCOMPARE(server.routerState(1).LinkPort, 1);
+    LinksFixture fx(app.path());
+    QCOMPARE(fx.start(), QStringList());
+    QVERIFY(fx.links.isComOpen(1));
+    QCOMPARE(fx.states[1].LinkPort, 1);
 
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?3\r"), 5000);
     // The two commands leave the queue at least one spacing interval apart,
     // measured when the server wrote them, not when the reader woke up.
-    const QList<SentCommand> sends = server.routerLinks().sendLog();
+    const QList<SentCommand> sends = fx.links.sendLog();
     QCOMPARE(sends.size(), 2);
     QCOMPARE(sends[0].bytes, QByteArray("@ ?\r"));
     QCOMPARE(sends[1].bytes, QByteArray("@ S?3\r"));
@@ -240,20 +343,20 @@ void TestLinks::serialStartupRequestsAndSpacing()
     QVERIFY2(gapNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(gapNs)));
 
     // A take string from a panel goes out in the router's language.
-    server.routerLinks().QueueComCommand(1, server.routerLinks().buildTakeCommand(1, "C 110000000002001000"));
+    fx.links.QueueComCommand(1, fx.links.buildTakeCommand(1, "C 110000000002001000"));
     QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ X:01/9,1\r"), 5000);
 
     // On a port quiet for its spacing, a command is written by the call
     // that queues it; one queued right after it waits for the spacing.
-    QTRY_VERIFY_WITH_TIMEOUT(!server.routerLinks().comSendWaits(1), 5000);
-    const qsizetype before = server.routerLinks().sendLog().size();
-    server.routerLinks().QueueComCommand(1, "@ ?\r");
-    QCOMPARE(server.routerLinks().sendLog().size(), before + 1);
-    QVERIFY(server.routerLinks().comSendWaits(1));
-    server.routerLinks().QueueComCommand(1, "@ S?3\r");
-    QCOMPARE(server.routerLinks().sendLog().size(), before + 1);
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerLinks().sendLog().size(), before + 2, 5000);
-    const QList<SentCommand> later = server.routerLinks().sendLog();
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.comSendWaits(1), 5000);
+    const qsizetype before = fx.links.sendLog().size();
+    fx.links.QueueComCommand(1, "@ ?\r");
+    QCOMPARE(fx.links.sendLog().size(), before + 1);
+    QVERIFY(fx.links.comSendWaits(1));
+    fx.links.QueueComCommand(1, "@ S?3\r");
+    QCOMPARE(fx.links.sendLog().size(), before + 1);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.links.sendLog().size(), before + 2, 5000);
+    const QList<SentCommand> later = fx.links.sendLog();
     const qint64 spacedNs = later.last().atNs - later[later.size() - 2].atNs;
     QVERIFY2(spacedNs >= 250'000'000, qPrintable(QStringLiteral("%1 ns").arg(spacedNs)));
     QTRY_VERIFY_WITH_TIMEOUT(router.received.endsWith("@ ?\r@ S?3\r"), 5000);
@@ -265,18 +368,18 @@ void TestLinks::serialSpacingFollowsTheLanguage()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_1]\r\nProtocol=1\r\nID_Number=1\r\n[Com_Port_2]\r\nProtocol=2\r\nID_Number=2\r\n"
                      "[Com_Port_3]\r\nProtocol=3\r\nID_Number=3\r\n[Com_Port_4]\r\nDevice_Type=2\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.routerLinks().comSendSpacingMs(1), 250);
-    QCOMPARE(server.routerLinks().comSendSpacingMs(2), 250);
-    QCOMPARE(server.routerLinks().comSendSpacingMs(3), 15);
-    QCOMPARE(server.routerLinks().comSendSpacingMs(4), 15);
+    LinksFixture fx(app.path());
+    fx.start();
+    QCOMPARE(fx.links.comSendSpacingMs(1), 250);
+    QCOMPARE(fx.links.comSendSpacingMs(2), 250);
+    QCOMPARE(fx.links.comSendSpacingMs(3), 15);
+    QCOMPARE(fx.links.comSendSpacingMs(4), 15);
     // A port moved to another language takes that language's spacing.
-    server.settingsAsLoaded().ComPorts[1].ComProtocol = 3;
-    server.settingsAsLoaded().ComPorts[3].ComProtocol = 1;
-    server.routerLinks().OpenCommPorts();
-    QCOMPARE(server.routerLinks().comSendSpacingMs(1), 15);
-    QCOMPARE(server.routerLinks().comSendSpacingMs(3), 250);
+    fx.settings.ComPorts[1].ComProtocol = 3;
+    fx.settings.ComPorts[3].ComProtocol = 1;
+    fx.links.OpenCommPorts();
+    QCOMPARE(fx.links.comSendSpacingMs(1), 15);
+    QCOMPARE(fx.links.comSendSpacingMs(3), 250);
 }
 
 void TestLinks::serialReplyUpdatesStateAndLog()
@@ -285,20 +388,20 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     PtyRouter router(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=7\r\n")));
-    TestServer server(app.path());
-    QSignalSpy changed(&server, &Server::crosspointChanged);
-    server.Start();
-    server.asReported(7).HighPriority[11] = true;
-    server.asReported(7).PrioritySource[11] = 9;
+    LinksFixture fx(app.path());
+    QSignalSpy changed(&fx.links, &RouterLinks::crosspointChanged);
+    fx.start();
+    fx.states[7].HighPriority[11] = true;
+    fx.states[7].PrioritySource[11] = 9;
 
     // Two lines, one of them split across writes, a prompt and a line feed.
     router.send("\n>S:0A,3\r>S:0");
     router.send("4,1\rF:junk\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(7).CurrentSource[11], 4, 5000);
-    QTRY_COMPARE(server.routerState(7).CurrentSource[5], 2);
-    QVERIFY(server.routerState(7).StatusReceived);
-    QVERIFY(!server.routerState(7).HighPriority[11]); // another source dropped the hold
-    QCOMPARE(server.routerState(7).PrioritySource[11], 0);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[7].CurrentSource[11], 4, 5000);
+    QTRY_COMPARE(fx.states[7].CurrentSource[5], 2);
+    QVERIFY(fx.states[7].StatusReceived);
+    QVERIFY(!fx.states[7].HighPriority[11]); // another source dropped the hold
+    QCOMPARE(fx.states[7].PrioritySource[11], 0);
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_7\t Source = Input_4\t Destination = Output_11",
                                 "Status update.\t Router = Router_7\t Source = Input_2\t Destination = Output_5"}));
@@ -309,7 +412,7 @@ void TestLinks::serialReplyUpdatesStateAndLog()
 
     // Numbers beyond the tables and garbage change nothing.
     router.send("S:01FF,3\rS:0,27F\rS:zz\r\x01\x02\xFF\r");
-    QTRY_COMPARE(server.routerState(7).CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
+    QTRY_COMPARE(fx.states[7].CurrentSource[1], 1); // "S:zz" reads as destination 1, source 1
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3);
 
     // A router reporting every crosspoint at once: the switch log is opened
@@ -317,12 +420,12 @@ void TestLinks::serialReplyUpdatesStateAndLog()
     QByteArray everything;
     for (int d = 0; d < kPointCount; ++d)
         everything += "S:0" + QByteArray::number(d, 16).toUpper() + ",5\r"; // level 0
-    const qint64 opensBefore = server.logFiles().fileOpens();
+    const qint64 opensBefore = fx.logs.fileOpens();
     router.send(everything);
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(7).CurrentSource[kPointCount], 6, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[7].CurrentSource[kPointCount], 6, 5000);
     QCOMPARE(logEntries(app.path(), "Switch").size(), 3 + kPointCount);
-    QVERIFY2(server.logFiles().fileOpens() - opensBefore <= 8,
-             qPrintable(QString::number(server.logFiles().fileOpens() - opensBefore)));
+    QVERIFY2(fx.logs.fileOpens() - opensBefore <= 8,
+             qPrintable(QString::number(fx.logs.fileOpens() - opensBefore)));
 }
 
 void TestLinks::serialDeviceComesBack()
@@ -330,16 +433,16 @@ void TestLinks::serialDeviceComesBack()
     QTemporaryDir app;
     PtyRouter router(app.path(), 4);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_4]\r\nPort_Enable=1\r\nProtocol=2\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("\xC0\x00\xFE", 3), 5000);
 
     router.close();
-    QTRY_VERIFY_WITH_TIMEOUT(!server.isComOpen(4), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.isComOpen(4), 5000);
     router.open();
     router.received.clear();
-    server.routerLinks().QueueComCommand(4, server.routerLinks().buildTakeCommand(4, "C 000000000003000100"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.isComOpen(4), 10000);
+    fx.links.QueueComCommand(4, fx.links.buildTakeCommand(4, "C 000000000003000100"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(4), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(router.received.contains(QByteArray("\xC1\x00\x02\x02\x02\x9F\xFE", 7)), 5000);
 }
 
@@ -350,28 +453,36 @@ void TestLinks::serialOpenFailureIsReported()
     QFile::link(app.filePath(QStringLiteral("no-such-device")), app.filePath(QStringLiteral("COM5")));
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_6]\r\nStop_Bits=2\r\n[Com_Port_5]\r\nPort_Enable=1\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    QCOMPARE(server.startupError(),
-             QStringLiteral("There is a problem with the communication settings on port# 6.  Please check the communication settings."));
-    // Both failures are logged, in the order the ports were opened.
-    QCOMPARE(logEntries(app.path(), "Error"),
-             (QList<QByteArray>{"Server Started",
-                                "There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.",
-                                "There is a problem with the communication settings on port# 6.  Please check the communication settings."}));
+    const QString openFailure = QStringLiteral(
+        "There is a problem opening communication port # 5.  Please check the hardware is working and verify the "
+        "communication settings.");
+    const QString lineFailure = QStringLiteral(
+        "There is a problem with the communication settings on port# 6.  Please check the communication settings.");
+    {
+        // The server logs both failures, in the order the ports were
+        // opened, and shows the last.
+        TestServer server(app.path());
+        QSignalSpy shown(&server, &Server::startupErrorRaised);
+        server.Start();
+        QCOMPARE(shown.size(), 1);
+        QCOMPARE(shown.at(0).at(0).toString(), lineFailure);
+        QCOMPARE(logEntries(app.path(), "Error"),
+                 (QList<QByteArray>{"Server Started", openFailure.toLatin1(), lineFailure.toLatin1()}));
+    }
 
-    server.settingsAsLoaded().ComPorts[6].ComStopBits = 1;
-    QCOMPARE(server.routerLinks().OpenCommPorts(),
-             QStringList{QStringLiteral("There is a problem opening communication port # 5.  Please check the hardware is working and verify the communication settings.")});
-    QVERIFY(!server.routerLinks().comOpenProblem(5).isEmpty());
+    LinksFixture fx(app.path());
+    QCOMPARE(fx.start(), (QStringList{openFailure, lineFailure}));
+    fx.settings.ComPorts[6].ComStopBits = 1;
+    QCOMPARE(fx.links.OpenCommPorts(), QStringList{openFailure});
+    QVERIFY(!fx.links.comOpenProblem(5).isEmpty());
     // The missing device is still the port's device: never another serial line.
-    QCOMPARE(server.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
-    QCOMPARE(server.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
+    QCOMPARE(fx.links.comDevicePath(5), app.filePath(QStringLiteral("no-such-device")));
+    QCOMPARE(fx.links.comDevicePath(7), QStringLiteral("/dev/ttyS6"));
 
     // When the device turns up, the link check opens the port by itself.
-    QVERIFY(!server.isComOpen(5));
+    QVERIFY(!fx.links.isComOpen(5));
     PtyRouter router(app.path(), 5);
-    QTRY_VERIFY_WITH_TIMEOUT(server.isComOpen(5), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(5), 10000);
 }
 
 namespace {
@@ -430,35 +541,35 @@ void TestLinks::vanishedComLinkIsWaitedFor()
     const QString link = app.filePath(QStringLiteral("COM2"));
     PtyRouter router(app.path(), 2);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_2]\r\nPort_Enable=1\r\nLevel=2\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_COMPARE_WITH_TIMEOUT(router.received, QByteArray("@ ?\r@ S?2\r"), 5000);
 
     router.close();
     router.removeLink();
-    QTRY_VERIFY_WITH_TIMEOUT(!server.isComOpen(2), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.links.isComOpen(2), 5000);
     // Link checks while the link is gone keep waiting for it.
     for (int tick = 0; tick < 3; ++tick) {
-        server.routerLinks().comLinkPass();
-        QVERIFY(!server.isComOpen(2));
-        QCOMPARE(server.comDevicePath(2), link);
+        fx.links.comLinkPass();
+        QVERIFY(!fx.links.isComOpen(2));
+        QCOMPARE(fx.links.comDevicePath(2), link);
     }
 
     // The simulator comes back on a new pseudo-terminal under the same name:
     // the port follows the link, and the router gets its commands again.
     router.open();
     router.received.clear();
-    server.routerLinks().QueueComCommand(2, server.routerLinks().buildTakeCommand(2, "C 110000000004000700"));
-    QTRY_VERIFY_WITH_TIMEOUT(server.isComOpen(2), 10000);
+    fx.links.QueueComCommand(2, fx.links.buildTakeCommand(2, "C 110000000004000700"));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.links.isComOpen(2), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(router.received.contains("@ X:01/6,3\r"), 5000);
     router.send("S:16,3\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(2).CurrentSource[7], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[2].CurrentSource[7], 4, 5000);
 
     // Opening the ports from the settings looks afresh: with no link left,
     // the built-in line is the port's device again.
     router.removeLink();
-    server.routerLinks().OpenCommPorts();
-    QCOMPARE(server.comDevicePath(2), QStringLiteral("/dev/ttyS1"));
+    fx.links.OpenCommPorts();
+    QCOMPARE(fx.links.comDevicePath(2), QStringLiteral("/dev/ttyS1"));
 }
 
 void TestLinks::idNumbersAboveTheTablesAreIgnored()
@@ -471,19 +582,19 @@ void TestLinks::idNumbersAboveTheTablesAreIgnored()
               iniFor("[Com_Port_8]\r\nPort_Enable=1\r\nID_Number=120\r\n[Net_Port_9]\r\nHardware_Enabled=1\r\n"
                      "Network_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\nNetwork_Port_Type=1\r\nID_Number=-3\r\n"
                      "[Com_Port_2]\r\nPort_Enable=1\r\nID_Number=96\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().QueueComCommand(120, "@ ?\r");
-    server.routerLinks().QueueNetCommand(-3, "@ ?\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueComCommand(120, "@ ?\r");
+    fx.links.QueueNetCommand(-3, "@ ?\r");
     // Silent far beyond the loss: such ports are counted but never polled
     // or reported, and nothing is sent for a router without a table.
     for (int tick = 0; tick < 12; ++tick) {
-        server.routerLinks().comLinkPass();
-        server.routerLinks().netLinkPass();
+        fx.links.comLinkPass();
+        fx.links.netLinkPass();
     }
     QCOMPARE(logEntries(app.path(), "Error"),
-             (QList<QByteArray>{"Server Started", "Communication lost with Leitch Router on communication port 2 (Router_96) ()."}));
-    QCOMPARE(server.routerLinks().silentTicks(8, false), 10);
+             (QList<QByteArray>{"Communication lost with Leitch Router on communication port 2 (Router_96) ()."}));
+    QCOMPARE(fx.links.silentTicks(8, false), 10);
     // Port 2 gets its startup requests and then the polls of its silence;
     // by then port 8 would have had whatever the passes queued for it.
     QTRY_VERIFY_WITH_TIMEOUT(last.received.startsWith("@ ?\r@ S?0\r@ X?0"), 5000);
@@ -497,24 +608,23 @@ void TestLinks::imageVideoPollFollowsItsOwnPort()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nProtocol=2\r\nID_Number=2\r\n"
                      "[Net_Port_3]\r\nHardware_Enabled=1\r\nProtocol=2\r\nID_Number=2\r\n")));
-    TestServer server(app.path());
+    LinksFixture fx(app.path());
     // The link timers stay off and the queues keep what is put in them.
-    server.reloadSettings();
-    server.reloadRouterTables();
-    QCOMPARE(server.routerLinks().OpenCommPorts(), QStringList());
-    server.routerLinks().RequestAllStatus();
-    QCOMPARE(server.routerLinks().queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
-    QCOMPARE(server.routerLinks().queuedCommands(2, true), QList<QByteArray>());
+    fx.load();
+    QCOMPARE(fx.links.OpenCommPorts(), QStringList());
+    fx.links.RequestAllStatus();
+    QCOMPARE(fx.links.queuedCommands(2, false), QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3)});
+    QCOMPARE(fx.links.queuedCommands(2, true), QList<QByteArray>());
 
     // Destination 1 shows source 4. The report on the comm port moves the
     // full poll on for that port only: the network port of the same number
     // is asked nothing it did not ask for.
     router.send(QByteArray("\x05\xC9\x00\x03\xFE", 5));
-    QTRY_VERIFY_WITH_TIMEOUT((server.routerLinks().receiveComPorts(), server.routerState(2).CurrentSource[1] == 4), 5000);
-    QCOMPARE(server.routerLinks().queuedCommands(2, false),
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.states[2].CurrentSource[1] == 4), 5000);
+    QCOMPARE(fx.links.queuedCommands(2, false),
              (QList<QByteArray>{QByteArray("\xC0\x00\xFE", 3), QByteArray("\xC0\x01\xFE", 3)}));
-    QCOMPARE(server.routerLinks().queuedCommands(2, true), QList<QByteArray>());
-    QVERIFY(server.routerState(2).PollActive);
+    QCOMPARE(fx.links.queuedCommands(2, true), QList<QByteArray>());
+    QVERIFY(fx.states[2].PollActive);
 }
 
 void TestLinks::problemRoutersFollowTheLinks()
@@ -522,22 +632,22 @@ void TestLinks::problemRoutersFollowTheLinks()
     QTemporaryDir app;
     PtyRouter router(app.path(), 1);
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")), iniFor("[Com_Port_1]\r\nPort_Enable=1\r\nID_Number=3\r\n")));
-    TestServer server(app.path());
-    QSignalSpy refreshed(&server, &Server::problemRoutersRefreshRequested);
-    server.Start();
-    QCOMPARE(server.problemRouters(), QList<int>());
+    LinksFixture fx(app.path());
+    QSignalSpy refreshed(&fx.links, &RouterLinks::problemRoutersRefreshRequested);
+    fx.start();
+    QCOMPARE(fx.problemRouters(), QList<int>());
 
     // Ten silent checks lose the link; routers no port serves stay off the list.
     for (int tick = 0; tick < 10; ++tick)
-        server.routerLinks().comLinkPass();
-    QCOMPARE(server.problemRouters(), QList<int>{3});
+        fx.links.comLinkPass();
+    QCOMPARE(fx.problemRouters(), QList<int>{3});
     QCOMPARE(refreshed.size(), 1);
 
     // The first accepted reply restores it at the next check.
     router.send("S:21,4\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(3).CurrentSource[2], 5, 5000);
-    server.routerLinks().comLinkPass();
-    QCOMPARE(server.problemRouters(), QList<int>());
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[3].CurrentSource[2], 5, 5000);
+    fx.links.comLinkPass();
+    QCOMPARE(fx.problemRouters(), QList<int>());
     QCOMPARE(refreshed.size(), 2);
 }
 
@@ -549,8 +659,8 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nID_Number=5\r\nPort_Description=Rack 2\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
 
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     std::unique_ptr<QTcpSocket> peer(listener.nextPendingConnection());
@@ -561,7 +671,7 @@ void TestLinks::tcpLinkFollowsTheConnection()
     QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).startsWith(QByteArray("\xC0\x00\xFE", 3)), 5000);
 
     peer->write(QByteArray("\x05\xC9\x00\x03\xFE", 5));
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(5).CurrentSource[1], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[1], 4, 5000);
     // Each report moves the poll on to the next visible destination.
     QTRY_VERIFY_WITH_TIMEOUT((received += peer->readAll()).contains(QByteArray("\xC0\x01\xFE", 3)), 5000);
 
@@ -575,9 +685,9 @@ void TestLinks::tcpLinkFollowsTheConnection()
     peer.reset(listener.nextPendingConnection());
     peer->write(QByteArray("\x01\xC9\x01\x02\xFE", 5));
     QTRY_COMPARE_WITH_TIMEOUT(logEntries(app.path(), "Error").count(restored), 1, 5000);
-    QVERIFY(server.routerState(5).CommOK);
+    QVERIFY(fx.states[5].CommOK);
     // A router that loses power without closing is found by keepalive.
-    QCOMPARE(ReadKeepaliveOptions(server.routerLinks().netSocketDescriptor(2)), kDeadPeerDetection);
+    QCOMPARE(ReadKeepaliveOptions(fx.links.netSocketDescriptor(2)), kDeadPeerDetection);
 }
 
 // Takes whose reports arrive while the full status poll walks the
@@ -591,15 +701,15 @@ void TestLinks::imageVideoPollVisitsEveryDestinationAmongTakes()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(listener.serverPort()) + "\r\nProtocol=2\r\nRetry_MS=0\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().stopLinkChecks();
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.stopLinkChecks();
     for (int d = 9; d <= kPointCount; ++d)
-        server.asLoaded(1).DestVisible[d] = false;
-    server.routerLinks().netLinkPass();
+        fx.tables[1].DestVisible[d] = false;
+    fx.links.netLinkPass();
     QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
     std::unique_ptr<QTcpSocket> router(listener.nextPendingConnection());
-    QTRY_COMPARE(server.routerLinks().netSocketState(1), NetSocketState::Connected);
+    QTRY_COMPARE(fx.links.netSocketState(1), NetSocketState::Connected);
 
     // The router: every query and every take is answered with a report.
     QList<int> asked;
@@ -621,22 +731,22 @@ void TestLinks::imageVideoPollVisitsEveryDestinationAmongTakes()
         }
     };
     int takes = 0;
-    for (int pass = 0; pass < 80 && (pass < 3 || server.routerState(1).PollActive || takesAnswered < takes); ++pass) {
+    for (int pass = 0; pass < 80 && (pass < 3 || fx.states[1].PollActive || takesAnswered < takes); ++pass) {
         // A take queued now and then, ten at once at the second pass.
         for (int i = 0; i < (pass == 2 ? 10 : pass % 3 == 0 ? 1 : 0); ++i, ++takes)
-            server.routerLinks().QueueNetCommand(1, server.routerLinks().buildTakeCommand(
+            fx.links.QueueNetCommand(1, fx.links.buildTakeCommand(
                                                 1, "C 10000000" + ZeroPad(20 + takes % 30, 4) + "0012"));
-        const qsizetype sent = server.routerLinks().sendLog().size();
-        server.routerLinks().netLinkPass();
-        if (server.routerLinks().sendLog().size() > sent) {
-            const quint64 replies = server.routerLinks().repliesReceived(1);
-            QTRY_VERIFY_WITH_TIMEOUT((answer(), server.routerLinks().repliesReceived(1) > replies), 5000);
+        const qsizetype sent = fx.links.sendLog().size();
+        fx.links.netLinkPass();
+        if (fx.links.sendLog().size() > sent) {
+            const quint64 replies = fx.links.repliesReceived(1);
+            QTRY_VERIFY_WITH_TIMEOUT((answer(), fx.links.repliesReceived(1) > replies), 5000);
         }
     }
     // A query a take took the place of is asked again.
     asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
     QCOMPARE(asked, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 1}));
-    QVERIFY(!server.routerState(1).PollActive);
+    QVERIFY(!fx.states[1].PollActive);
     QVERIFY(takesAnswered >= 10);
 }
 
@@ -673,15 +783,15 @@ void TestLinks::silentRouterIsReportedLost()
                      + QByteArray::number(port) + "\r\nNetwork_Port_Type=" + QByteArray(kind == 2 ? "1" : "0")
                      + "\r\nProtocol=1\r\nID_Number=5\r\n")));
     // Started with its link passes stopped: the test runs them.
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().stopLinkChecks();
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.stopLinkChecks();
     std::unique_ptr<QTcpSocket> peer;
-    server.routerLinks().netLinkPass();
+    fx.links.netLinkPass();
     if (kind == 0) {
         QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 5000);
         peer.reset(listener.nextPendingConnection());
-        QTRY_COMPARE(server.routerLinks().netSocketState(2), NetSocketState::Connected);
+        QTRY_COMPARE(fx.links.netSocketState(2), NetSocketState::Connected);
     }
     const QByteArray lost = "Communication lost with Leitch Router on network port 2 (Router_5) ().";
     const QByteArray restored = "Communication restored with Leitch Router on network port 2 (Router_5) ().";
@@ -694,19 +804,19 @@ void TestLinks::silentRouterIsReportedLost()
     };
     for (int pass = 2; pass < limit; ++pass) {
         QCoreApplication::processEvents();
-        server.routerLinks().netLinkPass();
+        fx.links.netLinkPass();
     }
-    QVERIFY(server.routerState(5).CommOK);
+    QVERIFY(fx.states[5].CommOK);
     QCOMPARE(reports(), QList<QByteArray>{});
     QCoreApplication::processEvents();
-    server.routerLinks().netLinkPass();
+    fx.links.netLinkPass();
     QCOMPARE(reports(), QList<QByteArray>{lost});
-    QVERIFY(!server.routerState(5).CommOK);
-    QCOMPARE(server.problemRouters(), QList<int>{5});
+    QVERIFY(!fx.states[5].CommOK);
+    QCOMPARE(fx.problemRouters(), QList<int>{5});
     if (kind == 1)
         return;
     if (kind == 0)
-        QCOMPARE(server.routerLinks().netSocketState(2), NetSocketState::Connected);
+        QCOMPARE(fx.links.netSocketState(2), NetSocketState::Connected);
 
     // Noise is no answer; a report is.
     const auto say = [&](const QByteArray &bytes) {
@@ -721,14 +831,14 @@ void TestLinks::silentRouterIsReportedLost()
         udpPeer.writeDatagram(bytes, from.senderAddress(), quint16(from.senderPort()));
     };
     say("garbage");
-    QTRY_COMPARE(server.routerLinks().pendingReplyBytes(2), 7);
-    server.routerLinks().netLinkPass();
-    QVERIFY(!server.routerState(5).CommOK);
+    QTRY_COMPARE(fx.links.pendingReplyBytes(2), 7);
+    fx.links.netLinkPass();
+    QVERIFY(!fx.states[5].CommOK);
     say("\rS:21,4\r");
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(5).CurrentSource[2], 5, 5000);
-    server.routerLinks().netLinkPass();
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[2], 5, 5000);
+    fx.links.netLinkPass();
     QCOMPARE(reports(), (QList<QByteArray>{lost, restored}));
-    QVERIFY(server.routerState(5).CommOK);
+    QVERIFY(fx.states[5].CommOK);
 }
 
 void TestLinks::udpCommandIsSentFiveTimes()
@@ -739,9 +849,9 @@ void TestLinks::udpCommandIsSentFiveTimes()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nProtocol=3\r\nRetry_MS=100\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().QueueNetCommand(1, server.routerLinks().buildTakeCommand(1, "C 000000000001000200"));
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(1, fx.links.buildTakeCommand(1, "C 000000000001000200"));
 
     QList<QByteArray> datagrams;
     const auto collect = [&] {
@@ -751,10 +861,10 @@ void TestLinks::udpCommandIsSentFiveTimes()
     // The re-sends are spent once the count is down to none; then a marker
     // command follows on the same port. Every copy of the take was written
     // before the marker, so the datagrams up to it hold all of them.
-    QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.size() >= 5 && server.routerLinks().resendsLeft(1) == 0), 10000);
-    const QByteArray markerTake = server.routerLinks().buildTakeCommand(1, "C 000000000002000300");
-    server.routerLinks().QueueNetCommand(1, markerTake);
-    server.routerLinks().netLinkPass();
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.size() >= 5 && fx.links.resendsLeft(1) == 0), 10000);
+    const QByteArray markerTake = fx.links.buildTakeCommand(1, "C 000000000002000300");
+    fx.links.QueueNetCommand(1, markerTake);
+    fx.links.netLinkPass();
     const QByteArray take = "\x16" "32\x02" "6,O01   ,I00   ,I00   ,I00   ,I00   ,I00   ,I00   \x03" "091A\r";
     QVERIFY(markerTake != take);
     QTRY_VERIFY_WITH_TIMEOUT((collect(), datagrams.contains(markerTake)), 5000);
@@ -770,8 +880,8 @@ void TestLinks::udpRestorationQueuesFirstRequests()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nLevel=2\r\nPort_Description=Desk\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     // The first pass asks; nothing was lost, so nothing is restored.
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     const QNetworkDatagram first = peer.receiveDatagram();
@@ -779,9 +889,9 @@ void TestLinks::udpRestorationQueuesFirstRequests()
 
     // An answer stops the re-sends and lands in the state.
     peer.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[2], 5, 5000);
-    QCOMPARE(server.routerLinks().silentTicks(1, true), 0);
-    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>{"Server Started"});
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[1].CurrentSource[2], 5, 5000);
+    QCOMPARE(fx.links.silentTicks(1, true), 0);
+    QCOMPARE(logEntries(app.path(), "Error"), QList<QByteArray>());
 }
 
 // Comm port 3 serves router 7 and network port 3 router 5. A report cut in
@@ -797,21 +907,21 @@ void TestLinks::commAndNetworkPortOfOneNumberKeepTheirBytesApart()
               iniFor("[Com_Port_3]\r\nPort_Enable=1\r\nID_Number=7\r\n"
                      "[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\n")));
-    TestServer server(app.path());
-    server.Start();
+    LinksFixture fx(app.path());
+    fx.start();
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     const QNetworkDatagram asked = peer.receiveDatagram();
 
     serial.send("S:0A,");
-    QTRY_VERIFY_WITH_TIMEOUT((server.routerLinks().receiveComPorts(), server.routerLinks().pendingReplyBytes(3) == 5), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.links.pendingReplyBytes(3) == 5), 5000);
     peer.writeDatagram("S:05,3\r", asked.senderAddress(), quint16(asked.senderPort()));
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(5).CurrentSource[6], 4, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[5].CurrentSource[6], 4, 5000);
     serial.send("1F\r");
-    QTRY_VERIFY_WITH_TIMEOUT((server.routerLinks().receiveComPorts(), server.routerState(7).CurrentSource[11] == 32), 5000);
-    QCOMPARE(server.routerLinks().pendingReplyBytes(3), 0);
+    QTRY_VERIFY_WITH_TIMEOUT((fx.links.receiveComPorts(), fx.states[7].CurrentSource[11] == 32), 5000);
+    QCOMPARE(fx.links.pendingReplyBytes(3), 0);
     // Neither router got the other's crosspoint, nor one made of both.
-    QCOMPARE(server.routerState(7).CurrentSource[6], 0);
-    QCOMPARE(server.routerState(5).CurrentSource[11], 0);
+    QCOMPARE(fx.states[7].CurrentSource[6], 0);
+    QCOMPARE(fx.states[5].CurrentSource[11], 0);
     QCOMPARE(logEntries(app.path(), "Switch"),
              (QList<QByteArray>{"Status update.\t Router = Router_5\t Source = Input_4\t Destination = Output_6",
                                 "Status update.\t Router = Router_7\t Source = Input_32\t Destination = Output_11"}));
@@ -835,14 +945,13 @@ void TestLinks::udpPortListensOnItsLocalPort()
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(peer.localPort()) + "\r\nNetwork_Port_Type=1\r\nNetwork_Local_Port="
                      + QByteArray::number(local) + "\r\n")));
-    TestServer server(app.path());
-    server.reloadSettings();
-    server.reloadRouterTables();
+    LinksFixture fx(app.path());
+    fx.load();
     // Nothing sent yet: the socket is made for the report.
-    server.routerLinks().QueueNetCommand(1, "@ ?\r");
-    server.routerLinks().netLinkPass();
+    fx.links.QueueNetCommand(1, "@ ?\r");
+    fx.links.netLinkPass();
     QCOMPARE(peer.writeDatagram("S:0A,1F\r", QHostAddress::LocalHost, local), qint64(8));
-    QTRY_COMPARE_WITH_TIMEOUT(server.routerState(1).CurrentSource[11], 32, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.states[1].CurrentSource[11], 32, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 5000);
     QCOMPARE(peer.receiveDatagram().senderPort(), int(local));
 }
@@ -876,25 +985,25 @@ void TestLinks::udpDatagramsOnlyFromTheRoutersAddress()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_1]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(router.localPort()) + "\r\nNetwork_Port_Type=1\r\nID_Number=5\r\nRetry_MS=30000\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.asReported(5).HighPriority[11] = true;
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.states[5].HighPriority[11] = true;
     QTRY_VERIFY_WITH_TIMEOUT(router.hasPendingDatagrams(), 5000);
     const QNetworkDatagram first = router.receiveDatagram();
     QCOMPARE(first.data(), QByteArray("@ ?\r"));
-    QCOMPARE(server.routerLinks().resendsLeft(1), 4);
+    QCOMPARE(fx.links.resendsLeft(1), 4);
 
     sender.writeDatagram("S:0A,1F\r", first.senderAddress(), quint16(first.senderPort()));
     if (!accepted) {
-        QTRY_COMPARE(server.routerLinks().refusedDatagrams(), quint64(1));
-        QCOMPARE(server.routerLinks().resendsLeft(1), 4);
+        QTRY_COMPARE(fx.links.refusedDatagrams(), quint64(1));
+        QCOMPARE(fx.links.resendsLeft(1), 4);
         // The router's own answer, sent next, is taken.
         router.writeDatagram("S:21,4\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.routerState(5).CurrentSource[2], 5);
+        QTRY_COMPARE(fx.states[5].CurrentSource[2], 5);
     }
-    QTRY_COMPARE(server.routerState(5).CurrentSource[11] == 32, accepted);
-    QCOMPARE(server.routerState(5).HighPriority[11], !accepted);
-    QCOMPARE(server.routerLinks().refusedDatagrams(), quint64(accepted ? 0 : 1));
+    QTRY_COMPARE(fx.states[5].CurrentSource[11] == 32, accepted);
+    QCOMPARE(fx.states[5].HighPriority[11], !accepted);
+    QCOMPARE(fx.links.refusedDatagrams(), quint64(accepted ? 0 : 1));
     QList<QByteArray> refusals;
     for (const QByteArray &entry : logEntries(app.path(), "Error")) {
         if (entry.contains("was refused"))
@@ -908,9 +1017,9 @@ void TestLinks::udpDatagramsOnlyFromTheRoutersAddress()
         // More of them within the minute are counted, not logged.
         for (int i = 0; i < 5; ++i)
             sender.writeDatagram("junk\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.routerLinks().refusedDatagrams(), quint64(6));
+        QTRY_COMPARE(fx.links.refusedDatagrams(), quint64(6));
         router.writeDatagram("S:22,4\r", first.senderAddress(), quint16(first.senderPort()));
-        QTRY_COMPARE(server.routerState(5).CurrentSource[3], 5);
+        QTRY_COMPARE(fx.states[5].CurrentSource[3], 5);
         int lines = 0;
         for (const QByteArray &entry : logEntries(app.path(), "Error"))
             lines += entry.contains("was refused") ? 1 : 0;
@@ -940,25 +1049,25 @@ void TestLinks::hangingTcpConnectIsAbandoned()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port="
                      + QByteArray::number(port) + "\r\n")));
-    TestServer server(app.path());
+    LinksFixture fx(app.path());
     // The link timers stay off: this test is the timer, one pass per second.
-    server.reloadSettings();
-    server.routerLinks().netLinkPass();
-    QCOMPARE(server.routerLinks().netSocketState(3), NetSocketState::Connecting);
+    fx.load();
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Connecting);
     for (int tick = 1; tick < 60; ++tick) {
         QCoreApplication::processEvents();
-        server.routerLinks().netLinkPass();
-        QVERIFY2(server.routerLinks().netSocketState(3) == NetSocketState::Connecting, qPrintable(QString::number(tick)));
+        fx.links.netLinkPass();
+        QVERIFY2(fx.links.netSocketState(3) == NetSocketState::Connecting, qPrintable(QString::number(tick)));
     }
     // Sixty ticks after the connect it is given up, and tried again at the next.
     QCoreApplication::processEvents();
-    server.routerLinks().netLinkPass();
-    QCOMPARE(server.routerLinks().netSocketState(3), NetSocketState::Closed);
-    server.routerLinks().netLinkPass();
-    QCOMPARE(server.routerLinks().netSocketState(3), NetSocketState::Connecting);
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Closed);
+    fx.links.netLinkPass();
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Connecting);
     // A link that never came up is reported lost once, after ten silent checks.
     QCOMPARE(logEntries(app.path(), "Error"),
-             QList<QByteArray>{"Communication lost with Leitch Router on network port 3 () ()."});
+             QList<QByteArray>{"Communication lost with Leitch Router on network port 3 (Router_3) ()."});
     ::close(listener);
 }
 
@@ -1007,12 +1116,12 @@ void TestLinks::networkPortNumberRange()
                      + "\r\nNetwork_Port_Type=" + type + "\r\n[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"
                      "Network_IP_Address=127.0.0.1\r\nNetwork_Port=" + QByteArray::number(markerPort)
                      + "\r\nNetwork_Port_Type=" + type + "\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().QueueNetCommand(3, "@ X:0/1,2\r");
-    server.routerLinks().QueueNetCommand(4, "@ X:0/1,3\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    fx.links.QueueNetCommand(4, "@ X:0/1,3\r");
     for (int pass = 0; pass < 3; ++pass)
-        server.routerLinks().netLinkPass();
+        fx.links.netLinkPass();
 
     // Asks the kernel, not the event loop, so what arrived before the
     // marker is seen.
@@ -1037,9 +1146,9 @@ void TestLinks::networkPortNumberRange()
         QVERIFY2(reaches || !entry.startsWith("Communication"), entry.constData());
 
     // Each load of the settings says it once more.
-    QVERIFY(server.reloadSettings());
-    server.routerLinks().netLinkPass();
-    server.routerLinks().netLinkPass();
+    QVERIFY(fx.load(LoadMode::Reload).isEmpty());
+    fx.links.netLinkPass();
+    fx.links.netLinkPass();
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 2 : 0);
 }
 
@@ -1052,11 +1161,11 @@ void TestLinks::udpBindFailureIsLogged()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
               iniFor("[Net_Port_2]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=127.0.0.1\r\nNetwork_Port=9\r\n"
                      "Network_Port_Type=1\r\n")));
-    TestServer server(app.path());
-    server.routerLinks().setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
-    server.Start();
-    server.routerLinks().netLinkPass();
-    server.routerLinks().netLinkPass();
+    LinksFixture fx(app.path());
+    fx.links.setUdpLocalEndpoint(QHostAddress::LocalHost, holder.localPort());
+    fx.start();
+    fx.links.netLinkPass();
+    fx.links.netLinkPass();
     QList<QByteArray> lines;
     for (const QByteArray &entry : logEntries(app.path(), "Error")) {
         if (entry.startsWith("Network port 2: the UDP socket could not be bound ("))
@@ -1104,16 +1213,16 @@ void TestLinks::networkAddressRule()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=" + address.toUtf8()
                              + "\r\nNetwork_Port=9\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
-    TestServer server(app.path());
-    server.Start();
-    server.routerLinks().QueueNetCommand(3, "@ X:0/1,2\r");
+    LinksFixture fx(app.path());
+    fx.start();
+    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
     for (int pass = 0; pass < 3; ++pass)
-        server.routerLinks().netLinkPass();
+        fx.links.netLinkPass();
     const QByteArray line = QByteArray("Network port 3: Network_IP_Address ")
                             + (udp ? "is not an IP address" : "is not an IP address or host name")
                             + "; the port is not used.";
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), 1);
-    QCOMPARE(server.routerLinks().netSocketState(3), NetSocketState::Closed);
+    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Closed);
     for (const QByteArray &entry : logEntries(app.path(), "Error"))
         QVERIFY2(!entry.startsWith("Communication"), entry.constData());
 }

@@ -1,3 +1,4 @@
+#include "links/device_language.h"
 #include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
@@ -62,17 +63,14 @@ RouterTable framedTable()
     return table;
 }
 
-enum class Language { Leitch, ImageVideo, Framed };
+// Numbered as the Protocol setting numbers them.
+enum class Language { Leitch = ProtocolLeitch, ImageVideo = ProtocolImageVideo, Framed = ProtocolFramed };
 
+// Through the seam, as the links decode.
 ReplyScan decode(Language language, QByteArray &buffer)
 {
     static const RouterTable table = framedTable();
-    switch (language) {
-    case Language::Leitch: return DecodeLeitchReply(buffer);
-    case Language::ImageVideo: return DecodeImageVideoReply(buffer);
-    case Language::Framed: return DecodeFramedReply(buffer, table);
-    }
-    return {};
+    return LanguageFor(int(language))->decode(buffer, table);
 }
 
 char terminatorOf(Language language)
@@ -102,6 +100,9 @@ private slots:
     void imageVideoPoll();
     void imageVideoDecode_data();
     void imageVideoDecode();
+
+    void languageTable_data();
+    void languageTable();
 
     void framedTake_data();
     void framedTake();
@@ -452,6 +453,70 @@ void TestProtocols::framedDecode()
     QCOMPARE(describe(scan.reports), reports);
     QCOMPARE(scan.accepted, accepted);
     QCOMPARE(buffer, rest);
+}
+
+void TestProtocols::languageTable_data()
+{
+    QTest::addColumn<int>("protocol");
+    QTest::addColumn<QString>("routerName");
+    QTest::addColumn<int>("spacingMs");
+    QTest::addColumn<bool>("polls");
+    QTest::addColumn<bool>("walks");
+    QTest::addColumn<QList<QByteArray>>("firstRequests"); // at level 3
+    QTest::addColumn<QByteArray>("reportBody");           // destination 11 shows source 4
+    QTest::addColumn<QByteArray>("take");                 // source 2 onto destination 10, level 0
+
+    QTest::newRow("Leitch") << 1 << "Leitch Router" << 250 << true << false
+                            << QList<QByteArray>{"@ ?\r", "@ S?3\r"} << QByteArray("S:0A,3")
+                            << QByteArray("@ X:0/9,1\r");
+    QTest::newRow("Image Video") << 2 << "Image Video Router" << 250 << true << true
+                                 << QList<QByteArray>{bytes({192, 0, 254})} << bytes({201, 10, 3})
+                                 << bytes({193, 9, 1, 1, 1, 159, 254});
+    QTest::newRow("framed") << 3 << "Image Video Router" << 15 << false << false << QList<QByteArray>{}
+                            << QByteArray("4,OUT11 ,IN4   ") << BuildFramedTake(take("10000000", "0002", "0010"));
+}
+
+// The table of languages and what each tells the links: its commands come
+// out framed as its own decoder cuts them, and its report, framed by it, is
+// the link evidence and the crosspoint.
+void TestProtocols::languageTable()
+{
+    QFETCH(int, protocol);
+    QFETCH(QString, routerName);
+    QFETCH(int, spacingMs);
+    QFETCH(bool, polls);
+    QFETCH(bool, walks);
+    QFETCH(QList<QByteArray>, firstRequests);
+    QFETCH(QByteArray, reportBody);
+    QFETCH(QByteArray, take);
+
+    const DeviceLanguage *language = LanguageFor(protocol);
+    QVERIFY(language);
+    QCOMPARE(LanguageFor(protocol, false), language);
+    QCOMPARE(LanguageFor(protocol, true), language);
+    QVERIFY(isRouterProtocol(protocol));
+    for (const int none : {0, -1, 7, 99})
+        QVERIFY(!LanguageFor(none) && !isRouterProtocol(none));
+    QCOMPARE(language->routerName(), routerName);
+    QCOMPARE(language->sendSpacingMs(), spacingMs);
+    QCOMPARE(language->pollsWhenSilent(), polls);
+    QCOMPARE(language->walkLength() > 0, walks);
+
+    RouterTable table;
+    CreateDefaultRouterTable(table, 1);
+    table.DestLabel[11] = "OUT11";
+    table.SourceLabel[4] = "IN4";
+    RouterState state;
+    QCOMPARE(language->firstRequests(state, table, 3), firstRequests);
+    QCOMPARE(state.PollActive, walks);
+    QCOMPARE(language->buildTake(::take("10000000", "0002", "0010")), take);
+
+    // Its own framing is what its decoder cuts: two reports in one read.
+    QByteArray buffer = language->frame(reportBody) + language->frame(reportBody);
+    const ReplyScan scan = language->decode(buffer, table);
+    QVERIFY(scan.accepted);
+    QCOMPARE(describe(scan.reports), QByteArray("11:4 11:4"));
+    QCOMPARE(buffer, QByteArray());
 }
 
 void TestProtocols::splitAndJoinedInput_data()
