@@ -240,6 +240,7 @@ bool Server::apply(const SettingsEdit &edit, QString *error)
     settings = edit.settings;
     links.settingsLoaded();
     noteServedRouters();
+    settingsIssues = CheckSettingsValues(settings) + CheckSettingsNames(IniDocument::load(SettingsFile()));
     emit filesReloaded(QStringLiteral("settings"));
     return true;
 }

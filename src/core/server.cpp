@@ -2,10 +2,12 @@
 
 #include "config/ini_file.h"
 #include "core/face.h"
+#include "core/settings_check.h"
 #include "core/server_protocol_host.h"
 #include "router/router_file.h"
 
 #include <QDir>
+#include <QRegularExpression>
 
 namespace marlin {
 
@@ -72,6 +74,7 @@ QStringList Server::loadSettings(LoadMode mode)
     const QStringList failures = LoadSettings(SettingsFile(), settings, mode);
     links.settingsLoaded();
     noteServedRouters();
+    settingsIssues = CheckSettingsValues(settings) + CheckSettingsNames(IniDocument::load(SettingsFile()));
     return failures;
 }
 
@@ -95,6 +98,18 @@ QStringList Server::loadRouterTables(LoadMode mode)
     return load.failures;
 }
 
+void Server::logSettingsProblems()
+{
+    static const QRegularExpression cardKey(QStringLiteral("^Network_Card_\\d+_(IP_Address|TCP_Port)$"));
+    for (const SettingsProblem &problem : settingsIssues) {
+        // A card that cannot listen is reported where it is tried: by the
+        // start, or by the promotion of a standby.
+        if (problem.section == QLatin1String("Network_Settings") && cardKey.match(problem.key).hasMatch())
+            continue;
+        WriteErrorLog(QStringLiteral("WREN.INI: ") + problem.message());
+    }
+}
+
 bool Server::logFailures(const QStringList &failures)
 {
     for (const QString &failure : failures)
@@ -105,6 +120,7 @@ bool Server::logFailures(const QStringList &failures)
 bool Server::reloadSettings()
 {
     const bool complete = logFailures(loadSettings(LoadMode::Reload));
+    logSettingsProblems();
     RefreshRouterView();
     emit filesReloaded(QStringLiteral("settings"));
     return complete;
@@ -385,6 +401,7 @@ void Server::Start(Role role)
     startedOn = QDate::currentDate();
     WriteErrorLog(QStringLiteral("Server Started"));
     logStartupFailures();
+    logSettingsProblems();
 
     for (const QString &failure : loadRouterTables(LoadMode::Startup) + loadUsers(LoadMode::Startup))
         recordStartupFailure(failure);

@@ -7,6 +7,7 @@
 #include "config/users.h"
 #include "core/edits.h"
 #include "core/icons.h"
+#include "core/settings_check.h"
 #include "links/router_links.h"
 #include "router/router_file.h"
 #include "router/router_table.h"
@@ -180,6 +181,11 @@ public:
     // demotion. A face made after the start is opened by whoever made it.
     void addFace(Face *face);
     void removeFace(Face *face);
+
+    // What is wrong in the settings in force, as --check-config and the
+    // settings windows say it (refusals and warnings); empty when nothing is.
+    // Each load writes them to the error log once.
+    const QList<SettingsProblem> &settingsProblems() const { return settingsIssues; }
 
     // ---- Login --------------------------------------------------------------
     // Makes user 1..12 the one logged in at the console (0 or anything else:
@@ -356,6 +362,9 @@ private:
     QStringList loadUsers(LoadMode mode);
     QStringList loadRouterTables(LoadMode mode);
     bool logFailures(const QStringList &failures);
+    // Writes what the validator found in the settings last loaded, one line
+    // each ("WREN.INI: [section] key: what is wrong").
+    void logSettingsProblems();
     // Writes the failures recorded since the last call, so none is logged twice.
     void logStartupFailures();
     // Tells the terminal which ports and listeners the startup opened.
@@ -381,6 +390,7 @@ private:
     QStringList failureLines;
     qsizetype failuresLogged = 0;
     QList<Face *> faces;
+    QList<SettingsProblem> settingsIssues;
 };
 
 } // namespace marlin

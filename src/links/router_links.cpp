@@ -80,8 +80,6 @@ void RouterLinks::resume() { suspended = false; }
 
 void RouterLinks::settingsLoaded()
 {
-    portRangeLogged.reset();
-    addressLogged.reset();
     map = PortMap(settings);
 }
 void RouterLinks::applyNetRetryIntervals() { network.applyRetryIntervals(); }
@@ -447,26 +445,11 @@ void RouterLinks::netLinkPass()
         const QString host = trimSpaces(cfg.NetIPAddress);
         if (host.isEmpty() || cfg.NetPort < 1)
             continue;
-        if (!isNetPortAddress(host, cfg.NetPortType != 0)) {
-            if (!addressLogged.test(std::size_t(n))) {
-                addressLogged.set(std::size_t(n));
-                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_IP_Address ")
-                                   + (cfg.NetPortType != 0 ? QStringLiteral("is not an IP address")
-                                                           : QStringLiteral("is not an IP address or host name"))
-                                   + QStringLiteral("; the port is not used."));
-            }
+        // An address the links cannot use, or a port number beyond 65535
+        // (which would wrap to another port on TCP): the port is not used.
+        // The settings validator says so in the error log at each load.
+        if (!isNetPortAddress(host, cfg.NetPortType != 0) || cfg.NetPort > NetworkLinks::kHighestPort)
             continue;
-        }
-        if (cfg.NetPort > NetworkLinks::kHighestPort) {
-            // A larger number would wrap to another port on TCP.
-            if (!portRangeLogged.test(std::size_t(n))) {
-                portRangeLogged.set(std::size_t(n));
-                logs.WriteErrorLog(QStringLiteral("Network port") + Str(n) + QStringLiteral(": Network_Port ")
-                                   + QString::number(cfg.NetPort)
-                                   + QStringLiteral(" is not a port number (1 to 65535); the port is not used."));
-            }
-            continue;
-        }
         PortRuntime &rt = table.ports[n];
         ++rt.NetMissCount;
         CheckNetLink(n);

@@ -224,8 +224,6 @@ private:
     // network ports once a second.
     QTimer timeOnLine;
     QTimer timeNetPort;
-    std::bitset<kPortCount + 1> portRangeLogged;
-    std::bitset<kPortCount + 1> addressLogged;
     // Routers whose full status poll had its answer but could not queue the
     // next query yet (the queue was full).
     std::bitset<kRouterCount + 1> pollOwed;

@@ -1079,8 +1079,8 @@ void TestLinks::networkPortNumberRange_data()
     QTest::addColumn<bool>("logged");        // one line per settings load
     for (const bool udp : {false, true}) {
         const char *transport = udp ? "UDP" : "TCP";
-        QTest::addRow("%s 0", transport) << udp << QByteArray("0") << false << false;
-        QTest::addRow("%s negative", transport) << udp << QByteArray("-1") << false << false;
+        QTest::addRow("%s 0", transport) << udp << QByteArray("0") << false << true;
+        QTest::addRow("%s negative", transport) << udp << QByteArray("-1") << false << true;
         QTest::addRow("%s 65535", transport) << udp << QByteArray("65535") << true << false;
         QTest::addRow("%s 65536 + P", transport) << udp << QByteArray("65536+P") << false << true;
     }
@@ -1116,12 +1116,14 @@ void TestLinks::networkPortNumberRange()
                      + "\r\nNetwork_Port_Type=" + type + "\r\n[Net_Port_4]\r\nHardware_Enabled=1\r\nID_Number=2\r\n"
                      "Network_IP_Address=127.0.0.1\r\nNetwork_Port=" + QByteArray::number(markerPort)
                      + "\r\nNetwork_Port_Type=" + type + "\r\n")));
-    LinksFixture fx(app.path());
-    fx.start();
-    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
-    fx.links.QueueNetCommand(4, "@ X:0/1,3\r");
+    // The whole server: its settings load is what reports the port.
+    TestServer server(app.path());
+    server.Start();
+    RouterLinks &links = server.routerLinks();
+    links.QueueNetCommand(3, "@ X:0/1,2\r");
+    links.QueueNetCommand(4, "@ X:0/1,3\r");
     for (int pass = 0; pass < 3; ++pass)
-        fx.links.netLinkPass();
+        links.netLinkPass();
 
     // Asks the kernel, not the event loop, so what arrived before the
     // marker is seen.
@@ -1139,16 +1141,17 @@ void TestLinks::networkPortNumberRange()
     else
         QVERIFY(!arrived());
 
-    const QByteArray line = "Network port 3: Network_Port " + number + " is not a port number (1 to 65535); the port is not used.";
+    const QByteArray line = "WREN.INI: [Net_Port_3] Network_Port: " + number
+                            + " is not a port number (1 to 65535); the port is not used";
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 1 : 0);
     // A port that takes no part is never reported, up or down.
     for (const QByteArray &entry : logEntries(app.path(), "Error"))
         QVERIFY2(reaches || !entry.startsWith("Communication"), entry.constData());
 
     // Each load of the settings says it once more.
-    QVERIFY(fx.load(LoadMode::Reload).isEmpty());
-    fx.links.netLinkPass();
-    fx.links.netLinkPass();
+    QVERIFY(server.reloadSettings());
+    links.netLinkPass();
+    links.netLinkPass();
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), logged ? 2 : 0);
 }
 
@@ -1213,16 +1216,17 @@ void TestLinks::networkAddressRule()
     QVERIFY(writeFile(app.filePath(QStringLiteral("WREN.INI")),
                       iniFor("[Net_Port_3]\r\nHardware_Enabled=1\r\nNetwork_IP_Address=" + address.toUtf8()
                              + "\r\nNetwork_Port=9\r\nNetwork_Port_Type=" + (udp ? "1" : "0") + "\r\n")));
-    LinksFixture fx(app.path());
-    fx.start();
-    fx.links.QueueNetCommand(3, "@ X:0/1,2\r");
+    TestServer server(app.path());
+    server.Start();
+    RouterLinks &links = server.routerLinks();
+    links.QueueNetCommand(3, "@ X:0/1,2\r");
     for (int pass = 0; pass < 3; ++pass)
-        fx.links.netLinkPass();
-    const QByteArray line = QByteArray("Network port 3: Network_IP_Address ")
-                            + (udp ? "is not an IP address" : "is not an IP address or host name")
-                            + "; the port is not used.";
+        links.netLinkPass();
+    const QByteArray line = "WREN.INI: [Net_Port_3] Network_IP_Address: \"" + address.toUtf8() + "\" is not "
+                            + (udp ? "an IP address (UDP sends to an address only)" : "an IP address or host name")
+                            + "; the port is not used";
     QCOMPARE(int(logEntries(app.path(), "Error").count(line)), 1);
-    QCOMPARE(fx.links.netSocketState(3), NetSocketState::Closed);
+    QCOMPARE(links.netSocketState(3), NetSocketState::Closed);
     for (const QByteArray &entry : logEntries(app.path(), "Error"))
         QVERIFY2(!entry.startsWith("Communication"), entry.constData());
 }
