@@ -168,6 +168,10 @@ void MDIMain::buildMenus()
     menuPop = new QMenu(this);
     menuPopPri = menuPop->addAction(QStringLiteral("High Priority"));
     menuPopPri->setCheckable(true);
+    // Beside it, the protect of the destination (the view enables the one
+    // that applies).
+    menuPop->addAction(QStringLiteral("Protect"))->setObjectName(QStringLiteral("menuPopProtect"));
+    menuPop->addAction(QStringLiteral("Release Protect"))->setObjectName(QStringLiteral("menuPopRelease"));
 
     QToolBar *toolbar = addToolBar(QStringLiteral("Toolbar"));
     toolbar->setObjectName(QStringLiteral("cmdTB"));

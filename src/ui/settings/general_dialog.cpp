@@ -31,7 +31,7 @@ double toWindows(const QColor &color)
 }
 
 const std::array<const char *, kColorCount + 1> kSwatchCaptions = {
-    "", "Default Source", "Not Default Source", "High Priority", "Destination Not Used", "", "", "", ""};
+    "", "Default Source", "Not Default Source", "High Priority", "Destination Not Used", "Protected", "", "", ""};
 
 } // namespace
 
