@@ -213,6 +213,8 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
                   {QStringLiteral("destination"), destination},
                   {QStringLiteral("protectedBy"), ownerJson(owner)}});
     });
+    // The salvos were edited: a page reads them again.
+    connect(&server, &Server::salvosChanged, this, [this] { announce({{QStringLiteral("type"), QStringLiteral("salvos")}}); });
     connect(&server, &Server::salvoFired, this, [this](const QString &name, const QString &user, int sent, int total) {
         announce({{QStringLiteral("type"), QStringLiteral("salvo")},
                   {QStringLiteral("name"), name},

@@ -4,11 +4,17 @@
 #include "test_server.h"
 #include "test_support.h"
 #include "ui/router_view.h"
+#include "ui/salvo_window.h"
 #include "web/web_server.h"
 #include "web_client.h"
 
 #include <QDir>
 #include <QJsonArray>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QComboBox>
+#include <QTableWidget>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrl>
@@ -187,6 +193,7 @@ private slots:
     void badSalvosAreRefused_data();
     void badSalvosAreRefused();
     void salvoPrivilegesAndNames();
+    void theConsoleSalvosWindow();
 };
 
 // Origin x taker x protected: only the protect's owner switches a protected
@@ -468,8 +475,8 @@ QJsonObject resultOf(const QJsonArray &results, int router)
 } // namespace
 
 // A salvo over three routers in three languages (Leitch on a serial line,
-// Image Video on TCP, framed on UDP), one of them silenced and one take on
-// a destination someone else protects: every take goes through, in order,
+// Image Video on TCP, framed on UDP), one of them silenced and its second
+// take on a destination someone else protects: every take goes through, in order,
 // the refused one does not stop the rest, the silenced router's take is
 // queued and said to be on a link that is down, and the switch log, the
 // event and the answer all count three of four sent. The salvo is still
@@ -505,8 +512,8 @@ void TestProtects::aSalvoAcrossThreeRouters()
         const HttpAnswer put = client.request(
             "PUT", "/api/v1/salvos/Studio%20A",
             R"({"comment":"studio change","takes":[{"router":1,"destination":4,"source":9,"levels":[0]},)"
-            R"({"router":2,"destination":5,"source":10},{"router":3,"destination":6,"source":11,"levels":[0]},)"
-            R"({"router":1,"destination":7,"source":12,"levels":[0]}]})",
+            R"({"router":1,"destination":7,"source":12,"levels":[0]},)"
+            R"({"router":2,"destination":5,"source":10},{"router":3,"destination":6,"source":11,"levels":[0]}]})",
             token);
         QCOMPARE(put.status, 200);
         QCOMPARE(server.salvos().size(), 1);
@@ -531,7 +538,7 @@ void TestProtects::aSalvoAcrossThreeRouters()
         QCOMPARE(resultOf(results, 2).value(QStringLiteral("result")).toString(), QStringLiteral("sent"));
         QCOMPARE(resultOf(results, 2).value(QStringLiteral("linkDown")), QJsonValue(true));
         QCOMPARE(resultOf(results, 3).value(QStringLiteral("result")).toString(), QStringLiteral("sent"));
-        const QJsonObject refused = results.last().toObject();
+        const QJsonObject refused = results.at(1).toObject();
         QCOMPARE(refused.value(QStringLiteral("destination")).toInt(), 7);
         QCOMPARE(refused.value(QStringLiteral("result")).toString(), QStringLiteral("refused"));
         QCOMPARE(refused.value(QStringLiteral("error")).toString(), QStringLiteral("destination: protected by boss"));
@@ -682,6 +689,64 @@ void TestProtects::salvoPrivilegesAndNames()
     const QByteArray token = rig.login(again, Boss);
     QCOMPARE(again.request("DELETE", "/api/v1/salvos/" + name, {}, token).status, 200);
     QVERIFY(rig.server->salvos().isEmpty());
+}
+
+// The console's Salvos window: its editor reads one take a line and stores
+// through the engine (a bad line or a refused salvo is said, nothing
+// stored), "New from current" takes the current sources, and Fire fires as
+// the user logged in from the console, naming each take's result.
+void TestProtects::theConsoleSalvosWindow()
+{
+    Rig rig;
+    Server &server = *rig.server;
+    QTRY_VERIFY_WITH_TIMEOUT(server.routerState(1).StatusReceived, 10000);
+    LogIn(server, QStringLiteral("chief"), QStringLiteral("pw1"));
+    QCOMPARE(server.protect(1, 5, Other).result, Server::ProtectResult::Done);
+
+    frmSalvoEdit editor(server, {}, {});
+    editor.txtName->setText(QStringLiteral("Desk"));
+    editor.txtComment->setText(QStringLiteral("from the desk"));
+    editor.txtTakes->setPlainText(QStringLiteral("1 4 9 0\n1 five 9"));
+    QCOMPARE(editor.save(), QStringLiteral("Line 2 of the takes is not \"router destination source [levels]\"."));
+    editor.txtTakes->setPlainText(QStringLiteral("1 4 9 0\n7 5 9"));
+    QVERIFY(editor.save().startsWith(QStringLiteral("takes[1].router:")));
+    QVERIFY(server.salvos().isEmpty());
+    editor.txtTakes->setPlainText(QStringLiteral("1 4 9 0\n\n1 5 9 0\n1 6 9"));
+    QCOMPARE(editor.save(), QString());
+    QCOMPARE(server.salvos().size(), 1);
+    QCOMPARE(server.salvos().first().takes.size(), 3);
+    QVERIFY(server.salvos().first().takes[2].levels == (std::array<bool, kTakeLevelCount>{true, true, true, true, true, true, true, true}));
+
+    frmSalvos window(server);
+    QCOMPARE(window.lstSalvos->count(), 1);
+    QCOMPARE(window.tblTakes->rowCount(), 3);
+    QCOMPARE(frmSalvos::takeLines(server, server.salvos().first()).first(), QStringLiteral("Router_1: Output_4 <- Input_9"));
+    const QString result = window.fireChosen();
+    QVERIFY2(result.startsWith(QStringLiteral("2 of 3 takes sent.")), qPrintable(result));
+    QVERIFY(result.contains(QStringLiteral("Router_1: Output_5 <- Input_9: This destination is protected by other.")));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.router->source(6), 9, 10000);
+    QCOMPARE(rig.sim.router->source(4), 9);
+    QCOMPARE(server.takesCounted(TakeOrigin::Console), quint64(2));
+    QVERIFY(rig.switchLog().contains("Salvo Desk fired by chief: 2 of 3 takes sent"));
+
+    // From the current sources of two ticked destinations.
+    frmSalvoFromCurrent chooser(server);
+    QCOMPARE(chooser.cboRouter->currentData().toInt(), 1);
+    int ticked = 0;
+    for (int row = 0; row < chooser.lstDestinations->count() && ticked < 2; ++row) {
+        QListWidgetItem *item = chooser.lstDestinations->item(row);
+        const int d = item->data(Qt::UserRole).toInt();
+        if (d == 4 || d == 6) {
+            item->setCheckState(Qt::Checked);
+            ++ticked;
+        }
+    }
+    const Salvo current = chooser.salvo();
+    QCOMPARE(current.takes.size(), 2);
+    QCOMPARE(current.takes[0].destination, 4);
+    QCOMPARE(current.takes[0].source, 9);
+    QCOMPARE(current.takes[1].destination, 6);
+    QCOMPARE(current.takes[1].source, 9);
 }
 
 QTEST_MAIN(TestProtects)
