@@ -354,7 +354,16 @@
     cell.querySelector('.source-number').textContent = hasSource ? String(d.source) : '\u2013';
     cell.querySelector('.source-label').textContent = sourceName;
     cell.querySelector('.hold-mark').textContent = d.hold ? 'HELD' : '';
-    cell.querySelector('.protect-mark').textContent = d.protectedBy ? '\u{1F512} ' + d.protectedBy : '';
+    // A padlock drawn by the style sheet; the words are for screen readers.
+    const lock = cell.querySelector('.protect-mark');
+    if (d.protectedBy) {
+      const words = document.createElement('span');
+      words.className = 'visually-hidden';
+      words.textContent = 'Protected by ';
+      lock.replaceChildren(padlock(), words, document.createTextNode(d.protectedBy));
+    } else {
+      lock.replaceChildren();
+    }
     cell.dataset.protectedBy = d.protectedBy || '';
     cell.dataset.label = label;
     cell.dataset.source = hasSource ? String(d.source) : '';
@@ -362,6 +371,13 @@
     cell.dataset.hold = d.hold ? 'true' : 'false';
     cell.style.backgroundColor = state.colors[String(d.color)] || '#ffffff';
     cell.style.color = '#000000';
+  }
+
+  function padlock() {
+    const icon = document.createElement('span');
+    icon.className = 'padlock';
+    icon.setAttribute('aria-hidden', 'true');
+    return icon;
   }
 
   function applyFilter(entry) {
@@ -540,7 +556,11 @@
     if (!entry || !entry.data) return;
     const dest = entry.data.destinations.find((x) => x.number === take.destination);
     const owner = dest && dest.protectedBy;
-    $('take-protect-state').textContent = owner ? '\u{1F512} Protected by ' + owner : '';
+    if (owner) {
+      $('take-protect-state').replaceChildren(padlock(), document.createTextNode('Protected by ' + owner));
+    } else {
+      $('take-protect-state').replaceChildren();
+    }
     $('take-protect').textContent = owner ? 'Release Protect' : 'Protect';
     $('take-protect').setAttribute('aria-label', owner ? 'Release Protect' : 'Protect');
   }
