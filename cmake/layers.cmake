@@ -20,7 +20,7 @@ set(MARLIN_LAYER_BELOW_app ui web)
 # a panel's requests) is its own.
 set(MARLIN_FACE_LAYERS ui web app)
 set(MARLIN_ENGINE_PUBLIC_HEADERS
-  core/server.h core/edits.h core/face.h core/console_actions.h core/port_settings.h core/settings_check.h
+  core/server.h core/edits.h core/face.h core/protects.h core/salvos.h core/console_actions.h core/port_settings.h core/settings_check.h
   core/config_check.h core/icons.h core/single_instance.h core/process_signals.h
   config/settings.h config/users.h config/convert.h config/ini_file.h config/logs.h config/log_file_index.h
   config/load_mode.h

@@ -140,7 +140,7 @@ std::optional<QByteArray> take(CommandContext &ctx)
     // Checked when the take is carried out, not when the connection was
     // accepted: a demotion closes the panels, but a read may still hold
     // requests.
-    if (!ctx.host.take(PanelTake{r, ctx.request.payload, s, d, take.levels, take.comment}))
+    if (!ctx.host.take(PanelTake{r, ctx.request.payload, s, d, take.levels, take.comment, ctx.record().RemoteIP}))
         return std::nullopt;
     if (!take.source || !take.destination)
         ctx.fail(ClientFailures::NumberDoesNotFit);

@@ -117,6 +117,7 @@ struct PanelTake {
     int destination = 0;
     std::array<bool, kTakeLevelCount> levels{};
     QString comment;
+    QString address;   // the panel's, for the logs
 };
 
 // What request handling needs from the rest of the server. The server

@@ -100,6 +100,7 @@ QString takeRefusalText(TakeRefusal refusal)
                               "Communication or Network Device Settings.");
     case TakeRefusal::NotCarried:
         return QStringLiteral("The router's language cannot carry this take; the error log says why. Nothing was sent.");
+    case TakeRefusal::Protected: return QStringLiteral("This destination is protected.");
     case TakeRefusal::None: break;
     }
     return {};
@@ -115,7 +116,31 @@ QString takeRefusalTitle(TakeRefusal refusal)
     case TakeRefusal::NoComment: return QStringLiteral("Comment Required");
     case TakeRefusal::NotServed: return QStringLiteral("Router Not Served");
     case TakeRefusal::NotCarried: return QStringLiteral("Take Not Sent");
+    case TakeRefusal::Protected: return QStringLiteral("Protected");
     case TakeRefusal::None: break;
+    }
+    return {};
+}
+
+QString protectRefusalText(const QString &owner)
+{
+    return QStringLiteral("This destination is protected by %1.").arg(owner);
+}
+
+QString protectOutcomeText(const Server::ProtectOutcome &outcome)
+{
+    using Result = Server::ProtectResult;
+    switch (outcome.result) {
+    case Result::Done: break;
+    case Result::Standby: return standbyRefusalText();
+    case Result::NoPrivilege: return takeRefusalText(TakeRefusal::NoPrivilege);
+    case Result::NoDestination: return QStringLiteral("This destination is not in the router's table.");
+    case Result::BeyondState: return outcome.error;
+    case Result::ProtectedByOther: return protectRefusalText(outcome.owner);
+    case Result::NotOwner:
+        return protectRefusalText(outcome.owner)
+               + QStringLiteral(" Only %1 or an Administrator may release it.").arg(outcome.owner);
+    case Result::NotSaved: return QStringLiteral("The protect could not be saved: %1. Nothing was changed.").arg(outcome.error);
     }
     return {};
 }

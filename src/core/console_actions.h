@@ -58,6 +58,10 @@ TakeRefusal ExecuteConsoleTake(Server &server, const TakeRequest &take);
 // The dialog's messages for a refusal: its text and its title.
 QString takeRefusalText(TakeRefusal refusal);
 QString takeRefusalTitle(TakeRefusal refusal);
+// The refusal of a take onto a destination another user protects.
+QString protectRefusalText(const QString &owner);
+// What the console says when a protect or its release is refused.
+QString protectOutcomeText(const Server::ProtectOutcome &outcome);
 // The take string of a console's or web's take: the table's physical
 // numbers and labels.
 QByteArray ConsoleTakeString(const Server &server, const TakeRequest &take);

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "config/ini_file.h"
+#include "core/console_actions.h"
 #include "core/face.h"
 #include "core/settings_check.h"
 #include "core/server_protocol_host.h"
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <algorithm>
 
 namespace marlin {
 
@@ -168,6 +170,22 @@ bool Server::setHold(int router, int destination, bool hold)
 
 int Server::userPrivilege(int user) const { return user >= 1 && user <= kUserCount ? Users[user].UserPrivilege : 0; }
 
+namespace {
+// The owner of the protect on the destination a take names, when the one
+// taking is not that owner; empty otherwise.
+QString foreignProtect(const Server &server, const TakeRequest &t)
+{
+    if (!isRouterNumber(t.router))
+        return {};
+    const int output = t.origin == TakeOrigin::Panel ? t.destination
+                                                     : PhysicalDestination(server.routerTable(t.router), t.destination);
+    const QString owner = server.protectOwner(t.router, output);
+    if (owner.isEmpty() || (t.user && sameUserName(owner, server.users()[std::size_t(*t.user)].UserName)))
+        return {};
+    return owner;
+}
+} // namespace
+
 TakeRefusal Server::checkTake(const TakeRequest &t) const
 {
     if (standby)
@@ -185,6 +203,8 @@ TakeRefusal Server::checkTake(const TakeRequest &t) const
         if (trimSpaces(t.comment).isEmpty())
             return TakeRefusal::NoComment;
     }
+    if (!foreignProtect(*this, t).isEmpty())
+        return TakeRefusal::Protected;
     if (!isRouterNumber(t.router) || FindRouterPort(settings, kDeviceRouter, t.router).number == 0)
         return TakeRefusal::NotServed;
     return TakeRefusal::None;
@@ -210,12 +230,27 @@ TakeResult Server::take(const TakeRequest &t)
         countTake(t.origin);
         return TakeResult{};
     };
+    const auto refused = [&](TakeRefusal why) {
+        ++refusedCounts[std::size_t(why)];
+        TakeResult result;
+        result.refusal = why;
+        return result;
+    };
     if (refusal == TakeRefusal::NotServed) {
         WriteErrorLog(takeNotSentText(t.router, isRouterNumber(t.router) ? RouterTables[t.router].Name : QString()));
-        return byPanel ? acknowledged() : TakeResult{refusal};
+        return byPanel ? acknowledged() : refused(refusal);
+    }
+    if (refusal == TakeRefusal::Protected) {
+        // The panel protocol has no refusal: the panel is acknowledged, and
+        // the switch log says what happened and to whom.
+        TakeResult result = refused(refusal);
+        result.protectedBy = foreignProtect(*this, t);
+        if (byPanel)
+            logPanelTakeRefused(t, result.protectedBy);
+        return result;
     }
     if (refusal != TakeRefusal::None)
-        return {refusal};
+        return refused(refusal);
 
     const int r = t.router;
     const RouterTable &table = RouterTables[r];
@@ -225,7 +260,7 @@ TakeResult Server::take(const TakeRequest &t)
     if (command.isEmpty() && links.FindRouterProtocol(kDeviceRouter, r) == ProtocolNone)
         command = text;
     if (command.isEmpty())
-        return byPanel ? acknowledged() : TakeResult{TakeRefusal::NotCarried};
+        return byPanel ? acknowledged() : refused(TakeRefusal::NotCarried);
 
     TakeResult result;
     result.sent = true;
@@ -248,6 +283,253 @@ TakeResult Server::take(const TakeRequest &t)
     }
     RefreshRouterView();
     return result;
+}
+
+// ---- Protects ----------------------------------------------------------------
+
+QString Server::ProtectFile() const { return applicationDir + QStringLiteral("/PROTECTS.INI"); }
+QString Server::SalvoFile() const { return applicationDir + QStringLiteral("/SALVOS.INI"); }
+
+void Server::loadProtectsAndSalvos()
+{
+    QString failure;
+    if (!LoadProtects(ProtectFile(), protectTable, &failure))
+        recordStartupFailure(failure);
+    protectsUnreadable = IniDocument::load(ProtectFile()).readError();
+    if (!LoadSalvos(SalvoFile(), salvoList, &failure))
+        recordStartupFailure(failure);
+    salvosUnreadable = IniDocument::load(SalvoFile()).readError();
+}
+
+void Server::logPanelTakeRefused(const TakeRequest &t, const QString &owner)
+{
+    QString entry = QStringLiteral("Switch command refused.");
+    if (isRouterNumber(t.router)) {
+        const RouterTable &table = RouterTables[t.router];
+        const int source = TableSource(table, t.source);
+        const int destination = TableDestination(table, t.destination);
+        entry += QStringLiteral("\t Router = ") + logSafe(table.Name);
+        if (source > 0)
+            entry += QStringLiteral("\t Source = ") + logSafe(table.SourceDescription[source]);
+        if (destination > 0)
+            entry += QStringLiteral("\t Destination = ") + logSafe(table.DestDescription[destination]);
+    }
+    entry += QStringLiteral("\tProtected by ") + logSafe(owner) + QStringLiteral("; panel ")
+             + logSafe(t.panelAddress) + QStringLiteral("   Comment = ")
+             + logSafe(trimSpaces(t.comment).left(Logs::kCommentLimit));
+    logs.writeSwitchEntry(entry);
+}
+
+Server::ProtectOutcome Server::checkProtectTarget(int router, int destination, int user, int *output) const
+{
+    if (standby)
+        return {ProtectResult::Standby, {}, standbyRefusalText()};
+    if (userPrivilege(user) < MasterOperator)
+        return {ProtectResult::NoPrivilege, {}, {}};
+    if (!isRouterNumber(router) || !isPointNumber(destination) || !RouterTables[router].DestVisible[destination])
+        return {ProtectResult::NoDestination, {}, {}};
+    *output = PhysicalDestination(RouterTables[router], destination);
+    if (!isPointNumber(*output)) {
+        return {ProtectResult::BeyondState, {},
+                QStringLiteral("Destination %1 is the router's output %2, beyond the %3 outputs whose state the "
+                               "server keeps: it cannot be protected. Nothing was changed.")
+                    .arg(destination)
+                    .arg(*output)
+                    .arg(kPointCount)};
+    }
+    return {};
+}
+
+bool Server::storeProtects(const ProtectTable &next, QString *error)
+{
+    if (!protectsUnreadable.isEmpty()) {
+        *error = QStringLiteral("%1 could not be read at the start (%2), so it is left as it is")
+                     .arg(ProtectFile(), protectsUnreadable);
+        return false;
+    }
+    if (!SaveProtects(ProtectFile(), next, error))
+        return false;
+    protectTable = next;
+    return true;
+}
+
+namespace {
+QString protectLogEntry(const QString &what, const RouterTable &table, int destination, const QString &user)
+{
+    return what + QStringLiteral("\t Router = ") + logSafe(table.Name) + QStringLiteral("\t Destination = ")
+           + logSafe(table.DestDescription[destination]) + QStringLiteral("\tUser = ") + logSafe(user);
+}
+} // namespace
+
+Server::ProtectOutcome Server::protect(int router, int destination, int user)
+{
+    int output = 0;
+    if (ProtectOutcome refused = checkProtectTarget(router, destination, user, &output);
+        refused.result != ProtectResult::Done)
+        return refused;
+    const QString name = trimSpaces(Users[user].UserName);
+    const QString owner = protectTable.value({router, output});
+    if (!owner.isEmpty())
+        return {sameUserName(owner, name) ? ProtectResult::Done : ProtectResult::ProtectedByOther, owner, {}};
+    ProtectTable next = protectTable;
+    next.insert({router, output}, name);
+    QString error;
+    if (!storeProtects(next, &error))
+        return {ProtectResult::NotSaved, {}, error};
+    logs.writeSwitchEntry(protectLogEntry(QStringLiteral("Protect set."), RouterTables[router], destination, name));
+    emit protectChanged(router, output, name);
+    RefreshRouterView();
+    return {ProtectResult::Done, name, {}};
+}
+
+Server::ProtectOutcome Server::releaseProtect(int router, int destination, int user)
+{
+    int output = 0;
+    if (ProtectOutcome refused = checkProtectTarget(router, destination, user, &output);
+        refused.result != ProtectResult::Done)
+        return refused;
+    const QString name = trimSpaces(Users[user].UserName);
+    const QString owner = protectTable.value({router, output});
+    if (owner.isEmpty())
+        return {};
+    const bool own = sameUserName(owner, name);
+    if (!own && userPrivilege(user) < Administrator)
+        return {ProtectResult::NotOwner, owner, {}};
+    ProtectTable next = protectTable;
+    next.remove({router, output});
+    QString error;
+    if (!storeProtects(next, &error))
+        return {ProtectResult::NotSaved, owner, error};
+    QString entry = protectLogEntry(QStringLiteral("Protect released."), RouterTables[router], destination, name);
+    if (!own)
+        entry += QStringLiteral("   Owner = ") + logSafe(owner);
+    logs.writeSwitchEntry(entry);
+    emit protectChanged(router, output, QString());
+    RefreshRouterView();
+    return {ProtectResult::Done, owner, {}};
+}
+
+QString Server::protectedBy(int router, int destination) const
+{
+    if (!isRouterNumber(router) || !isPointNumber(destination))
+        return {};
+    return protectOwner(router, PhysicalDestination(RouterTables[router], destination));
+}
+
+// ---- Salvos ------------------------------------------------------------------
+
+namespace {
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+} // namespace
+
+QString Server::salvoProblem(const Salvo &salvo) const
+{
+    if (salvo.name.isEmpty() || salvo.name.size() > kSalvoNameLimit || hasControlCharacter(salvo.name)
+        || trimSpaces(salvo.name) != salvo.name)
+        return QStringLiteral("name: 1..%1 characters, no control character, no space at either end")
+            .arg(kSalvoNameLimit);
+    if (salvo.comment.size() > kSalvoCommentLimit || hasControlCharacter(salvo.comment))
+        return QStringLiteral("comment: at most %1 characters, no control character").arg(kSalvoCommentLimit);
+    if (salvo.takes.isEmpty() || salvo.takes.size() > kSalvoTakeLimit)
+        return QStringLiteral("takes: a list of 1..%1 takes").arg(kSalvoTakeLimit);
+    for (qsizetype k = 0; k < salvo.takes.size(); ++k) {
+        const SalvoTake &take = salvo.takes[k];
+        const QString where = QStringLiteral("takes[%1].").arg(k);
+        if (!servesRouter(take.router))
+            return where + QStringLiteral("router: a router some port serves (1..%1)").arg(kRouterCount);
+        const RouterTable &table = RouterTables[take.router];
+        if (!isPointNumber(take.source) || !table.SourceVisible[take.source])
+            return where + QStringLiteral("source: a visible source of router %1 (1..%2)").arg(take.router).arg(kPointCount);
+        if (!isPointNumber(take.destination) || !table.DestVisible[take.destination])
+            return where
+                   + QStringLiteral("destination: a visible destination of router %1 (1..%2)").arg(take.router).arg(kPointCount);
+        if (std::none_of(take.levels.begin(), take.levels.end(), [](bool on) { return on; }))
+            return where + QStringLiteral("levels: a list of levels 0..%1").arg(kTakeLevelCount - 1);
+    }
+    if (!SalvoTextsFit(salvo))
+        return QStringLiteral("name: a text the salvo file holds as it is (name and comment too long)");
+    return {};
+}
+
+Server::SalvoEditOutcome Server::saveSalvo(const Salvo &salvo, int user)
+{
+    if (userPrivilege(user) < MasterOperator)
+        return {SalvoEditResult::NoPrivilege, {}};
+    if (const QString problem = salvoProblem(salvo); !problem.isEmpty())
+        return {SalvoEditResult::Invalid, problem};
+    SalvoList next = salvoList;
+    const auto it = std::find_if(next.begin(), next.end(), [&](const Salvo &s) { return s.name == salvo.name; });
+    if (it != next.end())
+        *it = salvo;
+    else
+        next.append(salvo);
+    if (!salvosUnreadable.isEmpty())
+        return {SalvoEditResult::NotSaved, QStringLiteral("%1 could not be read at the start (%2), so it is left as it is")
+                                               .arg(SalvoFile(), salvosUnreadable)};
+    QString error;
+    if (!SaveSalvos(SalvoFile(), next, &error))
+        return {SalvoEditResult::NotSaved, error};
+    salvoList = next;
+    emit salvosChanged();
+    return {};
+}
+
+Server::SalvoEditOutcome Server::deleteSalvo(const QString &name, int user)
+{
+    if (userPrivilege(user) < MasterOperator)
+        return {SalvoEditResult::NoPrivilege, {}};
+    SalvoList next = salvoList;
+    if (next.removeIf([&](const Salvo &s) { return s.name == name; }) == 0)
+        return {SalvoEditResult::NotFound, {}};
+    if (!salvosUnreadable.isEmpty())
+        return {SalvoEditResult::NotSaved, QStringLiteral("%1 could not be read at the start (%2), so it is left as it is")
+                                               .arg(SalvoFile(), salvosUnreadable)};
+    QString error;
+    if (!SaveSalvos(SalvoFile(), next, &error))
+        return {SalvoEditResult::NotSaved, error};
+    salvoList = next;
+    emit salvosChanged();
+    return {};
+}
+
+Server::SalvoFireOutcome Server::fireSalvo(const QString &name, int user, const QString &comment, TakeOrigin origin)
+{
+    const auto it = std::find_if(salvoList.cbegin(), salvoList.cend(), [&](const Salvo &s) { return s.name == name; });
+    if (it == salvoList.cend())
+        return {SalvoFireResult::NotFound, {}, 0};
+    if (standby)
+        return {SalvoFireResult::Standby, {}, 0};
+    if (userPrivilege(user) < MasterOperator)
+        return {SalvoFireResult::NoPrivilege, {}, 0};
+    const Salvo salvo = *it;
+    const QString used = trimSpaces(comment).isEmpty() ? salvo.comment : comment;
+    const QString userName = trimSpaces(Users[user].UserName);
+    SalvoFireOutcome outcome;
+    Logs::Batch batch(logs);
+    for (const SalvoTake &take : salvo.takes) {
+        TakeRequest request;
+        request.router = take.router;
+        request.source = take.source;
+        request.destination = take.destination;
+        request.levels = take.levels;
+        request.comment = used;
+        request.user = user;
+        request.origin = origin;
+        SalvoTakeResult result{take, {}, servesRouter(take.router) && !RouterStates[take.router].CommOK};
+        result.result = this->take(request);
+        if (result.result.sent)
+            ++outcome.sent;
+        outcome.takes.append(result);
+    }
+    logs.writeSwitchEntry(QStringLiteral("Salvo %1 fired by %2: %3 of %4 takes sent")
+                              .arg(logSafe(salvo.name), logSafe(userName))
+                              .arg(outcome.sent)
+                              .arg(salvo.takes.size()));
+    emit salvoFired(salvo.name, userName, outcome.sent, int(salvo.takes.size()));
+    return outcome;
 }
 
 QStringList Server::applyRouterTables(const RouterTableArray &edited, const RouterTableSet &replace)
@@ -405,6 +687,7 @@ void Server::Start(Role role)
 
     for (const QString &failure : loadRouterTables(LoadMode::Startup) + loadUsers(LoadMode::Startup))
         recordStartupFailure(failure);
+    loadProtectsAndSalvos();
 
     emit startedWithNobodyLoggedIn();
 

@@ -7,6 +7,8 @@
 #include "config/users.h"
 #include "core/edits.h"
 #include "core/icons.h"
+#include "core/protects.h"
+#include "core/salvos.h"
 #include "core/settings_check.h"
 #include "links/router_links.h"
 #include "router/router_file.h"
@@ -48,18 +50,33 @@ struct TakeRequest {
     // A panel's take string as it came, sent in the router's language as
     // it reads it; the engine builds the console's and the web's.
     QByteArray takeString;
+    // A panel's address, for the switch log line of a refused take.
+    QString panelAddress;
 };
 
 // Why a take is refused, checked in this order. NotServed: no enabled port
 // serves the router, so the take would go nowhere. NotCarried is met only
 // when the take is carried out: the router's language cannot carry it (the
-// error log says why).
-enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment, NotServed, NotCarried };
+// error log says why). Protected: the destination is protected by a user
+// other than the one taking (a panel's take carries no user, so it never
+// owns a protect).
+enum class TakeRefusal { None, Standby, NoPrivilege, NoSource, NoDestination, NoComment, Protected, NotServed, NotCarried };
+constexpr int kTakeRefusalCount = int(TakeRefusal::NotCarried) + 1;
 
 struct TakeResult {
     TakeRefusal refusal = TakeRefusal::None;
+    QString protectedBy;     // the owner, when refused as Protected
     bool sent = false;       // the command went on the router's queues
     bool displaced = false;  // it took the place of a command waiting in a full queue
+};
+
+// One take of a fired salvo and what became of it.
+struct SalvoTakeResult {
+    SalvoTake take;
+    TakeResult result;
+    // Its router's link was down: the take is queued like any take and goes
+    // out when the link is back.
+    bool linkDown = false;
 };
 
 // The whole server without its windows: every table the server keeps, the
@@ -275,6 +292,65 @@ public:
     QByteArray takeString(const TakeRequest &request) const;
     // The privilege of user 1..12, 0 for anyone else.
     int userPrivilege(int user) const;
+    // Takes refused, by reason (a panel's take that goes nowhere is
+    // acknowledged and counted as taken, not here; one refused as
+    // Protected is here, though the panel is acknowledged).
+    quint64 takesRefused(TakeRefusal reason) const { return refusedCounts[std::size_t(reason)]; }
+
+    // ---- Protects: a destination that only its owner may switch ------------
+    // Keyed by the router's own outputs (see protects.h); the operations take
+    // the table's destination numbers, as the console and the web speak them.
+    enum class ProtectResult { Done, Standby, NoPrivilege, NoDestination, BeyondState, ProtectedByOther, NotOwner, NotSaved };
+    struct ProtectOutcome {
+        ProtectResult result = ProtectResult::Done;
+        QString owner;   // the protect's owner (ProtectedByOther, NotOwner, and Done)
+        QString error;   // why it was not saved (NotSaved), or BeyondState's text
+    };
+    // Protects a table destination for user 1..12 (Master Operator or
+    // Administrator). Protecting one's own again does nothing; another
+    // user's protect stays (ProtectedByOther). Written to PROTECTS.INI
+    // before it counts; logged in the switch log and told by protectChanged.
+    ProtectOutcome protect(int router, int destination, int user);
+    // Releases it: the owner, or an Administrator for anyone's (the switch
+    // log names both). Releasing a destination nobody protects is Done.
+    ProtectOutcome releaseProtect(int router, int destination, int user);
+    // The owner of a table destination's protect, empty when none.
+    QString protectedBy(int router, int destination) const;
+    // The same for a router output (the router's own numbering).
+    QString protectOwner(int router, int output) const { return protectTable.value({router, output}); }
+    const ProtectTable &protects() const { return protectTable; }
+    QString ProtectFile() const;
+
+    // ---- Salvos: named lists of takes fired as one -------------------------
+    const SalvoList &salvos() const { return salvoList; }
+    QString SalvoFile() const;
+    // Why a salvo cannot be kept ("field: reason"), empty when it can: a
+    // name of 1..kSalvoNameLimit characters without control characters, a
+    // comment of at most kSalvoCommentLimit, at least one take and at most
+    // kSalvoTakeLimit, each on a router some port serves, with a visible
+    // source and destination of its table and at least one level, and
+    // every text one the file holds as it is.
+    QString salvoProblem(const Salvo &salvo) const;
+    enum class SalvoEditResult { Done, NoPrivilege, Invalid, NotFound, NotSaved };
+    struct SalvoEditOutcome {
+        SalvoEditResult result = SalvoEditResult::Done;
+        QString error;
+    };
+    // Adds or replaces (by name, exactly) a salvo, for user 1..12 of Master
+    // Operator or Administrator; written to SALVOS.INI before it counts.
+    SalvoEditOutcome saveSalvo(const Salvo &salvo, int user);
+    SalvoEditOutcome deleteSalvo(const QString &name, int user);
+    // Fires a salvo: every take through take(), in order, as user with one
+    // comment (the salvo's when comment is blank). A refused take does not
+    // stop the others. The switch log gets one line per take sent and
+    // "Salvo <name> fired by <user>: <n> of <m> takes sent".
+    enum class SalvoFireResult { Done, NoPrivilege, Standby, NotFound };
+    struct SalvoFireOutcome {
+        SalvoFireResult result = SalvoFireResult::Done;
+        QList<SalvoTakeResult> takes;
+        int sent = 0;
+    };
+    SalvoFireOutcome fireSalvo(const QString &name, int user, const QString &comment, TakeOrigin origin);
 
     // Where a take came from, as the counters tell them apart.
     using TakeOrigin = marlin::TakeOrigin;
@@ -346,6 +422,11 @@ signals:
     // The logs cannot be written (problem says why), or can again (empty).
     void logProblemChanged(const QString &problem);
     void filesReloaded(const QString &what);
+    // A protect set (owner) or released (empty owner), router numbering.
+    void protectChanged(int router, int output, const QString &owner);
+    // The salvos were added to, edited or deleted.
+    void salvosChanged();
+    void salvoFired(const QString &name, const QString &user, int sent, int total);
 
 private:
     // The comm links start again from "up" with a clean count of silent
@@ -379,6 +460,19 @@ private:
     // logged for each (where and why).
     QList<int> cardsNotListening() const;
     QString cardListenFailureDetail(int card) const;
+
+    // Protects and salvos: loaded at the start; a file unreadable then is
+    // never written over (its text says why).
+    void loadProtectsAndSalvos();
+    // The switch log line of a panel's take refused for a protect.
+    void logPanelTakeRefused(const TakeRequest &t, const QString &owner);
+    ProtectOutcome checkProtectTarget(int router, int destination, int user, int *output) const;
+    bool storeProtects(const ProtectTable &next, QString *error);
+    ProtectTable protectTable;
+    QString protectsUnreadable;
+    SalvoList salvoList;
+    QString salvosUnreadable;
+    std::array<quint64, kTakeRefusalCount> refusedCounts{};
 
     std::array<quint64, kTakeOriginCount> takeCounts{};
     quint64 displacedCount = 0;

@@ -18,6 +18,7 @@ bool ServerProtocolHost::take(const PanelTake &take)
     request.comment = take.comment;
     request.origin = TakeOrigin::Panel;
     request.takeString = take.takeString;
+    request.panelAddress = take.address;
     return server.take(request).refusal != TakeRefusal::Standby;
 }
 

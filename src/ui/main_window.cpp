@@ -9,6 +9,7 @@
 #include "ui/login_dialog.h"
 #include "ui/messages.h"
 #include "ui/problem_window.h"
+#include "ui/salvo_window.h"
 #include "ui/take_dialog.h"
 #include "ui/settings/com_port_dialog.h"
 #include "ui/settings/general_dialog.h"
@@ -161,6 +162,7 @@ void MDIMain::buildMenus()
     menuViewRTR = view->addAction(QStringLiteral("Overall Router View"), this, &MDIMain::openRouterView);
     menuViewLogSwitch = view->addAction(QStringLiteral("Switch Log"), this,
                                         [this] { openLogPicker(new frmSwLog(server.logFiles())); });
+    menuViewSalvos = view->addAction(QStringLiteral("Salvos"), this, [this] { openChild(new frmSalvos(server)); });
 
     menuBar()->addAction(QStringLiteral("About"), this, &MDIMain::showAbout);
 
@@ -168,6 +170,10 @@ void MDIMain::buildMenus()
     menuPop = new QMenu(this);
     menuPopPri = menuPop->addAction(QStringLiteral("High Priority"));
     menuPopPri->setCheckable(true);
+    // Beside it, the protect of the destination (the view enables the one
+    // that applies).
+    menuPop->addAction(QStringLiteral("Protect"))->setObjectName(QStringLiteral("menuPopProtect"));
+    menuPop->addAction(QStringLiteral("Release Protect"))->setObjectName(QStringLiteral("menuPopRelease"));
 
     QToolBar *toolbar = addToolBar(QStringLiteral("Toolbar"));
     toolbar->setObjectName(QStringLiteral("cmdTB"));

@@ -139,6 +139,7 @@ public:
     QAction *menuViewErr = nullptr;
     QAction *menuViewRTR = nullptr;
     QAction *menuViewLogSwitch = nullptr;
+    QAction *menuViewSalvos = nullptr;
     QMenu *menuPop = nullptr;
     QAction *menuPopPri = nullptr;
     std::array<QAction *, 2> cmdTB{};   // the router view, the login

@@ -105,14 +105,16 @@ QVariant RouterViewModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return s > 0 ? QVariant(QString::number(s)) : QVariant();
     case Qt::BackgroundRole:
-        return color(DestinationColor(table, state, d));
+        return color(server.protectedBy(r, d).isEmpty() ? DestinationColor(table, state, d) : kProtectedColor);
     case Qt::DecorationRole:
         if (s <= 0 || mode == IconMode::None)
             return {};
         return picture(mode == IconMode::Sources ? (s <= kPointCount ? table.SourceIcon[s] : QString())
                                                  : table.DestIcon[d]);
-    case Qt::ToolTipRole:
-        return toolTip(r, d, s);
+    case Qt::ToolTipRole: {
+        const QString owner = server.protectedBy(r, d);
+        return owner.isEmpty() ? toolTip(r, d, s) : toolTip(r, d, s) + QStringLiteral("\nProtected by ") + owner;
+    }
     case Qt::TextAlignmentRole:
         return int(Qt::AlignCenter);
     case RouterRole:
@@ -217,6 +219,22 @@ frmRtrView::frmRtrView(Server &server, QMenu *menuPop, QAction *menuPopPri, QWid
                             refusal);
         });
     }
+    if (menuPop) {
+        menuPopProtect = menuPop->findChild<QAction *>(QStringLiteral("menuPopProtect"));
+        menuPopRelease = menuPop->findChild<QAction *>(QStringLiteral("menuPopRelease"));
+        for (QAction *action : {menuPopProtect, menuPopRelease}) {
+            if (!action)
+                continue;
+            connect(action, &QAction::triggered, this, [this, action] {
+                const int user = this->server.currentUser();
+                const Server::ProtectOutcome outcome = action == menuPopProtect
+                                                           ? this->server.protect(PopupRouter, PopupDestination, user)
+                                                           : this->server.releaseProtect(PopupRouter, PopupDestination, user);
+                if (outcome.result != Server::ProtectResult::Done)
+                    openMessage(this, QMessageBox::Information, QStringLiteral("Protect"), protectOutcomeText(outcome));
+            });
+        }
+    }
     gridRTR->setCurrentIndex(rows->index(0, 0));
     resize(1200, 700);
 }
@@ -274,6 +292,11 @@ void frmRtrView::showPopup(const QPoint &position)
     PopupRouter = rows->routerOfColumn(index.column());
     PopupDestination = index.row() + 1;
     menuPopPri->setChecked(ShownHold(server.routerTable(PopupRouter), server.routerState(PopupRouter), PopupDestination));
+    const bool protectedNow = !server.protectedBy(PopupRouter, PopupDestination).isEmpty();
+    if (menuPopProtect)
+        menuPopProtect->setEnabled(!protectedNow);
+    if (menuPopRelease)
+        menuPopRelease->setEnabled(protectedNow);
     menuPop->popup(gridRTR->viewport()->mapToGlobal(position));
 }
 

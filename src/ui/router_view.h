@@ -93,6 +93,8 @@ private:
     QLabel *corner = nullptr;
     QMenu *menuPop = nullptr;
     QAction *menuPopPri = nullptr;
+    QAction *menuPopProtect = nullptr;
+    QAction *menuPopRelease = nullptr;
 };
 
 // Twips, the unit of the layout, at 96 dots per inch.

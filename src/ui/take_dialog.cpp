@@ -192,7 +192,7 @@ void frmTake::take(bool andDone)
     request.hold = chkHigh->isChecked() ? TakeRequest::Hold::Set : TakeRequest::Hold::Clear;
     const TakeRefusal refusal = CheckConsoleTake(server, request);
     if (refusal != TakeRefusal::None) {
-        openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), takeRefusalText(refusal));
+        refuse(request, refusal);
         return;
     }
     if (imgcmbSRC->count() == 0 || imgcmbDES->count() == 0)
@@ -206,12 +206,21 @@ void frmTake::take(bool andDone)
     });
 }
 
+void frmTake::refuse(const TakeRequest &take, TakeRefusal refusal)
+{
+    // A protect names its owner.
+    const QString text = refusal == TakeRefusal::Protected
+                             ? protectRefusalText(server.protectedBy(take.router, take.destination))
+                             : takeRefusalText(refusal);
+    openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), text);
+}
+
 void frmTake::execute(const TakeRequest &take, bool andDone)
 {
     // Checked again: the server may have been demoted while the question
     // was open.
     if (const TakeRefusal refusal = ExecuteConsoleTake(server, take); refusal != TakeRefusal::None) {
-        openMessage(this, QMessageBox::NoIcon, takeRefusalTitle(refusal), takeRefusalText(refusal));
+        refuse(take, refusal);
         return;
     }
     if (andDone)

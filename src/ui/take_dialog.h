@@ -12,6 +12,7 @@ namespace marlin {
 
 class Server;
 struct TakeRequest;
+enum class TakeRefusal;
 
 // "Switch Router": the operator switches a source to a destination on one
 // router. The checks and the take itself are the engine's; this window
@@ -48,6 +49,7 @@ private:
     void destinationChosen();
     void take(bool andDone);
     void execute(const TakeRequest &take, bool andDone);
+    void refuse(const TakeRequest &take, TakeRefusal refusal);
 
     Server &server;
     int TakeSource = 0;

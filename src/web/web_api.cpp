@@ -90,6 +90,65 @@ QString commText(const Server &server, int r)
     return server.routerState(r).CommOK ? QStringLiteral("up") : QStringLiteral("down");
 }
 
+// The status and the text of a take refused by the engine.
+std::pair<int, QString> takeRefusal(const TakeResult &outcome)
+{
+    switch (outcome.refusal) {
+    case TakeRefusal::None: break;
+    case TakeRefusal::Standby: return {503, standbyRefusalText()};
+    case TakeRefusal::NoPrivilege:
+        return {403, QStringLiteral("privilege: ") + takeRefusalText(TakeRefusal::NoPrivilege)};
+    case TakeRefusal::NoSource: return {400, QStringLiteral("source: ") + takeRefusalText(TakeRefusal::NoSource)};
+    case TakeRefusal::NoDestination:
+        return {400, QStringLiteral("destination: ") + takeRefusalText(TakeRefusal::NoDestination)};
+    case TakeRefusal::NoComment: return {400, QStringLiteral("comment: ") + takeRefusalText(TakeRefusal::NoComment)};
+    case TakeRefusal::Protected: return {409, QStringLiteral("destination: protected by ") + outcome.protectedBy};
+    case TakeRefusal::NotServed: return {409, QStringLiteral("router: ") + takeRefusalText(TakeRefusal::NotServed)};
+    case TakeRefusal::NotCarried: return {400, QStringLiteral("take: ") + takeRefusalText(TakeRefusal::NotCarried)};
+    }
+    return {200, {}};
+}
+
+// The label of a refusal in the metrics.
+const char *refusalLabel(TakeRefusal refusal)
+{
+    switch (refusal) {
+    case TakeRefusal::None: break;
+    case TakeRefusal::Standby: return "standby";
+    case TakeRefusal::NoPrivilege: return "privilege";
+    case TakeRefusal::NoSource: return "source";
+    case TakeRefusal::NoDestination: return "destination";
+    case TakeRefusal::NoComment: return "comment";
+    case TakeRefusal::Protected: return "protected";
+    case TakeRefusal::NotServed: return "not_served";
+    case TakeRefusal::NotCarried: return "not_carried";
+    }
+    return "none";
+}
+
+QJsonArray levelsJson(const std::array<bool, kTakeLevelCount> &levels)
+{
+    QJsonArray list;
+    for (int k = 0; k < kTakeLevelCount; ++k) {
+        if (levels[std::size_t(k)])
+            list.append(k);
+    }
+    return list;
+}
+
+QJsonObject salvoJson(const Salvo &salvo)
+{
+    QJsonArray takes;
+    for (const SalvoTake &take : salvo.takes)
+        takes.append(QJsonObject{{QStringLiteral("router"), take.router},
+                                 {QStringLiteral("destination"), take.destination},
+                                 {QStringLiteral("source"), take.source},
+                                 {QStringLiteral("levels"), levelsJson(take.levels)}});
+    return {{QStringLiteral("name"), salvo.name}, {QStringLiteral("comment"), salvo.comment}, {QStringLiteral("takes"), takes}};
+}
+
+QJsonValue ownerJson(const QString &owner) { return owner.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(owner); }
+
 struct StaticFile {
     const char *path;
     const char *resource;
@@ -137,6 +196,24 @@ WebApi::WebApi(Server &server, QObject *parent) : QObject(parent), server(server
                   {QStringLiteral("router"), r},
                   {QStringLiteral("destination"), destination},
                   {QStringLiteral("hold"), hold}});
+    });
+    connect(&server, &Server::protectChanged, this, [this](int r, int output, const QString &owner) {
+        const int destination = isRouterNumber(r) ? TableDestination(this->server.routerTable(r), output) : 0;
+        if (destination == 0)
+            return;
+        announce({{QStringLiteral("type"), QStringLiteral("protect")},
+                  {QStringLiteral("router"), r},
+                  {QStringLiteral("destination"), destination},
+                  {QStringLiteral("protectedBy"), ownerJson(owner)}});
+    });
+    // The salvos were edited: a page reads them again.
+    connect(&server, &Server::salvosChanged, this, [this] { announce({{QStringLiteral("type"), QStringLiteral("salvos")}}); });
+    connect(&server, &Server::salvoFired, this, [this](const QString &name, const QString &user, int sent, int total) {
+        announce({{QStringLiteral("type"), QStringLiteral("salvo")},
+                  {QStringLiteral("name"), name},
+                  {QStringLiteral("user"), user},
+                  {QStringLiteral("sent"), sent},
+                  {QStringLiteral("total"), total}});
     });
     connect(&server, &Server::linkChanged, this, [this](int r, bool up) {
         announce({{QStringLiteral("type"), QStringLiteral("link")}, {QStringLiteral("router"), r}, {QStringLiteral("up"), up}});
@@ -204,6 +281,8 @@ WebResponse WebApi::handle(const WebRequest &request)
     }
     if (parts.size() == 3 && resource == "events")
         return failure(400, QStringLiteral("upgrade: events are read over a WebSocket"));
+    if (resource == "salvos")
+        return salvos(caller, method, parts, request.body);
     if (resource != "routers")
         return failure(404, QStringLiteral("path: no such resource"));
 
@@ -235,6 +314,16 @@ WebResponse WebApi::handle(const WebRequest &request)
         if (method == "DELETE")
             return hold(caller, *r, *d, false);
         return failure(405, QStringLiteral("method: a hold is set with PUT and cleared with DELETE"));
+    }
+    if (parts.size() == 6 && parts[4] == "protects") {
+        const std::optional<int> d = pathNumber(parts[5]);
+        if (!d || !isPointNumber(*d))
+            return failure(400, QStringLiteral("destination: a destination number 1..%1").arg(kPointCount));
+        if (method == "PUT")
+            return protect(caller, *r, *d, true);
+        if (method == "DELETE")
+            return protect(caller, *r, *d, false);
+        return failure(405, QStringLiteral("method: a protect is set with PUT and released with DELETE"));
     }
     return failure(404, QStringLiteral("path: no such resource"));
 }
@@ -336,7 +425,7 @@ std::optional<WebResponse> WebApi::refusal(const WebRequest &request, bool upgra
     }
     // A body is JSON and says so: a form or a text another site's page
     // can send without asking is not.
-    if (request.method == "POST" && !request.body.isEmpty()) {
+    if ((request.method == "POST" || request.method == "PUT") && !request.body.isEmpty()) {
         const QByteArray type = request.contentType.split(';').first().trimmed().toLower();
         if (type != "application/json")
             return failure(415, QStringLiteral("content type: a body is sent as application/json"));
@@ -523,7 +612,9 @@ WebResponse WebApi::router(int r)
             {QStringLiteral("source"), current > 0 ? QJsonValue(current) : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("defaultSource"), int(table.DestDefaultSource[n])},
             {QStringLiteral("hold"), ShownHold(table, state, n)},
-            {QStringLiteral("color"), DestinationColor(table, state, n)},
+            {QStringLiteral("color"), ownerJson(server.protectedBy(r, n)).isNull() ? DestinationColor(table, state, n)
+                                                                                   : kProtectedColor},
+            {QStringLiteral("protectedBy"), ownerJson(server.protectedBy(r, n))},
         });
     }
     return reply(200, {{QStringLiteral("router"), r},
@@ -592,20 +683,9 @@ WebResponse WebApi::take(const Caller &caller, int r, const QByteArray &bodyByte
     }
 
     const TakeResult outcome = server.take(request);
-    switch (outcome.refusal) {
-    case TakeRefusal::None: break;
-    case TakeRefusal::Standby: return failure(503, standbyRefusalText());
-    case TakeRefusal::NoPrivilege:
-        return failure(403, QStringLiteral("privilege: ") + takeRefusalText(TakeRefusal::NoPrivilege));
-    case TakeRefusal::NoSource: return failure(400, QStringLiteral("source: ") + takeRefusalText(TakeRefusal::NoSource));
-    case TakeRefusal::NoDestination:
-        return failure(400, QStringLiteral("destination: ") + takeRefusalText(TakeRefusal::NoDestination));
-    case TakeRefusal::NoComment:
-        return failure(400, QStringLiteral("comment: ") + takeRefusalText(TakeRefusal::NoComment));
-    case TakeRefusal::NotServed:
-        return failure(409, QStringLiteral("router: ") + takeRefusalText(TakeRefusal::NotServed));
-    case TakeRefusal::NotCarried:
-        return failure(400, QStringLiteral("take: ") + takeRefusalText(TakeRefusal::NotCarried));
+    if (outcome.refusal != TakeRefusal::None) {
+        const auto [status, text] = takeRefusal(outcome);
+        return failure(status, text);
     }
 
     QJsonObject answer{{QStringLiteral("router"), r},
@@ -632,6 +712,153 @@ WebResponse WebApi::hold(const Caller &caller, int r, int d, bool set)
     if (!SetHighPriority(server, r, d, set, &refusal))
         return server.isStandby() ? failure(503, refusal) : failure(409, QStringLiteral("destination: ") + refusal);
     return reply(200, {{QStringLiteral("router"), r}, {QStringLiteral("destination"), d}, {QStringLiteral("hold"), set}});
+}
+
+WebResponse WebApi::protect(const Caller &caller, int r, int d, bool set)
+{
+    const Server::ProtectOutcome outcome = set ? server.protect(r, d, caller.user) : server.releaseProtect(r, d, caller.user);
+    using Result = Server::ProtectResult;
+    switch (outcome.result) {
+    case Result::Done: break;
+    case Result::Standby: return failure(503, standbyRefusalText());
+    case Result::NoPrivilege:
+        return failure(403, QStringLiteral("privilege: ") + takeRefusalText(TakeRefusal::NoPrivilege));
+    case Result::NoDestination:
+        return failure(400, QStringLiteral("destination: a visible destination of router %1 (1..%2)").arg(r).arg(kPointCount));
+    case Result::BeyondState: return failure(409, QStringLiteral("destination: ") + outcome.error);
+    case Result::ProtectedByOther: return failure(409, QStringLiteral("destination: protected by ") + outcome.owner);
+    case Result::NotOwner:
+        return failure(409, QStringLiteral("destination: protected by %1; only %1 or an Administrator may release it")
+                                .arg(outcome.owner));
+    case Result::NotSaved: return failure(500, QStringLiteral("protects: not saved: ") + outcome.error);
+    }
+    return reply(200, {{QStringLiteral("router"), r},
+                       {QStringLiteral("destination"), d},
+                       {QStringLiteral("protectedBy"), ownerJson(server.protectedBy(r, d))}});
+}
+
+WebResponse WebApi::salvos(const Caller &caller, const QByteArray &method, const QList<QByteArray> &parts,
+                           const QByteArray &bodyBytes)
+{
+    if (parts.size() == 3) {
+        if (method != "GET")
+            return failure(405, QStringLiteral("method: salvos are read with GET"));
+        QJsonArray list;
+        for (const Salvo &salvo : server.salvos())
+            list.append(salvoJson(salvo));
+        return reply(200, {{QStringLiteral("salvos"), list}});
+    }
+    if (parts.size() < 4 || parts.size() > 5 || (parts.size() == 5 && parts[4] != "fire"))
+        return failure(404, QStringLiteral("path: no such resource"));
+    const QString name = QString::fromUtf8(QByteArray::fromPercentEncoding(parts[3]));
+    const auto privilegeRefused = [] {
+        return failure(403, QStringLiteral("privilege: ") + takeRefusalText(TakeRefusal::NoPrivilege));
+    };
+    QJsonObject body;
+    if (!bodyBytes.trimmed().isEmpty()) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(bodyBytes, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            return failure(400, QStringLiteral("body: a JSON object"));
+        body = doc.object();
+    }
+    const QJsonValue comment = body.value(QStringLiteral("comment"));
+    if (!comment.isUndefined() && !comment.isNull() && !comment.isString())
+        return failure(400, QStringLiteral("comment: a text"));
+
+    if (parts.size() == 5) {
+        if (method != "POST")
+            return failure(405, QStringLiteral("method: a salvo is fired with POST"));
+        const Server::SalvoFireOutcome outcome = server.fireSalvo(name, caller.user, comment.toString(), TakeOrigin::Web);
+        switch (outcome.result) {
+        case Server::SalvoFireResult::Done: break;
+        case Server::SalvoFireResult::NotFound: return failure(404, QStringLiteral("salvo: no salvo of that name"));
+        case Server::SalvoFireResult::Standby: return failure(503, standbyRefusalText());
+        case Server::SalvoFireResult::NoPrivilege: return privilegeRefused();
+        }
+        QJsonArray results;
+        for (const SalvoTakeResult &take : outcome.takes) {
+            QJsonObject entry{{QStringLiteral("router"), take.take.router},
+                              {QStringLiteral("destination"), take.take.destination},
+                              {QStringLiteral("source"), take.take.source}};
+            if (take.result.refusal != TakeRefusal::None) {
+                entry.insert(QStringLiteral("result"), QStringLiteral("refused"));
+                entry.insert(QStringLiteral("error"), takeRefusal(take.result).second);
+            } else {
+                entry.insert(QStringLiteral("result"),
+                             take.result.displaced ? QStringLiteral("displaced") : QStringLiteral("sent"));
+                if (take.linkDown)
+                    entry.insert(QStringLiteral("linkDown"), true);
+            }
+            results.append(entry);
+        }
+        return reply(200, {{QStringLiteral("name"), name},
+                           {QStringLiteral("sent"), outcome.sent},
+                           {QStringLiteral("total"), int(outcome.takes.size())},
+                           {QStringLiteral("results"), results}});
+    }
+    if (method == "DELETE") {
+        const Server::SalvoEditOutcome outcome = server.deleteSalvo(name, caller.user);
+        switch (outcome.result) {
+        case Server::SalvoEditResult::Done: return reply(200, {{QStringLiteral("deleted"), name}});
+        case Server::SalvoEditResult::NotFound: return failure(404, QStringLiteral("salvo: no salvo of that name"));
+        case Server::SalvoEditResult::NoPrivilege: return privilegeRefused();
+        case Server::SalvoEditResult::Invalid:
+        case Server::SalvoEditResult::NotSaved: break;
+        }
+        return failure(500, QStringLiteral("salvos: not saved: ") + outcome.error);
+    }
+    if (method != "PUT")
+        return failure(405, QStringLiteral("method: a salvo is written with PUT and deleted with DELETE"));
+    if (UserPrivilege(server, caller.user) < MasterOperator)
+        return privilegeRefused();
+    Salvo salvo;
+    salvo.name = name;
+    salvo.comment = comment.toString();
+    const QJsonValue takes = body.value(QStringLiteral("takes"));
+    if (!takes.isArray())
+        return failure(400, QStringLiteral("takes: a list of takes {router, destination, source, levels?}"));
+    for (const QJsonValue &value : takes.toArray()) {
+        const QString where = QStringLiteral("takes[%1].").arg(salvo.takes.size());
+        if (!value.isObject())
+            return failure(400, where + QStringLiteral("take: an object {router, destination, source, levels?}"));
+        const QJsonObject object = value.toObject();
+        const std::optional<int> router = wholeNumber(object.value(QStringLiteral("router")), 1, kRouterCount);
+        const std::optional<int> destination = wholeNumber(object.value(QStringLiteral("destination")), 1, kPointCount);
+        const std::optional<int> source = wholeNumber(object.value(QStringLiteral("source")), 1, kPointCount);
+        if (!router)
+            return failure(400, where + QStringLiteral("router: a router number 1..%1").arg(kRouterCount));
+        if (!destination)
+            return failure(400, where + QStringLiteral("destination: a destination number 1..%1").arg(kPointCount));
+        if (!source)
+            return failure(400, where + QStringLiteral("source: a source number 1..%1").arg(kPointCount));
+        SalvoTake take{*router, *destination, *source, {}};
+        const QJsonValue levels = object.value(QStringLiteral("levels"));
+        if (levels.isUndefined() || levels.isNull()) {
+            take.levels.fill(true);
+        } else {
+            if (!levels.isArray() || levels.toArray().isEmpty())
+                return failure(400, where + QStringLiteral("levels: a list of levels 0..%1").arg(kTakeLevelCount - 1));
+            for (const QJsonValue &level : levels.toArray()) {
+                const std::optional<int> k = wholeNumber(level, 0, kTakeLevelCount - 1);
+                if (!k)
+                    return failure(400, where + QStringLiteral("levels: a list of levels 0..%1").arg(kTakeLevelCount - 1));
+                take.levels[std::size_t(*k)] = true;
+            }
+        }
+        salvo.takes.append(take);
+        if (salvo.takes.size() > kSalvoTakeLimit)
+            break;
+    }
+    const Server::SalvoEditOutcome outcome = server.saveSalvo(salvo, caller.user);
+    switch (outcome.result) {
+    case Server::SalvoEditResult::Done: return reply(200, salvoJson(salvo));
+    case Server::SalvoEditResult::NoPrivilege: return privilegeRefused();
+    case Server::SalvoEditResult::Invalid: return failure(400, outcome.error);
+    case Server::SalvoEditResult::NotFound:
+    case Server::SalvoEditResult::NotSaved: break;
+    }
+    return failure(500, QStringLiteral("salvos: not saved: ") + outcome.error);
 }
 
 WebResponse WebApi::page(const QByteArray &path)
@@ -700,6 +927,10 @@ QByteArray WebApi::metrics()
     for (const auto &[label, origin] : origins)
         out += "marlin_takes_total{origin=\"" + QByteArray(label) + "\"} "
                + QByteArray::number(server.takesCounted(origin)) + '\n';
+    family("marlin_takes_refused_total", "counter", "Takes refused, by why (a panel's take refused is still acknowledged).");
+    for (int k = 1; k < kTakeRefusalCount; ++k)
+        out += "marlin_takes_refused_total{reason=\"" + QByteArray(refusalLabel(TakeRefusal(k))) + "\"} "
+               + QByteArray::number(server.takesRefused(TakeRefusal(k))) + '\n';
     family("marlin_takes_displaced_total", "counter",
            "Takes that took the place of a command waiting in a full router queue.");
     out += "marlin_takes_displaced_total " + QByteArray::number(server.displacedTakes()) + '\n';

@@ -140,6 +140,9 @@ private:
     WebResponse router(int r);
     WebResponse take(const Caller &caller, int r, const QByteArray &body);
     WebResponse hold(const Caller &caller, int r, int d, bool set);
+    WebResponse protect(const Caller &caller, int r, int d, bool set);
+    WebResponse salvos(const Caller &caller, const QByteArray &method, const QList<QByteArray> &parts,
+                       const QByteArray &body);
     WebResponse page(const QByteArray &path);
 
     // The session a request's Authorization names, refreshed; none when it

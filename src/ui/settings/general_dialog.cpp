@@ -28,7 +28,7 @@ QColor fromWindows(double value)
 double toWindows(const QColor &color) { return settingsColorValue({color.red(), color.green(), color.blue()}); }
 
 const std::array<const char *, kColorCount + 1> kSwatchCaptions = {
-    "", "Default Source", "Not Default Source", "High Priority", "Destination Not Used", "", "", "", ""};
+    "", "Default Source", "Not Default Source", "High Priority", "Destination Not Used", "Protected", "", "", ""};
 
 } // namespace
 

@@ -134,6 +134,7 @@
   function start() {
     showPanel();
     loadAll();
+    loadSalvos();
     openEvents();
   }
 
@@ -275,7 +276,10 @@
         entry.data = answer.data;
         renderHeader(entry, answer.data.comm);
         renderCells(entry);
-        if (state.take && state.take.router === r) refreshTakeHold();
+        if (state.take && state.take.router === r) {
+          refreshTakeHold();
+          refreshTakeProtect();
+        }
       } while (entry.again);
     })().finally(() => {
       entry.loading = null;
@@ -334,8 +338,10 @@
     source.append(number, ' ', name);
     const hold = document.createElement('span');
     hold.className = 'hold-mark';
+    const lock = document.createElement('span');
+    lock.className = 'protect-mark';
     // The spaces keep the parts apart in the cell's spoken name.
-    cell.append(label, ' ', source, ' ', hold);
+    cell.append(label, ' ', source, ' ', hold, ' ', lock);
     cell.addEventListener('click', () => openTake(r, d, cell));
     return cell;
   }
@@ -348,12 +354,30 @@
     cell.querySelector('.source-number').textContent = hasSource ? String(d.source) : '\u2013';
     cell.querySelector('.source-label').textContent = sourceName;
     cell.querySelector('.hold-mark').textContent = d.hold ? 'HELD' : '';
+    // A padlock drawn by the style sheet; the words are for screen readers.
+    const lock = cell.querySelector('.protect-mark');
+    if (d.protectedBy) {
+      const words = document.createElement('span');
+      words.className = 'visually-hidden';
+      words.textContent = 'Protected by ';
+      lock.replaceChildren(padlock(), words, document.createTextNode(d.protectedBy));
+    } else {
+      lock.replaceChildren();
+    }
+    cell.dataset.protectedBy = d.protectedBy || '';
     cell.dataset.label = label;
     cell.dataset.source = hasSource ? String(d.source) : '';
     cell.dataset.color = String(d.color);
     cell.dataset.hold = d.hold ? 'true' : 'false';
     cell.style.backgroundColor = state.colors[String(d.color)] || '#ffffff';
     cell.style.color = '#000000';
+  }
+
+  function padlock() {
+    const icon = document.createElement('span');
+    icon.className = 'padlock';
+    icon.setAttribute('aria-hidden', 'true');
+    return icon;
   }
 
   function applyFilter(entry) {
@@ -431,7 +455,15 @@
     switch (message.type) {
       case 'crosspoint':
       case 'hold':
+      case 'protect':
         if (state.routers.has(message.router)) refreshRouter(message.router);
+        break;
+      case 'salvo':
+        salvoMessage('Salvo ' + message.name + ' fired by ' + message.user + ': ' + message.sent + ' of ' +
+          message.total + ' takes sent.', message.sent === message.total);
+        break;
+      case 'salvos':
+        loadSalvos();
         break;
       case 'link': {
         const entry = state.routers.get(message.router);
@@ -497,6 +529,7 @@
     for (const box of levelBoxes()) box.checked = true;
     $('take-comment').value = '';
     $('take-high').checked = !!dest.hold;
+    refreshTakeProtect();
     takeMessage('', false);
     setTakeBusy(false);
 
@@ -514,6 +547,144 @@
     if (!entry || !entry.data || $('take-high').dataset.touched === 'true') return;
     const dest = entry.data.destinations.find((x) => x.number === take.destination);
     if (dest) $('take-high').checked = !!dest.hold;
+  }
+
+  // The form's protect line and button follow the destination's protect.
+  function refreshTakeProtect() {
+    const take = state.take;
+    const entry = take && state.routers.get(take.router);
+    if (!entry || !entry.data) return;
+    const dest = entry.data.destinations.find((x) => x.number === take.destination);
+    const owner = dest && dest.protectedBy;
+    if (owner) {
+      $('take-protect-state').replaceChildren(padlock(), document.createTextNode('Protected by ' + owner));
+    } else {
+      $('take-protect-state').replaceChildren();
+    }
+    $('take-protect').textContent = owner ? 'Release Protect' : 'Protect';
+    $('take-protect').setAttribute('aria-label', owner ? 'Release Protect' : 'Protect');
+  }
+
+  async function toggleProtect() {
+    const current = state.take;
+    if (!current) return;
+    const entry = state.routers.get(current.router);
+    const dest = entry && entry.data && entry.data.destinations.find((x) => x.number === current.destination);
+    const method = dest && dest.protectedBy ? 'DELETE' : 'PUT';
+    const answer = await guarded(() =>
+      api(method, '/api/v1/routers/' + current.router + '/protects/' + current.destination));
+    if (!answer || state.take !== current) return;
+    if (answer.status !== 200) {
+      takeMessage(errorText(answer), false);
+      return;
+    }
+    takeMessage(method === 'PUT' ? 'Destination protected.' : 'Protect released.', true);
+    await refreshRouter(current.router);
+    refreshTakeProtect();
+  }
+
+  // ---- Salvos -------------------------------------------------------------
+
+  function salvoMessage(text, ok) {
+    const el = $('salvo-message');
+    el.textContent = text;
+    el.classList.toggle('ok', !!ok);
+  }
+
+  function takeLine(t) {
+    return t.router + ' ' + t.destination + ' ' + t.source + ' ' + (t.levels || []).join('');
+  }
+
+  async function loadSalvos() {
+    const answer = await guarded(() => api('GET', '/api/v1/salvos'));
+    if (!answer) return;
+    if (answer.status !== 200 || !Array.isArray(answer.data.salvos)) {
+      salvoMessage('Salvos: ' + errorText(answer), false);
+      return;
+    }
+    const list = $('salvo-list');
+    list.replaceChildren();
+    for (const salvo of answer.data.salvos) {
+      const item = document.createElement('li');
+      const name = document.createElement('span');
+      name.className = 'salvo-name';
+      name.textContent = salvo.name;
+      const count = document.createElement('span');
+      count.textContent = '(' + salvo.takes.length + ' takes)';
+      const fire = document.createElement('button');
+      fire.type = 'button';
+      fire.textContent = 'Fire';
+      fire.setAttribute('aria-label', 'Fire ' + salvo.name);
+      fire.addEventListener('click', () => fireSalvo(salvo));
+      const edit = document.createElement('button');
+      edit.type = 'button';
+      edit.textContent = 'Edit';
+      edit.setAttribute('aria-label', 'Edit ' + salvo.name);
+      edit.addEventListener('click', () => {
+        $('salvo-name').value = salvo.name;
+        $('salvo-comment').value = salvo.comment || '';
+        $('salvo-takes').value = salvo.takes.map(takeLine).join('\n');
+        $('salvo-editor').open = true;
+        $('salvo-name').focus();
+      });
+      const remove = document.createElement('button');
+      remove.type = 'button';
+      remove.textContent = 'Delete';
+      remove.setAttribute('aria-label', 'Delete ' + salvo.name);
+      remove.addEventListener('click', () => deleteSalvo(salvo));
+      item.append(name, ' ', count, ' ', fire, ' ', edit, ' ', remove);
+      list.appendChild(item);
+    }
+  }
+
+  async function fireSalvo(salvo) {
+    const lines = salvo.takes.map((t) => 'Router ' + t.router + ': destination ' + t.destination + ' <- source ' + t.source);
+    if (!window.confirm('Fire salvo ' + salvo.name + '? It switches:\n' + lines.join('\n'))) return;
+    const answer = await guarded(() =>
+      api('POST', '/api/v1/salvos/' + encodeURIComponent(salvo.name) + '/fire', {}));
+    if (!answer) return;
+    if (answer.status !== 200) {
+      salvoMessage(errorText(answer), false);
+      return;
+    }
+    const parts = answer.data.results.map((r) => 'router ' + r.router + ' destination ' + r.destination + ': ' +
+      r.result + (r.linkDown ? ' (link down, queued)' : '') + (r.error ? ' (' + r.error + ')' : ''));
+    salvoMessage(answer.data.sent + ' of ' + answer.data.total + ' takes sent. ' + parts.join('; '),
+      answer.data.sent === answer.data.total);
+  }
+
+  async function deleteSalvo(salvo) {
+    if (!window.confirm('Delete salvo ' + salvo.name + '?')) return;
+    const answer = await guarded(() => api('DELETE', '/api/v1/salvos/' + encodeURIComponent(salvo.name)));
+    if (!answer) return;
+    salvoMessage(answer.status === 200 ? 'Salvo ' + salvo.name + ' deleted.' : errorText(answer), answer.status === 200);
+    loadSalvos();
+  }
+
+  async function saveSalvo(event) {
+    event.preventDefault();
+    const takes = [];
+    const lines = $('salvo-takes').value.split('\n').map((l) => l.trim()).filter((l) => l);
+    for (const line of lines) {
+      const m = /^(\d+)\s+(\d+)\s+(\d+)(?:\s+([0-7]+))?$/.exec(line);
+      if (!m) {
+        salvoMessage('Not a take: "' + line + '" (router destination source [levels])', false);
+        return;
+      }
+      const take = { router: Number(m[1]), destination: Number(m[2]), source: Number(m[3]) };
+      if (m[4]) take.levels = [...m[4]].map(Number);
+      takes.push(take);
+    }
+    const name = $('salvo-name').value;
+    const answer = await guarded(() => api('PUT', '/api/v1/salvos/' + encodeURIComponent(name),
+      { comment: $('salvo-comment').value, takes }));
+    if (!answer) return;
+    if (answer.status !== 200) {
+      salvoMessage(errorText(answer), false);
+      return;
+    }
+    salvoMessage('Salvo ' + name + ' saved.', true);
+    loadSalvos();
   }
 
   function closeTake() {
@@ -576,6 +747,8 @@
     $('take-take').addEventListener('click', () => take(false));
     $('take-done').addEventListener('click', () => take(true));
     $('take-close').addEventListener('click', closeTake);
+    $('take-protect').addEventListener('click', () => toggleProtect());
+    $('salvo-form').addEventListener('submit', saveSalvo);
     $('take-high').addEventListener('change', () => {
       $('take-high').dataset.touched = 'true';
     });
