@@ -6,6 +6,7 @@
 #include "config/users.h"
 #include "core/console_actions.h"
 #include "core/settings_check.h"
+#include "links/device_language.h"
 #include "links/port_table.h"
 #include "links/network_links.h"
 #include "links/serial_links.h"
@@ -20,12 +21,8 @@ namespace {
 
 QString protocolName(int protocol)
 {
-    switch (protocol) {
-    case ProtocolLeitch: return QStringLiteral("Leitch");
-    case ProtocolImageVideo: return QStringLiteral("Image Video 9540");
-    case ProtocolFramed: return QStringLiteral("framed dialect");
-    default: return QStringLiteral("protocol %1 (none the server speaks)").arg(protocol);
-    }
+    const QString name = LanguageName(protocol);
+    return name.isEmpty() ? QStringLiteral("protocol %1 (none the server speaks)").arg(protocol) : name;
 }
 
 QString servedText(int deviceType, int router, int protocol, const RouterTableArray &tables)

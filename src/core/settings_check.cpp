@@ -2,6 +2,7 @@
 
 #include "clients/client_server.h"
 #include "config/convert.h"
+#include "links/device_language.h"
 #include "links/network_links.h"
 #include "links/port_table.h"
 
@@ -64,9 +65,9 @@ void checkServedRouter(Problems &out, const Settings &settings, const QString &s
                        .arg(kRouterCount));
     if (!isRouterProtocol(protocol))
         out.refuse(section, QStringLiteral("Protocol"),
-                   QStringLiteral("%1 is not a router language (1 Leitch, 2 Image Video 9540, 3 framed dialect); "
-                                  "nothing is sent on the port")
-                       .arg(protocol));
+                   QStringLiteral("%1 is not a router language (%2); nothing is sent on the port")
+                       .arg(protocol)
+                       .arg(LanguageList()));
     if (!isRouterNumber(router))
         return;
     const RouterPort first = FindRouterPort(settings, kDeviceRouter, router);

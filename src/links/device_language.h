@@ -80,6 +80,8 @@ public:
 // kinds of port it may run on.
 struct LanguageRow {
     int protocol = ProtocolNone;
+    // How the settings files, --check-config and the windows name it.
+    const char *name = "";
     const DeviceLanguage *language = nullptr;
     bool onComm = false;
     bool onNetwork = false;
@@ -87,6 +89,10 @@ struct LanguageRow {
 
 // Every language the server speaks.
 std::span<const LanguageRow> LanguageTable();
+// The name of the language of a protocol number ("Leitch"), empty for a
+// number no language has; and every language as "1 Leitch, 2 ...".
+QString LanguageName(int protocol);
+QString LanguageList();
 // The language of a Protocol number, nullptr when the server speaks none
 // by that number.
 const DeviceLanguage *LanguageFor(int protocol);

@@ -13,9 +13,9 @@ namespace {
 
 // Every language here runs on comm and network ports alike.
 const LanguageRow kLanguages[] = {
-    {ProtocolLeitch, &LeitchLanguage(), true, true},
-    {ProtocolImageVideo, &ImageVideoLanguage(), true, true},
-    {ProtocolFramed, &FramedLanguage(), true, true},
+    {ProtocolLeitch, "Leitch", &LeitchLanguage(), true, true},
+    {ProtocolImageVideo, "Image Video 9540", &ImageVideoLanguage(), true, true},
+    {ProtocolFramed, "framed dialect", &FramedLanguage(), true, true},
 };
 
 const LanguageRow *rowFor(int protocol)
@@ -35,6 +35,20 @@ int DeviceLanguage::walkLength() const { return 0; }
 QByteArray DeviceLanguage::statusQuery(int) const { return {}; }
 
 std::span<const LanguageRow> LanguageTable() { return kLanguages; }
+
+QString LanguageName(int protocol)
+{
+    const LanguageRow *row = rowFor(protocol);
+    return row ? QString::fromLatin1(row->name) : QString();
+}
+
+QString LanguageList()
+{
+    QStringList names;
+    for (const LanguageRow &row : kLanguages)
+        names.append(QStringLiteral("%1 %2").arg(row.protocol).arg(QLatin1String(row.name)));
+    return names.join(QStringLiteral(", "));
+}
 
 const DeviceLanguage *LanguageFor(int protocol)
 {
