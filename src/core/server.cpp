@@ -466,6 +466,11 @@ Server::SalvoEditOutcome Server::saveSalvo(const Salvo &salvo, int user)
         *it = salvo;
     else
         next.append(salvo);
+    return commitSalvos(next);
+}
+
+Server::SalvoEditOutcome Server::commitSalvos(const SalvoList &next)
+{
     if (!salvosUnreadable.isEmpty())
         return {SalvoEditResult::NotSaved, QStringLiteral("%1 could not be read at the start (%2), so it is left as it is")
                                                .arg(SalvoFile(), salvosUnreadable)};
@@ -484,15 +489,7 @@ Server::SalvoEditOutcome Server::deleteSalvo(const QString &name, int user)
     SalvoList next = salvoList;
     if (next.removeIf([&](const Salvo &s) { return s.name == name; }) == 0)
         return {SalvoEditResult::NotFound, {}};
-    if (!salvosUnreadable.isEmpty())
-        return {SalvoEditResult::NotSaved, QStringLiteral("%1 could not be read at the start (%2), so it is left as it is")
-                                               .arg(SalvoFile(), salvosUnreadable)};
-    QString error;
-    if (!SaveSalvos(SalvoFile(), next, &error))
-        return {SalvoEditResult::NotSaved, error};
-    salvoList = next;
-    emit salvosChanged();
-    return {};
+    return commitSalvos(next);
 }
 
 Server::SalvoFireOutcome Server::fireSalvo(const QString &name, int user, const QString &comment, TakeOrigin origin)

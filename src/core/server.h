@@ -468,6 +468,9 @@ private:
     void logPanelTakeRefused(const TakeRequest &t, const QString &owner);
     ProtectOutcome checkProtectTarget(int router, int destination, int user, int *output) const;
     bool storeProtects(const ProtectTable &next, QString *error);
+    // Writes the salvo list to SALVOS.INI and, once it is there, makes it the
+    // list in force (never over a file the start could not read).
+    SalvoEditOutcome commitSalvos(const SalvoList &next);
     ProtectTable protectTable;
     QString protectsUnreadable;
     SalvoList salvoList;

@@ -103,19 +103,6 @@ struct Rig {
     std::unique_ptr<WebServer> web;
 };
 
-QJsonObject destinationOf(WebClient &client, const QByteArray &token, int r, int d)
-{
-    const QJsonArray list = client.request("GET", "/api/v1/routers/" + QByteArray::number(r), {}, token)
-                                .json()
-                                .value(QStringLiteral("destinations"))
-                                .toArray();
-    for (const QJsonValue &entry : list) {
-        if (entry.toObject().value(QStringLiteral("number")).toInt() == d)
-            return entry.toObject();
-    }
-    return {};
-}
-
 int viewColumnOf(const RouterViewModel &model, int router)
 {
     for (int column = 0; column < model.columnCount(); ++column) {

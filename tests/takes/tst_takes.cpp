@@ -52,15 +52,7 @@ struct TakeRig {
     bool wireHas(const QString &command) const { return !wire.filter(QStringLiteral(" rx ") + command).isEmpty(); }
     QJsonObject webDestination(WebClient &client, const QByteArray &token, int d)
     {
-        const QJsonArray list = client.request("GET", "/api/v1/routers/1", {}, token)
-                                    .json()
-                                    .value(QStringLiteral("destinations"))
-                                    .toArray();
-        for (const QJsonValue &entry : list) {
-            if (entry.toObject().value(QStringLiteral("number")).toInt() == d)
-                return entry.toObject();
-        }
-        return {};
+        return destinationOf(client, token, 1, d);
     }
 
     QTemporaryDir dir;

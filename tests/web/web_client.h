@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QHostAddress>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -202,5 +203,20 @@ private:
     QByteArray pending;
     QList<QByteArray> received;
 };
+
+// Destination d of router r as GET /api/v1/routers/{r} gives it (empty
+// when the answer has none).
+inline QJsonObject destinationOf(WebClient &client, const QByteArray &token, int r, int d)
+{
+    const QJsonArray list = client.request("GET", "/api/v1/routers/" + QByteArray::number(r), {}, token)
+                                .json()
+                                .value(QStringLiteral("destinations"))
+                                .toArray();
+    for (const QJsonValue &entry : list) {
+        if (entry.toObject().value(QStringLiteral("number")).toInt() == d)
+            return entry.toObject();
+    }
+    return {};
+}
 
 } // namespace websupport
