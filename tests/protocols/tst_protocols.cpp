@@ -2,6 +2,7 @@
 #include "links/framed.h"
 #include "links/image_video.h"
 #include "links/leitch.h"
+#include "links/videohub_blocks.h"
 #include "router/router_table.h"
 #include "test_support.h"
 
@@ -86,6 +87,11 @@ class TestProtocols : public QObject {
     Q_OBJECT
 
 private slots:
+    void videohubBlocks_data();
+    void videohubBlocks();
+    void videohubIndexedLines_data();
+    void videohubIndexedLines();
+    void videohubBlockLimit();
     void leitchRequests();
     void leitchTake_data();
     void leitchTake();
@@ -605,6 +611,120 @@ void TestProtocols::garbageLeavesOnlyATail()
         const qsizetype last = stream.lastIndexOf(terminator);
         QCOMPARE(buffer, stream.sliced(last + 1));
     }
+}
+
+// Videohub blocks cut from a stream: whole, and fed one byte at a time (the
+// stream may split anywhere). Each block is "HEADER|line|line", a block of
+// no known shape "!first line".
+void TestProtocols::videohubBlocks_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<QStringList>("blocks");
+    QTest::addColumn<qsizetype>("left");   // bytes still waiting for the rest of a block
+    QTest::newRow("ping") << QByteArray("PING:\n\n") << QStringList{"PING"} << qsizetype(0);
+    QTest::newRow("ack and nak") << QByteArray("ACK\n\nNAK\n\n") << QStringList{"ACK", "NAK"} << qsizetype(0);
+    QTest::newRow("one route") << QByteArray("VIDEO OUTPUT ROUTING:\n7 2\n\n")
+                               << QStringList{"VIDEO OUTPUT ROUTING|7 2"} << qsizetype(0);
+    QTest::newRow("two blocks in one write")
+        << QByteArray("VIDEO OUTPUT ROUTING:\n0 3\n1 3\n\nOUTPUT LABELS:\n6 new output label seven\n\n")
+        << QStringList{"VIDEO OUTPUT ROUTING|0 3|1 3", "OUTPUT LABELS|6 new output label seven"} << qsizetype(0);
+    QTest::newRow("CR LF line ends") << QByteArray("VIDEO OUTPUT ROUTING:\r\n7 2\r\n\r\n")
+                                     << QStringList{"VIDEO OUTPUT ROUTING|7 2"} << qsizetype(0);
+    QTest::newRow("empty lines between blocks") << QByteArray("\n\nPING:\n\n\n\r\n\nACK\n\n")
+                                                << QStringList{"PING", "ACK"} << qsizetype(0);
+    QTest::newRow("a block not ended yet") << QByteArray("PING:\n\nVIDEO OUTPUT ROUTING:\n4 5\n")
+                                           << QStringList{"PING"} << qsizetype(26);
+    QTest::newRow("no colon") << QByteArray("HELLO\n1 2\n\n") << QStringList{"!HELLO|1 2"} << qsizetype(0);
+    QTest::newRow("a label in UTF-8 with spaces")
+        << QByteArray("INPUT LABELS:\n0 R\xC3\xA9gie  2\n\n") << QStringList{QStringLiteral("INPUT LABELS|0 Régie  2")}
+        << qsizetype(0);
+}
+
+void TestProtocols::videohubBlocks()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(QStringList, blocks);
+    QFETCH(qsizetype, left);
+    const auto shown = [](const VideohubBlock &block) {
+        QStringList parts{(block.malformed ? QStringLiteral("!") : QString()) + QString::fromUtf8(block.header)};
+        for (const QByteArray &line : block.lines)
+            parts.append(QString::fromUtf8(line));
+        return parts.join(QLatin1Char('|'));
+    };
+    for (const bool byteByByte : {false, true}) {
+        VideohubCutter cutter;
+        QStringList got;
+        if (byteByByte) {
+            for (const char c : stream) {
+                cutter.append(QByteArrayView(&c, 1));
+                while (const auto block = cutter.next())
+                    got.append(shown(*block));
+            }
+        } else {
+            cutter.append(stream);
+            while (const auto block = cutter.next())
+                got.append(shown(*block));
+        }
+        QCOMPARE(got, blocks);
+        QCOMPARE(cutter.pendingBytes(), left);
+        QVERIFY(!cutter.overflowed());
+    }
+
+    // What the writer makes, the cutter reads back.
+    VideohubCutter again;
+    again.append(writeVideohubBlock("VIDEO OUTPUT ROUTING", {"0 3", "1 3"}));
+    const auto block = again.next();
+    QVERIFY(block.has_value());
+    QCOMPARE(shown(*block), QStringLiteral("VIDEO OUTPUT ROUTING|0 3|1 3"));
+    QCOMPARE(writeVideohubBlock("PING", {}), QByteArray("PING:\n\n"));
+}
+
+void TestProtocols::videohubIndexedLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("index");          // -1: not an indexed line
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("route") << QByteArray("7 2") << 7 << QByteArray("2");
+    QTest::newRow("label with spaces") << QByteArray("6 new output label seven") << 6
+                                       << QByteArray("new output label seven");
+    QTest::newRow("empty label") << QByteArray("12 ") << 12 << QByteArray();
+    QTest::newRow("lock") << QByteArray("0 U") << 0 << QByteArray("U");
+    QTest::newRow("negative") << QByteArray("-1 2") << -1 << QByteArray();
+    QTest::newRow("not a number") << QByteArray("x 2") << -1 << QByteArray();
+    QTest::newRow("no value") << QByteArray("7") << -1 << QByteArray();
+    QTest::newRow("leading space") << QByteArray(" 7 2") << -1 << QByteArray();
+    QTest::newRow("number past int") << QByteArray("99999999999 1") << -1 << QByteArray();
+}
+
+void TestProtocols::videohubIndexedLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, index);
+    QFETCH(QByteArray, value);
+    const auto parsed = parseVideohubIndexedLine(line);
+    QCOMPARE(parsed.has_value(), index >= 0);
+    if (parsed) {
+        QCOMPARE(parsed->index, index);
+        QCOMPARE(parsed->value, value);
+    }
+}
+
+// A block that never ends is dropped at the limit and said, and the
+// cutter goes on with what follows.
+void TestProtocols::videohubBlockLimit()
+{
+    VideohubCutter cutter;
+    const QByteArray line(1000, 'a');
+    for (int i = 0; i <= VideohubCutter::kBlockLimit / 1001; ++i) {
+        cutter.append(line + '\n');
+        QVERIFY(!cutter.next().has_value());
+    }
+    QVERIFY(cutter.overflowed());
+    QCOMPARE(cutter.pendingBytes(), 0);
+    cutter.append(QByteArray("PING:\n\n"));
+    const auto block = cutter.next();
+    QVERIFY(block.has_value());
+    QCOMPARE(block->header, QByteArray("PING"));
 }
 
 QTEST_GUILESS_MAIN(TestProtocols)
